@@ -1,0 +1,42 @@
+# Small entry over CMake: `make run` runs the main job, `make test` builds and runs every test.
+BUILD     ?= build
+JOBS      ?= $(shell nproc)
+CMAKE_GEN := -G Ninja
+CTEST     := ctest --output-on-failure -j $(JOBS)
+
+.PHONY: all deps build run test test-sanitize test-asan test-tsan format clean
+
+all: build
+
+deps:
+	@bash scripts/deps.sh
+
+$(BUILD)/build.ninja: | deps
+	cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+build: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	@bash scripts/run.sh $(BUILD)
+
+test: build
+	cd $(BUILD) && $(CTEST)
+
+test-asan: deps
+	cmake -S . -B $(BUILD)-asan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DQKR_SANITIZE=address,undefined
+	cmake --build $(BUILD)-asan -j $(JOBS)
+	cd $(BUILD)-asan && $(CTEST) -LE realtime
+
+test-tsan: deps
+	cmake -S . -B $(BUILD)-tsan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DQKR_SANITIZE=thread
+	cmake --build $(BUILD)-tsan -j $(JOBS)
+	cd $(BUILD)-tsan && TSAN_OPTIONS=halt_on_error=1 $(CTEST) -L concurrency
+
+test-sanitize: test-asan test-tsan
+
+format:
+	git ls-files '*.cc' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan
