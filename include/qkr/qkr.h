@@ -9,10 +9,10 @@
 // ---------------------------------------------------------------------------------------------
 // Sizes and tags
 // ---------------------------------------------------------------------------------------------
-#define QKR_BUFFER_SIZE 1048         // TransmitBuffer, ReceiveBuffer, both library buffers
-#define QKR_RECEIVE_CHUNK_SIZE 1048  // one read takes everything the port can queue for a frame
+#define QKR_BUFFER_SIZE 1048        // TransmitBuffer, ReceiveBuffer, both library buffers
+#define QKR_RECEIVE_CHUNK_SIZE 1048 // one read takes everything the port can queue for a frame
 #define QKR_MAX_INSTANCES 4
-#define QKR_POOL_TAG 0x206b6444      // "Ddk "
+#define QKR_POOL_TAG 0x206b6444 // "Ddk "
 #define QKR_MAX_BODY (QKR_BUFFER_SIZE - 5)
 
 // ---------------------------------------------------------------------------------------------
@@ -202,8 +202,8 @@ NTSTATUS Qkr_CallLowerDriverCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PV
 void Qkr_CloseSerialPort(PDEVICE_OBJECT DeviceObject, PVOID Context);
 
 // link/: frame codec
-NTSTATUS Qkr_BuildFrame(PUCHAR OutputBuffer, ULONG OutputSize, PUCHAR Payload,
-                        ULONG PayloadLength, PULONG FrameLength);
+NTSTATUS Qkr_BuildFrame(PUCHAR OutputBuffer, ULONG OutputSize, PUCHAR Payload, ULONG PayloadLength,
+                        PULONG FrameLength);
 void Qkr_ScanReceivedBytes(PSMARTCARD_EXTENSION SmartcardExtension, PUCHAR Chunk,
                            ULONG ChunkLength);
 LONG Qkr_DecodeFrame(PUCHAR Buffer, PLONG Length);
@@ -215,10 +215,10 @@ void Qkr_WriteTimeoutDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemAr
                                 PVOID SystemArgument2);
 void Qkr_ReadTimeoutDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
                                PVOID SystemArgument2);
-void Qkr_SecondSlotWriteTimeoutDpcRoutine(PKDPC Dpc, PVOID DeferredContext,
-                                          PVOID SystemArgument1, PVOID SystemArgument2);
-void Qkr_SecondSlotReadTimeoutDpcRoutine(PKDPC Dpc, PVOID DeferredContext,
-                                         PVOID SystemArgument1, PVOID SystemArgument2);
+void Qkr_SecondSlotWriteTimeoutDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+                                          PVOID SystemArgument2);
+void Qkr_SecondSlotReadTimeoutDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+                                         PVOID SystemArgument2);
 void Qkr_DumpBytes(PCSTR Title, PUCHAR Bytes, ULONG Count);
 
 // card/: library callbacks

@@ -27,9 +27,15 @@ using Ticks = std::int64_t;
 constexpr Ticks kTicksPerMicrosecond = 10;
 constexpr Ticks kTicksPerMillisecond = 10'000;
 constexpr Ticks kTicksPerSecond = 10'000'000;
-constexpr Ticks microseconds(std::int64_t n) { return n * kTicksPerMicrosecond; }
-constexpr Ticks milliseconds(std::int64_t n) { return n * kTicksPerMillisecond; }
-constexpr Ticks seconds(std::int64_t n) { return n * kTicksPerSecond; }
+constexpr Ticks microseconds(std::int64_t n) {
+    return n * kTicksPerMicrosecond;
+}
+constexpr Ticks milliseconds(std::int64_t n) {
+    return n * kTicksPerMillisecond;
+}
+constexpr Ticks seconds(std::int64_t n) {
+    return n * kTicksPerSecond;
+}
 
 enum class ClockMode { Virtual, Real };
 

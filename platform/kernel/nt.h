@@ -282,7 +282,7 @@ ULONG DbgPrint(PCSTR Format, ...);
 
 #define METHOD_BUFFERED 0
 #define FILE_ANY_ACCESS 0
-#define CTL_CODE(DeviceType, Function, Method, Access)                                            \
+#define CTL_CODE(DeviceType, Function, Method, Access)                                             \
     (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
 
 enum SYSTEM_POWER_STATE {
@@ -334,8 +334,7 @@ using PDRIVER_DISPATCH = NTSTATUS (*)(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 using PDRIVER_ADD_DEVICE = NTSTATUS (*)(PDRIVER_OBJECT DriverObject,
                                         PDEVICE_OBJECT PhysicalDeviceObject);
 using PDRIVER_UNLOAD = void (*)(PDRIVER_OBJECT DriverObject);
-using PDRIVER_INITIALIZE = NTSTATUS (*)(PDRIVER_OBJECT DriverObject,
-                                        PUNICODE_STRING RegistryPath);
+using PDRIVER_INITIALIZE = NTSTATUS (*)(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
 struct IO_STACK_LOCATION {
     UCHAR MajorFunction;
@@ -552,6 +551,5 @@ using PREQUEST_POWER_COMPLETE = void (*)(PDEVICE_OBJECT DeviceObject, UCHAR Mino
 NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 void PoStartNextPowerIrp(PIRP Irp);
 POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State);
-NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
-                           POWER_STATE PowerState, PREQUEST_POWER_COMPLETE CompletionFunction,
-                           PVOID Context, PIRP* Irp);
+NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                           PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP* Irp);

@@ -7,7 +7,8 @@
 // ---------------------------------------------------------------------------------------------
 // Control codes
 // ---------------------------------------------------------------------------------------------
-#define SCARD_CTL_CODE(code) CTL_CODE(FILE_DEVICE_SMARTCARD, (code), METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define SCARD_CTL_CODE(code)                                                                       \
+    CTL_CODE(FILE_DEVICE_SMARTCARD, (code), METHOD_BUFFERED, FILE_ANY_ACCESS)
 
 #define IOCTL_SMARTCARD_POWER SCARD_CTL_CODE(1)
 #define IOCTL_SMARTCARD_GET_ATTRIBUTE SCARD_CTL_CODE(2)

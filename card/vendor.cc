@@ -1,0 +1,10 @@
+// Not written yet: placeholders that keep the driver library linkable.
+#include "include/qkr/qkr.h"
+#pragma GCC diagnostic ignored "-Wunused-parameter"
+
+NTSTATUS Qkr_SmartcardVendor(PSMARTCARD_EXTENSION SmartcardExtension) {
+    return STATUS_NOT_IMPLEMENTED;
+}
+NTSTATUS Qkr_SetReaderBaudRate(PSMARTCARD_EXTENSION SmartcardExtension) {
+    return STATUS_NOT_IMPLEMENTED;
+}
