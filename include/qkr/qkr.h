@@ -29,6 +29,10 @@
 #define QKR_FRAME_NAK (-3)
 #define QKR_FRAME_INCOMPLETE 4
 
+// ReceivedLength after a frame outgrew ReceiveBuffer before its DLE ETX: the decoder reads a
+// length of -1 as a bad frame, so the exchange reports it like any other broken reply.
+#define QKR_RECEIVE_OVERFLOW ((ULONG)-1)
+
 // The exchange's own failure values
 #define QKR_STATUS_NAK ((NTSTATUS)0xFFFFFFFDL)
 #define QKR_STATUS_BAD_FRAME ((NTSTATUS)0xFFFFFFFEL)
