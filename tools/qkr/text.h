@@ -1,0 +1,27 @@
+// Text the tool reads and prints: hex byte strings and status names.
+#pragma once
+
+#include "platform/kernel/nt.h"
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qkr::tool {
+
+// "00A4 04 00" or "00:a4:04:00" -> bytes; nullopt for an odd digit count or a non-hex character.
+std::optional<std::vector<std::uint8_t>> parse_hex(std::string_view text);
+
+// Upper-case hex pairs separated by single spaces: "90 00".
+std::string format_hex(std::span<const std::uint8_t> bytes);
+
+// The symbolic name of a status the driver stack produces, or "" when it has none.
+std::string_view status_name(NTSTATUS status);
+
+// "0xC00000B5 STATUS_IO_TIMEOUT" style: status in 8 hex digits and its name.
+std::string describe_status(NTSTATUS status);
+
+} // namespace qkr::tool
