@@ -157,6 +157,12 @@ struct DEVICE_EXTENSION {
     KEVENT ReaderLock;
     // Set once removal has begun, so requests waiting at the gate end instead of waiting for ever.
     BOOLEAN Removed;
+    // TRUE from a granted IRP_MN_QUERY_STOP_DEVICE until its cancel, the stop or the next start
+    // (set and cleared by Qkr_PnP under SpinLock): a sleep that is abandoned meanwhile must not
+    // reopen the gate that the stop query closed.
+    BOOLEAN StopQueried;
+    // TRUE from a granted deep-sleep query until the gate opens again (Qkr_Power only).
+    BOOLEAN SleepQueried;
 };
 using PDEVICE_EXTENSION = DEVICE_EXTENSION*;
 
