@@ -1,12 +1,200 @@
-// Not written yet: placeholders that keep the driver library linkable.
+// Power management: the driver owns its device's power policy, mapping system states to D0 and
+// D3 itself. No reader command is sent; the card is only remembered across a sleep.
 #include "include/qkr/qkr.h"
-#pragma GCC diagnostic ignored "-Wunused-parameter"
+
+// READER_EXTENSION.ReaderPowerState
+#define QKR_READER_POWERED 1
+#define QKR_READER_POWERED_DOWN 2
+
+enum QKR_POWER_ACTION { QkrPowerSkip, QkrPowerWait, QkrPowerComplete, QkrPowerRequest };
+
+// Deep sleep, hibernation and shutdown take the device to D3.
+static BOOLEAN Qkr_IsDeepSleep(ULONG SystemState) {
+    return SystemState == PowerSystemSleeping3 || SystemState == PowerSystemHibernate ||
+           SystemState == PowerSystemShutdown;
+}
+
+// A deep-sleep query closed the gate, but the system stayed awake: let requests through again,
+// unless a granted stop query still wants them held.
+static void Qkr_ReopenAfterAbandonedSleep(PDEVICE_EXTENSION DeviceExtension) {
+    KIRQL irql;
+    KeAcquireSpinLock(&DeviceExtension->SpinLock, &irql);
+    if (DeviceExtension->SleepQueried) {
+        DeviceExtension->SleepQueried = FALSE;
+        if (!DeviceExtension->StopQueried) {
+            KeSetEvent(&DeviceExtension->ReaderStarted, IO_NO_INCREMENT, FALSE);
+        }
+    }
+    KeReleaseSpinLock(&DeviceExtension->SpinLock, irql);
+}
+
+NTSTATUS Qkr_PowerUpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    PSMARTCARD_EXTENSION smartcardExtension = (PSMARTCARD_EXTENSION)Context;
+    PDEVICE_OBJECT deviceObject = smartcardExtension->OsData->DeviceObject;
+    PDEVICE_EXTENSION deviceExtension = Qkr_DeviceExtensionOf(smartcardExtension);
+    PREADER_EXTENSION readerExtension = smartcardExtension->ReaderExtension;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    KIRQL irql;
+    (void)DeviceObject;
+
+    if (Irp->PendingReturned) {
+        IoMarkIrpPending(Irp);
+    }
+
+    // Whatever the port made of the power-up, the device is working again.
+    readerExtension->PowerRequest = FALSE;
+    // The resource manager must look at the card again: it may have been changed while we slept.
+    if (readerExtension->CardPresentAtPowerDown ||
+        smartcardExtension->ReaderCapabilities.CurrentState > SCARD_ABSENT) {
+        Qkr_CompleteCardTracking(smartcardExtension);
+    }
+    readerExtension->ReaderPowerState = QKR_READER_POWERED;
+    SmartcardReleaseRemoveLock(smartcardExtension);
+    PoSetPowerState(deviceObject, DevicePowerState, stack->Parameters.Power.State);
+    PoStartNextPowerIrp(Irp);
+
+    KeAcquireSpinLock(&deviceExtension->SpinLock, &irql);
+    deviceExtension->SleepQueried = FALSE;
+    KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
+    KeSetEvent(&deviceExtension->ReaderStarted, IO_NO_INCREMENT, FALSE);
+    return STATUS_SUCCESS;
+}
+
+void Qkr_SystemPowerCompletion(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+                               POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus) {
+    PIRP systemIrp = (PIRP)Context;
+    PDEVICE_EXTENSION deviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    POWER_STATE working;
+    (void)MinorFunction;
+
+    systemIrp->IoStatus.Status = IoStatus->Status;
+    systemIrp->IoStatus.Information = 0;
+    SmartcardReleaseRemoveLock(&deviceExtension->SmartcardExtension);
+    if (PowerState.DeviceState == PowerDeviceD0) {
+        working.SystemState = PowerSystemWorking;
+        PoSetPowerState(DeviceObject, SystemPowerState, working);
+    }
+    PoStartNextPowerIrp(systemIrp);
+    IoCompleteRequest(systemIrp, IO_NO_INCREMENT);
+}
 
 NTSTATUS Qkr_Power(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    return STATUS_NOT_IMPLEMENTED;
+    PDEVICE_EXTENSION deviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    PSMARTCARD_EXTENSION smartcardExtension = &deviceExtension->SmartcardExtension;
+    PREADER_EXTENSION readerExtension = smartcardExtension->ReaderExtension;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    QKR_POWER_ACTION action = QkrPowerSkip;
+    POWER_STATE deviceState;
+    POWER_STATE sleeping;
+    NTSTATUS status;
+    KIRQL irql;
+
+    status = SmartcardAcquireRemoveLock(smartcardExtension);
+    if (status != STATUS_SUCCESS) {
+        PoStartNextPowerIrp(Irp);
+        Irp->IoStatus.Status = status;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return status;
+    }
+
+    deviceState.DeviceState = PowerDeviceD0;
+
+    if (stack->Parameters.Power.Type == DevicePowerState &&
+        stack->MinorFunction == IRP_MN_SET_POWER) {
+        switch (stack->Parameters.Power.State.DeviceState) {
+        case PowerDeviceD0:
+            // The port must be powered before we are; finish our part on the way back up.
+            IoCopyCurrentIrpStackLocationToNext(Irp);
+            IoSetCompletionRoutine(Irp, Qkr_PowerUpCompletion, smartcardExtension, TRUE, TRUE,
+                                   TRUE);
+            action = QkrPowerWait;
+            break;
+        case PowerDeviceD3:
+            PoSetPowerState(DeviceObject, DevicePowerState, stack->Parameters.Power.State);
+            readerExtension->CardPresentAtPowerDown =
+                smartcardExtension->ReaderCapabilities.CurrentState > SCARD_ABSENT;
+            readerExtension->PowerRequest = TRUE;
+            readerExtension->ReaderPowerState = QKR_READER_POWERED_DOWN;
+            action = QkrPowerSkip;
+            break;
+        default:
+            action = QkrPowerSkip;
+            break;
+        }
+    } else if (stack->Parameters.Power.Type == SystemPowerState &&
+               stack->MinorFunction == IRP_MN_QUERY_POWER) {
+        if (Qkr_IsDeepSleep(stack->Parameters.Power.State.SystemState)) {
+            KeAcquireSpinLock(&deviceExtension->SpinLock, &irql);
+            if (deviceExtension->IoCount != 0) {
+                status = STATUS_DEVICE_BUSY;
+            } else {
+                KeClearEvent(&deviceExtension->ReaderStarted);
+                deviceExtension->SleepQueried = TRUE;
+            }
+            KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
+        }
+        action = QkrPowerComplete;
+    } else if (stack->Parameters.Power.Type == SystemPowerState &&
+               stack->MinorFunction == IRP_MN_SET_POWER) {
+        ULONG target = stack->Parameters.Power.State.SystemState;
+        if (target == PowerSystemWorking || target == PowerSystemSleeping1 ||
+            target == PowerSystemSleeping2 || target == PowerSystemMaximum) {
+            if (readerExtension->ReaderPowerState == QKR_READER_POWERED) {
+                Qkr_ReopenAfterAbandonedSleep(deviceExtension);
+                action = QkrPowerComplete;
+            } else {
+                deviceState.DeviceState = PowerDeviceD0;
+                action = QkrPowerRequest;
+            }
+        } else if (Qkr_IsDeepSleep(target)) {
+            if (readerExtension->ReaderPowerState == QKR_READER_POWERED_DOWN) {
+                action = QkrPowerComplete;
+            } else {
+                sleeping.SystemState = PowerSystemSleeping3;
+                PoSetPowerState(DeviceObject, SystemPowerState, sleeping);
+                deviceState.DeviceState = PowerDeviceD3;
+                action = QkrPowerRequest;
+            }
+        } else {
+            action = QkrPowerComplete;
+        }
+    }
+
+    switch (action) {
+    case QkrPowerSkip:
+        SmartcardReleaseRemoveLock(smartcardExtension);
+        PoStartNextPowerIrp(Irp);
+        IoSkipCurrentIrpStackLocation(Irp);
+        return PoCallDriver(readerExtension->AttachedDeviceObject, Irp);
+
+    case QkrPowerWait:
+        // The remove lock and the next power IRP are left to Qkr_PowerUpCompletion.
+        return PoCallDriver(readerExtension->AttachedDeviceObject, Irp);
+
+    case QkrPowerComplete:
+        Irp->IoStatus.Information = 0;
+        Irp->IoStatus.Status = status;
+        SmartcardReleaseRemoveLock(smartcardExtension);
+        PoStartNextPowerIrp(Irp);
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return status;
+
+    case QkrPowerRequest:
+    default:
+        Irp->IoStatus.Status = STATUS_PENDING;
+        IoMarkIrpPending(Irp);
+        status = PoRequestPowerIrp(DeviceObject, IRP_MN_SET_POWER, deviceState,
+                                   Qkr_SystemPowerCompletion, Irp, NULL);
+        if (!NT_SUCCESS(status)) {
+            // The callback will never run: finish the system request here, as it would have.
+            Irp->IoStatus.Status = status;
+            Irp->IoStatus.Information = 0;
+            SmartcardReleaseRemoveLock(smartcardExtension);
+            PoStartNextPowerIrp(Irp);
+            IoCompleteRequest(Irp, IO_NO_INCREMENT);
+            // The request was marked pending, so its outcome travels in the IRP alone.
+            return STATUS_PENDING;
+        }
+        return status;
+    }
 }
-NTSTATUS Qkr_PowerUpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
-    return STATUS_NOT_IMPLEMENTED;
-}
-void Qkr_SystemPowerCompletion(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
-                               POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus) {}
