@@ -163,6 +163,10 @@ struct DEVICE_EXTENSION {
     BOOLEAN StopQueried;
     // TRUE from a granted deep-sleep query until the gate opens again (Qkr_Power only).
     BOOLEAN SleepQueried;
+    // TRUE once event tracking has queued CloseSerialWorkItem and until the port is opened again
+    // (written under slot 0's OsData->SpinLock): a stop that finds tracking already ended then
+    // waits for that close instead of closing the port a second time.
+    BOOLEAN CloseQueued;
 };
 using PDEVICE_EXTENSION = DEVICE_EXTENSION*;
 
