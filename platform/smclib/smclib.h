@@ -129,6 +129,11 @@
 #define T1_WTX_RESPONSE 0xE3
 
 #define SMCLIB_VERSION 0x150
+// Pool tag of everything the library allocates ("SmCl").
+#define SMCLIB_POOL_TAG 0x6c436d53
+// The smallest request and reply buffers SmartcardInitialize accepts: a 254-byte T=1 block with
+// its prologue and epilogue, or a short APDU with its header, plus room for the driver's header.
+#define SMCLIB_MIN_BUFFER_SIZE 264
 #define MAXIMUM_ATTR_STRING_LENGTH 32
 #define MAXIMUM_ATR_LENGTH 33
 
@@ -270,6 +275,11 @@ struct T1_DATA {
     BOOLEAN WaitForReply;
     UCHAR InfSent;
     UCHAR PendingSBlock;
+    // Added by the library for its block engine; drivers never touch these.
+    BOOLEAN IfsdPending;   // an IFS request goes out before the next I-block
+    BOOLEAN IBlockPending; // the last I-block sent is not yet acknowledged
+    BOOLEAN Overflow;      // the response did not fit the caller's buffer
+    BOOLEAN LastTimedOut;  // the last failed exchange brought no block at all
 };
 
 struct SMARTCARD_REQUEST {
@@ -344,4 +354,11 @@ NTSTATUS SmartcardT1Reply(PSMARTCARD_EXTENSION SmartcardExtension);
 NTSTATUS SmartcardRawRequest(PSMARTCARD_EXTENSION SmartcardExtension);
 NTSTATUS SmartcardRawReply(PSMARTCARD_EXTENSION SmartcardExtension);
 
+// Evaluates CardCapabilities.ATR (bytes already in direct convention; TS 0x3F marks an inverse
+// convention card). A good ATR leaves CurrentState SCARD_NEGOTIABLE, or SCARD_SPECIFIC when TA2 is
+// present, and resets the T=1 state. A malformed ATR returns STATUS_UNRECOGNIZED_MEDIA and leaves
+// the card SCARD_POWERED with no protocol supported, so it can only be reset or powered down.
+// T=1 with CRC uses the ISO/IEC 13239 frame check sequence (polynomial x^16 + x^12 + x^5 + 1,
+// bits least significant first, initial value 0xFFFF, complemented), least significant byte
+// first.
 NTSTATUS SmartcardUpdateCardCapabilities(PSMARTCARD_EXTENSION SmartcardExtension);
