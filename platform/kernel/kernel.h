@@ -99,6 +99,7 @@ class PendingIo {
 
   private:
     friend class Kernel;
+    friend class FileHandle;
     struct State;
     std::shared_ptr<State> state_;
 };

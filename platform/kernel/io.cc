@@ -1,0 +1,884 @@
+// The I/O manager: driver and device objects, IRPs and their completion, cancellation, device
+// interfaces and work items.
+#include "platform/kernel/kernel_impl.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+using qkr::kern::cpu;
+using qkr::kern::DeviceInfo;
+using qkr::kern::hex;
+using qkr::kern::IrpInfo;
+using qkr::kern::IrpState;
+using qkr::kern::K;
+
+namespace qkr::kern {
+
+namespace {
+
+constexpr CSHORT kIoTypeDriver = 4;
+constexpr CSHORT kIoTypeDevice = 3;
+constexpr CSHORT kIoTypeIrp = 6;
+
+NTSTATUS invalid_request(PDEVICE_OBJECT, PIRP irp) {
+    irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+std::u16string widen(const std::string& s) {
+    return {s.begin(), s.end()};
+}
+
+const char* state_name(IrpState s) {
+    switch (s) {
+    case IrpState::Held:
+        return "with its owner";
+    case IrpState::InDriver:
+        return "in a driver";
+    case IrpState::Completing:
+        return "being completed";
+    case IrpState::InRoutine:
+        return "in a completion routine";
+    }
+    return "?";
+}
+
+// The kernel's own bus driver: it owns the PDOs and finishes what reaches the bottom of a stack.
+NTSTATUS bus_pnp(PDEVICE_OBJECT, PIRP irp) {
+    switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        break;
+    default:
+        break;
+    }
+    NTSTATUS status = irp->IoStatus.Status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+NTSTATUS bus_power(PDEVICE_OBJECT, PIRP irp) {
+    PoStartNextPowerIrp(irp);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS bus_succeed(PDEVICE_OBJECT, PIRP irp) {
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+} // namespace
+
+PDRIVER_DISPATCH invalid_request_routine() {
+    return invalid_request;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Drivers and devices
+// ---------------------------------------------------------------------------------------------
+
+PDRIVER_OBJECT Kernel::Impl::create_driver(std::string name, bool kernel_owned) {
+    auto block = std::make_unique<DriverBlock>();
+    block->name = widen(name);
+    block->kernel_owned = kernel_owned;
+    DRIVER_OBJECT& d = block->object;
+    d.Type = kIoTypeDriver;
+    d.DriverExtension = &block->extension;
+    block->extension.DriverObject = &d;
+    d.DriverName.Buffer = block->name.data();
+    d.DriverName.Length = static_cast<USHORT>(block->name.size() * sizeof(WCHAR));
+    d.DriverName.MaximumLength = d.DriverName.Length;
+    for (auto& f : d.MajorFunction)
+        f = invalid_request;
+    if (kernel_owned) {
+        d.MajorFunction[IRP_MJ_PNP] = bus_pnp;
+        d.MajorFunction[IRP_MJ_POWER] = bus_power;
+        d.MajorFunction[IRP_MJ_CREATE] = bus_succeed;
+        d.MajorFunction[IRP_MJ_CLOSE] = bus_succeed;
+        d.MajorFunction[IRP_MJ_CLEANUP] = bus_succeed;
+    }
+    PDRIVER_OBJECT p = &d;
+    std::lock_guard lock(mu);
+    drivers.emplace(p, std::move(block));
+    return p;
+}
+
+PDRIVER_OBJECT Kernel::load_driver(std::string name, PDRIVER_INITIALIZE entry) {
+    Impl& k = *impl_;
+    PDRIVER_OBJECT d = k.create_driver("\\Driver\\" + name, false);
+    std::u16string path = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" +
+                          std::u16string(name.begin(), name.end());
+    UNICODE_STRING reg{static_cast<USHORT>(path.size() * 2), static_cast<USHORT>(path.size() * 2),
+                       path.data()};
+    NTSTATUS status = entry(d, &reg);
+    if (!NT_SUCCESS(status)) {
+        std::lock_guard lock(k.mu);
+        k.drivers.erase(d);
+        return nullptr;
+    }
+    return d;
+}
+
+void Kernel::unload_driver(PDRIVER_OBJECT driver) {
+    Impl& k = *impl_;
+    if (driver == nullptr)
+        return;
+    if (driver->DriverUnload != nullptr)
+        driver->DriverUnload(driver);
+    std::vector<std::string> problems;
+    {
+        std::lock_guard lock(k.mu);
+        for (ULONG tag : k.watched_tags) {
+            auto it = k.pool_by_tag.find(tag);
+            if (it != k.pool_by_tag.end() && it->second.first != 0) {
+                char t[5] = {static_cast<char>(tag), static_cast<char>(tag >> 8),
+                             static_cast<char>(tag >> 16), static_cast<char>(tag >> 24), 0};
+                problems.push_back("driver unloaded with " + std::to_string(it->second.first) +
+                                   " pool allocation(s) of tag '" + t + "' still allocated");
+            }
+        }
+        if (driver->DeviceObject != nullptr)
+            problems.push_back("driver unloaded with device " + hex(driver->DeviceObject) +
+                               " still present");
+        else
+            k.drivers.erase(driver);
+    }
+    for (const auto& p : problems)
+        k.report(p);
+}
+
+PDEVICE_OBJECT Kernel::Impl::create_device(PDRIVER_OBJECT driver, ULONG extension_size,
+                                           DEVICE_TYPE type, ULONG characteristics, bool exclusive,
+                                           std::string name, bool pdo) {
+    DeviceInfo info;
+    info.object = std::make_unique<DEVICE_OBJECT>();
+    if (extension_size != 0)
+        info.extension = std::make_unique<std::byte[]>(extension_size); // zero-filled
+    info.pdo = pdo;
+    info.name = std::move(name);
+    info.device_power.DeviceState = PowerDeviceD0;
+    info.system_power.SystemState = PowerSystemWorking;
+    DEVICE_OBJECT& d = *info.object;
+    d.Type = kIoTypeDevice;
+    d.Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT) + extension_size);
+    d.DriverObject = driver;
+    d.Flags = DO_DEVICE_INITIALIZING | (exclusive ? DO_EXCLUSIVE : 0);
+    d.Characteristics = characteristics;
+    d.DeviceExtension = info.extension.get();
+    d.DeviceType = type;
+    d.StackSize = 1;
+    PDEVICE_OBJECT p = &d;
+    d.NextDevice = driver->DeviceObject;
+    driver->DeviceObject = p;
+    devices.emplace(p, std::move(info));
+    return p;
+}
+
+void Kernel::Impl::release_device_ref(PDEVICE_OBJECT device) {
+    // Under mu.
+    auto it = devices.find(device);
+    if (it == devices.end())
+        return;
+    if (--it->second.refs <= 0 && it->second.deleted)
+        devices.erase(it);
+}
+
+PDEVICE_OBJECT Kernel::create_pdo(std::string name) {
+    Impl& k = *impl_;
+    std::lock_guard lock(k.mu);
+    PDEVICE_OBJECT p =
+        k.create_device(k.bus_driver, 0, FILE_DEVICE_BUS_EXTENDER, 0, false, std::move(name), true);
+    p->Flags &= ~static_cast<ULONG>(DO_DEVICE_INITIALIZING);
+    return p;
+}
+
+void Kernel::delete_pdo(PDEVICE_OBJECT pdo) {
+    IoDeleteDevice(pdo);
+}
+
+NTSTATUS Kernel::add_device(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+    if (driver == nullptr || driver->DriverExtension->AddDevice == nullptr)
+        return STATUS_INVALID_DEVICE_REQUEST;
+    return driver->DriverExtension->AddDevice(driver, pdo);
+}
+
+// ---------------------------------------------------------------------------------------------
+// IRP allocation
+// ---------------------------------------------------------------------------------------------
+
+PIRP Kernel::Impl::allocate_irp(CCHAR stack_size, bool kernel_owned) {
+    // Under mu.
+    std::size_t n = stack_size > 0 ? static_cast<std::size_t>(stack_size) : 0;
+    std::size_t bytes = sizeof(IRP) + n * sizeof(IO_STACK_LOCATION);
+    IrpInfo info;
+    info.storage = std::make_unique<std::byte[]>(bytes);
+    info.kernel_owned = kernel_owned;
+    auto* irp = new (info.storage.get()) IRP{};
+    auto* stack = reinterpret_cast<IO_STACK_LOCATION*>(info.storage.get() + sizeof(IRP));
+    for (std::size_t i = 0; i < n; ++i)
+        new (&stack[i]) IO_STACK_LOCATION{};
+    irp->Type = kIoTypeIrp;
+    irp->Size = static_cast<USHORT>(bytes);
+    irp->StackCount = static_cast<CHAR>(n);
+    irp->CurrentLocation = static_cast<CHAR>(n + 1);
+    irp->Tail.Overlay.CurrentStackLocation = stack + n;
+    irp->RequestorMode = KernelMode;
+    irps.emplace(irp, std::move(info));
+    return irp;
+}
+
+PIRP Kernel::Impl::build_ioctl(ULONG code, PDEVICE_OBJECT device, const void* input,
+                               ULONG input_length, void* output, ULONG output_length, bool internal,
+                               PKEVENT event, PIO_STATUS_BLOCK iosb, bool kernel_owned) {
+    // Under mu.
+    PIRP irp = allocate_irp(device->StackSize, kernel_owned);
+    IrpInfo& info = irps.at(irp);
+    info.built = true;
+    ULONG size = std::max(input_length, output_length);
+    if (size != 0) {
+        info.system_buffer = std::make_unique<std::byte[]>(size);
+        if (input != nullptr && input_length != 0)
+            std::memcpy(info.system_buffer.get(), input, input_length);
+        irp->AssociatedIrp.SystemBuffer = info.system_buffer.get();
+    }
+    info.user_output = output;
+    info.output_length = output != nullptr ? output_length : 0;
+    irp->UserBuffer = output;
+    irp->UserEvent = event;
+    irp->UserIosb = iosb;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = code;
+    next->Parameters.DeviceIoControl.InputBufferLength = input_length;
+    next->Parameters.DeviceIoControl.OutputBufferLength = output_length;
+    return irp;
+}
+
+void Kernel::Impl::free_irp(PIRP irp) {
+    std::string problem;
+    {
+        std::lock_guard lock(mu);
+        auto it = irps.find(irp);
+        if (it == irps.end()) {
+            problem = "IoFreeIrp of " + hex(irp) + ", which is not a live IRP (freed twice?)";
+        } else if (it->second.state == IrpState::InDriver ||
+                   it->second.state == IrpState::Completing) {
+            problem =
+                "IoFreeIrp of IRP " + hex(irp) + " while it is " + state_name(it->second.state);
+        } else {
+            irps.erase(it);
+        }
+    }
+    if (!problem.empty())
+        report(problem);
+}
+
+} // namespace qkr::kern
+
+PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN) {
+    auto& k = K();
+    std::lock_guard lock(k.mu);
+    if (k.take_fault(qkr::kern::Fault::IrpAllocation))
+        return nullptr;
+    return k.allocate_irp(StackSize, false);
+}
+
+void IoFreeIrp(PIRP Irp) {
+    K().free_irp(Irp);
+}
+
+PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
+                                   PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
+                                   ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl,
+                                   PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
+    auto& k = K();
+    std::lock_guard lock(k.mu);
+    if (k.take_fault(qkr::kern::Fault::IrpAllocation))
+        return nullptr;
+    return k.build_ioctl(IoControlCode, DeviceObject, InputBuffer, InputBufferLength, OutputBuffer,
+                         OutputBufferLength, InternalDeviceIoControl != 0, Event, IoStatusBlock,
+                         false);
+}
+
+// ---------------------------------------------------------------------------------------------
+// IoCallDriver and IoCompleteRequest
+// ---------------------------------------------------------------------------------------------
+
+NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    auto& k = K();
+    std::string problem;
+    {
+        std::lock_guard lock(k.mu);
+        auto it = k.irps.find(Irp);
+        if (it == k.irps.end()) {
+            problem = "IoCallDriver with " + hex(Irp) + ", which is not a live IRP";
+        } else if (it->second.state == IrpState::Completing) {
+            problem = "IoCallDriver with IRP " + hex(Irp) + " while it is being completed";
+        } else if (Irp->CurrentLocation <= 1) {
+            problem = "IoCallDriver with IRP " + hex(Irp) + " to device " + hex(DeviceObject) +
+                      ": no stack location left (StackCount " + std::to_string(Irp->StackCount) +
+                      ")";
+        } else if (k.devices.find(DeviceObject) == k.devices.end() ||
+                   k.devices.at(DeviceObject).deleted) {
+            problem = "IoCallDriver to " + hex(DeviceObject) + ", which is not a live device";
+        } else {
+            IrpInfo& info = it->second;
+            info.state = IrpState::InDriver;
+            ++info.epoch;
+            Irp->CurrentLocation--;
+            Irp->Tail.Overlay.CurrentStackLocation--;
+            PIO_STACK_LOCATION loc = Irp->Tail.Overlay.CurrentStackLocation;
+            loc->DeviceObject = DeviceObject;
+            if (loc->MajorFunction == IRP_MJ_POWER) {
+                info.power = true;
+                if (DeviceObject->DriverObject != k.bus_driver) {
+                    auto& calls = info.power_calls;
+                    if (std::none_of(calls.begin(), calls.end(),
+                                     [&](auto& c) { return c.first == DeviceObject; }))
+                        calls.emplace_back(DeviceObject, 0);
+                }
+            }
+        }
+    }
+    if (!problem.empty()) {
+        k.report(problem);
+        return STATUS_INVALID_PARAMETER;
+    }
+    PIO_STACK_LOCATION loc = IoGetCurrentIrpStackLocation(Irp);
+    PDRIVER_DISPATCH dispatch = loc->MajorFunction <= IRP_MJ_MAXIMUM_FUNCTION
+                                    ? DeviceObject->DriverObject->MajorFunction[loc->MajorFunction]
+                                    : nullptr;
+    if (dispatch == nullptr)
+        dispatch = qkr::kern::invalid_request_routine();
+    return dispatch(DeviceObject, Irp);
+}
+
+void IofCompleteRequest(PIRP Irp, CCHAR) {
+    auto& k = K();
+    std::vector<std::string> problems;
+    bool fatal = true;
+    {
+        std::lock_guard lock(k.mu);
+        auto it = k.irps.find(Irp);
+        if (it == k.irps.end()) {
+            problems.push_back("IoCompleteRequest of " + hex(Irp) +
+                               ", which is not a live IRP (completed twice?)");
+        } else if (it->second.state == IrpState::Completing) {
+            problems.push_back("IRP " + hex(Irp) + " completed twice (it is being completed)");
+        } else if (Irp->CurrentLocation > Irp->StackCount + 1) {
+            problems.push_back("IRP " + hex(Irp) + " completed twice (it was already completed)");
+        } else {
+            fatal = false;
+            if (Irp->CancelRoutine != nullptr)
+                problems.push_back("IRP " + hex(Irp) +
+                                   " completed while its cancel routine is still set");
+            if (Irp->IoStatus.Status == STATUS_PENDING)
+                problems.push_back("IRP " + hex(Irp) + " completed with STATUS_PENDING");
+            it->second.state = IrpState::Completing;
+            ++it->second.epoch;
+        }
+    }
+    for (const auto& p : problems)
+        k.report(p);
+    if (fatal)
+        return;
+
+    // Walk up the stack as the platform does.
+    while (Irp->CurrentLocation <= Irp->StackCount) {
+        PIO_STACK_LOCATION left = Irp->Tail.Overlay.CurrentStackLocation;
+        Irp->PendingReturned = (left->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
+        Irp->CurrentLocation++;
+        Irp->Tail.Overlay.CurrentStackLocation++;
+        bool at_top = Irp->CurrentLocation == Irp->StackCount + 1;
+        NTSTATUS st = Irp->IoStatus.Status;
+        UCHAR control = left->Control;
+        PIO_COMPLETION_ROUTINE routine = left->CompletionRoutine;
+        PVOID context = left->Context;
+        left->Control = 0;
+        bool invoke = routine != nullptr && ((NT_SUCCESS(st) && (control & SL_INVOKE_ON_SUCCESS)) ||
+                                             (NT_ERROR(st) && (control & SL_INVOKE_ON_ERROR)) ||
+                                             (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+        if (!invoke) {
+            if (Irp->PendingReturned && !at_top)
+                IoMarkIrpPending(Irp);
+            continue;
+        }
+        PDEVICE_OBJECT dev =
+            at_top ? nullptr : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+        std::uint64_t epoch;
+        {
+            std::lock_guard lock(k.mu);
+            IrpInfo& info = k.irps.at(Irp);
+            info.state = IrpState::InRoutine;
+            epoch = ++info.epoch;
+        }
+        NTSTATUS r = routine(dev, Irp, context);
+        std::lock_guard lock(k.mu);
+        auto it = k.irps.find(Irp);
+        if (r == STATUS_MORE_PROCESSING_REQUIRED) {
+            // The IRP belongs to the routine's owner again; it may already be gone.
+            if (it != k.irps.end() && it->second.epoch == epoch)
+                it->second.state = IrpState::Held;
+            return;
+        }
+        if (it == k.irps.end() || it->second.epoch != epoch) {
+            problems.push_back("completion routine of IRP " + hex(Irp) +
+                               " returned a status other than STATUS_MORE_PROCESSING_REQUIRED "
+                               "after freeing or re-sending the IRP");
+            break;
+        }
+        it->second.state = IrpState::Completing;
+        ++it->second.epoch;
+    }
+    if (!problems.empty()) {
+        for (const auto& p : problems)
+            k.report(p);
+        return;
+    }
+
+    // Completion passed the top of the stack.
+    Irp->CurrentLocation = static_cast<CHAR>(Irp->StackCount + 2);
+    Irp->Tail.Overlay.CurrentStackLocation =
+        reinterpret_cast<PIO_STACK_LOCATION>(reinterpret_cast<std::byte*>(Irp) + sizeof(IRP)) +
+        Irp->StackCount + 1;
+    PKEVENT event = Irp->UserEvent;
+    std::function<void(PIRP)> on_done;
+    bool free_it = false;
+    {
+        std::lock_guard lock(k.mu);
+        IrpInfo& info = k.irps.at(Irp);
+        if (info.power) {
+            for (auto& [dev, calls] : info.power_calls) {
+                if (calls != 1)
+                    problems.push_back("power IRP " + hex(Irp) + " completed after " +
+                                       std::to_string(calls) +
+                                       " PoStartNextPowerIrp call(s) by device " + hex(dev) +
+                                       " (exactly one is due)");
+            }
+            info.power_calls.clear();
+        }
+        if (info.built) {
+            if (!NT_ERROR(Irp->IoStatus.Status) && info.user_output != nullptr &&
+                info.system_buffer) {
+                std::size_t n =
+                    std::min<std::size_t>(Irp->IoStatus.Information, info.output_length);
+                std::memcpy(info.user_output, info.system_buffer.get(), n);
+            }
+            free_it = !info.keep_after_done;
+        }
+        if (Irp->UserIosb != nullptr)
+            *Irp->UserIosb = Irp->IoStatus;
+        on_done = std::move(info.on_done);
+        info.state = IrpState::Held;
+        ++info.epoch;
+        if (free_it)
+            k.irps.erase(Irp);
+        if (event != nullptr)
+            k.set_event(event);
+    }
+    for (const auto& p : problems)
+        k.report(p);
+    if (on_done)
+        on_done(Irp);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Cancellation
+// ---------------------------------------------------------------------------------------------
+
+BOOLEAN IoCancelIrp(PIRP Irp) {
+    auto& k = K();
+    bool live;
+    {
+        std::lock_guard lock(k.mu);
+        live = k.irps.count(Irp) != 0;
+    }
+    if (!live) {
+        k.report("IoCancelIrp of " + hex(Irp) + ", which is not a live IRP");
+        return FALSE;
+    }
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    Irp->Cancel = TRUE;
+    PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
+    if (routine == nullptr) {
+        IoReleaseCancelSpinLock(irql);
+        return FALSE;
+    }
+    Irp->CancelIrql = irql;
+    PDEVICE_OBJECT dev = Irp->CurrentLocation <= Irp->StackCount
+                             ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject
+                             : nullptr;
+    routine(dev, Irp); // releases the cancel spin lock
+    return TRUE;
+}
+
+PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
+    std::atomic_ref<PDRIVER_CANCEL> slot(Irp->CancelRoutine);
+    return slot.exchange(CancelRoutine, std::memory_order_acq_rel);
+}
+
+void IoAcquireCancelSpinLock(PKIRQL Irql) {
+    KeAcquireSpinLock(&K().cancel_lock, Irql);
+}
+
+void IoReleaseCancelSpinLock(KIRQL Irql) {
+    KeReleaseSpinLock(&K().cancel_lock, Irql);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Device objects
+// ---------------------------------------------------------------------------------------------
+
+NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+                        PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
+                        ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                        PDEVICE_OBJECT* DeviceObject) {
+    auto& k = K();
+    std::lock_guard lock(k.mu);
+    *DeviceObject = nullptr;
+    if (k.take_fault(qkr::kern::Fault::DeviceCreation))
+        return STATUS_INSUFFICIENT_RESOURCES;
+    std::string name;
+    if (DeviceName != nullptr && DeviceName->Buffer != nullptr) {
+        for (USHORT i = 0; i < DeviceName->Length / 2; ++i)
+            name.push_back(static_cast<char>(DeviceName->Buffer[i]));
+    }
+    *DeviceObject = k.create_device(DriverObject, DeviceExtensionSize, DeviceType,
+                                    DeviceCharacteristics, Exclusive != 0, std::move(name), false);
+    return STATUS_SUCCESS;
+}
+
+void IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+    auto& k = K();
+    std::vector<std::string> problems;
+    {
+        std::lock_guard lock(k.mu);
+        auto it = k.devices.find(DeviceObject);
+        if (it == k.devices.end() || it->second.deleted) {
+            problems.push_back("IoDeleteDevice of " + hex(DeviceObject) +
+                               ", which is not a live device (deleted twice?)");
+        } else {
+            DeviceInfo& info = it->second;
+            if (info.lower != nullptr)
+                problems.push_back("device " + hex(DeviceObject) +
+                                   " deleted while still attached to " + hex(info.lower));
+            if (DeviceObject->AttachedDevice != nullptr)
+                problems.push_back("device " + hex(DeviceObject) + " deleted while device " +
+                                   hex(DeviceObject->AttachedDevice) + " is attached to it");
+            if (DeviceObject->DeviceExtension != nullptr)
+                k.check_freed_range(DeviceObject->DeviceExtension,
+                                    DeviceObject->Size - sizeof(DEVICE_OBJECT), "device extension",
+                                    problems);
+            // Unlink from the driver's list.
+            PDRIVER_OBJECT drv = DeviceObject->DriverObject;
+            for (PDEVICE_OBJECT* p = &drv->DeviceObject; *p != nullptr; p = &(*p)->NextDevice) {
+                if (*p == DeviceObject) {
+                    *p = DeviceObject->NextDevice;
+                    break;
+                }
+            }
+            info.deleted = true;
+            if (info.refs <= 0)
+                k.devices.erase(it);
+        }
+    }
+    for (const auto& p : problems)
+        k.report(p);
+}
+
+PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
+                                           PDEVICE_OBJECT TargetDevice) {
+    auto& k = K();
+    std::lock_guard lock(k.mu);
+    PDEVICE_OBJECT top = TargetDevice;
+    while (top->AttachedDevice != nullptr)
+        top = top->AttachedDevice;
+    auto it = k.devices.find(top);
+    if (it == k.devices.end() || it->second.deleted)
+        return nullptr;
+    top->AttachedDevice = SourceDevice;
+    k.devices.at(SourceDevice).lower = top;
+    SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
+    return top;
+}
+
+void IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
+    auto& k = K();
+    std::lock_guard lock(k.mu);
+    PDEVICE_OBJECT upper = TargetDevice->AttachedDevice;
+    if (upper == nullptr)
+        return;
+    auto it = k.devices.find(upper);
+    if (it != k.devices.end())
+        it->second.lower = nullptr;
+    TargetDevice->AttachedDevice = nullptr;
+}
+
+PDEVICE_OBJECT IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) {
+    auto& k = K();
+    std::lock_guard lock(k.mu);
+    PDEVICE_OBJECT top = DeviceObject;
+    while (top->AttachedDevice != nullptr)
+        top = top->AttachedDevice;
+    return top;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Device interfaces
+// ---------------------------------------------------------------------------------------------
+
+NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
+                                   const GUID* InterfaceClassGuid, PUNICODE_STRING ReferenceString,
+                                   PUNICODE_STRING SymbolicLinkName) {
+    auto& k = K();
+    if (PhysicalDeviceObject == nullptr || InterfaceClassGuid == nullptr ||
+        SymbolicLinkName == nullptr)
+        return STATUS_INVALID_PARAMETER;
+    std::string pdo_name;
+    std::uint64_t serial;
+    {
+        std::lock_guard lock(k.mu);
+        if (k.take_fault(qkr::kern::Fault::InterfaceRegistration))
+            return STATUS_INSUFFICIENT_RESOURCES;
+        auto it = k.devices.find(PhysicalDeviceObject);
+        if (it == k.devices.end() || it->second.deleted)
+            return STATUS_INVALID_PARAMETER;
+        pdo_name = it->second.name.empty() ? hex(PhysicalDeviceObject) : it->second.name;
+        serial = ++k.interface_serial;
+    }
+    const GUID& g = *InterfaceClassGuid;
+    char guid[64];
+    std::snprintf(guid, sizeof guid, "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}",
+                  static_cast<unsigned>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1],
+                  g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+    std::string link = "\\??\\QKR#" + pdo_name + "#" + std::to_string(serial) + "#" + guid;
+    std::u16string wide(link.begin(), link.end());
+    if (ReferenceString != nullptr && ReferenceString->Buffer != nullptr &&
+        ReferenceString->Length != 0) {
+        wide += u'\\';
+        wide.append(ReferenceString->Buffer, ReferenceString->Length / 2);
+    }
+    std::size_t bytes = (wide.size() + 1) * sizeof(WCHAR);
+    // The buffer is pool memory of the kernel's own; the caller frees it (RtlFreeUnicodeString).
+    PVOID buffer;
+    {
+        std::lock_guard lock(k.mu);
+        qkr::kern::PoolBlock b;
+        b.memory = std::make_unique<std::byte[]>(bytes);
+        b.tag = 0x6B4E6F49; // "IoNk"
+        b.size = bytes;
+        buffer = b.memory.get();
+        k.pool.emplace(buffer, std::move(b));
+        auto& acc = k.pool_by_tag[0x6B4E6F49];
+        ++acc.first;
+        acc.second += bytes;
+        k.interfaces.push_back({g, PhysicalDeviceObject, wide, false});
+    }
+    std::memcpy(buffer, wide.c_str(), bytes);
+    SymbolicLinkName->Buffer = static_cast<PWSTR>(buffer);
+    SymbolicLinkName->Length = static_cast<USHORT>(wide.size() * sizeof(WCHAR));
+    SymbolicLinkName->MaximumLength = static_cast<USHORT>(bytes);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable) {
+    auto& k = K();
+    if (SymbolicLinkName == nullptr || SymbolicLinkName->Buffer == nullptr ||
+        SymbolicLinkName->Length == 0)
+        return STATUS_INVALID_PARAMETER;
+    std::u16string link(SymbolicLinkName->Buffer, SymbolicLinkName->Length / 2);
+    std::lock_guard lock(k.mu);
+    for (auto& r : k.interfaces) {
+        if (r.link == link) {
+            r.enabled = Enable != 0;
+            return STATUS_SUCCESS;
+        }
+    }
+    return STATUS_INVALID_PARAMETER;
+}
+
+namespace qkr::kern {
+std::vector<InterfaceRecord> Kernel::interfaces() const {
+    std::lock_guard lock(impl_->mu);
+    return impl_->interfaces;
+}
+} // namespace qkr::kern
+
+// ---------------------------------------------------------------------------------------------
+// Work items
+// ---------------------------------------------------------------------------------------------
+
+PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
+    auto& k = K();
+    std::lock_guard lock(k.mu);
+    if (k.take_fault(qkr::kern::Fault::WorkItemAllocation))
+        return nullptr;
+    auto item = std::make_unique<IO_WORKITEM>();
+    item->DeviceObject = DeviceObject;
+    PIO_WORKITEM p = item.get();
+    k.work_items.emplace(p, std::move(item));
+    auto it = k.devices.find(DeviceObject);
+    if (it != k.devices.end())
+        ++it->second.refs;
+    return p;
+}
+
+void IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {
+    auto& k = K();
+    std::string problem;
+    {
+        std::lock_guard lock(k.mu);
+        auto it = k.work_items.find(IoWorkItem);
+        if (it == k.work_items.end()) {
+            problem = "IoFreeWorkItem of " + hex(IoWorkItem) + ", which is not a live work item";
+        } else if (it->second->Queued) {
+            problem = "IoFreeWorkItem of work item " + hex(IoWorkItem) + " while it is queued";
+        } else {
+            PDEVICE_OBJECT dev = it->second->DeviceObject;
+            k.work_items.erase(it);
+            k.release_device_ref(dev);
+        }
+    }
+    if (!problem.empty())
+        k.report(problem);
+}
+
+void IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE,
+                     PVOID Context) {
+    auto& k = K();
+    std::string problem;
+    {
+        std::lock_guard lock(k.mu);
+        auto it = k.work_items.find(IoWorkItem);
+        if (it == k.work_items.end()) {
+            problem = "IoQueueWorkItem of " + hex(IoWorkItem) + ", which is not a live work item";
+        } else if (IoWorkItem->Queued) {
+            problem = "IoQueueWorkItem of work item " + hex(IoWorkItem) + " that is already queued";
+        } else {
+            IoWorkItem->Routine = WorkerRoutine;
+            IoWorkItem->Context = Context;
+            IoWorkItem->Queued = true;
+            auto dev = k.devices.find(IoWorkItem->DeviceObject);
+            if (dev != k.devices.end())
+                ++dev->second.refs;
+            k.work_queue.push_back(IoWorkItem);
+            k.set_event(&k.work_event);
+        }
+    }
+    if (!problem.empty())
+        k.report(problem);
+}
+
+namespace qkr::kern {
+
+void Kernel::Impl::worker_main() {
+    std::unique_lock lock(mu);
+    for (;;) {
+        if (work_queue.empty()) {
+            if (worker_stop)
+                return;
+            lock.unlock();
+            wait(&work_event, "work", std::nullopt);
+            lock.lock();
+            continue;
+        }
+        PIO_WORKITEM item = work_queue.front();
+        work_queue.pop_front();
+        item->Queued = false;
+        PDEVICE_OBJECT dev = item->DeviceObject;
+        PIO_WORKITEM_ROUTINE routine = item->Routine;
+        PVOID context = item->Context;
+        lock.unlock();
+        ThreadCpu& c = cpu();
+        routine(dev, context); // may free the work item
+        if (c.irql != PASSIVE_LEVEL || c.locks_held != 0) {
+            report("work item routine returned at IRQL " + std::to_string(c.irql) + " holding " +
+                   std::to_string(c.locks_held) + " spin lock(s)");
+            c.irql = PASSIVE_LEVEL;
+        }
+        lock.lock();
+        release_device_ref(dev);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Checks on freed memory and at the end
+// ---------------------------------------------------------------------------------------------
+
+void Kernel::Impl::check_freed_range(const void* begin, std::size_t size, const char* what,
+                                     std::vector<std::string>& problems) {
+    auto* b = static_cast<const std::byte*>(begin);
+    auto inside = [&](const void* p) {
+        auto* q = static_cast<const std::byte*>(p);
+        return q >= b && q < b + size;
+    };
+    for (auto it = queue.begin(); it != queue.end();) {
+        const TimerEntry& e = it->second;
+        const void* obj = e.kind == TimerEntry::Kind::KTimer ? static_cast<const void*>(e.timer)
+                          : e.kind == TimerEntry::Kind::Dpc  ? static_cast<const void*>(e.dpc)
+                                                             : nullptr;
+        if (obj != nullptr && inside(obj)) {
+            problems.push_back(std::string(what) + " " + hex(begin) +
+                               " freed while it holds a queued " +
+                               (e.kind == TimerEntry::Kind::KTimer ? "timer " : "DPC ") + hex(obj));
+            if (e.kind == TimerEntry::Kind::Dpc)
+                dpc_queued.erase(e.dpc);
+            it = queue.erase(it);
+            continue;
+        }
+        ++it;
+    }
+    for (WaitBlock* wb : blocked) {
+        if (wb->object != nullptr && inside(wb->object))
+            problems.push_back(std::string(what) + " " + hex(begin) +
+                               " freed while a thread waits for " + hex(wb->object) + " inside it");
+    }
+}
+
+void Kernel::Impl::end_of_life_checks() {
+    std::vector<std::string> problems;
+    {
+        std::lock_guard lock(mu);
+        for (const auto& [irp, info] : irps) {
+            if (!info.kernel_owned)
+                problems.push_back("IRP " + hex(irp) + " still alive at kernel shutdown (" +
+                                   state_name(info.state) + ")");
+        }
+        for (const auto& [dev, info] : devices) {
+            if (!info.pdo && !info.deleted)
+                problems.push_back("device " + hex(dev) + " still alive at kernel shutdown");
+        }
+        for (ULONG tag : watched_tags) {
+            auto it = pool_by_tag.find(tag);
+            if (it != pool_by_tag.end() && it->second.first != 0) {
+                char t[5] = {static_cast<char>(tag), static_cast<char>(tag >> 8),
+                             static_cast<char>(tag >> 16), static_cast<char>(tag >> 24), 0};
+                problems.push_back(std::to_string(it->second.first) +
+                                   " pool allocation(s) of tag '" + t +
+                                   "' still allocated at kernel shutdown");
+            }
+        }
+        if (!work_items.empty())
+            problems.push_back(std::to_string(work_items.size()) +
+                               " work item(s) still allocated at kernel shutdown");
+    }
+    for (const auto& p : problems)
+        report(p);
+}
+
+} // namespace qkr::kern

@@ -1,0 +1,246 @@
+// The kernel stand-in's private state, shared by its translation units. Nothing outside
+// platform/kernel includes this.
+//
+// One mutex (`mu`, the dispatcher lock) guards every piece of state below. No driver callback (DPC,
+// completion routine, work item, cancel routine, timer callback) and no verifier handler is ever
+// called while it is held.
+#pragma once
+
+#include "platform/kernel/kernel.h"
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+struct IO_WORKITEM {
+    PDEVICE_OBJECT DeviceObject = nullptr;
+    PIO_WORKITEM_ROUTINE Routine = nullptr;
+    PVOID Context = nullptr;
+    bool Queued = false;
+};
+
+namespace qkr::kern {
+
+// A thread the clock knows about.
+struct ThreadRec {
+    std::string name;
+    bool blocked = false;
+};
+
+// One blocked kernel wait. Lives on the waiting thread's stack.
+struct WaitBlock {
+    const void* object = nullptr; // KEVENT or KTIMER; null for a plain delay
+    const char* label = "";       // what is waited for, for deadlock reports
+    std::optional<Ticks> deadline;
+    ThreadRec* thread = nullptr; // null for a thread the clock does not know
+    NTSTATUS result = STATUS_SUCCESS;
+    bool done = false;
+    std::condition_variable cv;
+};
+
+struct TimerEntry {
+    enum class Kind { KTimer, Dpc, Callback };
+    Kind kind = Kind::Callback;
+    PKTIMER timer = nullptr;
+    PKDPC dpc = nullptr;
+    std::function<void()> fn;
+    std::string name;
+};
+using TimerKey = std::pair<Ticks, std::uint64_t>; // due time, arming order
+
+enum class IrpState {
+    Held,       // with its owner: allocated and not sent, or given back by a completion routine
+    InDriver,   // sent with IoCallDriver and not yet completed
+    Completing, // IoCompleteRequest is walking up its stack
+    InRoutine,  // a completion routine is running and owns it for the moment
+};
+
+struct IrpInfo {
+    std::unique_ptr<std::byte[]> storage;
+    IrpState state = IrpState::Held;
+    std::uint64_t epoch = 0; // bumped by every change of hands, so a stale view is noticed
+    bool kernel_owned = false;
+    // IoBuildDeviceIoControlRequest: buffered copy-in/copy-out.
+    bool built = false;
+    bool keep_after_done = false; // a client request whose IRP its PendingIo frees
+    std::unique_ptr<std::byte[]> system_buffer;
+    void* user_output = nullptr;
+    ULONG output_length = 0;
+    // Run when completion passes the top of the stack (kernel's own requests).
+    std::function<void(PIRP)> on_done;
+    // Power IRPs: PoStartNextPowerIrp calls per function/filter device it passed through.
+    bool power = false;
+    std::vector<std::pair<PDEVICE_OBJECT, int>> power_calls;
+};
+
+struct DeviceInfo {
+    std::unique_ptr<DEVICE_OBJECT> object;
+    std::unique_ptr<std::byte[]> extension;
+    PDEVICE_OBJECT lower = nullptr;
+    bool pdo = false;
+    bool deleted = false;
+    int refs = 0; // work items and open handles keep the memory alive after IoDeleteDevice
+    int opens = 0;
+    std::string name;
+    POWER_STATE device_power{};
+    POWER_STATE system_power{};
+};
+
+struct DriverBlock {
+    DRIVER_OBJECT object{};
+    DRIVER_EXTENSION extension{};
+    std::u16string name;
+    bool kernel_owned = false;
+};
+
+struct PoolBlock {
+    std::unique_ptr<std::byte[]> memory;
+    ULONG tag = 0;
+    std::size_t size = 0;
+};
+
+struct InterfaceEntry {
+    InterfaceRecord record;
+};
+
+struct Kernel::Impl {
+    explicit Impl(Kernel& owner, ClockMode mode);
+
+    Kernel& owner;
+    const ClockMode mode;
+
+    mutable std::mutex mu;
+
+    // ----- Clock -----
+    std::chrono::steady_clock::time_point real_start;
+    std::atomic<Ticks> virtual_now{0};
+    Ticks now() const;
+
+    std::map<TimerKey, TimerEntry> queue;
+    std::uint64_t next_seq = 1;
+    std::unordered_map<std::uint64_t, Ticks> callback_due; // TimerId -> due
+    std::unordered_map<PKDPC, TimerKey> dpc_queued;
+    bool firing = false;
+    bool stopping = false;
+    std::condition_variable timer_cv; // real mode: wakes the timer thread
+    std::thread timer_thread;
+
+    // ----- Threads and waits -----
+    std::list<ThreadRec> threads;
+    int registered = 0;
+    int running = 0;
+    std::list<WaitBlock*> blocked;
+    std::unordered_map<const void*, std::string> object_names;
+
+    // ----- Debug output -----
+    std::deque<std::string> debug_lines;
+    std::function<void(std::string_view)> debug_sink;
+
+    // ----- Pool -----
+    std::unordered_map<void*, PoolBlock> pool;
+    std::map<ULONG, std::pair<std::size_t, std::size_t>> pool_by_tag; // count, bytes
+    std::vector<ULONG> watched_tags;
+
+    // ----- Verifier and faults -----
+    std::function<void(const std::string&)> verifier_handler;
+    std::array<int, 6> fault_countdown{};
+
+    // ----- I/O manager -----
+    std::unordered_map<PIRP, IrpInfo> irps;
+    std::unordered_map<PDEVICE_OBJECT, DeviceInfo> devices;
+    std::map<PDRIVER_OBJECT, std::unique_ptr<DriverBlock>> drivers;
+    PDRIVER_OBJECT bus_driver = nullptr;
+    KSPIN_LOCK cancel_lock{};
+    std::vector<InterfaceRecord> interfaces;
+    std::uint64_t interface_serial = 0;
+    std::vector<PowerStateRecord> power_log;
+    std::size_t start_next_calls = 0;
+
+    // ----- Work items -----
+    std::unordered_map<PIO_WORKITEM, std::unique_ptr<IO_WORKITEM>> work_items;
+    std::deque<PIO_WORKITEM> work_queue;
+    KEVENT work_event{};
+    bool worker_stop = false;
+    Thread worker;
+
+    // ----- Helpers (kernel.cc) -----
+    // Reports through the verifier handler; must be called without `mu` held.
+    void report(const std::string& message);
+    bool take_fault(Fault fault); // under mu
+    std::string object_name(const void* object) const;
+
+    ThreadRec* current_thread_rec() const;
+    void bind_current_thread(ThreadRec* rec);
+    ThreadRec* add_thread(std::string name); // under mu; counts it as running
+    void remove_thread(std::unique_lock<std::mutex>& lock, ThreadRec* rec);
+
+    // Kernel waits. `object` is a KEVENT/KTIMER header or null.
+    NTSTATUS wait(const void* object, const char* label, std::optional<Ticks> deadline);
+    bool try_consume(const void* object);         // under mu
+    void satisfy(WaitBlock* wb, NTSTATUS status); // under mu
+    void wake_waiters(const void* object);        // under mu, after the object became signalled
+    void settle(std::unique_lock<std::mutex>& lock);
+    void run_due(std::unique_lock<std::mutex>& lock);
+    bool fire_one(std::unique_lock<std::mutex>& lock);
+    void expire_waits(); // under mu
+    void notify_timer_thread();
+    void timer_thread_main();
+    std::optional<Ticks> next_due() const; // under mu
+    std::string deadlock_report() const;   // under mu
+    void check_freed_range(const void* begin, std::size_t size, const char* what,
+                           std::vector<std::string>& problems); // under mu
+
+    std::uint64_t insert_entry(Ticks due, TimerEntry entry); // under mu
+    LONG set_event(PRKEVENT event);                          // under mu
+
+    // Runs `fn` as a DISPATCH_LEVEL callback and checks how it left the processor.
+    void run_at_dispatch(const char* what, const std::function<void()>& fn);
+
+    // ----- I/O helpers (io.cc) -----
+    PIRP allocate_irp(CCHAR stack_size, bool kernel_owned);
+    PIRP build_ioctl(ULONG code, PDEVICE_OBJECT device, const void* input, ULONG input_length,
+                     void* output, ULONG output_length, bool internal, PKEVENT event,
+                     PIO_STATUS_BLOCK iosb, bool kernel_owned);
+    void free_irp(PIRP irp);
+    PDEVICE_OBJECT create_device(PDRIVER_OBJECT driver, ULONG extension_size, DEVICE_TYPE type,
+                                 ULONG characteristics, bool exclusive, std::string name, bool pdo);
+    void release_device_ref(PDEVICE_OBJECT device);
+    PDRIVER_OBJECT create_driver(std::string name, bool kernel_owned);
+    void worker_main();
+    // Sends a kernel-owned IRP to `device` and waits until completion passes the top.
+    NTSTATUS send_and_wait(PDEVICE_OBJECT device, PIRP irp);
+    void end_of_life_checks();
+};
+
+// Per-thread processor state: IRQL and the spin locks this thread holds.
+struct ThreadCpu {
+    KIRQL irql = PASSIVE_LEVEL;
+    int locks_held = 0;
+    std::array<const KSPIN_LOCK*, 8> held{};
+    Kernel::Impl* kernel = nullptr; // the kernel this thread is registered with
+    ThreadRec* rec = nullptr;
+    std::string debug_fragment;
+};
+ThreadCpu& cpu();
+
+PDRIVER_DISPATCH invalid_request_routine();
+
+Kernel::Impl& K(); // the installed kernel; aborts with a message if there is none
+
+std::string hex(const void* p);
+
+} // namespace qkr::kern
