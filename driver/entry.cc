@@ -262,8 +262,10 @@ NTSTATUS Qkr_SetupSecondSlot(PDEVICE_OBJECT DeviceObject) {
         slot1->SmartcardReply.BufferSize = QKR_BUFFER_SIZE;
         status = SmartcardInitialize(slot1);
         if (status != STATUS_SUCCESS) {
+            // Removal must not release the library's state a second time.
             if (slot1->OsData != nullptr)
                 SmartcardExit(slot1);
+            slot1->OsData = nullptr;
             ExFreePoolWithTag(reader1, QKR_POOL_TAG);
             slot1->ReaderExtension = nullptr;
             return status;

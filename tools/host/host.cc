@@ -1,0 +1,235 @@
+#include "tools/host/host.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace qkr::host {
+
+// ---------------------------------------------------------------------------------------------
+// Host
+// ---------------------------------------------------------------------------------------------
+Host::Host(kern::ClockMode mode) : kernel_(std::make_unique<kern::Kernel>(mode)) {
+    kernel_->watch_pool_tag(QKR_POOL_TAG);
+    kernel_->watch_pool_tag(SMCLIB_POOL_TAG);
+    // Loading a driver image starts it with zeroed globals; a process that loads the driver
+    // more than once (one Host per test) has to do that by hand.
+    std::fill(std::begin(DeviceInstanceInUse), std::end(DeviceInstanceInUse), UCHAR{0});
+    driver_ = kernel_->load_driver("qkr", DriverEntry);
+    if (driver_ == nullptr)
+        throw std::runtime_error("the kernel refused to load the qkr driver");
+}
+
+Host::~Host() {
+    while (!readers_.empty())
+        readers_.pop_back();
+    kernel_->unload_driver(driver_);
+    kernel_.reset();
+}
+
+Reader& Host::add_reader(ReaderOptions options) {
+    if (readers_.size() >= kMaxReaders)
+        throw std::length_error("a host serves at most four readers");
+    readers_.push_back(std::unique_ptr<Reader>(new Reader(*this, std::move(options), next_index_)));
+    ++next_index_;
+    return *readers_.back();
+}
+
+void Host::release_reader(Reader& reader) {
+    auto it = std::find_if(readers_.begin(), readers_.end(),
+                           [&](const std::unique_ptr<Reader>& r) { return r.get() == &reader; });
+    if (it != readers_.end())
+        readers_.erase(it);
+}
+
+std::size_t Host::readers() const {
+    return readers_.size();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reader
+// ---------------------------------------------------------------------------------------------
+Reader::Reader(Host& host, ReaderOptions options, int index) : host_(host), index_(index) {
+    kern::Kernel& k = host_.kernel();
+    std::string name = options.name.empty() ? "reader" + std::to_string(index_) : options.name;
+    pdo_ = k.create_pdo(name);
+    line_ = std::make_unique<serial::SimLine>(k, options.line);
+    port_ = serial::SerialPort::create(k, pdo_, *line_);
+    if (!port_)
+        throw std::runtime_error("the kernel refused to create the serial port of " + name);
+    port_->tap().set_enabled(options.tap);
+    line_->set_tap(&port_->tap());
+    if (options.device != nullptr) {
+        line_->connect_device(options.device);
+    } else {
+        sim_ = std::make_unique<sim::ReaderSim>(std::move(options.sim));
+        line_->connect_device(sim_.get());
+    }
+}
+
+sim::ReaderSim& Reader::sim() {
+    if (!sim_)
+        throw std::logic_error("this reader has no simulator at the far end of its line");
+    return *sim_;
+}
+
+Reader::~Reader() {
+    if (added_)
+        remove();
+    line_->connect_device(nullptr);
+    line_->set_tap(nullptr);
+    sim_.reset();
+    port_.reset();
+    line_.reset();
+    kernel().delete_pdo(pdo_);
+}
+
+kern::Kernel& Reader::kernel() {
+    return host_.kernel();
+}
+
+NTSTATUS Reader::add() {
+    NTSTATUS status = kernel().add_device(host_.driver(), pdo_);
+    added_ = (status == STATUS_SUCCESS);
+    return status;
+}
+
+NTSTATUS Reader::pnp(UCHAR minor) {
+    NTSTATUS status = kernel().send_pnp(pdo_, minor);
+    if (minor == IRP_MN_REMOVE_DEVICE)
+        added_ = false;
+    return status;
+}
+
+NTSTATUS Reader::start() {
+    return pnp(IRP_MN_START_DEVICE);
+}
+NTSTATUS Reader::stop() {
+    return pnp(IRP_MN_STOP_DEVICE);
+}
+NTSTATUS Reader::remove() {
+    return pnp(IRP_MN_REMOVE_DEVICE);
+}
+NTSTATUS Reader::query_stop() {
+    return pnp(IRP_MN_QUERY_STOP_DEVICE);
+}
+NTSTATUS Reader::cancel_stop() {
+    return pnp(IRP_MN_CANCEL_STOP_DEVICE);
+}
+NTSTATUS Reader::query_remove() {
+    return pnp(IRP_MN_QUERY_REMOVE_DEVICE);
+}
+NTSTATUS Reader::cancel_remove() {
+    return pnp(IRP_MN_CANCEL_REMOVE_DEVICE);
+}
+NTSTATUS Reader::surprise_removal() {
+    return pnp(IRP_MN_SURPRISE_REMOVAL);
+}
+
+PDEVICE_OBJECT Reader::fdo() const {
+    if (!added_)
+        return nullptr;
+    return port_->device()->AttachedDevice;
+}
+
+DEVICE_EXTENSION* Reader::extension() const {
+    PDEVICE_OBJECT device = fdo();
+    return device ? static_cast<DEVICE_EXTENSION*>(device->DeviceExtension) : nullptr;
+}
+
+SMARTCARD_EXTENSION* Reader::slot(int n) const {
+    DEVICE_EXTENSION* e = extension();
+    if (e == nullptr)
+        return nullptr;
+    return n == 0 ? &e->SmartcardExtension : &e->SecondSmartcardExtension;
+}
+
+READER_EXTENSION* Reader::reader_extension(int n) const {
+    SMARTCARD_EXTENSION* s = slot(n);
+    return s ? s->ReaderExtension : nullptr;
+}
+
+kern::FileHandle Reader::open() {
+    kern::FileHandle handle;
+    open(&handle);
+    return handle;
+}
+
+NTSTATUS Reader::open(kern::FileHandle* handle) {
+    return kernel().open(pdo_, handle);
+}
+
+namespace {
+NTSTATUS control(kern::FileHandle& handle, ULONG code, std::span<const std::uint8_t> input,
+                 std::vector<std::uint8_t>* output, ULONG output_length, bool internal) {
+    std::vector<std::uint8_t> buffer(output_length);
+    ULONG_PTR information = 0;
+    NTSTATUS status = handle.ioctl(code, input, buffer, &information, internal);
+    if (output != nullptr) {
+        buffer.resize(std::min<std::size_t>(information, buffer.size()));
+        *output = std::move(buffer);
+    }
+    return status;
+}
+} // namespace
+
+NTSTATUS Reader::ioctl(kern::FileHandle& handle, ULONG code, std::span<const std::uint8_t> input,
+                       std::vector<std::uint8_t>* output, ULONG output_length) {
+    return control(handle, code, input, output, output_length, false);
+}
+
+NTSTATUS Reader::ioctl_slot1(kern::FileHandle& handle, ULONG code,
+                             std::span<const std::uint8_t> input, std::vector<std::uint8_t>* output,
+                             ULONG output_length) {
+    return control(handle, code, input, output, output_length, true);
+}
+
+NTSTATUS Reader::ioctl(ULONG code, std::span<const std::uint8_t> input,
+                       std::vector<std::uint8_t>* output, ULONG output_length) {
+    kern::FileHandle handle;
+    NTSTATUS status = open(&handle);
+    if (status != STATUS_SUCCESS)
+        return status;
+    return control(handle, code, input, output, output_length, false);
+}
+
+NTSTATUS Reader::ioctl_slot1(ULONG code, std::span<const std::uint8_t> input,
+                             std::vector<std::uint8_t>* output, ULONG output_length) {
+    kern::FileHandle handle;
+    NTSTATUS status = open(&handle);
+    if (status != STATUS_SUCCESS)
+        return status;
+    return control(handle, code, input, output, output_length, true);
+}
+
+NTSTATUS Reader::open_port(bool configure) {
+    PDEVICE_OBJECT device = fdo();
+    if (device == nullptr)
+        return STATUS_NO_SUCH_DEVICE;
+    DEVICE_EXTENSION* e = extension();
+    PIRP irp = IoAllocateIrp(static_cast<CCHAR>(device->StackSize + 1), FALSE);
+    if (irp == nullptr)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    IO_STATUS_BLOCK iosb{};
+    irp->UserIosb = &iosb;
+    IoSetNextIrpStackLocation(irp);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    stack->MajorFunction = IRP_MJ_CREATE;
+    stack->MinorFunction = 0;
+    stack->Parameters.Create = {};
+    NTSTATUS status =
+        Qkr_CallLowerDriver(e->SmartcardExtension.ReaderExtension->AttachedDeviceObject, irp);
+    IoFreeIrp(irp);
+    if (status != STATUS_SUCCESS)
+        return status;
+    KeClearEvent(&e->SerialCloseDone);
+    if (!configure)
+        return STATUS_SUCCESS;
+    return Qkr_ConfigureSerialPort(&e->SmartcardExtension);
+}
+
+void Reader::close_port() {
+    if (PDEVICE_OBJECT device = fdo())
+        Qkr_CloseSerialPort(device, nullptr);
+}
+
+} // namespace qkr::host

@@ -1,0 +1,142 @@
+// A whole reader stack in one process, for tests and tools: the kernel stand-in with the qkr driver
+// loaded, and up to four readers, each a physical device with a serial port on a simulated line and
+// the reader simulator at the far end of that line.
+//
+//   qkr::host::Host host;                 // virtual clock unless told otherwise
+//   qkr::host::Reader& reader = host.add_reader();
+//   ASSERT_EQ(reader.add(), STATUS_SUCCESS);
+//   ASSERT_EQ(reader.start(), STATUS_SUCCESS);
+//   kern::FileHandle handle = reader.open();
+//   reader.ioctl(handle, IOCTL_SMARTCARD_POWER, ...);
+//
+// Readers belong to their Host and go away with it, in reverse order; a reader whose device is
+// still there is removed first (IRP_MN_REMOVE_DEVICE), so the kernel's end-of-life checks see a
+// clean pool.
+#pragma once
+
+#include "include/qkr/qkr.h"
+#include "platform/kernel/kernel.h"
+#include "platform/serial/serial_port.h"
+#include "platform/serial/sim_line.h"
+#include "platform/serial/tap.h"
+#include "sim/reader.h"
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace qkr::host {
+
+struct ReaderOptions {
+    sim::ReaderConfig sim;          // firmware version, slot-0 card, timing ...
+    std::string name;               // names the PDO; "reader<N>" by default
+    bool tap = true;                // record the port's requests and the line's bytes
+    serial::LineFormat line{19200}; // both ends of the line at first; the reader's UART included
+    // Something else at the far end of the line in place of the simulator (a test's scripted
+    // reader, say); it must outlive the Reader. sim() is then not available.
+    serial::LineDevice* device = nullptr;
+};
+
+class Host;
+
+class Reader {
+  public:
+    Reader(const Reader&) = delete;
+    Reader& operator=(const Reader&) = delete;
+    ~Reader();
+
+    // ----- Plug and Play: each waits for the driver's answer -----
+    NTSTATUS add(); // the driver's AddDevice on this reader's PDO
+    NTSTATUS start();
+    NTSTATUS stop();
+    NTSTATUS remove();
+    NTSTATUS query_stop();
+    NTSTATUS cancel_stop();
+    NTSTATUS query_remove();
+    NTSTATUS cancel_remove();
+    NTSTATUS surprise_removal();
+    NTSTATUS pnp(UCHAR minor);
+    bool added() const { return added_; }
+
+    // ----- The pieces -----
+    kern::Kernel& kernel();
+    PDEVICE_OBJECT pdo() const { return pdo_; }
+    // The driver's device object, or nullptr before add() and after remove().
+    PDEVICE_OBJECT fdo() const;
+    DEVICE_EXTENSION* extension() const;
+    SMARTCARD_EXTENSION* slot(int n) const; // 0 or 1
+    READER_EXTENSION* reader_extension(int n) const;
+    serial::SerialPort& port() { return *port_; }
+    serial::SimLine& line() { return *line_; }
+    // The port's requests and the line's bytes, in one record.
+    serial::Tap& tap() { return port_->tap(); }
+    sim::ReaderSim& sim();
+
+    // ----- Clients -----
+    // Opens the driver's device (IRP_MJ_CREATE); the handle reports the status of the open.
+    kern::FileHandle open();
+    NTSTATUS open(kern::FileHandle* handle);
+    // Slot 0 (device control) and slot 1 (internal device control) on an open handle.
+    NTSTATUS ioctl(kern::FileHandle& handle, ULONG code, std::span<const std::uint8_t> input,
+                   std::vector<std::uint8_t>* output, ULONG output_length = 0);
+    NTSTATUS ioctl_slot1(kern::FileHandle& handle, ULONG code, std::span<const std::uint8_t> input,
+                         std::vector<std::uint8_t>* output, ULONG output_length = 0);
+    // The same on a handle of its own, opened and closed around the call.
+    NTSTATUS ioctl(ULONG code, std::span<const std::uint8_t> input,
+                   std::vector<std::uint8_t>* output, ULONG output_length = 0);
+    NTSTATUS ioctl_slot1(ULONG code, std::span<const std::uint8_t> input,
+                         std::vector<std::uint8_t>* output, ULONG output_length = 0);
+
+    // ----- For tests of the serial link without a start -----
+    // Opens the serial port below the driver the way the start does (IRP_MJ_CREATE through
+    // Qkr_CallLowerDriver) and, if asked, configures it (Qkr_ConfigureSerialPort, 3 s of virtual
+    // time). Returns the first failing status.
+    NTSTATUS open_port(bool configure = true);
+    // Closes it again (Qkr_CloseSerialPort), as the stop does when tracking is not armed.
+    void close_port();
+
+  private:
+    friend class Host;
+    Reader(Host& host, ReaderOptions options, int index);
+
+    Host& host_;
+    int index_;
+    PDEVICE_OBJECT pdo_ = nullptr;
+    std::unique_ptr<serial::SimLine> line_;
+    std::unique_ptr<serial::SerialPort> port_;
+    std::unique_ptr<sim::ReaderSim> sim_;
+    bool added_ = false;
+};
+
+class Host {
+  public:
+    static constexpr int kMaxReaders = 4;
+
+    explicit Host(kern::ClockMode mode = kern::ClockMode::Virtual);
+    ~Host();
+    Host(const Host&) = delete;
+    Host& operator=(const Host&) = delete;
+
+    kern::Kernel& kernel() { return *kernel_; }
+    PDRIVER_OBJECT driver() const { return driver_; }
+
+    // A new reader: PDO, line, port and simulator; its device is not added yet.
+    Reader& add_reader(ReaderOptions options = {});
+    // Removes its device if needed and releases everything of it.
+    void release_reader(Reader& reader);
+    std::size_t readers() const;
+
+    // Log lines the driver wrote (DbgPrint), and forgetting them.
+    std::vector<std::string> log() const { return kernel_->debug_lines(); }
+    void clear_log() { kernel_->clear_debug_lines(); }
+
+  private:
+    std::unique_ptr<kern::Kernel> kernel_;
+    PDRIVER_OBJECT driver_ = nullptr;
+    std::vector<std::unique_ptr<Reader>> readers_;
+    int next_index_ = 0;
+};
+
+} // namespace qkr::host
