@@ -223,14 +223,16 @@ NTSTATUS Kernel::add_device(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
 PIRP Kernel::Impl::allocate_irp(CCHAR stack_size, bool kernel_owned) {
     // Under mu.
     std::size_t n = stack_size > 0 ? static_cast<std::size_t>(stack_size) : 0;
-    std::size_t bytes = sizeof(IRP) + n * sizeof(IO_STACK_LOCATION);
+    // One spare location below the first keeps a driver that writes the "next" location of an
+    // exhausted IRP from overwriting the IRP itself; IoCallDriver then reports it.
+    std::size_t bytes = sizeof(IRP) + (n + 1) * sizeof(IO_STACK_LOCATION);
     IrpInfo info;
     info.storage = std::make_unique<std::byte[]>(bytes);
     info.kernel_owned = kernel_owned;
     auto* irp = new (info.storage.get()) IRP{};
-    auto* stack = reinterpret_cast<IO_STACK_LOCATION*>(info.storage.get() + sizeof(IRP));
-    for (std::size_t i = 0; i < n; ++i)
-        new (&stack[i]) IO_STACK_LOCATION{};
+    auto* stack = reinterpret_cast<IO_STACK_LOCATION*>(info.storage.get() + sizeof(IRP)) + 1;
+    for (std::size_t i = 0; i <= n; ++i)
+        new (&stack[i] - 1) IO_STACK_LOCATION{};
     irp->Type = kIoTypeIrp;
     irp->Size = static_cast<USHORT>(bytes);
     irp->StackCount = static_cast<CHAR>(n);
@@ -383,7 +385,7 @@ void IofCompleteRequest(PIRP Irp, CCHAR) {
             problems.push_back("IRP " + hex(Irp) + " completed twice (it was already completed)");
         } else {
             fatal = false;
-            if (Irp->CancelRoutine != nullptr)
+            if (std::atomic_ref<PDRIVER_CANCEL>(Irp->CancelRoutine).load() != nullptr)
                 problems.push_back("IRP " + hex(Irp) +
                                    " completed while its cancel routine is still set");
             if (Irp->IoStatus.Status == STATUS_PENDING)
@@ -409,9 +411,11 @@ void IofCompleteRequest(PIRP Irp, CCHAR) {
         PIO_COMPLETION_ROUTINE routine = left->CompletionRoutine;
         PVOID context = left->Context;
         left->Control = 0;
-        bool invoke = routine != nullptr && ((NT_SUCCESS(st) && (control & SL_INVOKE_ON_SUCCESS)) ||
-                                             (NT_ERROR(st) && (control & SL_INVOKE_ON_ERROR)) ||
-                                             (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+        bool invoke =
+            routine != nullptr &&
+            ((NT_SUCCESS(st) && (control & SL_INVOKE_ON_SUCCESS)) ||
+             (NT_ERROR(st) && (control & SL_INVOKE_ON_ERROR)) ||
+             (std::atomic_ref<BOOLEAN>(Irp->Cancel).load() && (control & SL_INVOKE_ON_CANCEL)));
         if (!invoke) {
             if (Irp->PendingReturned && !at_top)
                 IoMarkIrpPending(Irp);
@@ -454,7 +458,7 @@ void IofCompleteRequest(PIRP Irp, CCHAR) {
     Irp->CurrentLocation = static_cast<CHAR>(Irp->StackCount + 2);
     Irp->Tail.Overlay.CurrentStackLocation =
         reinterpret_cast<PIO_STACK_LOCATION>(reinterpret_cast<std::byte*>(Irp) + sizeof(IRP)) +
-        Irp->StackCount + 1;
+        Irp->StackCount + 2;
     PKEVENT event = Irp->UserEvent;
     std::function<void(PIRP)> on_done;
     bool free_it = false;
@@ -513,7 +517,7 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
     }
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    Irp->Cancel = TRUE;
+    std::atomic_ref<BOOLEAN>(Irp->Cancel).store(TRUE);
     PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
     if (routine == nullptr) {
         IoReleaseCancelSpinLock(irql);

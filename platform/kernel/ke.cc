@@ -45,8 +45,10 @@ bool unqueue_timer(qkr::kern::Kernel::Impl& k, PKTIMER timer) {
 }
 
 bool has_waiters(const qkr::kern::Kernel::Impl& k, const void* object) {
-    return std::any_of(k.blocked.begin(), k.blocked.end(),
-                       [object](const qkr::kern::WaitBlock* wb) { return wb->object == object; });
+    for (const qkr::kern::WaitBlock* wb : k.blocked)
+        if (wb->object == object)
+            return true;
+    return false;
 }
 
 void acquire_raw(PKSPIN_LOCK lock) {
@@ -298,10 +300,7 @@ void KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
     auto& c = cpu();
     if (NewIrql > DISPATCH_LEVEL)
         K().report("spin lock " + hex(SpinLock) + " released to IRQL " + std::to_string(NewIrql));
-    if (c.locks_held == 0 || NewIrql >= DISPATCH_LEVEL)
-        c.irql = NewIrql;
-    else
-        c.irql = NewIrql; // the caller asked for it; holding another lock at PASSIVE is its bug
+    c.irql = NewIrql;
 }
 
 void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {

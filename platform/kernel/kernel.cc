@@ -506,15 +506,18 @@ void Kernel::Impl::settle(std::unique_lock<std::mutex>& lock) {
         std::optional<Ticks> due = next_due();
         if (!due) {
             std::string message = deadlock_report();
-            std::vector<WaitBlock*> stuck(blocked.begin(), blocked.end());
+            std::vector<std::uint64_t> stuck;
+            for (WaitBlock* wb : blocked)
+                stuck.push_back(wb->serial);
             ++running; // the reporting thread counts as running while the handler runs
             lock.unlock();
             report(message);
             lock.lock();
             --running;
             // Release the deadlocked waits so that a test that records the report can go on.
-            for (WaitBlock* wb : stuck) {
-                if (std::find(blocked.begin(), blocked.end(), wb) != blocked.end())
+            for (auto it = blocked.begin(); it != blocked.end();) {
+                WaitBlock* wb = *it++;
+                if (std::find(stuck.begin(), stuck.end(), wb->serial) != stuck.end())
                     satisfy(wb, STATUS_TIMEOUT);
             }
             return;

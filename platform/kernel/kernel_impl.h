@@ -50,6 +50,58 @@ struct WaitBlock {
     NTSTATUS result = STATUS_SUCCESS;
     bool done = false;
     std::condition_variable cv;
+    WaitBlock* prev = nullptr; // links in the list of blocked waits
+    WaitBlock* next = nullptr;
+    bool linked = false;
+    std::uint64_t serial = 0; // order of blocking, unique per kernel
+};
+
+// The blocked waits, oldest first, linked through the wait blocks themselves (no allocation per
+// wait).
+class WaitList {
+  public:
+    class iterator {
+      public:
+        explicit iterator(WaitBlock* p) : p_(p) {}
+        WaitBlock* operator*() const { return p_; }
+        iterator& operator++() {
+            p_ = p_->next;
+            return *this;
+        }
+        iterator operator++(int) {
+            iterator old = *this;
+            p_ = p_->next;
+            return old;
+        }
+        bool operator==(const iterator&) const = default;
+
+      private:
+        WaitBlock* p_;
+    };
+    iterator begin() const { return iterator(head_); }
+    iterator end() const { return iterator(nullptr); }
+    bool empty() const { return head_ == nullptr; }
+    void push_back(WaitBlock* wb) {
+        wb->serial = ++serial_;
+        wb->prev = tail_;
+        wb->next = nullptr;
+        (tail_ != nullptr ? tail_->next : head_) = wb;
+        tail_ = wb;
+        wb->linked = true;
+    }
+    void remove(WaitBlock* wb) {
+        if (!wb->linked)
+            return;
+        (wb->prev != nullptr ? wb->prev->next : head_) = wb->next;
+        (wb->next != nullptr ? wb->next->prev : tail_) = wb->prev;
+        wb->prev = wb->next = nullptr;
+        wb->linked = false;
+    }
+
+  private:
+    WaitBlock* head_ = nullptr;
+    WaitBlock* tail_ = nullptr;
+    std::uint64_t serial_ = 0;
 };
 
 struct TimerEntry {
@@ -143,7 +195,7 @@ struct Kernel::Impl {
     std::list<ThreadRec> threads;
     int registered = 0;
     int running = 0;
-    std::list<WaitBlock*> blocked;
+    WaitList blocked;
     std::unordered_map<const void*, std::string> object_names;
 
     // ----- Debug output -----
