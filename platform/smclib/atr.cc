@@ -176,6 +176,14 @@ bool rate_supported(const SCARD_READER_CAPABILITIES& reader, std::uint64_t rate,
     return false;
 }
 
+// The rate as the reader names it when it runs it, else as computed.
+ULONG nominal_rate(const SCARD_READER_CAPABILITIES& reader, std::uint64_t rate) {
+    ULONG entry = 0;
+    if (rate_supported(reader, rate, entry))
+        return entry;
+    return rate > 0xFFFFFFFFull ? 0xFFFFFFFFu : ULONG(rate);
+}
+
 } // namespace
 
 std::uint32_t fi_factor(unsigned code) {
@@ -252,7 +260,7 @@ NTSTATUS SmartcardUpdateCardCapabilities(PSMARTCARD_EXTENSION SmartcardExtension
     cc.PtsData.Fl = 1;
     cc.PtsData.Dl = 1;
     cc.PtsData.CLKFrequency = khz;
-    cc.PtsData.DataRate = ULONG((std::uint64_t(khz) * 1000 + 186) / 372);
+    cc.PtsData.DataRate = nominal_rate(rc, (std::uint64_t(khz) * 1000 + 186) / 372);
     if (ta1_usable && !atr.specific) {
         const std::uint32_t f = fi_factor(fi_code);
         const std::uint32_t dmax = di_factor(di_code);
@@ -274,8 +282,8 @@ NTSTATUS SmartcardUpdateCardCapabilities(PSMARTCARD_EXTENSION SmartcardExtension
         cc.PtsData.Fl = cc.Fl;
         cc.PtsData.Dl = cc.Dl;
         cc.PtsData.DataRate =
-            ULONG((std::uint64_t(khz) * 1000 * di_factor(cc.Dl) + fi_factor(cc.Fl) / 2) /
-                  fi_factor(cc.Fl));
+            nominal_rate(rc, (std::uint64_t(khz) * 1000 * di_factor(cc.Dl) + fi_factor(cc.Fl) / 2) /
+                                 fi_factor(cc.Fl));
     }
 
     // Timing at the current parameters.

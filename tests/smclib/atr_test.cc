@@ -1,0 +1,244 @@
+// Answer-to-reset evaluation against ATRs of the shapes cards really send.
+#include "platform/smclib/smclib.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <initializer_list>
+#include <vector>
+
+namespace {
+
+class AtrEvaluation : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::memset(static_cast<void*>(&ext_), 0, sizeof ext_);
+        ext_.Version = SMCLIB_VERSION;
+        ext_.ReaderCapabilities.CLKFrequency.Default = 3571;
+        ext_.ReaderCapabilities.CLKFrequency.Max = 3571;
+        ext_.ReaderCapabilities.DataRatesSupported.List = rates_;
+        ext_.ReaderCapabilities.DataRatesSupported.Entries = 3;
+        ext_.ReaderCapabilities.MaxIFSD = 240;
+        ext_.ReaderCapabilities.CurrentState = SCARD_SWALLOWED;
+    }
+
+    NTSTATUS evaluate(std::initializer_list<int> bytes) {
+        std::vector<UCHAR> atr(bytes.begin(), bytes.end());
+        std::memcpy(ext_.CardCapabilities.ATR.Buffer, atr.data(), atr.size());
+        ext_.CardCapabilities.ATR.Length = UCHAR(atr.size());
+        return SmartcardUpdateCardCapabilities(&ext_);
+    }
+
+    SCARD_CARD_CAPABILITIES& card() { return ext_.CardCapabilities; }
+    ULONG state() const { return ext_.ReaderCapabilities.CurrentState; }
+
+    ULONG rates_[3] = {9600, 19200, 38400};
+    SMARTCARD_EXTENSION ext_;
+};
+
+// A JCOP-style T=1 card: TA1 0x13, IFSC 254, BWI 4 / CWI 5, ten historical bytes, TCK.
+TEST_F(AtrEvaluation, T1OnlyCardGivesItsBlockParametersAndNegotiableMode) {
+    ASSERT_EQ(evaluate({0x3B, 0xFA, 0x13, 0x00, 0x00, 0x81, 0x31, 0xFE, 0x45, 0x4A,
+                        0x43, 0x4F, 0x50, 0x34, 0x31, 0x56, 0x32, 0x32, 0x31, 0x96}),
+              STATUS_SUCCESS);
+    EXPECT_EQ(state(), ULONG(SCARD_NEGOTIABLE));
+    EXPECT_EQ(card().Protocol.Supported, ULONG(SCARD_PROTOCOL_T1));
+    EXPECT_EQ(card().Protocol.Selected, ULONG(SCARD_PROTOCOL_UNDEFINED));
+    EXPECT_FALSE(card().InversConvention);
+    EXPECT_EQ(card().T1.IFSC, 254);
+    EXPECT_EQ(card().T1.BWI, 4);
+    EXPECT_EQ(card().T1.CWI, 5);
+    EXPECT_EQ(card().T1.EDC, 0);
+    // Until a PTS, the card runs at F 372, D 1: one etu is 104.2 us at 3.571 MHz.
+    EXPECT_EQ(card().Fl, 1);
+    EXPECT_EQ(card().Dl, 1);
+    EXPECT_EQ(card().etu, 104u);
+    // BWT = 11 etu + 2^4 * 960 * 372 / f; CWT = (11 + 2^5) etu.
+    EXPECT_NEAR(double(card().T1.BWT), 1145.9 + 1600089.6, 2.0);
+    EXPECT_NEAR(double(card().T1.CWT), 43 * 104.17, 2.0);
+    // TA1 offers D 4 at F 372: 38400 bit/s, which the reader runs.
+    EXPECT_EQ(card().PtsData.Fl, 1);
+    EXPECT_EQ(card().PtsData.Dl, 3);
+    EXPECT_EQ(card().PtsData.DataRate, 38400u);
+    EXPECT_EQ(card().PtsData.CLKFrequency, 3571u);
+    ASSERT_EQ(card().HistoricalChars.Length, 10);
+    EXPECT_EQ(0, std::memcmp(card().HistoricalChars.Buffer, "JCOP41V221", 10));
+    EXPECT_EQ(card().GT, 0u);
+    // A new card session: the T=1 engine starts over.
+    EXPECT_EQ(ext_.T1.State, ULONG(T1_INIT));
+    EXPECT_EQ(ext_.T1.IFSC, 254);
+    EXPECT_EQ(ext_.T1.IFSD, 32);
+}
+
+TEST_F(AtrEvaluation, T0OnlyCardWithoutTckUsesTheDefaults) {
+    // No interface bytes at all: T=0, Fi 372, Di 1, WI 10.
+    ASSERT_EQ(evaluate({0x3B, 0x02, 0x14, 0x50}), STATUS_SUCCESS);
+    EXPECT_EQ(state(), ULONG(SCARD_NEGOTIABLE));
+    EXPECT_EQ(card().Protocol.Supported, ULONG(SCARD_PROTOCOL_T0));
+    EXPECT_EQ(card().T0.WI, 10);
+    // WT = 960 * 10 * 372 / 3.571 MHz, about one second.
+    EXPECT_NEAR(double(card().T0.WT), 1000056.0, 2.0);
+    EXPECT_EQ(card().PtsData.Fl, 1);
+    EXPECT_EQ(card().PtsData.Dl, 1);
+    EXPECT_EQ(card().PtsData.DataRate, 9600u);
+    EXPECT_EQ(card().N, 0);
+    EXPECT_EQ(card().HistoricalChars.Length, 2);
+}
+
+TEST_F(AtrEvaluation, CardOfferingBothProtocolsAndT15NeedsItsTck) {
+    const auto dual = {0x3B, 0xDB, 0x18, 0x00, 0x80, 0xB1, 0xFE, 0x45, 0x1F, 0x83, 0x00,
+                       0x31, 0xC0, 0x64, 0x1A, 0x18, 0x01, 0x00, 0x07, 0x90, 0x00, 0xD4};
+    ASSERT_EQ(evaluate(dual), STATUS_SUCCESS);
+    EXPECT_EQ(card().Protocol.Supported, ULONG(SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1));
+    // The global TA4 after T=15 is not taken for the T=1 IFSC: TA3 is.
+    EXPECT_EQ(card().T1.IFSC, 254);
+    EXPECT_EQ(card().HistoricalChars.Length, 11);
+    // TA1 0x18 asks for D 12 (115 kbit/s); the fastest the reader runs with D <= 12 is D 4.
+    EXPECT_EQ(card().PtsData.Fl, 1);
+    EXPECT_EQ(card().PtsData.Dl, 3);
+}
+
+TEST_F(AtrEvaluation, DataRateChoiceHonoursTheReadersListAndItsEntryCount) {
+    ext_.ReaderCapabilities.DataRatesSupported.Entries = 1; // only 9600 left
+    ASSERT_EQ(evaluate({0x3B, 0xFA, 0x13, 0x00, 0x00, 0x81, 0x31, 0xFE, 0x45, 0x4A,
+                        0x43, 0x4F, 0x50, 0x34, 0x31, 0x56, 0x32, 0x32, 0x31, 0x96}),
+              STATUS_SUCCESS);
+    EXPECT_EQ(card().PtsData.Fl, 1);
+    EXPECT_EQ(card().PtsData.Dl, 1);
+    EXPECT_EQ(card().PtsData.DataRate, 9600u);
+
+    ext_.ReaderCapabilities.DataRatesSupported.Entries = 2;
+    ASSERT_EQ(evaluate({0x3B, 0xFA, 0x13, 0x00, 0x00, 0x81, 0x31, 0xFE, 0x45, 0x4A,
+                        0x43, 0x4F, 0x50, 0x34, 0x31, 0x56, 0x32, 0x32, 0x31, 0x96}),
+              STATUS_SUCCESS);
+    EXPECT_EQ(card().PtsData.Dl, 2);
+    EXPECT_EQ(card().PtsData.DataRate, 19200u);
+
+    // F 512, D 16: no D up to 16 gives a listed rate at this F, so the defaults stay.
+    ext_.ReaderCapabilities.DataRatesSupported.Entries = 3;
+    ASSERT_EQ(evaluate({0x3B, 0x90, 0x95, 0x01, 0x04}), STATUS_SUCCESS);
+    EXPECT_EQ(card().PtsData.Fl, 1);
+    EXPECT_EQ(card().PtsData.Dl, 1);
+    EXPECT_EQ(card().PtsData.DataRate, 9600u);
+    // The T=0 waiting time follows the card's own Fi, 512.
+    EXPECT_NEAR(double(card().T0.WT), 1376421.2, 2.0);
+}
+
+TEST_F(AtrEvaluation, Ta2PutsTheCardInSpecificModeWithTheNamedProtocol) {
+    ASSERT_EQ(evaluate({0x3B, 0xD4, 0x13, 0x02, 0x91, 0x81, 0x31, 0x80, 0x55, 0x41, 0x42, 0x43,
+                        0x44, 0x35}),
+              STATUS_SUCCESS);
+    EXPECT_EQ(state(), ULONG(SCARD_SPECIFIC));
+    EXPECT_EQ(card().Protocol.Supported, ULONG(SCARD_PROTOCOL_T1));
+    // Specific mode with explicit parameters: the card already runs at TA1's F and D.
+    EXPECT_EQ(card().Fl, 1);
+    EXPECT_EQ(card().Dl, 3);
+    EXPECT_EQ(card().etu, 26u); // 372 / 4 / 3.571 MHz
+    EXPECT_EQ(card().T1.IFSC, 0x80);
+    EXPECT_EQ(card().T1.BWI, 5);
+    EXPECT_EQ(card().T1.CWI, 5);
+    // TC1 2: two extra etu of guard time.
+    EXPECT_EQ(card().N, 2);
+    EXPECT_NEAR(double(card().GT), 2 * 26.04, 1.0);
+}
+
+TEST_F(AtrEvaluation, InverseConventionCardIsFlagged) {
+    // An old T=0 card, TS already decoded to 0x3F by the reader; TB1 and TC1 present.
+    ASSERT_EQ(evaluate({0x3F, 0x65, 0x25, 0x00, 0x2C, 0x09, 0x69, 0x90, 0x00}), STATUS_SUCCESS);
+    EXPECT_TRUE(card().InversConvention);
+    EXPECT_EQ(card().Protocol.Supported, ULONG(SCARD_PROTOCOL_T0));
+    EXPECT_EQ(card().HistoricalChars.Length, 5);
+    EXPECT_EQ(card().HistoricalChars.Buffer[4], 0x00);
+}
+
+TEST_F(AtrEvaluation, FifteenHistoricalBytesAndTc2WaitingTime) {
+    ASSERT_EQ(evaluate({0x3B, 0x8F, 0x40, 0x20, 'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J',
+                        'K', 'L', 'M', 'N', 'O'}),
+              STATUS_SUCCESS);
+    ASSERT_EQ(card().HistoricalChars.Length, 15);
+    EXPECT_EQ(0, std::memcmp(card().HistoricalChars.Buffer, "ABCDEFGHIJKLMNO", 15));
+    EXPECT_EQ(card().T0.WI, 0x20);
+    EXPECT_NEAR(double(card().T0.WT), 3200179.3, 2.0); // 960 * 32 * 372 / f
+}
+
+TEST_F(AtrEvaluation, ExtraGuardTimeBecomesMicrosecondsExceptForZeroAnd255) {
+    ASSERT_EQ(evaluate({0x3B, 0x52, 0x11, 0x02, 0x12, 0x34}), STATUS_SUCCESS);
+    EXPECT_EQ(card().N, 2);
+    EXPECT_NEAR(double(card().GT), 208.3, 1.0);
+    ASSERT_EQ(evaluate({0x3B, 0x52, 0x11, 0xFF, 0x12, 0x34}), STATUS_SUCCESS);
+    EXPECT_EQ(card().N, 255);
+    EXPECT_EQ(card().GT, 0u);
+}
+
+TEST_F(AtrEvaluation, T1CardAskingForCrc) {
+    ASSERT_EQ(evaluate({0x3B, 0x85, 0x81, 0x71, 0x20, 0x45, 0x01, 'C', 'R', 'C', '0', '1', 0x42}),
+              STATUS_SUCCESS);
+    EXPECT_EQ(card().T1.EDC & 1, 1);
+    EXPECT_EQ(card().T1.IFSC, 0x20);
+}
+
+TEST_F(AtrEvaluation, MemoryCardStandInAtrOffersBothProtocols) {
+    ASSERT_EQ(evaluate({0x3B, 0xBF, 0x18, 0x00, 0x80, 0x31, 0x70, 0x35, 'S', 'T',  'A',  'R',
+                        'C',  'O',  'S',  ' ',  'S',  '2',  '1',  ' ',  'C', 0x90, 0x00, 0x9B}),
+              STATUS_SUCCESS);
+    EXPECT_EQ(state(), ULONG(SCARD_NEGOTIABLE));
+    EXPECT_EQ(card().Protocol.Supported, ULONG(SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1));
+    EXPECT_EQ(card().T1.IFSC, 0x70);
+    EXPECT_EQ(card().T1.BWI, 3);
+    EXPECT_EQ(card().T1.CWI, 5);
+    EXPECT_EQ(card().HistoricalChars.Length, 15);
+}
+
+TEST_F(AtrEvaluation, T15AloneStillRequiresTheCheckByte) {
+    EXPECT_EQ(evaluate({0x3B, 0x80, 0x80, 0x1F, 0x07, 0x18}), STATUS_SUCCESS);
+    EXPECT_EQ(card().Protocol.Supported, ULONG(SCARD_PROTOCOL_T0));
+    EXPECT_EQ(evaluate({0x3B, 0x80, 0x80, 0x1F, 0x07}), STATUS_UNRECOGNIZED_MEDIA);
+}
+
+TEST_F(AtrEvaluation, T0CardMaySendAValidCheckByteAnyway) {
+    EXPECT_EQ(evaluate({0x3B, 0x02, 0x14, 0x50, 0x46}), STATUS_SUCCESS);
+    EXPECT_EQ(evaluate({0x3B, 0x02, 0x14, 0x50, 0x47}), STATUS_UNRECOGNIZED_MEDIA);
+}
+
+// Malformed answers: each leaves a powered card that cannot be used.
+TEST_F(AtrEvaluation, MalformedAnswersAreRefusedAndLeaveNoProtocol) {
+    const std::vector<std::vector<int>> bad = {
+        {},                                         // nothing
+        {0x3B},                                     // TS alone
+        {0x3C, 0x02, 0x14, 0x50},                   // unknown TS
+        {0x3B, 0xFA, 0x13, 0x00, 0x00, 0x81, 0x31}, // truncated in the interface bytes
+        {0x3B, 0x02, 0x14},                         // truncated in the historical bytes
+        {0x3B, 0x85, 0x81, 0x71, 0x20, 0x45, 0x01, 'C', 'R', 'C', '0', '1'},       // no TCK
+        {0x3B, 0x85, 0x81, 0x71, 0x20, 0x45, 0x01, 'C', 'R', 'C', '0', '1', 0x43}, // bad TCK
+        {0x3B, 0x02, 0x14, 0x50, 0x46, 0x00},                                      // trailing bytes
+    };
+    for (const auto& atr : bad) {
+        SCOPED_TRACE(atr.size());
+        // A good ATR first, so stale values would show.
+        ASSERT_EQ(
+            evaluate({0x3B, 0x85, 0x81, 0x71, 0x20, 0x45, 0x01, 'C', 'R', 'C', '0', '1', 0x42}),
+            STATUS_SUCCESS);
+        std::memset(card().ATR.Buffer, 0, sizeof card().ATR.Buffer);
+        for (size_t i = 0; i < atr.size(); i++)
+            card().ATR.Buffer[i] = UCHAR(atr[i]);
+        card().ATR.Length = UCHAR(atr.size());
+        EXPECT_EQ(SmartcardUpdateCardCapabilities(&ext_), STATUS_UNRECOGNIZED_MEDIA);
+        EXPECT_EQ(state(), ULONG(SCARD_POWERED));
+        EXPECT_EQ(card().Protocol.Supported, 0u);
+        EXPECT_EQ(card().T1.EDC, 0);
+        EXPECT_EQ(card().HistoricalChars.Length, 0);
+    }
+}
+
+TEST_F(AtrEvaluation, AnswerLongerThanTheStandardAllowsIsRefused) {
+    // 34 bytes, all of them plausible historical bytes; also a length past the buffer.
+    std::memset(card().ATR.Buffer, 0x41, sizeof card().ATR.Buffer);
+    card().ATR.Buffer[0] = 0x3B;
+    card().ATR.Buffer[1] = 0x0F;
+    card().ATR.Length = 34;
+    EXPECT_EQ(SmartcardUpdateCardCapabilities(&ext_), STATUS_UNRECOGNIZED_MEDIA);
+    card().ATR.Length = 255;
+    EXPECT_EQ(SmartcardUpdateCardCapabilities(&ext_), STATUS_UNRECOGNIZED_MEDIA);
+}
+
+} // namespace

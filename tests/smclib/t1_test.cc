@@ -1,0 +1,422 @@
+// The T=1 block engine against a scripted card: each test plays the card's side block by block
+// and checks every block the interface sends.
+#include "platform/smclib/smclib.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<UCHAR>;
+
+// ISO/IEC 13239 FCS, computed here independently of the library.
+std::uint16_t fcs(const Bytes& data) {
+    std::uint16_t crc = 0xFFFF;
+    for (UCHAR byte : data) {
+        for (int bit = 0; bit < 8; bit++) {
+            const bool feedback = ((crc ^ (byte >> bit)) & 1) != 0;
+            crc = std::uint16_t(crc >> 1);
+            if (feedback)
+                crc ^= 0x8408;
+        }
+    }
+    return std::uint16_t(~crc);
+}
+
+TEST(T1Checksum, FcsMatchesTheStandardCheckValue) {
+    const Bytes digits = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+    EXPECT_EQ(fcs(digits), 0x906E);
+}
+
+class T1Exchange : public ::testing::Test {
+  protected:
+    // A T=1 card: IFSC from TA3, CRC when asked; TCK computed.
+    void insert_card(UCHAR ifsc, bool crc) {
+        std::memset(static_cast<void*>(&ext_), 0, sizeof ext_);
+        ext_.Version = SMCLIB_VERSION;
+        ext_.ReaderCapabilities.CLKFrequency.Default = 3571;
+        ext_.ReaderCapabilities.MaxIFSD = 240;
+        ext_.SmartcardRequest.Buffer = request_;
+        ext_.SmartcardRequest.BufferSize = sizeof request_;
+        ext_.SmartcardReply.Buffer = reply_;
+        ext_.SmartcardReply.BufferSize = sizeof reply_;
+        crc_ = crc;
+        Bytes atr = {0x3B, 0x80, 0x81, 0x51, ifsc, UCHAR(crc ? 0x01 : 0x00)};
+        UCHAR tck = 0;
+        for (size_t i = 1; i < atr.size(); i++)
+            tck ^= atr[i];
+        atr.push_back(tck);
+        std::memcpy(ext_.CardCapabilities.ATR.Buffer, atr.data(), atr.size());
+        ext_.CardCapabilities.ATR.Length = UCHAR(atr.size());
+        ASSERT_EQ(SmartcardUpdateCardCapabilities(&ext_), STATUS_SUCCESS);
+        ext_.CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_T1;
+    }
+
+    void SetUp() override { insert_card(32, false); }
+
+    void start(const Bytes& apdu, ULONG reply_capacity = 1024) {
+        SCARD_IO_REQUEST header{SCARD_PROTOCOL_T1, sizeof(SCARD_IO_REQUEST)};
+        caller_request_.assign(sizeof header, 0);
+        std::memcpy(caller_request_.data(), &header, sizeof header);
+        caller_request_.insert(caller_request_.end(), apdu.begin(), apdu.end());
+        caller_reply_.assign(reply_capacity, 0xEE);
+        information_ = 0;
+        ext_.IoRequest.RequestBuffer = caller_request_.data();
+        ext_.IoRequest.RequestBufferLength = ULONG(caller_request_.size());
+        ext_.IoRequest.ReplyBuffer = caller_reply_.data();
+        ext_.IoRequest.ReplyBufferLength = reply_capacity;
+        ext_.IoRequest.Information = &information_;
+    }
+
+    Bytes block(UCHAR pcb, const Bytes& inf = {}) const {
+        Bytes b = {0x00, pcb, UCHAR(inf.size())};
+        b.insert(b.end(), inf.begin(), inf.end());
+        if (crc_) {
+            const std::uint16_t c = fcs(b);
+            b.push_back(UCHAR(c & 0xFF));
+            b.push_back(UCHAR(c >> 8));
+        } else {
+            UCHAR lrc = 0;
+            for (UCHAR x : b)
+                lrc ^= x;
+            b.push_back(lrc);
+        }
+        return b;
+    }
+
+    // The block the interface sends next, as the driver asks for it: behind 5 header bytes.
+    Bytes sent() {
+        ext_.SmartcardRequest.BufferLength = 5;
+        EXPECT_EQ(SmartcardT1Request(&ext_), STATUS_SUCCESS);
+        return Bytes(request_ + 5, request_ + ext_.SmartcardRequest.BufferLength);
+    }
+
+    NTSTATUS card_sends(const Bytes& b) {
+        std::memcpy(reply_, b.data(), b.size());
+        ext_.SmartcardReply.BufferLength = ULONG(b.size());
+        return SmartcardT1Reply(&ext_);
+    }
+
+    NTSTATUS card_silent() {
+        ext_.T1.PrevState = ULONG(STATUS_IO_TIMEOUT);
+        ext_.SmartcardReply.BufferLength = 0;
+        return SmartcardT1Reply(&ext_);
+    }
+
+    // The IFSD the library asks for before the first block of a card session.
+    void negotiate_ifsd() {
+        ASSERT_EQ(sent(), block(0xC1, {240}));
+        ASSERT_EQ(card_sends(block(0xE1, {240})), STATUS_MORE_PROCESSING_REQUIRED);
+    }
+
+    Bytes response() const {
+        return Bytes(caller_reply_.begin() + sizeof(SCARD_IO_REQUEST),
+                     caller_reply_.begin() + information_);
+    }
+
+    void expect_response(const Bytes& data) {
+        ASSERT_EQ(information_, sizeof(SCARD_IO_REQUEST) + data.size());
+        SCARD_IO_REQUEST header;
+        std::memcpy(&header, caller_reply_.data(), sizeof header);
+        EXPECT_EQ(header.dwProtocol, ULONG(SCARD_PROTOCOL_T1));
+        EXPECT_EQ(header.cbPciLength, sizeof(SCARD_IO_REQUEST));
+        EXPECT_EQ(response(), data);
+    }
+
+    static Bytes pattern(size_t n, UCHAR seed) {
+        Bytes b(n);
+        for (size_t i = 0; i < n; i++)
+            b[i] = UCHAR(seed + i * 7);
+        return b;
+    }
+
+    SMARTCARD_EXTENSION ext_;
+    UCHAR request_[1048];
+    UCHAR reply_[1048];
+    bool crc_ = false;
+    Bytes caller_request_;
+    Bytes caller_reply_;
+    ULONG information_ = 0;
+    const Bytes select_ = {0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00};
+    const Bytes ok_ = {0x90, 0x00};
+};
+
+TEST_F(T1Exchange, FirstApduNegotiatesIfsdAndSequenceNumbersAlternate) {
+    start(select_);
+    negotiate_ifsd();
+    EXPECT_EQ(ext_.T1.IFSD, 240);
+    EXPECT_EQ(sent(), block(0x00, select_));
+    ASSERT_EQ(card_sends(block(0x00, ok_)), STATUS_SUCCESS);
+    expect_response(ok_);
+    EXPECT_EQ(ext_.T1.State, ULONG(T1_START));
+
+    // The next APDU goes out at once with N(S) 1, and the card answers with its N(S) 1.
+    start(select_);
+    EXPECT_EQ(sent(), block(0x40, select_));
+    ASSERT_EQ(card_sends(block(0x40, {0x6A, 0x82})), STATUS_SUCCESS);
+    expect_response({0x6A, 0x82});
+    start(select_);
+    EXPECT_EQ(sent(), block(0x00, select_));
+}
+
+TEST_F(T1Exchange, CommandLongerThanIfscIsChainedAndEachPartAcknowledged) {
+    insert_card(16, false);
+    const Bytes apdu = pattern(40, 1);
+    start(apdu);
+    negotiate_ifsd();
+    EXPECT_EQ(sent(), block(0x20, Bytes(apdu.begin(), apdu.begin() + 16)));
+    ASSERT_EQ(card_sends(block(0x90)), STATUS_MORE_PROCESSING_REQUIRED); // R(1): next please
+    EXPECT_EQ(sent(), block(0x60, Bytes(apdu.begin() + 16, apdu.begin() + 32)));
+    ASSERT_EQ(card_sends(block(0x80)), STATUS_MORE_PROCESSING_REQUIRED); // R(0)
+    EXPECT_EQ(sent(), block(0x00, Bytes(apdu.begin() + 32, apdu.end())));
+    ASSERT_EQ(card_sends(block(0x00, ok_)), STATUS_SUCCESS);
+    expect_response(ok_);
+}
+
+TEST_F(T1Exchange, ResponseChainedByTheCardIsReassembled) {
+    start(select_);
+    negotiate_ifsd();
+    EXPECT_EQ(sent(), block(0x00, select_));
+    const Bytes first = pattern(240, 3);
+    const Bytes second = pattern(60, 9);
+    ASSERT_EQ(card_sends(block(0x20, first)), STATUS_MORE_PROCESSING_REQUIRED);
+    EXPECT_EQ(sent(), block(0x90)); // R(1): acknowledges and asks for the next part
+    ASSERT_EQ(card_sends(block(0x40, second)), STATUS_SUCCESS);
+    Bytes all = first;
+    all.insert(all.end(), second.begin(), second.end());
+    expect_response(all);
+}
+
+TEST_F(T1Exchange, BlockLargerThanIfsdIsRejected) {
+    start(select_);
+    negotiate_ifsd();
+    EXPECT_EQ(sent(), block(0x00, select_));
+    ASSERT_EQ(card_sends(block(0x20, pattern(241, 0))), STATUS_MORE_PROCESSING_REQUIRED);
+    EXPECT_EQ(sent(), block(0x82)); // R(0), other error
+}
+
+TEST_F(T1Exchange, WaitingTimeExtensionIsAnsweredAndVisibleWhileItGoesOut) {
+    start(select_);
+    negotiate_ifsd();
+    EXPECT_EQ(sent(), block(0x00, select_));
+    ASSERT_EQ(card_sends(block(0xC3, {5})), STATUS_MORE_PROCESSING_REQUIRED);
+    // What the driver looks at before it asks for the next block.
+    EXPECT_EQ(ext_.T1.State, ULONG(T1_WTX_RESPONSE));
+    EXPECT_EQ(ext_.T1.Wtx, 5);
+    EXPECT_EQ(sent(), block(0xE3, {5}));
+    EXPECT_EQ(ext_.T1.State, ULONG(T1_WTX_RESPONSE));
+    EXPECT_EQ(ext_.T1.Wtx, 5);
+    // A second extension in a row, then the answer.
+    ASSERT_EQ(card_sends(block(0xC3, {2})), STATUS_MORE_PROCESSING_REQUIRED);
+    EXPECT_EQ(ext_.T1.Wtx, 2);
+    EXPECT_EQ(sent(), block(0xE3, {2}));
+    ASSERT_EQ(card_sends(block(0x00, ok_)), STATUS_SUCCESS);
+    EXPECT_EQ(ext_.T1.Wtx, 0);
+    EXPECT_NE(ext_.T1.State, ULONG(T1_WTX_RESPONSE));
+    expect_response(ok_);
+}
+
+TEST_F(T1Exchange, LostResponseIsAskedForAgain) {
+    start(select_);
+    negotiate_ifsd();
+    EXPECT_EQ(sent(), block(0x00, select_));
+    ASSERT_EQ(card_silent(), STATUS_MORE_PROCESSING_REQUIRED);
+    EXPECT_EQ(sent(), block(0x82)); // R(0): the block with N(S) 0 is still expected
+    ASSERT_EQ(card_sends(block(0x00, ok_)), STATUS_SUCCESS);
+    expect_response(ok_);
+}
+
+TEST_F(T1Exchange, LostCommandIsSentAgainWhenTheCardAsksForIt) {
+    start(select_);
+    negotiate_ifsd();
+    const Bytes first = sent();
+    EXPECT_EQ(first, block(0x00, select_));
+    ASSERT_EQ(card_sends(block(0x80)), STATUS_MORE_PROCESSING_REQUIRED); // R(0): send N(S) 0
+    EXPECT_EQ(sent(), first);
+    ASSERT_EQ(card_sends(block(0x00, ok_)), STATUS_SUCCESS);
+    expect_response(ok_);
+}
+
+TEST_F(T1Exchange, CorruptBlockGetsAnEdcErrorRBlock) {
+    start(select_);
+    negotiate_ifsd();
+    EXPECT_EQ(sent(), block(0x00, select_));
+    Bytes bad = block(0x00, ok_);
+    bad.back() ^= 0x01;
+    ASSERT_EQ(card_sends(bad), STATUS_MORE_PROCESSING_REQUIRED);
+    EXPECT_EQ(sent(), block(0x81));
+    // A block whose length byte disagrees with its size is an "other" error.
+    Bytes cut = block(0x00, ok_);
+    cut.erase(cut.begin() + 3);
+    ASSERT_EQ(card_sends(cut), STATUS_MORE_PROCESSING_REQUIRED);
+    EXPECT_EQ(sent(), block(0x82));
+    ASSERT_EQ(card_sends(block(0x00, ok_)), STATUS_SUCCESS);
+    expect_response(ok_);
+}
+
+TEST_F(T1Exchange, OutOfSequenceBlockIsNotTakenAsTheAnswer) {
+    start(select_);
+    negotiate_ifsd();
+    EXPECT_EQ(sent(), block(0x00, select_));
+    ASSERT_EQ(card_sends(block(0x40, ok_)), STATUS_MORE_PROCESSING_REQUIRED); // N(S) 1
+    EXPECT_EQ(sent(), block(0x82));
+    ASSERT_EQ(card_sends(block(0x00, {0x61, 0x10})), STATUS_SUCCESS);
+    expect_response({0x61, 0x10});
+}
+
+TEST_F(T1Exchange, ThreeFailuresLeadToResynchronisationAndTheApduStartsOver) {
+    // One good APDU first so both sequence numbers are 1.
+    start(select_);
+    negotiate_ifsd();
+    EXPECT_EQ(sent(), block(0x00, select_));
+    ASSERT_EQ(card_sends(block(0x00, ok_)), STATUS_SUCCESS);
+
+    start(select_);
+    EXPECT_EQ(sent(), block(0x40, select_));
+    ASSERT_EQ(card_silent(), STATUS_MORE_PROCESSING_REQUIRED);
+    EXPECT_EQ(sent(), block(0x92)); // R(1)
+    ASSERT_EQ(card_silent(), STATUS_MORE_PROCESSING_REQUIRED);
+    EXPECT_EQ(sent(), block(0x92));
+    ASSERT_EQ(card_silent(), STATUS_MORE_PROCESSING_REQUIRED);
+    EXPECT_EQ(sent(), block(0xC0)); // S(RESYNCH request)
+    ASSERT_EQ(card_sends(block(0xE0)), STATUS_MORE_PROCESSING_REQUIRED);
+    // Back to the initial state: IFSD again, then the APDU from the start with N(S) 0.
+    negotiate_ifsd();
+    EXPECT_EQ(sent(), block(0x00, select_));
+    ASSERT_EQ(card_sends(block(0x00, ok_)), STATUS_SUCCESS);
+    expect_response(ok_);
+}
+
+TEST_F(T1Exchange, SilentCardFailsAfterTheRetryAndResynchronisationLimits) {
+    start(select_);
+    negotiate_ifsd();
+    std::vector<Bytes> blocks;
+    NTSTATUS status = STATUS_MORE_PROCESSING_REQUIRED;
+    while (status == STATUS_MORE_PROCESSING_REQUIRED && blocks.size() < 50) {
+        blocks.push_back(sent());
+        status = card_silent();
+    }
+    EXPECT_EQ(status, STATUS_IO_TIMEOUT);
+    const std::vector<Bytes> expected = {block(0x00, select_), block(0x82), block(0x82),
+                                         block(0xC0),          block(0xC0), block(0xC0)};
+    EXPECT_EQ(blocks, expected);
+
+    // The engine is ready for the next APDU; a card that answers again is served.
+    start(select_);
+    EXPECT_EQ(sent(), block(0x00, select_));
+    ASSERT_EQ(card_sends(block(0x00, ok_)), STATUS_SUCCESS);
+}
+
+TEST_F(T1Exchange, GarblingCardFailsWithADataError) {
+    start(select_);
+    negotiate_ifsd();
+    int blocks = 0;
+    NTSTATUS status = STATUS_MORE_PROCESSING_REQUIRED;
+    while (status == STATUS_MORE_PROCESSING_REQUIRED && blocks < 50) {
+        sent();
+        blocks++;
+        status = card_sends({0x00, 0x00, 0x02, 0x90});
+    }
+    EXPECT_EQ(status, STATUS_DEVICE_DATA_ERROR);
+    EXPECT_EQ(blocks, 6);
+}
+
+TEST_F(T1Exchange, CrcCardsGetAndMustSendTwoByteEpilogues) {
+    insert_card(32, true);
+    start(select_);
+    negotiate_ifsd();
+    EXPECT_EQ(sent(), block(0x00, select_));
+    // An LRC-style epilogue is not a valid CRC block.
+    Bytes lrc_block = {0x00, 0x00, 0x02, 0x90, 0x00, 0x92};
+    ASSERT_EQ(card_sends(lrc_block), STATUS_MORE_PROCESSING_REQUIRED);
+    EXPECT_EQ(sent(), block(0x82));
+    ASSERT_EQ(card_sends(block(0x00, ok_)), STATUS_SUCCESS);
+    expect_response(ok_);
+}
+
+TEST_F(T1Exchange, CardMayChangeIfscInTheMiddleOfAChain) {
+    const Bytes apdu = pattern(50, 5);
+    start(apdu);
+    negotiate_ifsd();
+    EXPECT_EQ(sent(), block(0x20, Bytes(apdu.begin(), apdu.begin() + 32)));
+    ASSERT_EQ(card_sends(block(0xC1, {8})), STATUS_MORE_PROCESSING_REQUIRED);
+    EXPECT_EQ(sent(), block(0xE1, {8}));
+    ASSERT_EQ(card_sends(block(0x90)), STATUS_MORE_PROCESSING_REQUIRED);
+    EXPECT_EQ(sent(), block(0x60, Bytes(apdu.begin() + 32, apdu.begin() + 40)));
+    ASSERT_EQ(card_sends(block(0x80)), STATUS_MORE_PROCESSING_REQUIRED);
+    EXPECT_EQ(sent(), block(0x20, Bytes(apdu.begin() + 40, apdu.begin() + 48)));
+    ASSERT_EQ(card_sends(block(0x90)), STATUS_MORE_PROCESSING_REQUIRED);
+    EXPECT_EQ(sent(), block(0x40, Bytes(apdu.begin() + 48, apdu.end())));
+    ASSERT_EQ(card_sends(block(0x00, ok_)), STATUS_SUCCESS);
+}
+
+TEST_F(T1Exchange, CardThatIgnoresTheIfsRequestIsStillServed) {
+    start(select_);
+    EXPECT_EQ(sent(), block(0xC1, {240}));
+    ASSERT_EQ(card_sends(block(0x82)), STATUS_MORE_PROCESSING_REQUIRED);
+    EXPECT_EQ(sent(), block(0x00, select_));
+    EXPECT_EQ(ext_.T1.IFSD, 32);
+    ASSERT_EQ(card_sends(block(0x00, ok_)), STATUS_SUCCESS);
+}
+
+TEST_F(T1Exchange, CardAbortingItsChainEndsTheApdu) {
+    start(select_);
+    negotiate_ifsd();
+    EXPECT_EQ(sent(), block(0x00, select_));
+    ASSERT_EQ(card_sends(block(0x20, pattern(10, 0))), STATUS_MORE_PROCESSING_REQUIRED);
+    EXPECT_EQ(sent(), block(0x90));
+    ASSERT_EQ(card_sends(block(0xC2)), STATUS_MORE_PROCESSING_REQUIRED);
+    EXPECT_EQ(sent(), block(0xE2));
+    EXPECT_EQ(card_silent(), STATUS_DEVICE_DATA_ERROR);
+    EXPECT_EQ(ext_.T1.State, ULONG(T1_START));
+}
+
+TEST_F(T1Exchange, ResponseLargerThanTheCallersBufferIsRefusedAfterTheChain) {
+    start(select_, sizeof(SCARD_IO_REQUEST) + 100);
+    negotiate_ifsd();
+    EXPECT_EQ(sent(), block(0x00, select_));
+    ASSERT_EQ(card_sends(block(0x20, pattern(80, 0))), STATUS_MORE_PROCESSING_REQUIRED);
+    EXPECT_EQ(sent(), block(0x90));
+    ASSERT_EQ(card_sends(block(0x40, pattern(80, 1))), STATUS_BUFFER_TOO_SMALL);
+    // Nothing past the caller's buffer, and the next APDU is in sequence again.
+    for (size_t i = sizeof(SCARD_IO_REQUEST) + 100; i < caller_reply_.size(); i++)
+        ASSERT_EQ(caller_reply_[i], 0xEE);
+    start(select_);
+    EXPECT_EQ(sent(), block(0x40, select_));
+}
+
+TEST_F(T1Exchange, NewAnswerToResetStartsANewSession) {
+    start(select_);
+    negotiate_ifsd();
+    EXPECT_EQ(sent(), block(0x00, select_));
+    ASSERT_EQ(card_sends(block(0x00, ok_)), STATUS_SUCCESS);
+    ASSERT_EQ(SmartcardUpdateCardCapabilities(&ext_), STATUS_SUCCESS);
+    ext_.CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_T1;
+    start(select_);
+    negotiate_ifsd();
+    EXPECT_EQ(sent(), block(0x00, select_));
+}
+
+TEST_F(T1Exchange, BadRequestsAreRefusedWithoutTouchingTheBuffer) {
+    start({0x00, 0xA4, 0x00}); // shorter than a command header
+    ext_.SmartcardRequest.BufferLength = 5;
+    EXPECT_EQ(SmartcardT1Request(&ext_), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(ext_.SmartcardRequest.BufferLength, 5u);
+
+    start(select_);
+    SCARD_IO_REQUEST header{SCARD_PROTOCOL_T1, 4000}; // header claims more than there is
+    std::memcpy(caller_request_.data(), &header, sizeof header);
+    EXPECT_EQ(SmartcardT1Request(&ext_), STATUS_INVALID_PARAMETER);
+
+    // A reply with no block asked for.
+    EXPECT_EQ(card_sends(block(0x00, ok_)), STATUS_INVALID_DEVICE_STATE);
+
+    // No room behind the driver's header.
+    start(select_);
+    ext_.SmartcardRequest.BufferLength = ext_.SmartcardRequest.BufferSize - 3;
+    EXPECT_EQ(SmartcardT1Request(&ext_), STATUS_BUFFER_TOO_SMALL);
+}
+
+} // namespace
