@@ -1,0 +1,652 @@
+// The library as a reader driver and its clients see it: life cycle, remove lock, and every
+// standard control code with good, short and missing buffers, through real IRPs of the kernel
+// stand-in and a table of recording callbacks.
+#include "platform/kernel/kernel.h"
+#include "platform/smclib/smclib.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace {
+
+using qkr::kern::Fault;
+using qkr::kern::Kernel;
+using qkr::kern::milliseconds;
+using qkr::kern::seconds;
+using qkr::kern::Thread;
+using Bytes = std::vector<UCHAR>;
+
+Bytes ulong_bytes(ULONG v) {
+    Bytes b(sizeof v);
+    std::memcpy(b.data(), &v, sizeof v);
+    return b;
+}
+
+ULONG as_ulong(const Bytes& b, size_t at = 0) {
+    ULONG v = 0;
+    std::memcpy(&v, b.data() + at, sizeof v);
+    return v;
+}
+
+Bytes transmit_input(ULONG protocol, const Bytes& data) {
+    SCARD_IO_REQUEST header{protocol, sizeof(SCARD_IO_REQUEST)};
+    Bytes b(sizeof header);
+    std::memcpy(b.data(), &header, sizeof header);
+    b.insert(b.end(), data.begin(), data.end());
+    return b;
+}
+
+struct Call {
+    unsigned function;
+    ULONG major;
+    ULONG minor;
+    Bytes request;
+    ULONG reply_length;
+    bool request_private; // not the caller's buffer
+};
+
+struct Result {
+    NTSTATUS returned;
+    NTSTATUS status;
+    ULONG_PTR information;
+    Bytes output;
+};
+
+class Library;
+Library* g_library = nullptr; // the fixture of the running test, for the callbacks
+
+class Library : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        g_library = this;
+        kernel_.set_verifier_handler([this](const std::string& m) { verifier_.push_back(m); });
+        driver_ = kernel_.load_driver("smclib-test", &Library::entry);
+        ASSERT_EQ(IoCreateDevice(driver_, sizeof(void*), nullptr, FILE_DEVICE_SMARTCARD, 0, FALSE,
+                                 &device_),
+                  STATUS_SUCCESS);
+        std::memset(static_cast<void*>(&ext_), 0, sizeof ext_);
+        ext_.Version = SMCLIB_VERSION;
+        ext_.SmartcardRequest.BufferSize = 1048;
+        ext_.SmartcardReply.BufferSize = 1048;
+        ASSERT_EQ(SmartcardInitialize(&ext_), STATUS_SUCCESS);
+        ext_.OsData->DeviceObject = device_;
+        ext_.ReaderFunction[RDF_CARD_POWER] = &Library::power_cb;
+        ext_.ReaderFunction[RDF_TRANSMIT] = &Library::transmit_cb;
+        ext_.ReaderFunction[RDF_SET_PROTOCOL] = &Library::protocol_cb;
+        ext_.ReaderFunction[RDF_CARD_TRACKING] = &Library::tracking_cb;
+        ext_.ReaderFunction[RDF_IOCTL_VENDOR] = &Library::vendor_cb;
+        std::memcpy(ext_.VendorAttr.VendorName.Buffer, "BRIMVEL", 8);
+        ext_.VendorAttr.VendorName.Length = 7;
+        std::memcpy(ext_.VendorAttr.IfdType.Buffer, "QK410TX", 8);
+        ext_.VendorAttr.IfdType.Length = 7;
+        ext_.VendorAttr.UnitNo = 2;
+        ext_.ReaderCapabilities.SupportedProtocols = 0x13;
+        ext_.ReaderCapabilities.ReaderType = SCARD_READER_TYPE_SERIAL;
+        ext_.ReaderCapabilities.CLKFrequency.Default = 3571;
+        ext_.ReaderCapabilities.CLKFrequency.Max = 3571;
+        ext_.ReaderCapabilities.DataRate.Default = 9600;
+        ext_.ReaderCapabilities.DataRate.Max = 9600;
+        ext_.ReaderCapabilities.DataRatesSupported.List = rates_;
+        ext_.ReaderCapabilities.DataRatesSupported.Entries = 3;
+        ext_.ReaderCapabilities.MaxIFSD = 240;
+        ext_.ReaderCapabilities.CurrentState = SCARD_SWALLOWED;
+        *static_cast<Library**>(device_->DeviceExtension) = this;
+    }
+
+    void TearDown() override {
+        SmartcardExit(&ext_);
+        IoDeleteDevice(device_);
+        kernel_.unload_driver(driver_);
+        EXPECT_EQ(kernel_.pool_allocations(SMCLIB_POOL_TAG), 0u);
+        EXPECT_EQ(kernel_.irps_live(), 0u);
+        EXPECT_TRUE(verifier_.empty()) << verifier_.front();
+        g_library = nullptr;
+    }
+
+    static NTSTATUS dispatch(PDEVICE_OBJECT device, PIRP irp) {
+        Library* self = *static_cast<Library**>(device->DeviceExtension);
+        return SmartcardDeviceControl(&self->ext_, irp);
+    }
+
+    static NTSTATUS entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+        driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = &Library::dispatch;
+        return STATUS_SUCCESS;
+    }
+
+    // What every recording callback does: note the request, then run the test's behaviour.
+    NTSTATUS record(unsigned function) {
+        Call c;
+        c.function = function;
+        c.major = ext_.MajorIoControlCode;
+        c.minor = ext_.MinorIoControlCode;
+        c.request.assign(ext_.IoRequest.RequestBuffer,
+                         ext_.IoRequest.RequestBuffer + ext_.IoRequest.RequestBufferLength);
+        c.reply_length = ext_.IoRequest.ReplyBufferLength;
+        c.request_private = ext_.IoRequest.RequestBuffer != caller_buffer_;
+        calls_.push_back(c);
+        if (behaviour_)
+            return behaviour_(function);
+        return STATUS_SUCCESS;
+    }
+    static NTSTATUS power_cb(PSMARTCARD_EXTENSION) { return g_library->record(RDF_CARD_POWER); }
+    static NTSTATUS transmit_cb(PSMARTCARD_EXTENSION) { return g_library->record(RDF_TRANSMIT); }
+    static NTSTATUS protocol_cb(PSMARTCARD_EXTENSION) {
+        return g_library->record(RDF_SET_PROTOCOL);
+    }
+    static NTSTATUS tracking_cb(PSMARTCARD_EXTENSION) {
+        g_library->record(RDF_CARD_TRACKING);
+        return g_library->tracking_status_;
+    }
+    static NTSTATUS vendor_cb(PSMARTCARD_EXTENSION) { return g_library->record(RDF_IOCTL_VENDOR); }
+
+    // Writes `reply` as the callback's answer.
+    NTSTATUS answer(const Bytes& reply) {
+        std::memcpy(ext_.IoRequest.ReplyBuffer, reply.data(), reply.size());
+        *ext_.IoRequest.Information = ULONG(reply.size());
+        return STATUS_SUCCESS;
+    }
+
+    PIRP build(ULONG code, const Bytes& input, ULONG output_length, Bytes& output, KEVENT& done,
+               IO_STATUS_BLOCK& iosb) {
+        output.assign(output_length, 0xEE);
+        KeInitializeEvent(&done, NotificationEvent, FALSE);
+        PIRP irp = IoBuildDeviceIoControlRequest(
+            code, device_, input.empty() ? nullptr : const_cast<UCHAR*>(input.data()),
+            ULONG(input.size()), output_length != 0 ? output.data() : nullptr, output_length, FALSE,
+            &done, &iosb);
+        if (irp != nullptr)
+            caller_buffer_ = static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer);
+        return irp;
+    }
+
+    Result ioctl(ULONG code, const Bytes& input, ULONG output_length) {
+        Result r{};
+        KEVENT done;
+        IO_STATUS_BLOCK iosb{};
+        PIRP irp = build(code, input, output_length, r.output, done, iosb);
+        EXPECT_NE(irp, nullptr);
+        r.returned = IoCallDriver(device_, irp);
+        EXPECT_NE(r.returned, STATUS_PENDING);
+        r.status = iosb.Status;
+        r.information = iosb.Information;
+        return r;
+    }
+
+    void set_state(ULONG state) { ext_.ReaderCapabilities.CurrentState = state; }
+
+    Kernel kernel_;
+    std::vector<std::string> verifier_;
+    PDRIVER_OBJECT driver_ = nullptr;
+    PDEVICE_OBJECT device_ = nullptr;
+    SMARTCARD_EXTENSION ext_;
+    ULONG rates_[3] = {9600, 19200, 38400};
+    std::vector<Call> calls_;
+    std::function<NTSTATUS(unsigned)> behaviour_;
+    NTSTATUS tracking_status_ = STATUS_PENDING;
+    PUCHAR caller_buffer_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Life cycle and remove lock
+// ---------------------------------------------------------------------------------------------
+
+TEST_F(Library, InitialiseRefusesOldVersionsAndTinyBuffersAndExitFreesEverything) {
+    EXPECT_EQ(kernel_.pool_allocations(SMCLIB_POOL_TAG), 4u); // OS data, private, two buffers
+    SMARTCARD_EXTENSION other{};
+    other.Version = SMCLIB_VERSION - 1;
+    other.SmartcardRequest.BufferSize = 1048;
+    other.SmartcardReply.BufferSize = 1048;
+    EXPECT_EQ(SmartcardInitialize(&other), STATUS_INVALID_PARAMETER);
+    other.Version = SMCLIB_VERSION;
+    other.SmartcardReply.BufferSize = 16;
+    EXPECT_EQ(SmartcardInitialize(&other), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(kernel_.pool_allocations(SMCLIB_POOL_TAG), 4u);
+
+    other.SmartcardReply.BufferSize = 1048;
+    ASSERT_EQ(SmartcardInitialize(&other), STATUS_SUCCESS);
+    EXPECT_NE(other.SmartcardRequest.Buffer, nullptr);
+    EXPECT_NE(other.SmartcardReply.Buffer, nullptr);
+    EXPECT_EQ(kernel_.pool_bytes(SMCLIB_POOL_TAG) >= 2 * (1048u + 1048u), true);
+    SmartcardExit(&other);
+    EXPECT_EQ(other.OsData, nullptr);
+    EXPECT_EQ(kernel_.pool_allocations(SMCLIB_POOL_TAG), 4u);
+}
+
+TEST_F(Library, InitialiseThatRunsOutOfPoolGivesEverythingBack) {
+    for (int n = 1; n <= 4; n++) {
+        SCOPED_TRACE(n);
+        SMARTCARD_EXTENSION other{};
+        other.Version = SMCLIB_VERSION;
+        other.SmartcardRequest.BufferSize = 1048;
+        other.SmartcardReply.BufferSize = 1048;
+        kernel_.fail_nth(Fault::PoolAllocation, n);
+        EXPECT_EQ(SmartcardInitialize(&other), STATUS_INSUFFICIENT_RESOURCES);
+        kernel_.clear_faults();
+        EXPECT_EQ(kernel_.pool_allocations(SMCLIB_POOL_TAG), 4u);
+        SmartcardExit(&other); // what a driver does when OsData may be set
+        EXPECT_EQ(other.OsData, nullptr);
+    }
+}
+
+TEST_F(Library, RemovalWaitsForEveryOtherHolderAndRefusesNewOnes) {
+    ASSERT_EQ(SmartcardAcquireRemoveLock(&ext_), STATUS_SUCCESS); // removal's own hold
+    ASSERT_EQ(SmartcardAcquireRemoveLock(&ext_), STATUS_SUCCESS); // an open handle
+    std::atomic<bool> returned{false};
+    Thread remover = kernel_.spawn("remover", [&] {
+        SmartcardReleaseRemoveLockAndWait(&ext_);
+        returned = true;
+    });
+    kernel_.sleep_for(seconds(30));
+    EXPECT_FALSE(returned);
+    EXPECT_EQ(SmartcardAcquireRemoveLock(&ext_), STATUS_DELETE_PENDING);
+    SmartcardReleaseRemoveLock(&ext_); // the handle closes
+    remover.join();
+    EXPECT_TRUE(returned);
+    EXPECT_EQ(SmartcardAcquireRemoveLock(&ext_), STATUS_DELETE_PENDING);
+}
+
+TEST_F(Library, RemovalWithNoOtherHolderReturnsAtOnce) {
+    ASSERT_EQ(SmartcardAcquireRemoveLock(&ext_), STATUS_SUCCESS);
+    SmartcardReleaseRemoveLockAndWait(&ext_);
+    EXPECT_EQ(SmartcardAcquireRemoveLock(&ext_), STATUS_DELETE_PENDING);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Card power
+// ---------------------------------------------------------------------------------------------
+
+TEST_F(Library, ResetReachesThePowerCallbackAndTheAtrComesBack) {
+    const Bytes atr = {0x3B, 0x02, 0x14, 0x50};
+    behaviour_ = [&](unsigned) { return answer(atr); };
+    Result r = ioctl(IOCTL_SMARTCARD_POWER, ulong_bytes(SCARD_COLD_RESET), 64);
+    EXPECT_EQ(r.returned, STATUS_SUCCESS);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    ASSERT_EQ(r.information, atr.size());
+    EXPECT_EQ(Bytes(r.output.begin(), r.output.begin() + 4), atr);
+    ASSERT_EQ(calls_.size(), 1u);
+    EXPECT_EQ(calls_[0].function, unsigned(RDF_CARD_POWER));
+    EXPECT_EQ(calls_[0].major, ULONG(IOCTL_SMARTCARD_POWER));
+    EXPECT_EQ(calls_[0].minor, ULONG(SCARD_COLD_RESET));
+    EXPECT_EQ(calls_[0].reply_length, 64u);
+    EXPECT_TRUE(calls_[0].request_private);
+}
+
+TEST_F(Library, PowerRequestsWithBadBuffersOrNoCardNeverReachTheDriver) {
+    EXPECT_EQ(ioctl(IOCTL_SMARTCARD_POWER, {}, 64).status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(ioctl(IOCTL_SMARTCARD_POWER, {1, 0}, 64).status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(ioctl(IOCTL_SMARTCARD_POWER, ulong_bytes(7), 64).status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(ioctl(IOCTL_SMARTCARD_POWER, ulong_bytes(SCARD_WARM_RESET), 32).status,
+              STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(ioctl(IOCTL_SMARTCARD_POWER, ulong_bytes(SCARD_COLD_RESET), 0).status,
+              STATUS_BUFFER_TOO_SMALL);
+    set_state(SCARD_ABSENT);
+    EXPECT_EQ(ioctl(IOCTL_SMARTCARD_POWER, ulong_bytes(SCARD_COLD_RESET), 64).status,
+              STATUS_NO_MEDIA);
+    set_state(SCARD_UNKNOWN);
+    EXPECT_EQ(ioctl(IOCTL_SMARTCARD_POWER, ulong_bytes(SCARD_POWER_DOWN), 0).status,
+              STATUS_NO_MEDIA);
+    EXPECT_TRUE(calls_.empty());
+    // Power-down needs no output at all.
+    set_state(SCARD_NEGOTIABLE);
+    Result r = ioctl(IOCTL_SMARTCARD_POWER, ulong_bytes(SCARD_POWER_DOWN), 0);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.information, 0u);
+    ASSERT_EQ(calls_.size(), 1u);
+    EXPECT_EQ(calls_[0].minor, ULONG(SCARD_POWER_DOWN));
+}
+
+TEST_F(Library, CallbackClaimingMoreReplyThanTheCallerHasIsCaught) {
+    // A driver that hands back an ATR of 40 bytes into a 36-byte buffer.
+    behaviour_ = [&](unsigned) { return answer(Bytes(40, 0x3B)); };
+    Result r = ioctl(IOCTL_SMARTCARD_POWER, ulong_bytes(SCARD_COLD_RESET), 36);
+    EXPECT_EQ(r.status, STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(r.information, 0u);
+    EXPECT_EQ(r.output, Bytes(36, 0xEE));
+    EXPECT_EQ(ext_.LastError, ULONG(STATUS_BUFFER_TOO_SMALL));
+}
+
+TEST_F(Library, FailedCallbackStatusIsPassedOnAndRemembered) {
+    behaviour_ = [](unsigned) { return STATUS_IO_TIMEOUT; };
+    EXPECT_EQ(ioctl(IOCTL_SMARTCARD_POWER, ulong_bytes(SCARD_COLD_RESET), 64).status,
+              STATUS_IO_TIMEOUT);
+    Result r = ioctl(IOCTL_SMARTCARD_GET_LAST_ERROR, {}, 4);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(as_ulong(r.output), ULONG(STATUS_IO_TIMEOUT));
+    EXPECT_EQ(ioctl(IOCTL_SMARTCARD_GET_LAST_ERROR, {}, 3).status, STATUS_BUFFER_TOO_SMALL);
+}
+
+TEST_F(Library, RequestThatFindsNoPoolFailsCleanly) {
+    kernel_.fail_nth(Fault::PoolAllocation, 1);
+    EXPECT_EQ(ioctl(IOCTL_SMARTCARD_POWER, ulong_bytes(SCARD_COLD_RESET), 64).status,
+              STATUS_INSUFFICIENT_RESOURCES);
+    kernel_.clear_faults();
+    EXPECT_TRUE(calls_.empty());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Protocol selection and transmit
+// ---------------------------------------------------------------------------------------------
+
+TEST_F(Library, SetProtocolNeedsAnEvaluatedCardAndRoomForTheAnswer) {
+    EXPECT_EQ(ioctl(IOCTL_SMARTCARD_SET_PROTOCOL, ulong_bytes(3), 2).status,
+              STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(ioctl(IOCTL_SMARTCARD_SET_PROTOCOL, {3}, 4).status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(ioctl(IOCTL_SMARTCARD_SET_PROTOCOL, ulong_bytes(3), 4).status,
+              STATUS_INVALID_DEVICE_STATE); // inserted but never reset
+    set_state(SCARD_ABSENT);
+    EXPECT_EQ(ioctl(IOCTL_SMARTCARD_SET_PROTOCOL, ulong_bytes(3), 4).status, STATUS_NO_MEDIA);
+    EXPECT_TRUE(calls_.empty());
+
+    set_state(SCARD_NEGOTIABLE);
+    behaviour_ = [&](unsigned) { return answer(ulong_bytes(SCARD_PROTOCOL_T1)); };
+    Result r = ioctl(IOCTL_SMARTCARD_SET_PROTOCOL, ulong_bytes(3), 4);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.information, 4u);
+    EXPECT_EQ(as_ulong(r.output), ULONG(SCARD_PROTOCOL_T1));
+    ASSERT_EQ(calls_.size(), 1u);
+    EXPECT_EQ(calls_[0].minor, 3u);
+}
+
+TEST_F(Library, TransmitIsCheckedAgainstItsHeaderAndTheSelectedProtocol) {
+    set_state(SCARD_SPECIFIC);
+    const Bytes apdu = {0x00, 0xA4, 0x00, 0x00};
+    EXPECT_EQ(ioctl(IOCTL_SMARTCARD_TRANSMIT, transmit_input(SCARD_PROTOCOL_T0, apdu), 64).status,
+              STATUS_INVALID_DEVICE_STATE); // no protocol selected yet
+    ext_.CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_T0;
+    EXPECT_EQ(ioctl(IOCTL_SMARTCARD_TRANSMIT, transmit_input(SCARD_PROTOCOL_T1, apdu), 64).status,
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(ioctl(IOCTL_SMARTCARD_TRANSMIT, {1, 0, 0, 0, 8, 0}, 64).status,
+              STATUS_INVALID_PARAMETER); // shorter than the header
+    Bytes lying = transmit_input(SCARD_PROTOCOL_T0, apdu);
+    lying[4] = 200; // cbPciLength beyond the input
+    EXPECT_EQ(ioctl(IOCTL_SMARTCARD_TRANSMIT, lying, 64).status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(ioctl(IOCTL_SMARTCARD_TRANSMIT, transmit_input(SCARD_PROTOCOL_T0, apdu), 7).status,
+              STATUS_BUFFER_TOO_SMALL);
+    set_state(SCARD_ABSENT);
+    EXPECT_EQ(ioctl(IOCTL_SMARTCARD_TRANSMIT, transmit_input(SCARD_PROTOCOL_T0, apdu), 64).status,
+              STATUS_NO_MEDIA);
+    EXPECT_TRUE(calls_.empty());
+}
+
+TEST_F(Library, TransmitWithTheSelectedProtocolReachesTheDriverWhateverItIs) {
+    set_state(SCARD_SPECIFIC);
+    ext_.CardCapabilities.Protocol.Selected = 0x10; // the driver's memory-card value
+    behaviour_ = [](unsigned) { return STATUS_INVALID_DEVICE_REQUEST; };
+    EXPECT_EQ(ioctl(IOCTL_SMARTCARD_TRANSMIT, transmit_input(0x10, {0x01, 0x02}), 64).status,
+              STATUS_INVALID_DEVICE_REQUEST);
+    ASSERT_EQ(calls_.size(), 1u);
+    EXPECT_EQ(calls_[0].function, unsigned(RDF_TRANSMIT));
+    EXPECT_EQ(calls_[0].request, transmit_input(0x10, {0x01, 0x02}));
+}
+
+TEST_F(Library, T0TransmitRunsThroughTheEnginesWithSeparateBuffers) {
+    set_state(SCARD_SPECIFIC);
+    ext_.CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_T0;
+    Bytes sent_to_card;
+    // A driver in miniature: header room, the engine's bytes, a card answer, the engine's reply.
+    behaviour_ = [&](unsigned) {
+        ext_.SmartcardRequest.BufferLength = 5;
+        NTSTATUS s = SmartcardT0Request(&ext_);
+        if (!NT_SUCCESS(s))
+            return s;
+        sent_to_card.assign(ext_.SmartcardRequest.Buffer + 5,
+                            ext_.SmartcardRequest.Buffer + ext_.SmartcardRequest.BufferLength);
+        const Bytes card = {0x61, 0x10};
+        std::memcpy(ext_.SmartcardReply.Buffer, card.data(), card.size());
+        ext_.SmartcardReply.BufferLength = 2;
+        return SmartcardT0Reply(&ext_);
+    };
+    const Bytes apdu = {0x00, 0xA4, 0x04, 0x00, 0x02, 0xA0, 0x00, 0x00};
+    Result r = ioctl(IOCTL_SMARTCARD_TRANSMIT, transmit_input(SCARD_PROTOCOL_T0, apdu), 10);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(sent_to_card, Bytes(apdu.begin(), apdu.end() - 1));
+    ASSERT_EQ(r.information, 10u);
+    EXPECT_EQ(as_ulong(r.output), ULONG(SCARD_PROTOCOL_T0));
+    EXPECT_EQ(Bytes(r.output.begin() + 8, r.output.end()), (Bytes{0x61, 0x10}));
+}
+
+TEST_F(Library, TransmitAbandonsAT1ApduAnEarlierRequestLeftHalfway) {
+    set_state(SCARD_SPECIFIC);
+    ext_.CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_T1;
+    ext_.T1.State = T1_R_BLOCK; // a driver that gave up in the middle of a chain
+    ULONG state_seen = 0;
+    behaviour_ = [&](unsigned) {
+        state_seen = ext_.T1.State;
+        return STATUS_IO_TIMEOUT;
+    };
+    ioctl(IOCTL_SMARTCARD_TRANSMIT, transmit_input(SCARD_PROTOCOL_T1, {0, 0xA4, 0, 0}), 64);
+    EXPECT_EQ(state_seen, ULONG(T1_START));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Attributes, state, vendor codes
+// ---------------------------------------------------------------------------------------------
+
+TEST_F(Library, ReaderAttributesAreAnsweredByTheLibrary) {
+    Result r = ioctl(IOCTL_SMARTCARD_GET_ATTRIBUTE, ulong_bytes(SCARD_ATTR_VENDOR_NAME), 32);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    ASSERT_EQ(r.information, 7u);
+    EXPECT_EQ(std::string(r.output.begin(), r.output.begin() + 7), "BRIMVEL");
+    r = ioctl(IOCTL_SMARTCARD_GET_ATTRIBUTE, ulong_bytes(SCARD_ATTR_VENDOR_IFD_TYPE), 7);
+    EXPECT_EQ(std::string(r.output.begin(), r.output.end()), "QK410TX");
+    EXPECT_EQ(ioctl(IOCTL_SMARTCARD_GET_ATTRIBUTE, ulong_bytes(SCARD_ATTR_VENDOR_NAME), 6).status,
+              STATUS_BUFFER_TOO_SMALL);
+
+    const std::vector<std::pair<ULONG, ULONG>> numbers = {
+        {SCARD_ATTR_DEVICE_UNIT, 2},       {SCARD_ATTR_CHANNEL_ID, 0x00010000},
+        {SCARD_ATTR_PROTOCOL_TYPES, 0x13}, {SCARD_ATTR_DEFAULT_CLK, 3571},
+        {SCARD_ATTR_MAX_CLK, 3571},        {SCARD_ATTR_DEFAULT_DATA_RATE, 9600},
+        {SCARD_ATTR_MAX_DATA_RATE, 9600},  {SCARD_ATTR_MAX_IFSD, 240},
+        {SCARD_ATTR_CHARACTERISTICS, 0},
+    };
+    for (auto [id, value] : numbers) {
+        SCOPED_TRACE(id);
+        r = ioctl(IOCTL_SMARTCARD_GET_ATTRIBUTE, ulong_bytes(id), 4);
+        EXPECT_EQ(r.status, STATUS_SUCCESS);
+        EXPECT_EQ(r.information, 4u);
+        EXPECT_EQ(as_ulong(r.output), value);
+        EXPECT_EQ(ioctl(IOCTL_SMARTCARD_GET_ATTRIBUTE, ulong_bytes(id), 3).status,
+                  STATUS_BUFFER_TOO_SMALL);
+    }
+    EXPECT_EQ(ioctl(IOCTL_SMARTCARD_GET_ATTRIBUTE, {}, 4).status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(ioctl(IOCTL_SMARTCARD_GET_ATTRIBUTE, {1, 1}, 4).status, STATUS_INVALID_PARAMETER);
+    EXPECT_TRUE(calls_.empty());
+}
+
+TEST_F(Library, CardAttributesFollowTheEvaluatedAtr) {
+    const Bytes atr = {0x3B, 0xFA, 0x13, 0x00, 0x00, 0x81, 0x31, 0xFE, 0x45, 0x4A,
+                       0x43, 0x4F, 0x50, 0x34, 0x31, 0x56, 0x32, 0x32, 0x31, 0x96};
+    std::memcpy(ext_.CardCapabilities.ATR.Buffer, atr.data(), atr.size());
+    ext_.CardCapabilities.ATR.Length = UCHAR(atr.size());
+    ASSERT_EQ(SmartcardUpdateCardCapabilities(&ext_), STATUS_SUCCESS);
+    ext_.CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_T1;
+
+    Result r = ioctl(IOCTL_SMARTCARD_GET_ATTRIBUTE, ulong_bytes(SCARD_ATTR_ATR_STRING), 33);
+    ASSERT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(Bytes(r.output.begin(), r.output.begin() + r.information), atr);
+    EXPECT_EQ(ioctl(IOCTL_SMARTCARD_GET_ATTRIBUTE, ulong_bytes(SCARD_ATTR_ATR_STRING), 19).status,
+              STATUS_BUFFER_TOO_SMALL);
+    const std::vector<std::pair<ULONG, ULONG>> numbers = {
+        {SCARD_ATTR_CURRENT_PROTOCOL_TYPE, SCARD_PROTOCOL_T1},
+        {SCARD_ATTR_CURRENT_F, 372},
+        {SCARD_ATTR_CURRENT_D, 1},
+        {SCARD_ATTR_CURRENT_N, 0},
+        {SCARD_ATTR_CURRENT_IFSC, 254},
+        {SCARD_ATTR_CURRENT_IFSD, 32},
+        {SCARD_ATTR_CURRENT_EBC_ENCODING, 0},
+        {SCARD_ATTR_CURRENT_CWT, ext_.CardCapabilities.T1.CWT},
+        {SCARD_ATTR_CURRENT_BWT, ext_.CardCapabilities.T1.BWT},
+    };
+    for (auto [id, value] : numbers) {
+        SCOPED_TRACE(id);
+        r = ioctl(IOCTL_SMARTCARD_GET_ATTRIBUTE, ulong_bytes(id), 4);
+        EXPECT_EQ(r.status, STATUS_SUCCESS);
+        EXPECT_EQ(as_ulong(r.output), value);
+    }
+
+    // Presence and interface status are single bytes; card attributes need a card.
+    r = ioctl(IOCTL_SMARTCARD_GET_ATTRIBUTE, ulong_bytes(SCARD_ATTR_ICC_PRESENCE), 1);
+    EXPECT_EQ(r.information, 1u);
+    EXPECT_EQ(r.output[0], 2);
+    r = ioctl(IOCTL_SMARTCARD_GET_ATTRIBUTE, ulong_bytes(SCARD_ATTR_ICC_INTERFACE_STATUS), 1);
+    EXPECT_EQ(r.output[0], 1);
+    set_state(SCARD_PRESENT);
+    r = ioctl(IOCTL_SMARTCARD_GET_ATTRIBUTE, ulong_bytes(SCARD_ATTR_ICC_PRESENCE), 1);
+    EXPECT_EQ(r.output[0], 1);
+    r = ioctl(IOCTL_SMARTCARD_GET_ATTRIBUTE, ulong_bytes(SCARD_ATTR_ICC_INTERFACE_STATUS), 1);
+    EXPECT_EQ(r.output[0], 0);
+    set_state(SCARD_ABSENT);
+    r = ioctl(IOCTL_SMARTCARD_GET_ATTRIBUTE, ulong_bytes(SCARD_ATTR_ICC_PRESENCE), 1);
+    EXPECT_EQ(r.output[0], 0);
+    EXPECT_EQ(ioctl(IOCTL_SMARTCARD_GET_ATTRIBUTE, ulong_bytes(SCARD_ATTR_ATR_STRING), 33).status,
+              STATUS_NO_MEDIA);
+    EXPECT_EQ(ioctl(IOCTL_SMARTCARD_GET_ATTRIBUTE, ulong_bytes(SCARD_ATTR_CURRENT_PROTOCOL_TYPE), 4)
+                  .status,
+              STATUS_NO_MEDIA);
+}
+
+TEST_F(Library, UnknownAttributesAndCodesGoToTheVendorCallbackIfThereIsOne) {
+    const ULONG vendor_attr = SCARD_ATTR_VALUE(SCARD_CLASS_VENDOR_DEFINED, 0x0042);
+    behaviour_ = [&](unsigned) { return answer({0xAB}); };
+    Result r = ioctl(IOCTL_SMARTCARD_GET_ATTRIBUTE, ulong_bytes(vendor_attr), 8);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.information, 1u);
+    ASSERT_EQ(calls_.size(), 1u);
+    EXPECT_EQ(calls_[0].function, unsigned(RDF_IOCTL_VENDOR));
+    EXPECT_EQ(calls_[0].major, ULONG(IOCTL_SMARTCARD_GET_ATTRIBUTE));
+    EXPECT_EQ(calls_[0].minor, vendor_attr);
+
+    Bytes set = ulong_bytes(vendor_attr);
+    set.push_back(0x01);
+    behaviour_ = nullptr;
+    EXPECT_EQ(ioctl(IOCTL_SMARTCARD_SET_ATTRIBUTE, set, 0).status, STATUS_SUCCESS);
+    EXPECT_EQ(calls_.back().request, set);
+    // The library's own attributes cannot be set.
+    EXPECT_EQ(ioctl(IOCTL_SMARTCARD_SET_ATTRIBUTE, ulong_bytes(SCARD_ATTR_VENDOR_NAME), 0).status,
+              STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(ioctl(IOCTL_SMARTCARD_SET_ATTRIBUTE, {}, 0).status, STATUS_INVALID_PARAMETER);
+
+    const ULONG private_code = SCARD_CTL_CODE(2049);
+    behaviour_ = [&](unsigned) { return answer(Bytes(16, 0x51)); };
+    r = ioctl(private_code, {}, 16);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.output, Bytes(16, 0x51));
+    EXPECT_EQ(calls_.back().major, private_code);
+
+    ext_.ReaderFunction[RDF_IOCTL_VENDOR] = nullptr;
+    EXPECT_EQ(ioctl(private_code, {}, 16).status, STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(ioctl(IOCTL_SMARTCARD_GET_ATTRIBUTE, ulong_bytes(vendor_attr), 8).status,
+              STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(ioctl(IOCTL_SMARTCARD_EJECT, {}, 0).status, STATUS_NOT_SUPPORTED);
+}
+
+TEST_F(Library, StateIsReportedAsOneWord) {
+    set_state(SCARD_NEGOTIABLE);
+    Result r = ioctl(IOCTL_SMARTCARD_GET_STATE, {}, 4);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.information, 4u);
+    EXPECT_EQ(as_ulong(r.output), ULONG(SCARD_NEGOTIABLE));
+    EXPECT_EQ(ioctl(IOCTL_SMARTCARD_GET_STATE, {}, 2).status, STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(ioctl(IOCTL_SMARTCARD_GET_STATE, {}, 0).status, STATUS_BUFFER_TOO_SMALL);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Card tracking
+// ---------------------------------------------------------------------------------------------
+
+TEST_F(Library, TrackingAnsweredByTheCurrentStateCompletesAtOnce) {
+    set_state(SCARD_SWALLOWED);
+    EXPECT_EQ(ioctl(IOCTL_SMARTCARD_IS_PRESENT, {}, 0).status, STATUS_SUCCESS);
+    set_state(SCARD_ABSENT);
+    EXPECT_EQ(ioctl(IOCTL_SMARTCARD_IS_ABSENT, {}, 0).status, STATUS_SUCCESS);
+    EXPECT_TRUE(calls_.empty());
+    EXPECT_EQ(ext_.OsData->NotificationIrp, nullptr);
+}
+
+TEST_F(Library, TrackingRequestIsParkedAndASecondOneIsBusy) {
+    set_state(SCARD_SWALLOWED);
+    KEVENT done;
+    IO_STATUS_BLOCK iosb{};
+    Bytes out;
+    PIRP irp = build(IOCTL_SMARTCARD_IS_ABSENT, {}, 0, out, done, iosb);
+    ASSERT_EQ(IoCallDriver(device_, irp), STATUS_PENDING);
+    EXPECT_EQ(ext_.OsData->NotificationIrp, irp);
+    ASSERT_EQ(calls_.size(), 1u);
+    EXPECT_EQ(calls_[0].function, unsigned(RDF_CARD_TRACKING));
+    EXPECT_EQ(KeReadStateEvent(&done), 0);
+
+    EXPECT_EQ(ioctl(IOCTL_SMARTCARD_IS_ABSENT, {}, 0).status, STATUS_DEVICE_BUSY);
+    EXPECT_EQ(ioctl(IOCTL_SMARTCARD_IS_PRESENT, {}, 0).status, STATUS_SUCCESS);
+    // Other requests are not held up by the parked one.
+    EXPECT_EQ(ioctl(IOCTL_SMARTCARD_GET_STATE, {}, 4).status, STATUS_SUCCESS);
+
+    // The driver sees the card go and completes the parked request.
+    KIRQL irql;
+    KeAcquireSpinLock(&ext_.OsData->SpinLock, &irql);
+    PIRP parked = ext_.OsData->NotificationIrp;
+    ext_.OsData->NotificationIrp = nullptr;
+    ext_.ReaderCapabilities.CurrentState = SCARD_ABSENT;
+    KeReleaseSpinLock(&ext_.OsData->SpinLock, irql);
+    ASSERT_EQ(parked, irp);
+    parked->IoStatus.Status = STATUS_SUCCESS;
+    parked->IoStatus.Information = 0;
+    IoCompleteRequest(parked, IO_NO_INCREMENT);
+    EXPECT_EQ(KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+}
+
+TEST_F(Library, TrackingTheDriverRefusesIsCompletedWithItsStatus) {
+    set_state(SCARD_ABSENT);
+    tracking_status_ = STATUS_DEVICE_NOT_READY;
+    KEVENT done;
+    IO_STATUS_BLOCK iosb{};
+    Bytes out;
+    PIRP irp = build(IOCTL_SMARTCARD_IS_PRESENT, {}, 0, out, done, iosb);
+    EXPECT_EQ(IoCallDriver(device_, irp), STATUS_PENDING);
+    EXPECT_EQ(iosb.Status, STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(KeReadStateEvent(&done), 1);
+    EXPECT_EQ(ext_.OsData->NotificationIrp, nullptr);
+
+    ext_.ReaderFunction[RDF_CARD_TRACKING] = nullptr;
+    EXPECT_EQ(ioctl(IOCTL_SMARTCARD_IS_PRESENT, {}, 0).status, STATUS_NOT_SUPPORTED);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Serialisation of one slot's callbacks
+// ---------------------------------------------------------------------------------------------
+
+TEST_F(Library, OneSlotRunsOneCallbackAtATime) {
+    set_state(SCARD_SPECIFIC);
+    ext_.CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_T0;
+    std::atomic<int> inside{0};
+    std::atomic<int> most{0};
+    behaviour_ = [&](unsigned) {
+        const int now = ++inside;
+        int seen = most.load();
+        while (now > seen && !most.compare_exchange_weak(seen, now)) {
+        }
+        kernel_.sleep_for(milliseconds(500)); // a long reader exchange
+        --inside;
+        return STATUS_SUCCESS;
+    };
+    auto client = [&] {
+        for (int i = 0; i < 3; i++) {
+            Result r = ioctl(IOCTL_SMARTCARD_TRANSMIT,
+                             transmit_input(SCARD_PROTOCOL_T0, {0, 0xB0, 0, 0, 2}), 64);
+            EXPECT_EQ(r.status, STATUS_SUCCESS);
+        }
+    };
+    Thread a = kernel_.spawn("client a", client);
+    Thread b = kernel_.spawn("client b", client);
+    a.join();
+    b.join();
+    EXPECT_EQ(most.load(), 1);
+    EXPECT_EQ(calls_.size(), 6u);
+}
+
+} // namespace
