@@ -399,7 +399,8 @@ void IofCompleteRequest(PIRP Irp, CCHAR) {
     if (fatal)
         return;
 
-    // Walk up the stack as the platform does.
+    // Walk up the stack as the platform does. Like the platform, it counts every status that is
+    // not a success (warnings included) as an error when it picks the routines to call.
     while (Irp->CurrentLocation <= Irp->StackCount) {
         PIO_STACK_LOCATION left = Irp->Tail.Overlay.CurrentStackLocation;
         Irp->PendingReturned = (left->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
@@ -414,7 +415,7 @@ void IofCompleteRequest(PIRP Irp, CCHAR) {
         bool invoke =
             routine != nullptr &&
             ((NT_SUCCESS(st) && (control & SL_INVOKE_ON_SUCCESS)) ||
-             (NT_ERROR(st) && (control & SL_INVOKE_ON_ERROR)) ||
+             (!NT_SUCCESS(st) && (control & SL_INVOKE_ON_ERROR)) ||
              (std::atomic_ref<BOOLEAN>(Irp->Cancel).load() && (control & SL_INVOKE_ON_CANCEL)));
         if (!invoke) {
             if (Irp->PendingReturned && !at_top)
