@@ -1,0 +1,1095 @@
+#include "platform/serial/serial_port.h"
+
+#include "platform/serial/sim_line.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+namespace qkr::serial {
+
+namespace {
+
+constexpr ULONG kMaxUlong = std::numeric_limits<ULONG>::max();
+// Every event the platform defines, up to SERIAL_EV_EVENT2.
+constexpr ULONG kValidEvents = 0x1FFF;
+// Bits of SERIAL_HANDFLOW the platform defines.
+constexpr ULONG kControlValid = 0x8000007B;
+constexpr ULONG kFlowValid = 0x800000DF;
+constexpr ULONG kDtrState = 0x1; // SERIAL_DTR_STATE
+constexpr ULONG kRtsState = 0x2; // SERIAL_RTS_STATE
+
+struct PortExtension {
+    SerialPort* port;
+};
+
+struct QueueSize { // SERIAL_QUEUE_SIZE
+    ULONG InSize;
+    ULONG OutSize;
+};
+
+template <typename T>
+T read_as(const std::uint8_t* buffer) {
+    T value;
+    std::memcpy(&value, buffer, sizeof(T));
+    return value;
+}
+
+template <typename T>
+void write_as(std::uint8_t* buffer, const T& value) {
+    std::memcpy(buffer, &value, sizeof(T));
+}
+
+LineFormat to_format(const SERIAL_LINE_CONTROL& lc, std::uint32_t baud) {
+    LineFormat f;
+    f.baud = baud;
+    f.data_bits = lc.WordLength;
+    f.parity = static_cast<Parity>(lc.Parity);
+    f.stop_bits = lc.StopBits == STOP_BIT_1 ? 1 : 2;
+    return f;
+}
+
+SERIAL_LINE_CONTROL to_line_control(const LineFormat& f) {
+    SERIAL_LINE_CONTROL lc{};
+    lc.WordLength = f.data_bits;
+    lc.Parity = static_cast<UCHAR>(f.parity);
+    lc.StopBits = f.stop_bits == 1 ? STOP_BIT_1 : STOP_BITS_2;
+    return lc;
+}
+
+} // namespace
+
+// ----- faults -----
+
+void Faults::fail_nth(RequestKind kind, int n, NTSTATUS status, int times) {
+    std::lock_guard lock(mutex_);
+    rules_.push_back({kind, std::max(n, 1) - 1, std::max(times, 1), Action::Fail, status});
+}
+
+void Faults::pend_nth(RequestKind kind, int n, int times) {
+    std::lock_guard lock(mutex_);
+    rules_.push_back({kind, std::max(n, 1) - 1, std::max(times, 1), Action::Pend, STATUS_PENDING});
+}
+
+void Faults::fail_waits(NTSTATUS status) {
+    std::lock_guard lock(mutex_);
+    wait_status_ = status;
+}
+
+void Faults::clear() {
+    std::lock_guard lock(mutex_);
+    rules_.clear();
+    wait_status_.reset();
+}
+
+Faults::Decision Faults::on_request(RequestKind kind) {
+    std::lock_guard lock(mutex_);
+    Decision decision;
+    for (auto it = rules_.begin(); it != rules_.end();) {
+        if (!(it->kind == kind)) {
+            ++it;
+            continue;
+        }
+        if (it->skip > 0) {
+            --it->skip;
+            ++it;
+            continue;
+        }
+        if (decision.action == Action::None)
+            decision = {it->action, it->status};
+        if (--it->times <= 0)
+            it = rules_.erase(it);
+        else
+            ++it;
+    }
+    return decision;
+}
+
+std::optional<NTSTATUS> Faults::wait_fault() {
+    std::lock_guard lock(mutex_);
+    return wait_status_;
+}
+
+// ----- creation -----
+
+SerialPort::SerialPort(Key, kern::Kernel& kernel, LineBackend& line)
+    : kernel_(kernel), line_(line), format_(line.format()) {
+    // The platform's defaults for a port nobody has configured yet.
+    handflow_.ControlHandShake = SERIAL_DTR_CONTROL;
+    handflow_.FlowReplace = SERIAL_RTS_CONTROL;
+    handflow_.XonLimit = 1024;
+    handflow_.XoffLimit = 1024;
+    chars_.XonChar = 0x11;
+    chars_.XoffChar = 0x13;
+}
+
+std::unique_ptr<SerialPort> SerialPort::create(kern::Kernel& kernel, PDEVICE_OBJECT pdo,
+                                               LineBackend& line) {
+    auto port = std::make_unique<SerialPort>(Key{}, kernel, line);
+    port->driver_ = kernel.load_driver("serial", &SerialPort::driver_entry);
+    if (port->driver_ == nullptr)
+        return nullptr;
+    PDEVICE_OBJECT device = nullptr;
+    if (!NT_SUCCESS(IoCreateDevice(port->driver_, sizeof(PortExtension), nullptr,
+                                   FILE_DEVICE_SERIAL_PORT, 0, FALSE, &device))) {
+        kernel.unload_driver(std::exchange(port->driver_, nullptr));
+        return nullptr;
+    }
+    static_cast<PortExtension*>(device->DeviceExtension)->port = port.get();
+    device->Flags |= DO_BUFFERED_IO;
+    port->lower_ = IoAttachDeviceToDeviceStack(device, pdo);
+    if (port->lower_ == nullptr) {
+        IoDeleteDevice(device);
+        kernel.unload_driver(std::exchange(port->driver_, nullptr));
+        return nullptr;
+    }
+    device->Flags &= ~static_cast<ULONG>(DO_DEVICE_INITIALIZING);
+    port->device_ = device;
+    port->lines_ = line.modem_lines();
+    if (auto* sim = dynamic_cast<SimLine*>(&line))
+        sim->set_tap(&port->tap_);
+    line.attach(port.get());
+    return port;
+}
+
+SerialPort::~SerialPort() {
+    line_.attach(nullptr);
+    if (auto* sim = dynamic_cast<SimLine*>(&line_))
+        sim->set_tap(nullptr);
+    Completions done;
+    bool was_open = false;
+    {
+        std::lock_guard lock(mutex_);
+        abort(true, true, true, STATUS_CANCELLED, done);
+        was_open = std::exchange(open_, false);
+    }
+    finish(done);
+    if (was_open)
+        line_.close();
+    if (device_ != nullptr) {
+        IoDetachDevice(lower_);
+        IoDeleteDevice(device_);
+    }
+    if (driver_ != nullptr)
+        kernel_.unload_driver(driver_);
+}
+
+NTSTATUS SerialPort::driver_entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+    for (auto& routine : driver->MajorFunction)
+        routine = &SerialPort::dispatch;
+    driver->DriverUnload = &SerialPort::driver_unload;
+    return STATUS_SUCCESS;
+}
+
+void SerialPort::driver_unload(PDRIVER_OBJECT) {}
+
+NTSTATUS SerialPort::dispatch(PDEVICE_OBJECT device, PIRP irp) {
+    return static_cast<PortExtension*>(device->DeviceExtension)->port->handle(irp);
+}
+
+void SerialPort::cancel_routine(PDEVICE_OBJECT device, PIRP irp) {
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    static_cast<PortExtension*>(device->DeviceExtension)->port->on_cancel(irp);
+}
+
+SerialPort::Snapshot SerialPort::snapshot() const {
+    std::lock_guard lock(mutex_);
+    Snapshot s;
+    s.open = open_;
+    s.wait_mask = wait_mask_;
+    s.history = history_;
+    s.wait_pending = wait_.has_value();
+    s.reads_pending = reads_.size();
+    s.held_pending = held_.size();
+    s.rx_queued = rx_.size();
+    s.dtr = dtr_;
+    s.rts = rts_;
+    s.break_on = break_;
+    s.format = format_;
+    s.timeouts = timeouts_;
+    s.handflow = handflow_;
+    s.chars = chars_;
+    return s;
+}
+
+void SerialPort::set_rx_capacity(std::size_t bytes) {
+    std::lock_guard lock(mutex_);
+    rx_capacity_ = bytes;
+}
+
+// ----- dispatch -----
+
+NTSTATUS SerialPort::handle(PIRP irp) {
+    const PIO_STACK_LOCATION sl = IoGetCurrentIrpStackLocation(irp);
+    TapRequest record;
+    record.time = kernel_.now();
+    record.major = sl->MajorFunction;
+    record.minor = sl->MinorFunction;
+    const auto* buffer = static_cast<const std::uint8_t*>(irp->AssociatedIrp.SystemBuffer);
+    if (sl->MajorFunction == IRP_MJ_DEVICE_CONTROL ||
+        sl->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL) {
+        record.code = sl->Parameters.DeviceIoControl.IoControlCode;
+        record.input_length = sl->Parameters.DeviceIoControl.InputBufferLength;
+        record.output_length = sl->Parameters.DeviceIoControl.OutputBufferLength;
+        if (buffer != nullptr && tap_.enabled())
+            record.input.assign(buffer, buffer + record.input_length);
+    } else if (sl->MajorFunction == IRP_MJ_WRITE) {
+        record.input_length = sl->Parameters.Write.Length;
+        if (buffer != nullptr && tap_.enabled())
+            record.input.assign(buffer, buffer + record.input_length);
+    } else if (sl->MajorFunction == IRP_MJ_READ) {
+        record.output_length = sl->Parameters.Read.Length;
+    }
+    const UCHAR major = sl->MajorFunction;
+    const Tap::Id tap = tap_.begin_request(std::move(record));
+
+    switch (major) {
+    case IRP_MJ_PNP:
+    case IRP_MJ_POWER: {
+        const NTSTATUS status = pass_down(irp, major == IRP_MJ_POWER);
+        tap_.end_request(tap, status, 0);
+        return status;
+    }
+    case IRP_MJ_CREATE:
+        return on_create(irp, tap);
+    case IRP_MJ_CLOSE:
+        return on_close(irp, tap);
+    case IRP_MJ_CLEANUP: {
+        Completions done;
+        {
+            std::lock_guard lock(mutex_);
+            abort(true, true, true, STATUS_CANCELLED, done);
+        }
+        finish(done);
+        return complete(irp, tap, STATUS_SUCCESS, 0);
+    }
+    case IRP_MJ_FLUSH_BUFFERS:
+        // Writes are done once queued to the transmitter, so there is nothing to wait for.
+        return complete(irp, tap, STATUS_SUCCESS, 0);
+    case IRP_MJ_READ:
+    case IRP_MJ_WRITE:
+    case IRP_MJ_DEVICE_CONTROL: {
+        const RequestKind kind{major, major == IRP_MJ_DEVICE_CONTROL
+                                          ? sl->Parameters.DeviceIoControl.IoControlCode
+                                          : 0};
+        const auto decision = faults_.on_request(kind);
+        if (decision.action == Faults::Action::Fail)
+            return complete(irp, tap, decision.status, 0);
+        if (decision.action == Faults::Action::Pend)
+            return hold(irp, tap, major);
+        if (major == IRP_MJ_READ)
+            return on_read(irp, tap);
+        if (major == IRP_MJ_WRITE)
+            return on_write(irp, tap);
+        return on_control(irp, tap);
+    }
+    default:
+        return complete(irp, tap, STATUS_INVALID_DEVICE_REQUEST, 0);
+    }
+}
+
+NTSTATUS SerialPort::pass_down(PIRP irp, bool power) {
+    const PIO_STACK_LOCATION sl = IoGetCurrentIrpStackLocation(irp);
+    if (power) {
+        if (sl->MinorFunction == IRP_MN_SET_POWER || sl->MinorFunction == IRP_MN_QUERY_POWER)
+            irp->IoStatus.Status = STATUS_SUCCESS;
+        PoStartNextPowerIrp(irp);
+        IoSkipCurrentIrpStackLocation(irp);
+        return PoCallDriver(lower_, irp);
+    }
+    switch (sl->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        break;
+    default:
+        break;
+    }
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(lower_, irp);
+}
+
+NTSTATUS SerialPort::complete(PIRP irp, Tap::Id tap, NTSTATUS status, ULONG_PTR information) {
+    tap_.end_request(tap, status, information);
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+void SerialPort::finish(Completions& done) {
+    for (const auto& c : done)
+        complete(c.irp, c.tap, c.status, c.information);
+    done.clear();
+}
+
+NTSTATUS SerialPort::on_create(PIRP irp, Tap::Id tap) {
+    bool already_open = false;
+    {
+        std::lock_guard lock(mutex_);
+        // Claimed at once, so that a second open from another thread is refused from here on.
+        already_open = std::exchange(open_, true);
+    }
+    if (already_open)
+        return complete(irp, tap, STATUS_ACCESS_DENIED, 0);
+    if (!line_.open()) {
+        {
+            std::lock_guard lock(mutex_);
+            open_ = false;
+        }
+        return complete(irp, tap, STATUS_DEVICE_NOT_CONNECTED, 0);
+    }
+    LineChange change;
+    {
+        std::lock_guard lock(mutex_);
+        rx_.clear();
+        errors_ = 0;
+        wait_mask_ = 0;
+        history_ = 0;
+        change = apply_handflow_lines();
+    }
+    apply(change);
+    return complete(irp, tap, STATUS_SUCCESS, 0);
+}
+
+NTSTATUS SerialPort::on_close(PIRP irp, Tap::Id tap) {
+    Completions done;
+    LineChange change;
+    bool was_open = false;
+    {
+        std::lock_guard lock(mutex_);
+        abort(true, true, true, STATUS_CANCELLED, done);
+        was_open = std::exchange(open_, false);
+        wait_mask_ = 0;
+        history_ = 0;
+        // Closing drops the modem control lines that are not under hand-shake control.
+        if ((handflow_.ControlHandShake & SERIAL_DTR_MASK) != SERIAL_DTR_HANDSHAKE && dtr_) {
+            dtr_ = false;
+            change.dtr = false;
+        }
+        if ((handflow_.FlowReplace & SERIAL_RTS_MASK) != SERIAL_RTS_HANDSHAKE && rts_) {
+            rts_ = false;
+            change.rts = false;
+        }
+        if (break_) {
+            break_ = false;
+            change.brk = false;
+        }
+    }
+    finish(done);
+    apply(change);
+    if (was_open)
+        line_.close();
+    return complete(irp, tap, STATUS_SUCCESS, 0);
+}
+
+NTSTATUS SerialPort::hold(PIRP irp, Tap::Id tap, UCHAR major) {
+    Completions done;
+    {
+        std::lock_guard lock(mutex_);
+        IoMarkIrpPending(irp);
+        held_.push_back({irp, tap, major});
+        if (!arm_cancel(held_.back())) {
+            held_.pop_back();
+            done.push_back({irp, tap, STATUS_CANCELLED, 0});
+        }
+    }
+    finish(done);
+    return STATUS_PENDING;
+}
+
+void SerialPort::apply(const LineChange& change) {
+    if (change.format)
+        line_.set_format(*change.format);
+    if (change.dtr)
+        line_.set_dtr(*change.dtr);
+    if (change.rts)
+        line_.set_rts(*change.rts);
+    if (change.brk)
+        line_.set_break(*change.brk);
+    if (change.purge_tx)
+        line_.purge_tx();
+}
+
+SerialPort::LineChange SerialPort::apply_handflow_lines() {
+    LineChange change;
+    const ULONG dtr_mode = handflow_.ControlHandShake & SERIAL_DTR_MASK;
+    if (dtr_mode == SERIAL_DTR_CONTROL || dtr_mode == 0) {
+        dtr_ = dtr_mode == SERIAL_DTR_CONTROL;
+        change.dtr = dtr_;
+    }
+    const ULONG rts_mode = handflow_.FlowReplace & SERIAL_RTS_MASK;
+    if (rts_mode == SERIAL_RTS_CONTROL || rts_mode == 0) {
+        rts_ = rts_mode == SERIAL_RTS_CONTROL;
+        change.rts = rts_;
+    }
+    return change;
+}
+
+// ----- reads and writes -----
+
+NTSTATUS SerialPort::on_write(PIRP irp, Tap::Id tap) {
+    const ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;
+    const auto* data = static_cast<const std::uint8_t*>(irp->AssociatedIrp.SystemBuffer);
+    if (length == 0)
+        return complete(irp, tap, STATUS_SUCCESS, 0);
+    if (data == nullptr)
+        return complete(irp, tap, STATUS_INVALID_PARAMETER, 0);
+    bool open = false;
+    {
+        std::lock_guard lock(mutex_);
+        open = open_;
+    }
+    if (!open)
+        return complete(irp, tap, STATUS_INVALID_DEVICE_STATE, 0);
+    line_.transmit(std::span<const std::uint8_t>(data, length));
+    return complete(irp, tap, STATUS_SUCCESS, length);
+}
+
+NTSTATUS SerialPort::on_read(PIRP irp, Tap::Id tap) {
+    const ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
+    if (length == 0)
+        return complete(irp, tap, STATUS_SUCCESS, 0);
+    if (irp->AssociatedIrp.SystemBuffer == nullptr)
+        return complete(irp, tap, STATUS_INVALID_PARAMETER, 0);
+    Completions done;
+    bool pending = true;
+    {
+        std::lock_guard lock(mutex_);
+        if (!open_) {
+            done.push_back({irp, tap, STATUS_INVALID_DEVICE_STATE, 0});
+            pending = false;
+        } else {
+            PendingRead read;
+            read.irp = irp;
+            read.tap = tap;
+            read.major = IRP_MJ_READ;
+            read.serial = ++read_serial_;
+            read.length = length;
+            reads_.push_back(read);
+            service_reads(done);
+            const bool finished =
+                std::any_of(done.begin(), done.end(), [irp](auto& c) { return c.irp == irp; });
+            if (finished) {
+                pending = false;
+            } else {
+                IoMarkIrpPending(irp);
+                auto it = std::find_if(reads_.begin(), reads_.end(),
+                                       [irp](auto& r) { return r.irp == irp; });
+                if (!arm_cancel(*it)) {
+                    cancel_read_timers(*it);
+                    done.push_back({irp, tap, STATUS_CANCELLED, it->done});
+                    const bool was_front = it == reads_.begin();
+                    reads_.erase(it);
+                    if (was_front)
+                        service_reads(done);
+                }
+            }
+        }
+    }
+    if (!pending) {
+        // The read finished inside this call: it is the only completion.
+        const NTSTATUS status = done.front().status;
+        finish(done);
+        return status;
+    }
+    finish(done);
+    return STATUS_PENDING;
+}
+
+void SerialPort::start_read(PendingRead& read) {
+    read.started = true;
+    const SERIAL_TIMEOUTS t = timeouts_;
+    std::uint64_t total_ms = 0;
+    if (t.ReadIntervalTimeout == kMaxUlong && t.ReadTotalTimeoutMultiplier == 0 &&
+        t.ReadTotalTimeoutConstant == 0) {
+        read.mode = ReadMode::Immediate;
+    } else if (t.ReadIntervalTimeout == kMaxUlong && t.ReadTotalTimeoutMultiplier == kMaxUlong &&
+               t.ReadTotalTimeoutConstant != 0 && t.ReadTotalTimeoutConstant != kMaxUlong) {
+        read.mode = ReadMode::FirstByte;
+        total_ms = t.ReadTotalTimeoutConstant;
+    } else {
+        read.mode = ReadMode::Normal;
+        total_ms = static_cast<std::uint64_t>(t.ReadTotalTimeoutMultiplier) * read.length +
+                   t.ReadTotalTimeoutConstant;
+        read.interval_ms = t.ReadIntervalTimeout == kMaxUlong ? 0 : t.ReadIntervalTimeout;
+    }
+    if (total_ms != 0) {
+        const std::uint64_t serial = read.serial;
+        const std::uint64_t generation = ++read.total_generation;
+        read.total_timer = kernel_.schedule_after(
+            kern::milliseconds(static_cast<std::int64_t>(total_ms)),
+            [this, serial, generation] { on_read_timer(serial, true, generation); },
+            "serial: read total time-out");
+    }
+}
+
+void SerialPort::cancel_read_timers(PendingRead& read) {
+    if (read.total_timer != 0)
+        kernel_.cancel(read.total_timer);
+    if (read.interval_timer != 0)
+        kernel_.cancel(read.interval_timer);
+    read.total_timer = read.interval_timer = 0;
+    ++read.total_generation;
+    ++read.interval_generation;
+}
+
+void SerialPort::service_reads(Completions& done) {
+    while (!reads_.empty()) {
+        PendingRead& read = reads_.front();
+        if (read.cancelling)
+            return;
+        if (!read.started)
+            start_read(read);
+        auto* buffer = static_cast<std::uint8_t*>(read.irp->AssociatedIrp.SystemBuffer);
+        const ULONG before = read.done;
+        while (read.done < read.length && !rx_.empty()) {
+            buffer[read.done++] = rx_.front();
+            rx_.pop_front();
+        }
+        bool finished = read.done == read.length;
+        if (read.mode == ReadMode::Immediate)
+            finished = true;
+        if (read.mode == ReadMode::FirstByte && read.done > 0)
+            finished = true;
+        if (!finished) {
+            if (read.done > before && read.interval_ms != 0) {
+                // The interval is measured from the last character received.
+                if (read.interval_timer != 0)
+                    kernel_.cancel(read.interval_timer);
+                const std::uint64_t serial = read.serial;
+                const std::uint64_t generation = ++read.interval_generation;
+                read.interval_timer = kernel_.schedule_after(
+                    kern::milliseconds(read.interval_ms),
+                    [this, serial, generation] { on_read_timer(serial, false, generation); },
+                    "serial: read interval time-out");
+            }
+            return;
+        }
+        if (!claim(read)) {
+            read.cancelling = true;
+            return;
+        }
+        cancel_read_timers(read);
+        done.push_back({read.irp, read.tap, STATUS_SUCCESS, read.done});
+        reads_.pop_front();
+    }
+}
+
+void SerialPort::on_read_timer(std::uint64_t serial, bool total, std::uint64_t generation) {
+    Completions done;
+    {
+        std::lock_guard lock(mutex_);
+        if (reads_.empty())
+            return;
+        PendingRead& read = reads_.front();
+        if (read.serial != serial || read.cancelling)
+            return;
+        if ((total ? read.total_generation : read.interval_generation) != generation)
+            return;
+        (total ? read.total_timer : read.interval_timer) = 0;
+        if (!claim(read)) {
+            read.cancelling = true;
+            return;
+        }
+        cancel_read_timers(read);
+        done.push_back({read.irp, read.tap, STATUS_TIMEOUT, read.done});
+        reads_.pop_front();
+        service_reads(done);
+    }
+    finish(done);
+}
+
+// ----- pending requests and cancellation -----
+
+bool SerialPort::arm_cancel(Pending& p) {
+    IoSetCancelRoutine(p.irp, &SerialPort::cancel_routine);
+    p.armed = true;
+    if (p.irp->Cancel && IoSetCancelRoutine(p.irp, nullptr) != nullptr) {
+        p.armed = false;
+        return false;
+    }
+    return true;
+}
+
+bool SerialPort::claim(Pending& p) {
+    if (!p.armed)
+        return true;
+    if (IoSetCancelRoutine(p.irp, nullptr) == nullptr)
+        return false; // the cancel routine is on its way and will take it out
+    p.armed = false;
+    return true;
+}
+
+void SerialPort::on_cancel(PIRP irp) {
+    Completions done;
+    {
+        std::lock_guard lock(mutex_);
+        if (wait_ && wait_->irp == irp) {
+            done.push_back({irp, wait_->tap, STATUS_CANCELLED, 0});
+            wait_.reset();
+        } else if (auto it = std::find_if(reads_.begin(), reads_.end(),
+                                          [irp](auto& r) { return r.irp == irp; });
+                   it != reads_.end()) {
+            cancel_read_timers(*it);
+            done.push_back({irp, it->tap, STATUS_CANCELLED, it->done});
+            reads_.erase(it);
+            service_reads(done);
+        } else if (auto h = std::find_if(held_.begin(), held_.end(),
+                                         [irp](auto& p) { return p.irp == irp; });
+                   h != held_.end()) {
+            done.push_back({irp, h->tap, STATUS_CANCELLED, 0});
+            held_.erase(h);
+        }
+    }
+    finish(done);
+}
+
+void SerialPort::abort(bool reads, bool writes, bool others, NTSTATUS status, Completions& done) {
+    if (reads) {
+        for (auto it = reads_.begin(); it != reads_.end();) {
+            if (!it->cancelling && claim(*it)) {
+                cancel_read_timers(*it);
+                done.push_back({it->irp, it->tap, status, it->done});
+                it = reads_.erase(it);
+            } else {
+                it->cancelling = true;
+                ++it;
+            }
+        }
+    }
+    if (others && wait_ && !wait_->cancelling) {
+        if (claim(*wait_)) {
+            done.push_back({wait_->irp, wait_->tap, status, 0});
+            wait_.reset();
+        } else {
+            wait_->cancelling = true;
+        }
+    }
+    for (auto it = held_.begin(); it != held_.end();) {
+        const bool hit = it->major == IRP_MJ_READ    ? reads
+                         : it->major == IRP_MJ_WRITE ? writes
+                                                     : others;
+        if (hit && !it->cancelling && claim(*it)) {
+            done.push_back({it->irp, it->tap, status, 0});
+            it = held_.erase(it);
+        } else {
+            if (hit)
+                it->cancelling = true;
+            ++it;
+        }
+    }
+}
+
+// ----- events -----
+
+void SerialPort::signal(ULONG events, Completions& done) {
+    events &= wait_mask_;
+    if (events == 0)
+        return;
+    if (wait_ && !wait_->cancelling) {
+        if (claim(*wait_)) {
+            const ULONG occurred = (history_ | events) & wait_mask_;
+            history_ = 0;
+            write_as(static_cast<std::uint8_t*>(wait_->irp->AssociatedIrp.SystemBuffer), occurred);
+            done.push_back({wait_->irp, wait_->tap, STATUS_SUCCESS, sizeof(ULONG)});
+            wait_.reset();
+            return;
+        }
+        wait_->cancelling = true;
+    }
+    history_ |= events;
+}
+
+void SerialPort::on_receive(std::span<const std::uint8_t> bytes) {
+    Completions done;
+    {
+        std::lock_guard lock(mutex_);
+        if (!open_)
+            return;
+        ULONG events = 0;
+        for (const std::uint8_t b : bytes) {
+            if (rx_.size() >= rx_capacity_) {
+                errors_ |= SERIAL_ERROR_QUEUEOVERRUN;
+                events |= SERIAL_EV_ERR;
+                continue;
+            }
+            rx_.push_back(b);
+            events |= SERIAL_EV_RXCHAR;
+            if (b == chars_.EventChar)
+                events |= SERIAL_EV_RXFLAG;
+        }
+        service_reads(done);
+        signal(events, done);
+    }
+    finish(done);
+}
+
+void SerialPort::on_tx_empty() {
+    Completions done;
+    {
+        std::lock_guard lock(mutex_);
+        if (open_)
+            signal(SERIAL_EV_TXEMPTY, done);
+    }
+    finish(done);
+}
+
+void SerialPort::on_modem_change(ModemLines lines) {
+    Completions done;
+    {
+        std::lock_guard lock(mutex_);
+        ULONG events = 0;
+        if (lines.cts != lines_.cts)
+            events |= SERIAL_EV_CTS;
+        if (lines.dsr != lines_.dsr)
+            events |= SERIAL_EV_DSR;
+        if (lines.dcd != lines_.dcd)
+            events |= SERIAL_EV_RLSD;
+        if (lines.ri != lines_.ri)
+            events |= SERIAL_EV_RING;
+        lines_ = lines;
+        if (open_)
+            signal(events, done);
+    }
+    finish(done);
+}
+
+void SerialPort::on_hangup() {
+    Completions done;
+    {
+        std::lock_guard lock(mutex_);
+        abort(true, true, true, STATUS_DEVICE_NOT_CONNECTED, done);
+    }
+    finish(done);
+}
+
+// ----- wait masks -----
+
+NTSTATUS SerialPort::on_set_wait_mask(PIRP irp, Tap::Id tap, ULONG mask) {
+    if ((mask & ~kValidEvents) != 0)
+        return complete(irp, tap, STATUS_INVALID_PARAMETER, 0);
+    Completions done;
+    {
+        std::lock_guard lock(mutex_);
+        // A new mask ends the wait in progress with no events.
+        if (wait_ && !wait_->cancelling) {
+            if (claim(*wait_)) {
+                write_as(static_cast<std::uint8_t*>(wait_->irp->AssociatedIrp.SystemBuffer),
+                         ULONG{0});
+                done.push_back({wait_->irp, wait_->tap, STATUS_SUCCESS, sizeof(ULONG)});
+                wait_.reset();
+            } else {
+                wait_->cancelling = true;
+            }
+        }
+        wait_mask_ = mask;
+        history_ = 0;
+    }
+    finish(done);
+    return complete(irp, tap, STATUS_SUCCESS, 0);
+}
+
+NTSTATUS SerialPort::on_wait(PIRP irp, Tap::Id tap) {
+    if (auto status = faults_.wait_fault())
+        return complete(irp, tap, *status, 0);
+    auto* buffer = static_cast<std::uint8_t*>(irp->AssociatedIrp.SystemBuffer);
+    Completions done;
+    NTSTATUS status = STATUS_PENDING;
+    ULONG occurred = 0;
+    {
+        std::lock_guard lock(mutex_);
+        if (wait_ || wait_mask_ == 0 || !open_) {
+            status = STATUS_INVALID_PARAMETER;
+        } else if ((history_ & wait_mask_) != 0) {
+            occurred = history_ & wait_mask_;
+            history_ = 0;
+            status = STATUS_SUCCESS;
+        } else {
+            IoMarkIrpPending(irp);
+            wait_ = Pending{irp, tap, IRP_MJ_DEVICE_CONTROL};
+            if (!arm_cancel(*wait_)) {
+                wait_.reset();
+                done.push_back({irp, tap, STATUS_CANCELLED, 0});
+            }
+        }
+    }
+    if (status == STATUS_SUCCESS) {
+        write_as(buffer, occurred);
+        return complete(irp, tap, STATUS_SUCCESS, sizeof(ULONG));
+    }
+    if (status != STATUS_PENDING)
+        return complete(irp, tap, status, 0);
+    finish(done);
+    return STATUS_PENDING;
+}
+
+// ----- control requests -----
+
+NTSTATUS SerialPort::on_control(PIRP irp, Tap::Id tap) {
+    const PIO_STACK_LOCATION sl = IoGetCurrentIrpStackLocation(irp);
+    const ULONG code = sl->Parameters.DeviceIoControl.IoControlCode;
+    const ULONG in_length = sl->Parameters.DeviceIoControl.InputBufferLength;
+    const ULONG out_length = sl->Parameters.DeviceIoControl.OutputBufferLength;
+    auto* buffer = static_cast<std::uint8_t*>(irp->AssociatedIrp.SystemBuffer);
+
+    // Larger buffers than a request needs are normal; only short ones are refused.
+    auto check = [&](ULONG in, ULONG out) -> NTSTATUS {
+        if (in_length < in || out_length < out)
+            return STATUS_BUFFER_TOO_SMALL;
+        if ((in != 0 || out != 0) && buffer == nullptr)
+            return STATUS_INVALID_PARAMETER;
+        return STATUS_SUCCESS;
+    };
+    auto fail = [&](NTSTATUS status) { return complete(irp, tap, status, 0); };
+
+    NTSTATUS status = STATUS_SUCCESS;
+    ULONG_PTR information = 0;
+    ULONG new_baud = 0;
+    LineChange change;
+
+    switch (code) {
+    case IOCTL_SERIAL_SET_WAIT_MASK:
+        if (NTSTATUS s = check(sizeof(ULONG), 0); !NT_SUCCESS(s))
+            return fail(s);
+        return on_set_wait_mask(irp, tap, read_as<ULONG>(buffer));
+    case IOCTL_SERIAL_WAIT_ON_MASK:
+        if (NTSTATUS s = check(0, sizeof(ULONG)); !NT_SUCCESS(s))
+            return fail(s);
+        return on_wait(irp, tap);
+    case IOCTL_SERIAL_GET_MODEMSTATUS: {
+        if (NTSTATUS s = check(0, sizeof(ULONG)); !NT_SUCCESS(s))
+            return fail(s);
+        const ModemLines lines = line_.modem_lines();
+        const ULONG word = (lines.cts ? SERIAL_CTS_STATE : 0) | (lines.dsr ? SERIAL_DSR_STATE : 0) |
+                           (lines.ri ? SERIAL_RI_STATE : 0) | (lines.dcd ? SERIAL_DCD_STATE : 0);
+        write_as(buffer, word);
+        return complete(irp, tap, STATUS_SUCCESS, sizeof(ULONG));
+    }
+    case IOCTL_SERIAL_GET_COMMSTATUS: {
+        if (NTSTATUS s = check(0, sizeof(SERIAL_STATUS)); !NT_SUCCESS(s))
+            return fail(s);
+        const std::size_t out_queue = line_.tx_queued();
+        SERIAL_STATUS st{};
+        {
+            std::lock_guard lock(mutex_);
+            st.Errors = std::exchange(errors_, 0);
+            st.AmountInInQueue = static_cast<ULONG>(rx_.size());
+        }
+        st.AmountInOutQueue = static_cast<ULONG>(out_queue);
+        write_as(buffer, st);
+        return complete(irp, tap, STATUS_SUCCESS, sizeof(SERIAL_STATUS));
+    }
+    case IOCTL_SERIAL_PURGE: {
+        if (NTSTATUS s = check(sizeof(ULONG), 0); !NT_SUCCESS(s))
+            return fail(s);
+        const ULONG flags = read_as<ULONG>(buffer);
+        constexpr ULONG kAll = SERIAL_PURGE_TXABORT | SERIAL_PURGE_RXABORT | SERIAL_PURGE_TXCLEAR |
+                               SERIAL_PURGE_RXCLEAR;
+        if (flags == 0 || (flags & ~kAll) != 0)
+            return fail(STATUS_INVALID_PARAMETER);
+        Completions done;
+        {
+            std::lock_guard lock(mutex_);
+            if (flags & (SERIAL_PURGE_RXABORT | SERIAL_PURGE_TXABORT))
+                abort(flags & SERIAL_PURGE_RXABORT, flags & SERIAL_PURGE_TXABORT, false,
+                      STATUS_CANCELLED, done);
+            if (flags & SERIAL_PURGE_RXCLEAR)
+                rx_.clear();
+        }
+        finish(done);
+        if (flags & SERIAL_PURGE_TXCLEAR)
+            line_.purge_tx();
+        return complete(irp, tap, STATUS_SUCCESS, 0);
+    }
+    case IOCTL_SERIAL_SET_BAUD_RATE: {
+        if (NTSTATUS s = check(sizeof(SERIAL_BAUD_RATE), 0); !NT_SUCCESS(s))
+            return fail(s);
+        new_baud = read_as<SERIAL_BAUD_RATE>(buffer).BaudRate;
+        if (new_baud == 0 || !line_.supports_baud(new_baud))
+            return fail(STATUS_INVALID_PARAMETER);
+        break;
+    }
+    case IOCTL_SERIAL_IMMEDIATE_CHAR: {
+        if (NTSTATUS s = check(sizeof(UCHAR), 0); !NT_SUCCESS(s))
+            return fail(s);
+        bool open = false;
+        {
+            std::lock_guard lock(mutex_);
+            open = open_;
+        }
+        if (!open)
+            return fail(STATUS_INVALID_DEVICE_STATE);
+        line_.transmit(std::span<const std::uint8_t>(buffer, 1));
+        return complete(irp, tap, STATUS_SUCCESS, 0);
+    }
+    default:
+        break;
+    }
+
+    // The rest only read or change settings.
+    {
+        std::lock_guard lock(mutex_);
+        switch (code) {
+        case IOCTL_SERIAL_SET_BAUD_RATE:
+            format_.baud = new_baud;
+            change.format = format_;
+            break;
+        case IOCTL_SERIAL_GET_BAUD_RATE:
+            if (status = check(0, sizeof(SERIAL_BAUD_RATE)); NT_SUCCESS(status)) {
+                write_as(buffer, SERIAL_BAUD_RATE{format_.baud});
+                information = sizeof(SERIAL_BAUD_RATE);
+            }
+            break;
+        case IOCTL_SERIAL_SET_LINE_CONTROL: {
+            if (status = check(sizeof(SERIAL_LINE_CONTROL), 0); !NT_SUCCESS(status))
+                break;
+            const auto lc = read_as<SERIAL_LINE_CONTROL>(buffer);
+            const bool bits_ok = lc.WordLength >= 5 && lc.WordLength <= 8;
+            const bool parity_ok = lc.Parity <= SPACE_PARITY;
+            // One and a half stop bits go only with five data bits, two only with more.
+            const bool stop_ok = lc.StopBits == STOP_BIT_1 ||
+                                 (lc.StopBits == STOP_BITS_1_5 && lc.WordLength == 5) ||
+                                 (lc.StopBits == STOP_BITS_2 && lc.WordLength > 5);
+            if (!bits_ok || !parity_ok || !stop_ok) {
+                status = STATUS_INVALID_PARAMETER;
+                break;
+            }
+            format_ = to_format(lc, format_.baud);
+            change.format = format_;
+            break;
+        }
+        case IOCTL_SERIAL_GET_LINE_CONTROL:
+            if (status = check(0, sizeof(SERIAL_LINE_CONTROL)); NT_SUCCESS(status)) {
+                write_as(buffer, to_line_control(format_));
+                information = sizeof(SERIAL_LINE_CONTROL);
+            }
+            break;
+        case IOCTL_SERIAL_SET_CHARS: {
+            if (status = check(sizeof(SERIAL_CHARS), 0); !NT_SUCCESS(status))
+                break;
+            const auto chars = read_as<SERIAL_CHARS>(buffer);
+            const bool xon_xoff =
+                (handflow_.FlowReplace & (SERIAL_AUTO_TRANSMIT | SERIAL_AUTO_RECEIVE)) != 0;
+            if (xon_xoff && chars.XonChar == chars.XoffChar) {
+                status = STATUS_INVALID_PARAMETER;
+                break;
+            }
+            chars_ = chars;
+            break;
+        }
+        case IOCTL_SERIAL_GET_CHARS:
+            if (status = check(0, sizeof(SERIAL_CHARS)); NT_SUCCESS(status)) {
+                write_as(buffer, chars_);
+                information = sizeof(SERIAL_CHARS);
+            }
+            break;
+        case IOCTL_SERIAL_SET_TIMEOUTS: {
+            if (status = check(sizeof(SERIAL_TIMEOUTS), 0); !NT_SUCCESS(status))
+                break;
+            const auto t = read_as<SERIAL_TIMEOUTS>(buffer);
+            if (t.ReadIntervalTimeout == kMaxUlong && t.ReadTotalTimeoutMultiplier == kMaxUlong &&
+                t.ReadTotalTimeoutConstant == kMaxUlong) {
+                status = STATUS_INVALID_PARAMETER;
+                break;
+            }
+            timeouts_ = t;
+            break;
+        }
+        case IOCTL_SERIAL_GET_TIMEOUTS:
+            if (status = check(0, sizeof(SERIAL_TIMEOUTS)); NT_SUCCESS(status)) {
+                write_as(buffer, timeouts_);
+                information = sizeof(SERIAL_TIMEOUTS);
+            }
+            break;
+        case IOCTL_SERIAL_SET_HANDFLOW: {
+            if (status = check(sizeof(SERIAL_HANDFLOW), 0); !NT_SUCCESS(status))
+                break;
+            const auto hf = read_as<SERIAL_HANDFLOW>(buffer);
+            const bool bits_ok = (hf.ControlHandShake & ~kControlValid) == 0 &&
+                                 (hf.FlowReplace & ~kFlowValid) == 0 &&
+                                 (hf.ControlHandShake & SERIAL_DTR_MASK) != SERIAL_DTR_MASK;
+            const bool limits_ok = hf.XonLimit >= 0 && hf.XoffLimit >= 0 &&
+                                   static_cast<ULONG>(hf.XonLimit) <= queue_in_ &&
+                                   static_cast<ULONG>(hf.XoffLimit) <= queue_in_;
+            if (!bits_ok || !limits_ok) {
+                status = STATUS_INVALID_PARAMETER;
+                break;
+            }
+            handflow_ = hf;
+            change = apply_handflow_lines();
+            break;
+        }
+        case IOCTL_SERIAL_GET_HANDFLOW:
+            if (status = check(0, sizeof(SERIAL_HANDFLOW)); NT_SUCCESS(status)) {
+                write_as(buffer, handflow_);
+                information = sizeof(SERIAL_HANDFLOW);
+            }
+            break;
+        case IOCTL_SERIAL_SET_QUEUE_SIZE: {
+            if (status = check(sizeof(QueueSize), 0); !NT_SUCCESS(status))
+                break;
+            const auto q = read_as<QueueSize>(buffer);
+            queue_in_ = std::max(queue_in_, q.InSize);
+            queue_out_ = std::max(queue_out_, q.OutSize);
+            rx_capacity_ = std::max<std::size_t>(rx_capacity_, queue_in_);
+            break;
+        }
+        case IOCTL_SERIAL_SET_BREAK_ON:
+        case IOCTL_SERIAL_SET_BREAK_OFF:
+            break_ = code == IOCTL_SERIAL_SET_BREAK_ON;
+            change.brk = break_;
+            break;
+        case IOCTL_SERIAL_SET_DTR:
+        case IOCTL_SERIAL_CLR_DTR:
+            // Under hand-shake control the port owns the line.
+            if ((handflow_.ControlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE) {
+                status = STATUS_INVALID_PARAMETER;
+                break;
+            }
+            dtr_ = code == IOCTL_SERIAL_SET_DTR;
+            change.dtr = dtr_;
+            break;
+        case IOCTL_SERIAL_SET_RTS:
+        case IOCTL_SERIAL_CLR_RTS:
+            if ((handflow_.FlowReplace & SERIAL_RTS_MASK) == SERIAL_RTS_HANDSHAKE ||
+                (handflow_.FlowReplace & SERIAL_RTS_MASK) == SERIAL_RTS_MASK) {
+                status = STATUS_INVALID_PARAMETER;
+                break;
+            }
+            rts_ = code == IOCTL_SERIAL_SET_RTS;
+            change.rts = rts_;
+            break;
+        case IOCTL_SERIAL_GET_DTRRTS:
+            if (status = check(0, sizeof(ULONG)); NT_SUCCESS(status)) {
+                write_as(buffer, (dtr_ ? kDtrState : 0) | (rts_ ? kRtsState : 0));
+                information = sizeof(ULONG);
+            }
+            break;
+        case IOCTL_SERIAL_GET_WAIT_MASK:
+            if (status = check(0, sizeof(ULONG)); NT_SUCCESS(status)) {
+                write_as(buffer, wait_mask_);
+                information = sizeof(ULONG);
+            }
+            break;
+        case IOCTL_SERIAL_RESET_DEVICE:
+        case IOCTL_SERIAL_SET_XOFF:
+        case IOCTL_SERIAL_SET_XON:
+            break;
+        default:
+            status = STATUS_INVALID_DEVICE_REQUEST;
+            break;
+        }
+    }
+    apply(change);
+    return complete(irp, tap, status, NT_SUCCESS(status) ? information : 0);
+}
+
+} // namespace qkr::serial
