@@ -1,0 +1,712 @@
+// TtyLine on the slave side of a pseudo-terminal, with the test playing the far end on the master
+// side (and, for the modem lines, on a Unix-domain socket). Real clock: each waits for events,
+// never for time, with a generous deadline only so that a fault fails instead of hanging.
+#include "platform/serial/tty/tty_line.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace qkr::serial {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+constexpr auto kDeadline = 3s;
+
+std::vector<std::uint8_t> bytes_of(std::string_view s) {
+    return {s.begin(), s.end()};
+}
+
+// Records every callback; flags any made on the thread that called into the line.
+class Sink : public LinePortSink {
+  public:
+    explicit Sink(std::thread::id caller) : caller_(caller) {}
+
+    void on_receive(std::span<const std::uint8_t> bytes) override {
+        std::lock_guard lock(mu_);
+        note_thread();
+        received_.insert(received_.end(), bytes.begin(), bytes.end());
+        events_.push_back("rx");
+        cv_.notify_all();
+    }
+    void on_tx_empty() override {
+        std::lock_guard lock(mu_);
+        note_thread();
+        ++tx_empty_;
+        queued_at_tx_empty_.push_back(line_ != nullptr ? line_->tx_queued() : 0);
+        events_.push_back("txempty");
+        cv_.notify_all();
+    }
+    void on_modem_change(ModemLines lines) override {
+        std::lock_guard lock(mu_);
+        note_thread();
+        changes_.push_back(lines);
+        events_.push_back(lines.dsr ? "dsr1" : "dsr0");
+        cv_.notify_all();
+    }
+    void on_hangup() override {
+        std::lock_guard lock(mu_);
+        note_thread();
+        ++hangups_;
+        hangup_at_ = Clock::now();
+        events_.push_back("hangup");
+        cv_.notify_all();
+    }
+
+    template <typename Pred>
+    bool wait(Pred pred) {
+        std::unique_lock lock(mu_);
+        return cv_.wait_for(lock, kDeadline, [&] { return pred(*this); });
+    }
+    template <typename Fn>
+    auto with(Fn fn) {
+        std::lock_guard lock(mu_);
+        return fn(*this);
+    }
+
+    void watch_queue_of(TtyLine* line) { line_ = line; }
+
+    // Read under with()/wait() only.
+    std::vector<std::uint8_t> received_;
+    int tx_empty_ = 0;
+    std::vector<std::size_t> queued_at_tx_empty_;
+    std::vector<ModemLines> changes_;
+    int hangups_ = 0;
+    Clock::time_point hangup_at_{};
+    std::vector<std::string> events_;
+    int inline_calls_ = 0;
+
+  private:
+    void note_thread() {
+        if (std::this_thread::get_id() == caller_) {
+            ++inline_calls_;
+        }
+    }
+    std::thread::id caller_;
+    TtyLine* line_ = nullptr;
+    std::mutex mu_;
+    std::condition_variable cv_;
+};
+
+class Log {
+  public:
+    std::function<void(std::string_view)> writer() {
+        return [this](std::string_view line) {
+            std::lock_guard lock(mu_);
+            lines_.emplace_back(line);
+        };
+    }
+    std::vector<std::string> lines() const {
+        std::lock_guard lock(mu_);
+        return lines_;
+    }
+    int count_containing(std::string_view text) const {
+        std::lock_guard lock(mu_);
+        return static_cast<int>(std::count_if(lines_.begin(), lines_.end(), [&](auto& l) {
+            return l.find(text) != std::string::npos;
+        }));
+    }
+
+  private:
+    mutable std::mutex mu_;
+    std::vector<std::string> lines_;
+};
+
+// The far end of a pseudo-terminal.
+class Pty {
+  public:
+    Pty() {
+        char name[128] = {};
+        if (::openpty(&master_, &slave_, name, nullptr, nullptr) != 0) {
+            ADD_FAILURE() << "openpty: " << std::strerror(errno);
+            return;
+        }
+        path_ = name;
+        ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
+    }
+    ~Pty() {
+        close_master();
+        if (slave_ >= 0) {
+            ::close(slave_);
+        }
+    }
+    const std::string& path() const { return path_; }
+    int master() const { return master_; }
+    void close_master() {
+        if (master_ >= 0) {
+            ::close(master_);
+            master_ = -1;
+        }
+    }
+    void write(std::span<const std::uint8_t> bytes) {
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t w = ::write(master_, bytes.data() + done, bytes.size() - done);
+            if (w > 0) {
+                done += static_cast<std::size_t>(w);
+            } else if (w < 0 && errno != EAGAIN && errno != EINTR) {
+                ADD_FAILURE() << "master write: " << std::strerror(errno);
+                return;
+            } else {
+                pollfd p{master_, POLLOUT, 0};
+                ::poll(&p, 1, 1000);
+            }
+        }
+    }
+    // Reads exactly n bytes, or fails at the deadline.
+    std::vector<std::uint8_t> read(std::size_t n) {
+        std::vector<std::uint8_t> out;
+        const auto end = Clock::now() + kDeadline;
+        while (out.size() < n && Clock::now() < end) {
+            pollfd p{master_, POLLIN, 0};
+            ::poll(&p, 1, 100);
+            std::uint8_t buffer[4096];
+            const ssize_t r = ::read(master_, buffer, std::min(sizeof buffer, n - out.size()));
+            if (r > 0) {
+                out.insert(out.end(), buffer, buffer + r);
+            }
+        }
+        EXPECT_EQ(out.size(), n) << "the far end got too few bytes";
+        return out;
+    }
+    termios settings() const {
+        termios t{};
+        EXPECT_EQ(::tcgetattr(master_, &t), 0); // a pty master shows the slave's settings
+        return t;
+    }
+
+  private:
+    int master_ = -1;
+    int slave_ = -1;
+    std::string path_;
+};
+
+// A far end listening for the modem-line side channel.
+class SideChannel {
+  public:
+    SideChannel() {
+        static std::atomic<int> counter{0};
+        path_ = (std::filesystem::temp_directory_path() /
+                 ("qkr-tty-" + std::to_string(::getpid()) + "-" + std::to_string(counter++)))
+                    .string();
+        ::unlink(path_.c_str());
+        listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, path_.c_str(), sizeof(addr.sun_path) - 1);
+        EXPECT_EQ(::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        EXPECT_EQ(::listen(listener_, 1), 0);
+    }
+    ~SideChannel() {
+        hang_up();
+        ::close(listener_);
+        ::unlink(path_.c_str());
+    }
+    const std::string& path() const { return path_; }
+    void accept() {
+        pollfd p{listener_, POLLIN, 0};
+        ASSERT_EQ(::poll(&p, 1, 3000), 1) << "the line never connected";
+        conn_ = ::accept(listener_, nullptr, nullptr);
+        ASSERT_GE(conn_, 0);
+    }
+    void send(std::string_view text) {
+        ASSERT_EQ(::send(conn_, text.data(), text.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(text.size()));
+    }
+    // The next line the line sent, without its "\n".
+    std::string next_line() {
+        const auto end = Clock::now() + kDeadline;
+        for (;;) {
+            const auto nl = pending_.find('\n');
+            if (nl != std::string::npos) {
+                std::string line = pending_.substr(0, nl);
+                pending_.erase(0, nl + 1);
+                return line;
+            }
+            if (Clock::now() >= end) {
+                return "<nothing>";
+            }
+            pollfd p{conn_, POLLIN, 0};
+            ::poll(&p, 1, 100);
+            char buffer[256];
+            const ssize_t r = ::recv(conn_, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (r > 0) {
+                pending_.append(buffer, static_cast<std::size_t>(r));
+            }
+        }
+    }
+    void hang_up() {
+        if (conn_ >= 0) {
+            ::close(conn_);
+            conn_ = -1;
+        }
+    }
+
+  private:
+    std::string path_;
+    int listener_ = -1;
+    int conn_ = -1;
+    std::string pending_;
+};
+
+int thread_count() {
+    int n = 0;
+    for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator("/proc/self/task")) {
+        ++n;
+    }
+    return n;
+}
+
+class TtyLineTest : public ::testing::Test {
+  protected:
+    TtyOptions options() {
+        TtyOptions o;
+        o.path = pty_.path();
+        o.log = log_.writer();
+        return o;
+    }
+    // Opens a line on the pty with these options and attaches the sink.
+    std::unique_ptr<TtyLine> open_line(TtyOptions o) {
+        auto line = std::make_unique<TtyLine>(std::move(o));
+        line->attach(&sink_);
+        EXPECT_TRUE(line->open()) << line->last_error();
+        return line;
+    }
+    void TearDown() override {
+        sink_.with([](Sink& s) { EXPECT_EQ(s.inline_calls_, 0) << "a callback came inline"; });
+    }
+
+    Pty pty_;
+    Log log_;
+    Sink sink_{std::this_thread::get_id()};
+};
+
+TEST_F(TtyLineTest, EveryByteValueCrossesUnchangedBothWays) {
+    auto line = open_line(options());
+    std::vector<std::uint8_t> all(256);
+    for (int i = 0; i < 256; ++i) {
+        all[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(i);
+    }
+    // Control characters (XON/XOFF, CR, LF, ^C, ^D, DEL) are data in raw mode.
+    pty_.write(all);
+    EXPECT_TRUE(sink_.wait([](Sink& s) { return s.received_.size() >= 256; }));
+    sink_.with([&](Sink& s) { EXPECT_EQ(s.received_, all); });
+
+    line->transmit(all);
+    EXPECT_EQ(pty_.read(256), all);
+    EXPECT_TRUE(sink_.wait([](Sink& s) { return s.tx_empty_ == 1; }));
+}
+
+TEST_F(TtyLineTest, OpensInRawModeAt19200EightNoneOneWithoutFlowControl) {
+    auto line = open_line(options());
+    const termios t = pty_.settings();
+    EXPECT_EQ(cfgetospeed(&t), B19200);
+    EXPECT_EQ(cfgetispeed(&t), B19200);
+    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+    EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(t.c_iflag & (IXON | IXOFF | ICRNL | ISTRIP), 0u);
+    EXPECT_EQ(t.c_oflag & OPOST, 0u);
+    EXPECT_EQ(line->format(), (LineFormat{19200, 8, Parity::None, 1}));
+}
+
+TEST_F(TtyLineTest, SpeedsAndFormatsReachTheTty) {
+    auto line = open_line(options());
+    const std::pair<std::uint32_t, speed_t> speeds[] = {
+        {1200, B1200},   {1800, B1800},   {2400, B2400},   {4800, B4800},     {9600, B9600},
+        {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200},
+    };
+    for (auto [baud, code] : speeds) {
+        EXPECT_TRUE(line->supports_baud(baud)) << baud;
+        line->set_format({baud, 8, Parity::None, 1});
+        const termios t = pty_.settings();
+        EXPECT_EQ(cfgetospeed(&t), code) << baud;
+        EXPECT_EQ(line->format().baud, baud);
+    }
+    for (std::uint32_t odd : {0u, 300u, 14400u, 28800u, 230400u, 19201u}) {
+        EXPECT_FALSE(line->supports_baud(odd)) << odd;
+    }
+
+    // A pseudo-terminal keeps CS8 and clears PARENB whatever it is asked (it carries plain
+    // bytes), so what can be seen there is the speed, the stop bits and the parity kind.
+    struct Case {
+        LineFormat format;
+        tcflag_t parity_kind; // PARODD | CMSPAR bits expected
+        bool two_stops;
+    };
+    const Case cases[] = {
+        {{9600, 7, Parity::Even, 1}, 0, false},
+        {{9600, 7, Parity::Odd, 2}, PARODD, true},
+        {{9600, 8, Parity::Mark, 1}, PARODD | CMSPAR, false},
+        {{9600, 8, Parity::Space, 1}, CMSPAR, false},
+        {{9600, 6, Parity::None, 2}, 0, true},
+        {{9600, 5, Parity::None, 1}, 0, false},
+        {{38400, 8, Parity::None, 1}, 0, false},
+    };
+    for (const Case& c : cases) {
+        line->set_format(c.format);
+        const termios t = pty_.settings();
+        EXPECT_EQ(t.c_cflag & (PARODD | CMSPAR), c.parity_kind);
+        EXPECT_EQ((t.c_cflag & CSTOPB) != 0, c.two_stops);
+        EXPECT_EQ(cfgetospeed(&t), c.format.baud == 9600 ? B9600 : B38400);
+        EXPECT_EQ(line->format(), c.format);
+    }
+    // The framing the pty could not take is said, not hidden.
+    EXPECT_EQ(log_.count_containing("does not frame characters as 9600 7E1"), 1);
+    EXPECT_EQ(log_.count_containing("38400 8N1"), 0);
+}
+
+TEST_F(TtyLineTest, RefusedFormatsAreLoggedAndLeaveTheLineAsItWas) {
+    auto line = open_line(options());
+    const LineFormat good{9600, 8, Parity::Even, 1};
+    line->set_format(good);
+    const LineFormat bad[] = {
+        {14400, 8, Parity::None, 1},
+        {9600, 9, Parity::None, 1},
+        {9600, 4, Parity::None, 1},
+        {9600, 8, Parity::None, 3},
+    };
+    for (const LineFormat& f : bad) {
+        line->set_format(f);
+        EXPECT_EQ(line->format(), good);
+        const termios t = pty_.settings();
+        EXPECT_EQ(cfgetospeed(&t), B9600);
+        EXPECT_EQ(t.c_cflag & (PARODD | CSTOPB), 0u);
+    }
+    EXPECT_EQ(log_.count_containing("cannot set"), 4);
+    EXPECT_EQ(log_.count_containing("14400"), 1);
+
+    // Set before open, a format is what open() applies.
+    Pty other;
+    TtyOptions o = options();
+    o.path = other.path();
+    TtyLine second(o);
+    second.set_format({4800, 8, Parity::Odd, 2});
+    second.set_format({7, 8, Parity::None, 1}); // refused while closed too
+    ASSERT_TRUE(second.open()) << second.last_error();
+    const termios t = other.settings();
+    EXPECT_EQ(cfgetospeed(&t), B4800);
+    EXPECT_EQ(t.c_cflag & (PARODD | CSTOPB), static_cast<tcflag_t>(PARODD | CSTOPB));
+    EXPECT_EQ(second.format(), (LineFormat{4800, 8, Parity::Odd, 2}));
+}
+
+TEST_F(TtyLineTest, TransmitEmptyComesOnceAfterEverythingHasLeft) {
+    auto line = open_line(options());
+    sink_.watch_queue_of(line.get());
+    // Far more than a pty buffers: most of it waits in the line until the far end reads.
+    std::vector<std::uint8_t> big(200'000);
+    for (std::size_t i = 0; i < big.size(); ++i) {
+        big[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
+    }
+    line->transmit(std::span(big).first(150'000));
+    line->transmit(std::span(big).subspan(150'000));
+    EXPECT_GT(line->tx_queued(), 0u);
+    EXPECT_EQ(sink_.with([](Sink& s) { return s.tx_empty_; }), 0);
+
+    EXPECT_EQ(pty_.read(big.size()), big);
+    EXPECT_TRUE(sink_.wait([](Sink& s) { return s.tx_empty_ >= 1; }));
+    EXPECT_EQ(line->tx_queued(), 0u);
+    sink_.with([](Sink& s) {
+        EXPECT_EQ(s.tx_empty_, 1);
+        EXPECT_EQ(s.queued_at_tx_empty_.at(0), 0u) << "transmit-empty with bytes still queued";
+    });
+
+    // A second burst gets its own.
+    line->transmit(bytes_of("again"));
+    EXPECT_EQ(pty_.read(5), bytes_of("again"));
+    EXPECT_TRUE(sink_.wait([](Sink& s) { return s.tx_empty_ == 2; }));
+}
+
+TEST_F(TtyLineTest, PurgeDropsWhatIsQueuedAndReportsNoTransmitEmptyForIt) {
+    auto line = open_line(options());
+    std::vector<std::uint8_t> big(200'000, 0xAA);
+    line->transmit(big);
+    line->purge_tx();
+    EXPECT_EQ(line->tx_queued(), 0u);
+
+    // Drain whatever the pty had already taken, then send a marker after the purge.
+    std::vector<std::uint8_t> seen;
+    line->transmit(bytes_of("\x55tail"));
+    const auto end = Clock::now() + kDeadline;
+    while (Clock::now() < end &&
+           (seen.size() < 5 || !std::equal(seen.end() - 5, seen.end(), "\x55tail"))) {
+        pollfd p{pty_.master(), POLLIN, 0};
+        ::poll(&p, 1, 100);
+        std::uint8_t buffer[4096];
+        const ssize_t r = ::read(pty_.master(), buffer, sizeof buffer);
+        if (r > 0) {
+            seen.insert(seen.end(), buffer, buffer + r);
+        }
+    }
+    ASSERT_GE(seen.size(), 5u);
+    EXPECT_TRUE(std::equal(seen.end() - 5, seen.end(), "\x55tail"));
+    EXPECT_LT(seen.size(), big.size()) << "the purge dropped nothing";
+    EXPECT_TRUE(sink_.wait([](Sink& s) { return s.tx_empty_ >= 1; }));
+    sink_.with([](Sink& s) { EXPECT_EQ(s.tx_empty_, 1); });
+}
+
+TEST_F(TtyLineTest, AssumedModemLinesStandWithoutCallbacks) {
+    {
+        TtyOptions o = options();
+        o.assume_cts = true;
+        o.assume_dsr = true;
+        auto line = open_line(o);
+        EXPECT_FALSE(line->has_modem_lines());
+        EXPECT_EQ(line->modem_lines(), (ModemLines{true, true, false, false}));
+        // DTR, RTS and break on a tty without modem lines: accepted, nothing breaks.
+        line->set_dtr(false);
+        line->set_dtr(true);
+        line->set_rts(false);
+        line->set_break(true);
+        line->set_break(false);
+        line->transmit(bytes_of("ok"));
+        EXPECT_EQ(pty_.read(2), bytes_of("ok"));
+    }
+    {
+        auto line = open_line(options());
+        EXPECT_EQ(line->modem_lines(), ModemLines{});
+    }
+    sink_.with([](Sink& s) { EXPECT_TRUE(s.changes_.empty()); });
+    EXPECT_EQ(log_.count_containing("has no modem lines"), 2);
+    EXPECT_EQ(log_.count_containing("CTS on, DSR on"), 1);
+}
+
+TEST_F(TtyLineTest, SideChannelCarriesModemLinesBothWays) {
+    SideChannel far;
+    TtyOptions o = options();
+    o.modem_socket = far.path();
+    auto line = open_line(o);
+    far.accept();
+    EXPECT_EQ(log_.count_containing("side channel at " + far.path()), 1);
+
+    // The line announces its state on connecting.
+    EXPECT_EQ(far.next_line(), "LINE 19200 8N1");
+    EXPECT_EQ(far.next_line(), "DTR 1");
+    EXPECT_EQ(far.next_line(), "RTS 1");
+
+    far.send("CTS 1\nDSR 1\n");
+    EXPECT_TRUE(sink_.wait([](Sink& s) { return s.changes_.size() == 2; }));
+    EXPECT_EQ(line->modem_lines(), (ModemLines{true, true, false, false}));
+
+    // A line split across writes; noise that must change nothing; then a real change.
+    far.send("CT");
+    far.send("S 0\n");
+    far.send(std::string(100, 'X') + " 1\nCTS 1 \nFOO 1\nCTS 2\nCTS1\nDSR\n\nRI 1\r\n");
+    far.send("DSR 0\n");
+    EXPECT_TRUE(sink_.wait([](Sink& s) { return s.changes_.size() == 5; }));
+    sink_.with([](Sink& s) {
+        EXPECT_EQ(s.changes_[2], (ModemLines{false, true, false, false}));
+        EXPECT_EQ(s.changes_[3], (ModemLines{false, true, true, false}));
+        EXPECT_EQ(s.changes_[4], (ModemLines{false, false, true, false}));
+    });
+    // Repeating the current state is no change.
+    far.send("DSR 0\nDCD 1\n");
+    EXPECT_TRUE(sink_.wait([](Sink& s) { return s.changes_.size() == 6; }));
+    sink_.with([](Sink& s) { EXPECT_TRUE(s.changes_[5].dcd); });
+
+    line->set_dtr(false);
+    EXPECT_EQ(far.next_line(), "DTR 0");
+    line->set_rts(false);
+    EXPECT_EQ(far.next_line(), "RTS 0");
+    line->set_break(true);
+    EXPECT_EQ(far.next_line(), "BRK 1");
+    line->set_format({9600, 7, Parity::Even, 2});
+    EXPECT_EQ(far.next_line(), "LINE 9600 7E2");
+    line->set_format({14400, 8, Parity::None, 1}); // refused: nothing to announce
+    line->set_dtr(true);
+    EXPECT_EQ(far.next_line(), "DTR 1");
+
+    // The far end going away is a hang-up.
+    far.send("DSR 1\n");
+    EXPECT_TRUE(sink_.wait([](Sink& s) { return s.changes_.size() == 7; }));
+    far.hang_up();
+    EXPECT_TRUE(sink_.wait([](Sink& s) { return s.hangups_ == 1; }));
+    EXPECT_FALSE(line->modem_lines().dsr);
+    sink_.with([](Sink& s) { EXPECT_FALSE(s.changes_.back().dsr); });
+}
+
+TEST_F(TtyLineTest, ClosingTheFarEndHangsUpAtOnceAfterTheLastBytes) {
+    TtyOptions o = options();
+    o.assume_dsr = true;
+    auto line = open_line(o);
+    pty_.write(bytes_of("last words"));
+    EXPECT_TRUE(sink_.wait([](Sink& s) { return s.received_.size() == 10; }));
+    const auto closed_at = Clock::now();
+    pty_.close_master();
+    EXPECT_TRUE(sink_.wait([](Sink& s) { return s.hangups_ >= 1; }));
+    sink_.with([&](Sink& s) {
+        EXPECT_LT(s.hangup_at_ - closed_at, 500ms);
+        std::vector<std::string> events = s.events_;
+        events.erase(std::unique(events.begin(), events.end()), events.end());
+        EXPECT_EQ(events, (std::vector<std::string>{"rx", "dsr0", "hangup"}));
+    });
+    EXPECT_FALSE(line->modem_lines().dsr);
+    EXPECT_EQ(log_.count_containing("hung up"), 1);
+
+    // Afterwards the line stays quiet and usable until closed.
+    line->transmit(bytes_of("into the void"));
+    line->set_dtr(false);
+    line->purge_tx();
+    EXPECT_EQ(line->tx_queued(), 0u);
+    line->close();
+    sink_.with([](Sink& s) { EXPECT_EQ(s.hangups_, 1); });
+}
+
+TEST_F(TtyLineTest, OpenFailuresNameThePortAndTheReason) {
+    {
+        TtyLine line({.path = "/dev/qkr-no-such-tty", .log = log_.writer()});
+        EXPECT_FALSE(line.open());
+        EXPECT_NE(line.last_error().find("/dev/qkr-no-such-tty"), std::string::npos);
+        EXPECT_NE(line.last_error().find(std::strerror(ENOENT)), std::string::npos);
+        EXPECT_FALSE(line.is_open());
+    }
+    {
+        TtyLine line({.path = "/dev/null", .log = log_.writer()});
+        EXPECT_FALSE(line.open());
+        EXPECT_NE(line.last_error().find("/dev/null"), std::string::npos);
+        EXPECT_NE(line.last_error().find("not a terminal"), std::string::npos);
+    }
+    {
+        TtyLine line({.log = log_.writer()});
+        EXPECT_FALSE(line.open());
+        EXPECT_FALSE(line.last_error().empty());
+    }
+    {
+        // Busy: a second user of the same port is turned away, the first keeps it.
+        auto first = open_line(options());
+        TtyLine second(options());
+        EXPECT_FALSE(second.open());
+        EXPECT_NE(second.last_error().find(pty_.path()), std::string::npos);
+        EXPECT_NE(second.last_error().find("busy"), std::string::npos);
+        first->transmit(bytes_of("still mine"));
+        EXPECT_EQ(pty_.read(10), bytes_of("still mine"));
+    }
+    {
+        // Nobody on the side channel: the open fails and lets go of the tty.
+        TtyOptions o = options();
+        o.modem_socket = "/tmp/qkr-tty-nobody-listens-here";
+        TtyLine line(o);
+        EXPECT_FALSE(line.open());
+        EXPECT_NE(line.last_error().find(o.modem_socket), std::string::npos);
+        EXPECT_NE(line.last_error().find(pty_.path()), std::string::npos);
+        auto again = open_line(options());
+        EXPECT_TRUE(again->is_open());
+    }
+}
+
+TEST_F(TtyLineTest, OpenWithoutPermissionSaysSo) {
+    std::string message;
+    if (::geteuid() != 0) {
+        ASSERT_EQ(::chmod(pty_.path().c_str(), 0), 0);
+        TtyLine line(options());
+        EXPECT_FALSE(line.open());
+        message = line.last_error();
+    } else {
+        // Root opens anything: try as nobody in a child, on a port only its owner may use.
+        ASSERT_EQ(::chmod(pty_.path().c_str(), 0600), 0);
+        int fds[2];
+        ASSERT_EQ(::pipe(fds), 0);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::close(fds[0]);
+            std::string m = "setuid failed";
+            if (::setgid(65534) == 0 && ::setuid(65534) == 0) {
+                TtyLine line({.path = pty_.path(), .log = [](std::string_view) {}});
+                m = line.open() ? "opened" : line.last_error();
+            }
+            [[maybe_unused]] ssize_t w = ::write(fds[1], m.data(), m.size());
+            ::_exit(0);
+        }
+        ::close(fds[1]);
+        char buffer[512];
+        ssize_t r = 0;
+        while ((r = ::read(fds[0], buffer, sizeof buffer)) > 0) {
+            message.append(buffer, static_cast<std::size_t>(r));
+        }
+        ::close(fds[0]);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+    }
+    EXPECT_NE(message.find(pty_.path()), std::string::npos) << message;
+    EXPECT_NE(message.find(std::strerror(EACCES)), std::string::npos) << message;
+    EXPECT_NE(message.find("dialout"), std::string::npos) << message;
+}
+
+TEST_F(TtyLineTest, CloseJoinsEveryThreadAndEndsTheCallbacks) {
+    const int before = thread_count();
+    auto line = open_line(options());
+    EXPECT_GT(thread_count(), before);
+
+    // Close in the middle of traffic both ways.
+    std::vector<std::uint8_t> data(100'000, 0x42);
+    line->transmit(data);
+    pty_.write(std::span(data).first(2000));
+    line->close();
+    EXPECT_FALSE(line->is_open());
+    EXPECT_EQ(thread_count(), before);
+    const std::size_t got = sink_.with([](Sink& s) { return s.received_.size(); });
+
+    // Closed means closed: nothing arrives, nothing leaves, calls are harmless.
+    line->transmit(bytes_of("x"));
+    line->set_dtr(true);
+    line->set_format({9600, 8, Parity::None, 1});
+    EXPECT_EQ(line->tx_queued(), 0u);
+    line->close();
+
+    // And it opens again, at the format set while closed, with fresh threads.
+    ASSERT_TRUE(line->open()) << line->last_error();
+    const termios t = pty_.settings();
+    EXPECT_EQ(cfgetospeed(&t), B9600);
+    pty_.write(bytes_of("fresh"));
+    EXPECT_TRUE(sink_.wait([&](Sink& s) { return s.received_.size() >= got + 5; }));
+    line.reset(); // the destructor closes too
+    EXPECT_EQ(thread_count(), before);
+    sink_.with([&](Sink& s) {
+        EXPECT_EQ(s.received_.size(), got + 5) << "bytes from before the reopen leaked in";
+    });
+}
+
+TEST_F(TtyLineTest, DetachedSinkHearsNothingMore) {
+    auto line = open_line(options());
+    pty_.write(bytes_of("one"));
+    EXPECT_TRUE(sink_.wait([](Sink& s) { return s.received_.size() == 3; }));
+    line->attach(nullptr);
+    Sink other{std::this_thread::get_id()};
+    pty_.write(bytes_of("two"));
+    line->transmit(bytes_of("out"));
+    EXPECT_EQ(pty_.read(3), bytes_of("out"));
+    line->attach(&other); // bytes that came while detached may or may not be here; later ones are
+    pty_.write(bytes_of("three"));
+    EXPECT_TRUE(other.wait([](Sink& s) {
+        return s.received_.size() >= 5 &&
+               std::equal(s.received_.end() - 5, s.received_.end(), "three");
+    }));
+    line->close();
+    sink_.with([](Sink& s) { EXPECT_EQ(s.received_, bytes_of("one")); });
+}
+
+} // namespace
+} // namespace qkr::serial
