@@ -337,6 +337,10 @@ NTSTATUS Kernel::Impl::wait(const void* object, const char* label, std::optional
             return STATUS_SUCCESS;
         if (deadline && *deadline <= now())
             return STATUS_TIMEOUT;
+        // A processor at DISPATCH_LEVEL cannot block (the wait was reported above); failing the
+        // wait at once keeps a faulty callback from hanging the clock it runs under.
+        if (c.irql >= DISPATCH_LEVEL)
+            return STATUS_TIMEOUT;
         if (pass > 0 || mode != ClockMode::Virtual || rec == nullptr || firing)
             break;
         // Anything already due runs before this thread blocks; it may be what we wait for.

@@ -4,6 +4,7 @@
 
 #include "platform/kernel/kernel.h"
 
+#include <cstdio>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -70,6 +71,20 @@ struct VerifierLog {
         return false;
     }
 };
+
+inline std::string hex_of(const void* p) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%p", p);
+    return buf;
+}
+
+// A pool tag as the platform's multi-character constants lay it out in memory.
+constexpr ULONG pool_tag(const char (&s)[5]) {
+    return static_cast<ULONG>(static_cast<UCHAR>(s[0])) |
+           static_cast<ULONG>(static_cast<UCHAR>(s[1])) << 8 |
+           static_cast<ULONG>(static_cast<UCHAR>(s[2])) << 16 |
+           static_cast<ULONG>(static_cast<UCHAR>(s[3])) << 24;
+}
 
 inline LARGE_INTEGER relative(Ticks t) {
     LARGE_INTEGER li;
