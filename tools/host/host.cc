@@ -9,8 +9,6 @@ namespace qkr::host {
 // Host
 // ---------------------------------------------------------------------------------------------
 Host::Host(kern::ClockMode mode) : kernel_(std::make_unique<kern::Kernel>(mode)) {
-    kernel_->watch_pool_tag(QKR_POOL_TAG);
-    kernel_->watch_pool_tag(SMCLIB_POOL_TAG);
     // Loading a driver image starts it with zeroed globals; a process that loads the driver
     // more than once (one Host per test) has to do that by hand.
     std::fill(std::begin(DeviceInstanceInUse), std::end(DeviceInstanceInUse), UCHAR{0});
@@ -22,6 +20,10 @@ Host::Host(kern::ClockMode mode) : kernel_(std::make_unique<kern::Kernel>(mode))
 Host::~Host() {
     while (!readers_.empty())
         readers_.pop_back();
+    // The kernel checks watched tags at every driver's unload, the serial ports' included, so
+    // they are watched only once no reader is left to hold any.
+    kernel_->watch_pool_tag(QKR_POOL_TAG);
+    kernel_->watch_pool_tag(SMCLIB_POOL_TAG);
     kernel_->unload_driver(driver_);
     kernel_.reset();
 }
