@@ -1,0 +1,244 @@
+// qkr: drive the reader driver from the command line, against the simulated reader or a port.
+#include "tools/qkr/atr_text.h"
+#include "tools/qkr/script.h"
+#include "tools/qkr/session.h"
+#include "tools/qkr/text.h"
+
+#include "platform/smclib/smclib.h"
+
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <unistd.h>
+
+namespace qkr::tool {
+int run_demo(Session& session, std::ostream& out);
+} // namespace qkr::tool
+
+namespace {
+
+using namespace qkr::tool;
+
+const std::vector<std::string> kCards = {"t0",  "t1",   "t1-crc",  "dual",    "specific", "inverse",
+                                         "wtx", "mute", "memory2", "memory3", "none"};
+
+// Prints the outcome of a step that is not a script line; returns false on failure.
+bool report(const Outcome& o, const std::string& what) {
+    if (o.ok())
+        return true;
+    std::cerr << "qkr: " << what << " failed: " << describe_status(o.status) << "\n";
+    return false;
+}
+
+int cmd_info(Session& s) {
+    if (!report(s.start(), "start"))
+        return 1;
+    std::cout << s.describe_reader();
+    for (int slot : {0, 1}) {
+        Outcome o = s.reader_info(slot);
+        std::cout << "slot " << slot
+                  << " reader information: " << (o.ok() ? o.text : describe_status(o.status))
+                  << "\n";
+    }
+    std::cout << "attributes (slot 0):\n";
+    for (const char* name :
+         {"vendor-name", "ifd-type", "device-unit", "protocol-types", "default-clk", "max-clk",
+          "default-data-rate", "max-data-rate", "max-ifsd", "characteristics", "icc-presence"}) {
+        std::string line = std::string("attr ") + name;
+        std::cout << "  " << name << ": ";
+        std::cout.flush();
+        std::ostringstream result;
+        run_command(s, line, result, std::cerr);
+        std::cout << result.str();
+    }
+    Outcome st = s.state(0);
+    std::cout << "card state (slot 0): " << (st.ok() ? st.text : describe_status(st.status))
+              << "\n";
+    s.remove_device();
+    return 0;
+}
+
+int cmd_atr(Session& s, int slot) {
+    if (!report(s.start(), "start"))
+        return 1;
+    Outcome o = s.power(SCARD_COLD_RESET, slot);
+    if (!report(o, "cold reset"))
+        return 1;
+    std::cout << "ATR " << o.text << "\n";
+    auto bytes = parse_hex(o.text);
+    if (bytes)
+        std::cout << describe_atr(*bytes);
+    s.remove_device();
+    return 0;
+}
+
+int cmd_apdu(Session& s, const std::string& protocol, int slot,
+             const std::vector<std::vector<std::uint8_t>>& apdus) {
+    if (!report(s.start(), "start"))
+        return 1;
+    if (!report(s.power(SCARD_COLD_RESET, slot), "cold reset"))
+        return 1;
+    ULONG mask = protocol == "t0"   ? SCARD_PROTOCOL_T0
+                 : protocol == "t1" ? SCARD_PROTOCOL_T1
+                                    : (SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1);
+    if (!report(s.protocol(mask, slot), "protocol selection"))
+        return 1;
+    int status = 0;
+    for (const auto& apdu : apdus) {
+        std::vector<std::uint8_t> response;
+        Outcome o = s.apdu(apdu, slot, &response);
+        std::cout << "> " << format_hex(apdu) << "\n";
+        if (o.ok()) {
+            std::cout << "< " << o.text << "\n";
+        } else {
+            std::cout << "< error " << describe_status(o.status) << "\n";
+            status = 1;
+        }
+    }
+    s.remove_device();
+    return status;
+}
+
+int cmd_monitor(Session& s, double seconds) {
+    if (!report(s.start(), "start"))
+        return 1;
+    Outcome st = s.state(0);
+    std::cout << "card state: " << st.text << "\n";
+    double end = s.now() + seconds;
+    bool present = st.text != "absent" && st.text != "unknown";
+    while (s.now() < end) {
+        Outcome o = s.wait(!present, end - s.now());
+        if (!o.ok())
+            break;
+        present = !present;
+        char stamp[32];
+        std::snprintf(stamp, sizeof stamp, "[%10.3f] ", s.now());
+        std::cout << stamp << (present ? "card inserted" : "card removed") << "\n" << std::flush;
+    }
+    s.remove_device();
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"qkr: the two-slot serial smart card reader driver, run over a simulated reader "
+                 "or a real serial port.\n\nExamples:\n"
+                 "  qkr demo\n"
+                 "  qkr --card t0 apdu --protocol t0 00A4040007A0000000041010\n"
+                 "  qkr --card dual atr\n"
+                 "  echo 'start\\ninsert t1\\npower cold\\nprotocol t1\\napdu 00B0000010' | qkr "
+                 "script -\n"};
+    app.set_help_all_flag("--help-all", "Help for every command");
+    SessionOptions so;
+    app.add_option("--port", so.port,
+                   "sim (the in-process simulated reader) or a serial port such as /dev/ttyUSB0")
+        ->default_val("sim");
+    app.add_flag("--real-time", so.real_time, "Run the simulator on the real clock at line speed");
+    app.add_option("--card", so.card, "Slot-0 card of the simulator, or bridge[:PORT]")
+        ->default_val("t1")
+        ->check([](const std::string& v) -> std::string {
+            if (std::find(kCards.begin(), kCards.end(), v) != kCards.end() ||
+                v.rfind("bridge", 0) == 0)
+                return {};
+            return "unknown card model " + v;
+        });
+    app.add_option("--firmware", so.firmware, "Simulated reader firmware version, four digits")
+        ->default_val("0016")
+        ->check([](const std::string& v) -> std::string {
+            if (v.size() == 4 && std::all_of(v.begin(), v.end(), ::isdigit))
+                return {};
+            return "expected four digits such as 0016, not " + v;
+        });
+    app.add_option("--seed", so.seed, "Seed for the simulator's faults")->default_val(1);
+    app.add_flag("--trace", so.trace, "Print every DbgPrint line of the driver to standard error");
+    app.add_flag("--wire", so.wire, "Print the bytes on the serial line to standard error");
+    app.add_flag("--timestamps", so.timestamps, "Prefix trace and wire lines with the clock");
+    app.require_subcommand(1);
+
+    auto* demo = app.add_subcommand("demo", "A complete card session, step by step");
+    auto* info = app.add_subcommand("info", "Reader type, firmware, reader information, "
+                                            "capabilities and attributes");
+    int atr_slot = 0;
+    auto* atr = app.add_subcommand("atr", "Cold reset and the ATR decoded field by field");
+    atr->add_option("--slot", atr_slot, "Slot 0 or 1")->check(CLI::Range(0, 1));
+    std::string protocol = "any";
+    int apdu_slot = 0;
+    std::vector<std::string> apdu_hex;
+    auto* apdu = app.add_subcommand(
+        "apdu", "Reset, select a protocol and exchange APDUs\n  e.g. qkr apdu 00A40000023F00 "
+                "00B0000004");
+    apdu->add_option("--protocol", protocol, "t0, t1 or any")
+        ->check(CLI::IsMember({"t0", "t1", "any"}));
+    apdu->add_option("--slot", apdu_slot, "Slot 0 or 1")->check(CLI::Range(0, 1));
+    apdu->add_option("HEX", apdu_hex, "Command APDUs in hex")->required();
+    double monitor_seconds = 60;
+    auto* monitor = app.add_subcommand("monitor", "Card insertion and removal as they happen");
+    monitor->add_option("--seconds", monitor_seconds, "How long to watch")->default_val(60);
+    std::string script_file = "-";
+    bool keep_going = false;
+    auto* script = app.add_subcommand(
+        "script", "Run script commands from FILE or - (standard input; a prompt on a terminal)");
+    script->add_option("FILE", script_file, "Script file, or - for standard input");
+    script->add_flag("--keep-going", keep_going, "Go on after an unexpected error");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        std::cerr << "qkr: " << e.what() << "\n";
+        return 2;
+    }
+
+    std::vector<std::vector<std::uint8_t>> apdus;
+    for (const auto& h : apdu_hex) {
+        auto bytes = parse_hex(h);
+        if (!bytes || bytes->empty()) {
+            std::cerr << "qkr: malformed hex string: " << h << "\n";
+            return 2;
+        }
+        apdus.push_back(*bytes);
+    }
+    std::ifstream script_in;
+    if (*script && script_file != "-") {
+        script_in.open(script_file);
+        if (!script_in) {
+            std::cerr << "qkr: cannot open script " << script_file << "\n";
+            return 2;
+        }
+    }
+
+    so.log = &std::cerr;
+    std::unique_ptr<Session> session;
+    try {
+        session = std::make_unique<Session>(so);
+    } catch (const std::exception& e) {
+        std::cerr << "qkr: " << e.what() << "\n";
+        return 2;
+    }
+    if (*demo)
+        return run_demo(*session, std::cout);
+    if (*info)
+        return cmd_info(*session);
+    if (*atr)
+        return cmd_atr(*session, atr_slot);
+    if (*apdu)
+        return cmd_apdu(*session, protocol, apdu_slot, apdus);
+    if (*monitor)
+        return cmd_monitor(*session, monitor_seconds);
+    if (*script) {
+        ScriptOptions opts;
+        opts.keep_going = keep_going;
+        std::istream& in = script_file == "-" ? std::cin : script_in;
+        opts.interactive = script_file == "-" && isatty(0);
+        return run_script(*session, in, std::cout, std::cerr, opts);
+    }
+    return 2;
+}

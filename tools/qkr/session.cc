@@ -1,0 +1,470 @@
+#include "tools/qkr/session.h"
+
+#include "tools/host/host.h"
+#include "tools/qkr/text.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <stdexcept>
+
+namespace qkr::tool {
+
+namespace {
+
+const char* state_name(ULONG state) {
+    switch (state) {
+    case SCARD_UNKNOWN:
+        return "unknown";
+    case SCARD_ABSENT:
+        return "absent";
+    case SCARD_PRESENT:
+        return "present";
+    case SCARD_SWALLOWED:
+        return "swallowed";
+    case SCARD_POWERED:
+        return "powered";
+    case SCARD_NEGOTIABLE:
+        return "negotiable";
+    case SCARD_SPECIFIC:
+        return "specific";
+    default:
+        return "invalid";
+    }
+}
+
+std::string protocol_name(ULONG protocol) {
+    switch (protocol) {
+    case SCARD_PROTOCOL_T0:
+        return "T=0";
+    case SCARD_PROTOCOL_T1:
+        return "T=1";
+    case SCARD_PROTOCOL_RAW:
+        return "raw";
+    case 0x10:
+        return "memory card (0x10)";
+    default: {
+        char buf[24];
+        std::snprintf(buf, sizeof buf, "0x%X", static_cast<unsigned>(protocol));
+        return buf;
+    }
+    }
+}
+
+std::vector<std::uint8_t> ulong_bytes(ULONG v) {
+    std::vector<std::uint8_t> b(sizeof v);
+    std::memcpy(b.data(), &v, sizeof v);
+    return b;
+}
+
+std::optional<ULONG> read_ulong(const std::vector<std::uint8_t>& b) {
+    if (b.size() < sizeof(ULONG))
+        return std::nullopt;
+    ULONG v;
+    std::memcpy(&v, b.data(), sizeof v);
+    return v;
+}
+
+std::optional<int> parse_int(const std::string& s, int lo, int hi) {
+    char* end = nullptr;
+    long v = std::strtol(s.c_str(), &end, 10);
+    if (end == s.c_str() || *end != '\0' || v < lo || v > hi)
+        return std::nullopt;
+    return static_cast<int>(v);
+}
+
+} // namespace
+
+struct Session::Impl {
+    SessionOptions opt;
+    std::ostream& log;
+    host::Host host;
+    host::Reader* reader = nullptr;
+    kern::FileHandle handle;
+    std::size_t wire_seen = 0;
+    ULONG selected[2] = {0, 0};
+
+    explicit Impl(SessionOptions o)
+        : opt(std::move(o)), log(opt.log ? *opt.log : std::cerr),
+          host(opt.real_time ? kern::ClockMode::Real : kern::ClockMode::Virtual) {
+        if (opt.port != "sim")
+            throw std::runtime_error("cannot use port " + opt.port +
+                                     ": only the simulated reader (--port sim) is available");
+        if (opt.card.rfind("bridge", 0) == 0)
+            throw std::runtime_error("the external card bridge is not available in this build");
+        host::ReaderOptions ro;
+        ro.sim.firmware = opt.firmware;
+        ro.sim.slot0_card = opt.card == "none" ? std::string() : opt.card;
+        ro.sim.seed = opt.seed;
+        ro.tap = opt.wire;
+        reader = &host.add_reader(ro);
+        if (opt.trace) {
+            host.kernel().set_debug_sink(
+                [this](std::string_view line) { log << stamp() << line << "\n"; });
+        }
+    }
+
+    ~Impl() {
+        host.kernel().set_debug_sink({});
+        if (handle.is_open())
+            handle.close();
+    }
+
+    std::string stamp() {
+        if (!opt.timestamps)
+            return {};
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "[%10.6f] ", seconds());
+        return buf;
+    }
+
+    double seconds() { return static_cast<double>(host.kernel().now()) / kern::kTicksPerSecond; }
+
+    // The bytes that crossed the line since the last call, for --wire.
+    void flush_wire() {
+        if (!opt.wire)
+            return;
+        auto bytes = reader->tap().bytes();
+        for (; wire_seen < bytes.size(); ++wire_seen) {
+            const auto& b = bytes[wire_seen];
+            char buf[64];
+            std::snprintf(buf, sizeof buf, "[%10.6f] %s %02X%s\n",
+                          static_cast<double>(b.time) / kern::kTicksPerSecond,
+                          b.direction == serial::Direction::ToDevice ? "->" : "<-", b.byte,
+                          b.garbled ? " (garbled)" : "");
+            log << buf;
+        }
+    }
+
+    // Runs `fn` in timer context, where the simulator may be touched, and waits for it.
+    void in_sim(std::function<void()> fn) {
+        KEVENT done;
+        KeInitializeEvent(&done, NotificationEvent, FALSE);
+        host.kernel().schedule_after(0, [&] {
+            fn();
+            KeSetEvent(&done, IO_NO_INCREMENT, FALSE);
+        });
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    }
+
+    bool ensure_open() {
+        if (handle.is_open())
+            return true;
+        if (!reader->added())
+            return false;
+        return reader->open(&handle) == STATUS_SUCCESS;
+    }
+
+    Outcome control(int slot, ULONG code, std::span<const std::uint8_t> in,
+                    std::vector<std::uint8_t>* out, ULONG out_len) {
+        if (!ensure_open())
+            return {STATUS_DEVICE_NOT_READY, {}};
+        NTSTATUS s = slot == 0 ? reader->ioctl(handle, code, in, out, out_len)
+                               : reader->ioctl_slot1(handle, code, in, out, out_len);
+        flush_wire();
+        return {s, {}};
+    }
+};
+
+Session::Session(SessionOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}
+Session::~Session() = default;
+
+double Session::now() const {
+    return impl_->seconds();
+}
+
+Outcome Session::start() {
+    auto& r = *impl_->reader;
+    if (!r.added()) {
+        NTSTATUS s = r.add();
+        if (s != STATUS_SUCCESS)
+            return {s, {}};
+    }
+    NTSTATUS s = r.start();
+    impl_->flush_wire();
+    if (s != STATUS_SUCCESS)
+        return {s, {}};
+    impl_->ensure_open();
+    return {};
+}
+
+Outcome Session::stop() {
+    if (!impl_->reader->added())
+        return {STATUS_DEVICE_NOT_READY, {}};
+    NTSTATUS s = impl_->reader->stop();
+    impl_->flush_wire();
+    return {s, {}};
+}
+
+Outcome Session::restart() {
+    Outcome o = stop();
+    if (!o.ok())
+        return o;
+    return start();
+}
+
+Outcome Session::remove_device() {
+    if (!impl_->reader->added())
+        return {STATUS_DEVICE_NOT_READY, {}};
+    if (impl_->handle.is_open())
+        impl_->handle.close();
+    NTSTATUS s = impl_->reader->remove();
+    impl_->flush_wire();
+    return {s, {}};
+}
+
+Outcome Session::insert(const std::string& card) {
+    std::string name = card.empty() ? (impl_->opt.card == "none" ? "t1" : impl_->opt.card) : card;
+    auto c = sim::make_card(name, impl_->opt.seed);
+    if (!c) {
+        std::string known;
+        for (const auto& n : sim::card_names())
+            known += " " + n;
+        impl_->log << "qkr: unknown card model " << name << " (known:" << known << ")\n";
+        return {STATUS_INVALID_PARAMETER, {}};
+    }
+    auto* sim = &impl_->reader->sim();
+    auto holder = std::make_shared<std::unique_ptr<sim::Card>>(std::move(c));
+    impl_->in_sim([sim, holder] { sim->insert(std::move(*holder)); });
+    return {STATUS_SUCCESS, name};
+}
+
+Outcome Session::remove_card() {
+    auto* sim = &impl_->reader->sim();
+    impl_->in_sim([sim] { sim->remove(); });
+    return {};
+}
+
+Outcome Session::power(ULONG minor, int slot) {
+    std::vector<std::uint8_t> out;
+    auto in = ulong_bytes(minor);
+    Outcome o = impl_->control(slot, IOCTL_SMARTCARD_POWER, in, &out, 64);
+    if (o.ok()) {
+        o.text = format_hex(out);
+        impl_->selected[slot] = 0;
+    }
+    return o;
+}
+
+Outcome Session::protocol(ULONG mask, int slot) {
+    std::vector<std::uint8_t> out;
+    auto in = ulong_bytes(mask);
+    Outcome o = impl_->control(slot, IOCTL_SMARTCARD_SET_PROTOCOL, in, &out, 4);
+    if (o.ok()) {
+        auto v = read_ulong(out);
+        impl_->selected[slot] = v.value_or(0);
+        o.text = protocol_name(impl_->selected[slot]);
+    }
+    return o;
+}
+
+Outcome Session::apdu(std::span<const std::uint8_t> command, int slot,
+                      std::vector<std::uint8_t>* response) {
+    ULONG protocol = impl_->selected[slot];
+    if (protocol == 0) {
+        std::vector<std::uint8_t> value;
+        Outcome a = attribute(SCARD_ATTR_CURRENT_PROTOCOL_TYPE, slot, &value);
+        if (a.ok())
+            protocol = read_ulong(value).value_or(0);
+    }
+    SCARD_IO_REQUEST header{protocol, sizeof(SCARD_IO_REQUEST)};
+    std::vector<std::uint8_t> in(sizeof header + command.size());
+    std::memcpy(in.data(), &header, sizeof header);
+    std::copy(command.begin(), command.end(), in.begin() + sizeof header);
+    std::vector<std::uint8_t> out;
+    Outcome o =
+        impl_->control(slot, IOCTL_SMARTCARD_TRANSMIT, in, &out, sizeof(SCARD_IO_REQUEST) + 2048);
+    if (!o.ok())
+        return o;
+    std::size_t skip = sizeof(SCARD_IO_REQUEST);
+    if (out.size() >= sizeof header) {
+        SCARD_IO_REQUEST back;
+        std::memcpy(&back, out.data(), sizeof back);
+        if (back.cbPciLength >= sizeof back && back.cbPciLength <= out.size())
+            skip = back.cbPciLength;
+    }
+    std::vector<std::uint8_t> data(out.begin() + std::min(skip, out.size()), out.end());
+    o.text = format_hex(data);
+    if (response)
+        *response = std::move(data);
+    return o;
+}
+
+Outcome Session::state(int slot) {
+    std::vector<std::uint8_t> out;
+    Outcome o = impl_->control(slot, IOCTL_SMARTCARD_GET_STATE, {}, &out, 4);
+    if (o.ok())
+        o.text = state_name(read_ulong(out).value_or(0xFFFFFFFF));
+    return o;
+}
+
+Outcome Session::attribute(ULONG id, int slot, std::vector<std::uint8_t>* value) {
+    std::vector<std::uint8_t> out;
+    auto in = ulong_bytes(id);
+    Outcome o = impl_->control(slot, IOCTL_SMARTCARD_GET_ATTRIBUTE, in, &out, 256);
+    if (o.ok()) {
+        o.text = format_hex(out);
+        if (value)
+            *value = std::move(out);
+    }
+    return o;
+}
+
+Outcome Session::wait(bool present, double seconds) {
+    if (!impl_->ensure_open())
+        return {STATUS_DEVICE_NOT_READY, {}};
+    kern::PendingIo io = impl_->handle.ioctl_async(
+        present ? IOCTL_SMARTCARD_IS_PRESENT : IOCTL_SMARTCARD_IS_ABSENT, {}, 0);
+    auto ticks = static_cast<kern::Ticks>(seconds * kern::kTicksPerSecond);
+    if (!io.wait_for(ticks)) {
+        io.cancel();
+        io.wait();
+        impl_->flush_wire();
+        return {STATUS_IO_TIMEOUT, {}};
+    }
+    impl_->flush_wire();
+    return {io.status(), {}};
+}
+
+Outcome Session::reader_info(int slot) {
+    std::vector<std::uint8_t> out;
+    Outcome o = impl_->control(slot, IOCTL_SMARTCARD_GET_READER_INFO, {}, &out, 16);
+    if (o.ok()) {
+        std::string text;
+        for (auto c : out)
+            text += (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : '.';
+        o.text = format_hex(out) + " \"" + text + "\"";
+    }
+    return o;
+}
+
+Outcome Session::memory(std::span<const std::uint8_t> command, int slot) {
+    std::vector<std::uint8_t> out;
+    Outcome o = impl_->control(slot, IOCTL_SMARTCARD_BRV_MEM_TRANSMIT, command, &out, 1048);
+    if (o.ok())
+        o.text = format_hex(out);
+    return o;
+}
+
+Outcome Session::baud(unsigned code, int slot) {
+    // The reader's link-speed command: its third byte is the speed code.
+    const std::uint8_t request[3] = {0x4C, 0x00, static_cast<std::uint8_t>(code)};
+    std::vector<std::uint8_t> out;
+    Outcome o = impl_->control(slot, IOCTL_SMARTCARD_SET_BAUD_RATE, request, &out, 16);
+    if (o.ok())
+        o.text = format_hex(out);
+    return o;
+}
+
+Outcome Session::sleep() {
+    auto& k = impl_->host.kernel();
+    POWER_STATE s{};
+    s.SystemState = PowerSystemSleeping3;
+    NTSTATUS st = k.send_power(impl_->reader->pdo(), IRP_MN_QUERY_POWER, SystemPowerState, s);
+    if (st != STATUS_SUCCESS)
+        return {st, {}};
+    return {k.send_power(impl_->reader->pdo(), IRP_MN_SET_POWER, SystemPowerState, s), {}};
+}
+
+Outcome Session::wake() {
+    POWER_STATE s{};
+    s.SystemState = PowerSystemWorking;
+    return {impl_->host.kernel().send_power(impl_->reader->pdo(), IRP_MN_SET_POWER,
+                                            SystemPowerState, s),
+            {}};
+}
+
+Outcome Session::advance(double seconds) {
+    impl_->host.kernel().sleep_for(static_cast<kern::Ticks>(seconds * kern::kTicksPerSecond));
+    impl_->flush_wire();
+    return {};
+}
+
+Outcome Session::fault(const std::vector<std::string>& words) {
+    auto& sim = impl_->reader->sim();
+    auto bad = [&](const std::string& why) {
+        impl_->log << "qkr: fault: " << why << "\n";
+        return Outcome{STATUS_INVALID_PARAMETER, {}};
+    };
+    const std::string& what = words[0];
+    auto count = [&](int lo, int hi) -> std::optional<int> {
+        if (words.size() != 2)
+            return std::nullopt;
+        return parse_int(words[1], lo, hi);
+    };
+    std::function<void()> action;
+    if (what == "nak" || what == "corrupt" || what == "silent") {
+        auto n = count(0, 1000);
+        if (!n)
+            return bad(what + " takes a count");
+        if (what == "nak")
+            action = [&sim, n] { sim.faults().nak_next(*n); };
+        else if (what == "corrupt")
+            action = [&sim, n] { sim.faults().corrupt_next(*n); };
+        else
+            action = [&sim, n] { sim.faults().silent_next(*n); };
+    } else if (what == "partial") {
+        auto n = count(0, 1048);
+        if (!n)
+            return bad("partial takes the number of bytes to keep");
+        action = [&sim, n] { sim.faults().truncate_next(static_cast<std::size_t>(*n)); };
+    } else if (what == "chunk") {
+        auto n = count(1, 1048);
+        if (!n)
+            return bad("chunk takes a size in bytes");
+        action = [&sim, n] {
+            sim.faults().chunk_next(static_cast<std::size_t>(*n), kern::milliseconds(1), INT_MAX);
+        };
+    } else if (what == "delay") {
+        auto n = count(0, 10'000'000);
+        if (!n)
+            return bad("delay takes milliseconds");
+        action = [&sim, n] { sim.faults().delay_next(kern::milliseconds(*n)); };
+    } else if (what == "noise") {
+        if (words.size() != 2 || !parse_hex(words[1]))
+            return bad("noise takes hex bytes");
+        action = [&sim] { sim.faults().noise_next(1); };
+    } else if (what == "dsr" && words.size() == 2 && (words[1] == "on" || words[1] == "off")) {
+        bool on = words[1] == "on";
+        action = [&sim, on] { sim.set_powered(on); };
+    } else if (what == "cts-pulse" && words.size() == 1) {
+        action = [&sim] { sim.pulse_cts(kern::milliseconds(10)); };
+    } else if (what == "refuse-speed" && words.size() == 1) {
+        action = [&sim] { sim.faults().refuse_speed_change(); };
+    } else if (what == "pts-refuse" && words.size() == 1) {
+        action = [&sim] { sim.faults().next_pts(sim::PtsBehaviour::Refuse); };
+    } else if (what == "pts-wrong" && words.size() == 1) {
+        action = [&sim] { sim.faults().next_pts(sim::PtsBehaviour::Wrong); };
+    } else {
+        return bad("unknown fault " + what +
+                   " (nak N, corrupt N, partial N, silent N, noise HEX, chunk K, delay MS, "
+                   "dsr off|on, cts-pulse, refuse-speed, pts-refuse, pts-wrong)");
+    }
+    impl_->in_sim(action);
+    return {};
+}
+
+std::string Session::describe_reader() {
+    READER_EXTENSION* re = impl_->reader->reader_extension(0);
+    SMARTCARD_EXTENSION* sc = impl_->reader->slot(0);
+    if (re == nullptr || sc == nullptr)
+        return "reader not added\n";
+    std::string info;
+    for (auto c : re->ReaderInfo)
+        info += (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : '.';
+    std::string out;
+    out += "  reader identification  \"" + info + "\"\n";
+    out += "  firmware version       " + info.substr(12, 4) + "\n";
+    out += std::string("  memory cards           ") +
+           (re->MemoryCardSupport ? "supported" : "not supported") + "\n";
+    out += std::string("  T=0 long-Le rewrite    ") + (re->T0LeWorkaround ? "on" : "off") + "\n";
+    out += "  data rates             ";
+    for (unsigned i = 0; i < sc->ReaderCapabilities.DataRatesSupported.Entries; ++i)
+        out += std::to_string(sc->ReaderCapabilities.DataRatesSupported.List[i]) + " ";
+    out += "bit/s\n";
+    out += "  line speed             " + std::to_string(re->BaudRate) + " bit/s\n";
+    return out;
+}
+
+} // namespace qkr::tool
