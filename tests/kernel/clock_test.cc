@@ -1,8 +1,9 @@
-// The clock, kernel waits, events, timers, DPCs and threads.
-#include "platform/kernel/kernel.h"
+// The clock, kernel waits, events, timers, DPCs and threads, in virtual time.
+#include "tests/kernel/test_driver.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -10,70 +11,333 @@
 namespace qkr::kern {
 namespace {
 
-LARGE_INTEGER relative(Ticks t) {
-    LARGE_INTEGER li;
-    li.QuadPart = -t;
-    return li;
-}
+using test::relative;
 
 class ClockTest : public ::testing::Test {
   protected:
     Kernel kernel;
-    std::vector<std::string> failures;
-    void SetUp() override {
-        kernel.set_verifier_handler([this](const std::string& m) { failures.push_back(m); });
+    test::VerifierLog log;
+    void SetUp() override { log.install(kernel); }
+    void TearDown() override {
+        EXPECT_TRUE(log.messages.empty()) << ::testing::PrintToString(log.messages);
+    }
+    NTSTATUS wait(void* object, std::optional<Ticks> timeout = std::nullopt) {
+        LARGE_INTEGER t;
+        if (timeout)
+            t = relative(*timeout);
+        return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, timeout ? &t : nullptr);
     }
 };
+
+// ---------------------------------------------------------------------------------------------
+// Virtual time
+// ---------------------------------------------------------------------------------------------
 
 TEST_F(ClockTest, LongVirtualWaitCostsNoWallTime) {
     auto start = std::chrono::steady_clock::now();
     KEVENT never;
     KeInitializeEvent(&never, NotificationEvent, FALSE);
-    LARGE_INTEGER t = relative(seconds(900));
-    EXPECT_EQ(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &t), STATUS_TIMEOUT);
+    EXPECT_EQ(wait(&never, seconds(900)), STATUS_TIMEOUT);
     EXPECT_EQ(kernel.now(), seconds(900));
+    LARGE_INTEGER d = relative(seconds(300));
+    EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &d), STATUS_SUCCESS);
+    kernel.sleep_for(seconds(300));
+    EXPECT_EQ(kernel.now(), seconds(1500));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
-    EXPECT_TRUE(failures.empty());
 }
 
-TEST_F(ClockTest, EventSetByAnotherThreadEndsWait) {
+TEST_F(ClockTest, TimeStandsStillWhileAnyThreadRuns) {
+    std::atomic<bool> moved{false};
+    Thread busy = kernel.spawn("busy", [&] {
+        for (int i = 0; i < 2000; ++i) {
+            if (kernel.now() != 0)
+                moved = true;
+            std::this_thread::yield();
+        }
+    });
+    kernel.sleep_for(milliseconds(1)); // cannot end before "busy" stops running
+    EXPECT_EQ(kernel.now(), milliseconds(1));
+    busy.join();
+    EXPECT_FALSE(moved);
+}
+
+TEST_F(ClockTest, AbsoluteTimeoutsCountFromTheClocksOrigin) {
+    kernel.sleep_for(seconds(1));
+    KEVENT ev;
+    KeInitializeEvent(&ev, NotificationEvent, FALSE);
+    LARGE_INTEGER at;
+    at.QuadPart = seconds(3);
+    EXPECT_EQ(KeWaitForSingleObject(&ev, Executive, KernelMode, FALSE, &at), STATUS_TIMEOUT);
+    EXPECT_EQ(kernel.now(), seconds(3));
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    EXPECT_EQ(now.QuadPart, seconds(3));
+    EXPECT_EQ(KeQueryInterruptTime(), static_cast<ULONGLONG>(seconds(3)));
+    // An absolute time already past polls.
+    at.QuadPart = seconds(2);
+    EXPECT_EQ(KeWaitForSingleObject(&ev, Executive, KernelMode, FALSE, &at), STATUS_TIMEOUT);
+    EXPECT_EQ(kernel.now(), seconds(3));
+}
+
+TEST_F(ClockTest, StallMovesTimeOnAtOnceAndFiresWhatFallsDue) {
+    std::vector<Ticks> fired;
+    kernel.schedule_after(microseconds(250), [&] { fired.push_back(kernel.now()); });
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 11; ++i)
+        KeStallExecutionProcessor(100);
+    EXPECT_EQ(kernel.now(), microseconds(1100));
+    ASSERT_EQ(fired.size(), 1u);
+    EXPECT_EQ(fired[0], microseconds(300)); // ran in the stall that crossed its due time
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Events
+// ---------------------------------------------------------------------------------------------
+
+TEST_F(ClockTest, NotificationEventReleasesEveryWaiterAndStaysSignalled) {
+    KEVENT ev;
+    KeInitializeEvent(&ev, NotificationEvent, FALSE);
+    std::atomic<int> woken{0};
+    std::vector<Thread> waiters;
+    for (int i = 0; i < 3; ++i)
+        waiters.push_back(kernel.spawn("waiter " + std::to_string(i), [&] {
+            if (wait(&ev) == STATUS_SUCCESS)
+                ++woken;
+        }));
+    kernel.sleep_for(milliseconds(1)); // all three are blocked by now
+    EXPECT_EQ(KeSetEvent(&ev, IO_NO_INCREMENT, FALSE), 0);
+    for (auto& t : waiters)
+        t.join();
+    EXPECT_EQ(woken, 3);
+    EXPECT_EQ(KeReadStateEvent(&ev), 1);
+    EXPECT_EQ(KeSetEvent(&ev, IO_NO_INCREMENT, FALSE), 1);
+    EXPECT_EQ(KeResetEvent(&ev), 1);
+    EXPECT_EQ(KeReadStateEvent(&ev), 0);
+}
+
+TEST_F(ClockTest, SynchronizationEventReleasesOneWaiterPerSignal) {
     KEVENT ev;
     KeInitializeEvent(&ev, SynchronizationEvent, FALSE);
-    Thread t = kernel.spawn("setter", [&] {
-        kernel.sleep_for(milliseconds(5));
-        KeSetEvent(&ev, 0, FALSE);
-    });
-    LARGE_INTEGER to = relative(seconds(1));
-    EXPECT_EQ(KeWaitForSingleObject(&ev, Executive, KernelMode, FALSE, &to), STATUS_SUCCESS);
-    EXPECT_EQ(kernel.now(), milliseconds(5));
-    EXPECT_EQ(KeReadStateEvent(&ev), 0);
-    t.join();
-    EXPECT_TRUE(failures.empty());
+    std::atomic<int> woken{0};
+    std::vector<Thread> waiters;
+    for (int i = 0; i < 2; ++i)
+        waiters.push_back(kernel.spawn("waiter " + std::to_string(i), [&] {
+            if (wait(&ev, seconds(10)) == STATUS_SUCCESS)
+                ++woken;
+        }));
+    kernel.sleep_for(milliseconds(1));
+    KeSetEvent(&ev, IO_NO_INCREMENT, FALSE);
+    kernel.sleep_for(milliseconds(1));
+    EXPECT_EQ(woken, 1);
+    EXPECT_EQ(KeReadStateEvent(&ev), 0); // consumed by the waiter it released
+    for (auto& t : waiters)
+        t.join();
+    EXPECT_EQ(woken, 1); // the other one timed out
+    EXPECT_EQ(kernel.now(), seconds(10));
+
+    // Signalled with nobody waiting, it stays set for the next single wait.
+    KeSetEvent(&ev, IO_NO_INCREMENT, FALSE);
+    EXPECT_EQ(wait(&ev, 0), STATUS_SUCCESS);
+    EXPECT_EQ(wait(&ev, 0), STATUS_TIMEOUT);
 }
 
-TEST_F(ClockTest, TimerDpcRunsAtDispatchLevel) {
-    KTIMER timer;
+// ---------------------------------------------------------------------------------------------
+// Timers, DPCs and scheduled callbacks
+// ---------------------------------------------------------------------------------------------
+
+struct DpcLog {
+    std::vector<std::pair<int, Ticks>> runs;
+    Kernel* kernel;
+    KIRQL irql = 99;
+};
+struct TaggedDpc {
     KDPC dpc;
-    struct Seen {
-        KIRQL irql = 99;
-        int runs = 0;
-    } seen;
+    int tag;
+    DpcLog* log;
+};
+void tagged_dpc_routine(PKDPC, PVOID ctx, PVOID, PVOID) {
+    auto* t = static_cast<TaggedDpc*>(ctx);
+    t->log->runs.emplace_back(t->tag, t->log->kernel->now());
+    t->log->irql = KeGetCurrentIrql();
+}
+
+TEST_F(ClockTest, RearmingATimerReplacesItsDueTime) {
+    DpcLog dl{{}, &kernel};
+    KTIMER timer;
+    TaggedDpc d{{}, 1, &dl};
     KeInitializeTimer(&timer);
-    KeInitializeDpc(
-        &dpc,
-        [](PKDPC, PVOID ctx, PVOID, PVOID) {
-            auto* s = static_cast<Seen*>(ctx);
-            s->irql = KeGetCurrentIrql();
-            ++s->runs;
-        },
-        &seen);
-    EXPECT_FALSE(KeSetTimer(&timer, relative(milliseconds(10)), &dpc));
-    EXPECT_TRUE(KeSetTimer(&timer, relative(milliseconds(20)), &dpc));
-    EXPECT_EQ(KeWaitForSingleObject(&timer, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-    EXPECT_EQ(kernel.now(), milliseconds(20));
-    EXPECT_EQ(seen.runs, 1);
-    EXPECT_EQ(seen.irql, DISPATCH_LEVEL);
+    KeInitializeDpc(&d.dpc, tagged_dpc_routine, &d);
+    EXPECT_FALSE(KeSetTimer(&timer, relative(milliseconds(10)), &d.dpc));
+    EXPECT_TRUE(KeSetTimer(&timer, relative(milliseconds(50)), &d.dpc)); // it was queued
+    EXPECT_EQ(wait(&timer), STATUS_SUCCESS);
+    EXPECT_EQ(kernel.now(), milliseconds(50));
+    ASSERT_EQ(dl.runs.size(), 1u);
+    EXPECT_EQ(dl.runs[0].second, milliseconds(50));
+    EXPECT_EQ(dl.irql, DISPATCH_LEVEL);
+    EXPECT_TRUE(KeReadStateTimer(&timer));
+    EXPECT_EQ(wait(&timer, 0), STATUS_SUCCESS); // a fired notification timer stays signalled
+
+    // Setting it again clears the signal until it fires again.
+    KeSetTimer(&timer, relative(milliseconds(5)), nullptr);
+    EXPECT_FALSE(KeReadStateTimer(&timer));
+    kernel.sleep_for(milliseconds(5));
+    EXPECT_TRUE(KeReadStateTimer(&timer));
+}
+
+TEST_F(ClockTest, CancelledTimerNeverFires) {
+    DpcLog dl{{}, &kernel};
+    KTIMER timer;
+    TaggedDpc d{{}, 1, &dl};
+    KeInitializeTimer(&timer);
+    KeInitializeDpc(&d.dpc, tagged_dpc_routine, &d);
+    KeSetTimer(&timer, relative(milliseconds(10)), &d.dpc);
+    EXPECT_TRUE(KeCancelTimer(&timer));
     EXPECT_FALSE(KeCancelTimer(&timer));
+    EXPECT_EQ(wait(&timer, milliseconds(20)), STATUS_TIMEOUT);
+    EXPECT_TRUE(dl.runs.empty());
+
+    // Cancelling after it fired reports that it was not queued.
+    KeSetTimer(&timer, relative(milliseconds(1)), &d.dpc);
+    kernel.sleep_for(milliseconds(2));
+    EXPECT_FALSE(KeCancelTimer(&timer));
+    EXPECT_EQ(dl.runs.size(), 1u);
+}
+
+TEST_F(ClockTest, TimersDueTogetherFireInTheOrderTheyWereArmed) {
+    DpcLog dl{{}, &kernel};
+    KTIMER t1, t2;
+    TaggedDpc d1{{}, 1, &dl}, d2{{}, 2, &dl};
+    KeInitializeTimer(&t1);
+    KeInitializeTimer(&t2);
+    KeInitializeDpc(&d1.dpc, tagged_dpc_routine, &d1);
+    KeInitializeDpc(&d2.dpc, tagged_dpc_routine, &d2);
+    KeSetTimer(&t2, relative(milliseconds(7)), &d2.dpc);
+    kernel.schedule_at(milliseconds(7), [&] { dl.runs.emplace_back(3, kernel.now()); });
+    KeSetTimer(&t1, relative(milliseconds(7)), &d1.dpc);
+    kernel.schedule_at(milliseconds(3), [&] { dl.runs.emplace_back(0, kernel.now()); });
+    kernel.sleep_for(milliseconds(10));
+    std::vector<std::pair<int, Ticks>> expected = {
+        {0, milliseconds(3)}, {2, milliseconds(7)}, {3, milliseconds(7)}, {1, milliseconds(7)}};
+    EXPECT_EQ(dl.runs, expected);
+}
+
+TEST_F(ClockTest, SynchronizationTimerReleasesOneWait) {
+    KTIMER timer;
+    KeInitializeTimerEx(&timer, 1);
+    KeSetTimer(&timer, relative(milliseconds(1)), nullptr);
+    EXPECT_EQ(wait(&timer), STATUS_SUCCESS);
+    EXPECT_FALSE(KeReadStateTimer(&timer));
+}
+
+TEST_F(ClockTest, ScheduledCallbacksRunLaterAtDispatchLevelAndCanBeCancelled) {
+    std::vector<std::string> ran;
+    KIRQL irql = 99;
+    kernel.schedule_after(0, [&] {
+        ran.push_back("now");
+        irql = KeGetCurrentIrql();
+    });
+    EXPECT_TRUE(ran.empty()); // never inline
+    auto id = kernel.schedule_after(milliseconds(2), [&] { ran.push_back("cancelled"); });
+    kernel.schedule_after(milliseconds(4), [&] {
+        ran.push_back("later");
+        // A callback may schedule more; the clock keeps its order.
+        kernel.schedule_after(milliseconds(1), [&] { ran.push_back("chained"); });
+    });
+    EXPECT_TRUE(kernel.cancel(id));
+    EXPECT_FALSE(kernel.cancel(id));
+    kernel.sleep_for(milliseconds(10));
+    EXPECT_EQ(ran, (std::vector<std::string>{"now", "later", "chained"}));
+    EXPECT_EQ(irql, DISPATCH_LEVEL);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
+TEST_F(ClockTest, QueuedDpcRunsOnceBeforeTheQueuingThreadBlocks) {
+    DpcLog dl{{}, &kernel};
+    TaggedDpc d{{}, 5, &dl};
+    KeInitializeDpc(&d.dpc, tagged_dpc_routine, &d);
+    EXPECT_TRUE(KeInsertQueueDpc(&d.dpc, nullptr, nullptr));
+    EXPECT_FALSE(KeInsertQueueDpc(&d.dpc, nullptr, nullptr)); // already queued
+    kernel.sleep_for(milliseconds(1));
+    ASSERT_EQ(dl.runs.size(), 1u);
+    EXPECT_EQ(dl.runs[0].second, 0);
+    EXPECT_EQ(dl.irql, DISPATCH_LEVEL);
+    EXPECT_TRUE(KeInsertQueueDpc(&d.dpc, nullptr, nullptr));
+    kernel.sleep_for(milliseconds(1));
+    EXPECT_EQ(dl.runs.size(), 2u);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Threads and deadlocks
+// ---------------------------------------------------------------------------------------------
+
+TEST_F(ClockTest, JoiningIsAKernelWait) {
+    Thread t = kernel.spawn("sleeper", [&] { kernel.sleep_for(seconds(120)); });
+    EXPECT_TRUE(t.joinable());
+    t.join();
+    EXPECT_FALSE(t.joinable());
+    EXPECT_EQ(kernel.now(), seconds(120));
+}
+
+TEST_F(ClockTest, ThreadsTakeTurnsThroughEventsWithoutLosingAWakeUp) {
+    KEVENT ping, pong;
+    KeInitializeEvent(&ping, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&pong, SynchronizationEvent, FALSE);
+    constexpr int kRounds = 2000;
+    Thread t = kernel.spawn("ponger", [&] {
+        for (int i = 0; i < kRounds; ++i) {
+            wait(&ping);
+            KeSetEvent(&pong, IO_NO_INCREMENT, FALSE);
+        }
+    });
+    for (int i = 0; i < kRounds; ++i) {
+        KeSetEvent(&ping, IO_NO_INCREMENT, FALSE);
+        ASSERT_EQ(wait(&pong, seconds(1)), STATUS_SUCCESS) << i;
+    }
+    t.join();
+    EXPECT_EQ(kernel.now(), 0); // nothing ever had to wait for time
+}
+
+TEST(Deadlock, ReportNamesEveryBlockedWaitAndReleasesThem) {
+    Kernel kernel;
+    test::VerifierLog log;
+    log.install(kernel);
+    KEVENT a, b;
+    KeInitializeEvent(&a, NotificationEvent, FALSE);
+    KeInitializeEvent(&b, NotificationEvent, FALSE);
+    kernel.name_object(&a, "SerialIoEvent");
+    kernel.name_object(&b, "SerialCloseDone");
+    NTSTATUS other = STATUS_SUCCESS;
+    Thread t = kernel.spawn("stopper", [&] {
+        other = KeWaitForSingleObject(&b, Executive, KernelMode, FALSE, nullptr);
+    });
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(KeWaitForSingleObject(&a, Executive, KernelMode, FALSE, nullptr), STATUS_TIMEOUT);
+    t.join();
+    EXPECT_EQ(other, STATUS_TIMEOUT);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    ASSERT_EQ(log.count(), 1u);
+    const std::string& m = log.messages[0];
+    EXPECT_NE(m.find("deadlock"), std::string::npos) << m;
+    EXPECT_NE(m.find("thread 'main' waits for event " + test::hex_of(&a) + " 'SerialIoEvent'"),
+              std::string::npos)
+        << m;
+    EXPECT_NE(m.find("thread 'stopper' waits for event " + test::hex_of(&b) + " 'SerialCloseDone'"),
+              std::string::npos)
+        << m;
+}
+
+TEST(DeadlockDeathTest, DefaultHandlerReportsAndAborts) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            Kernel kernel;
+            KEVENT never;
+            KeInitializeEvent(&never, NotificationEvent, FALSE);
+            kernel.name_object(&never, "never");
+            KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr);
+        },
+        "qkr verifier: deadlock.*thread 'main' waits for event .* 'never'");
 }
 
 } // namespace
