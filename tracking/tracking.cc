@@ -275,6 +275,8 @@ NTSTATUS Qkr_SerialEvent(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     endRequest = Qkr_ChainWord(Irp, QKR_CHAIN_END_REQUEST);
     endChain = readerExtension->SerialWaitMask == 0 || endRequest != QKR_END_NONE;
     if (endChain) {
+        // With the chain gone the mask means "off", whatever the port last wrote into it.
+        readerExtension->SerialWaitMask = 0;
         readerExtension->SerialStatusIrp = NULL;
         endedEvent = (PKEVENT)Qkr_ChainWord(Irp, QKR_CHAIN_END_EVENT);
         Qkr_SetChainWord(Irp, QKR_CHAIN_END_EVENT, 0);
