@@ -1,0 +1,278 @@
+// The requests the driver makes of the serial port: single requests and their limits, the port's
+// configuration, line speed changes, forwarding down the stack and closing the port.
+#include "tests/link/scripted_reader.h"
+#include "tests/link/support.h"
+#include "tools/host/host.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+
+namespace {
+
+using qkr::host::Host;
+using qkr::host::Reader;
+using qkr::host::ReaderOptions;
+using qkr::kern::Fault;
+using qkr::kern::milliseconds;
+using qkr::kern::seconds;
+using qkr::kern::Ticks;
+using qkr::serial::RequestKind;
+using qkr::serial::TapRequest;
+using qkr::testing::Bytes;
+using qkr::testing::ScriptedReader;
+
+Bytes bytes_of(const void* p, size_t n) {
+    auto b = static_cast<const unsigned char*>(p);
+    return Bytes(b, b + n);
+}
+
+class SerialRequests : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        host = std::make_unique<Host>();
+        device = std::make_unique<ScriptedReader>(host->kernel());
+        ReaderOptions options;
+        options.device = device.get();
+        reader = &host->add_reader(std::move(options));
+        ASSERT_EQ(reader->add(), STATUS_SUCCESS);
+        slot = reader->slot(0);
+        x = slot->ReaderExtension;
+    }
+    void TearDown() override {
+        if (reader != nullptr)
+            host->release_reader(*reader);
+        device.reset();
+        host.reset();
+    }
+    void open_unconfigured() {
+        ASSERT_EQ(reader->open_port(false), STATUS_SUCCESS);
+        reader->tap().clear();
+    }
+    std::vector<TapRequest> controls() const {
+        std::vector<TapRequest> out;
+        for (const auto& q : reader->tap().requests())
+            if (q.major == IRP_MJ_DEVICE_CONTROL)
+                out.push_back(q);
+        return out;
+    }
+    std::vector<ULONG> codes() const {
+        std::vector<ULONG> out;
+        for (const auto& q : controls())
+            out.push_back(q.code);
+        return out;
+    }
+
+    std::unique_ptr<Host> host;
+    std::unique_ptr<ScriptedReader> device;
+    Reader* reader = nullptr;
+    SMARTCARD_EXTENSION* slot = nullptr;
+    READER_EXTENSION* x = nullptr;
+};
+
+TEST_F(SerialRequests, LengthsAboveTheBufferSizeAreRefusedWithoutSending) {
+    open_unconfigured();
+    static UCHAR big[1049];
+    ULONG transferred = 0;
+    x->SerialIoControlCode = SMARTCARD_WRITE;
+    EXPECT_EQ(Qkr_SerialIo(slot, big, 1049, nullptr, 0, &transferred), STATUS_BUFFER_TOO_SMALL);
+    x->SerialIoControlCode = SMARTCARD_READ;
+    EXPECT_EQ(Qkr_SerialIo(slot, nullptr, 0, big, 1049, &transferred), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_TRUE(reader->tap().requests().empty());
+
+    x->SerialIoControlCode = SMARTCARD_WRITE;
+    EXPECT_EQ(Qkr_SerialIo(slot, big, 1048, nullptr, 0, &transferred), STATUS_SUCCESS);
+    auto q = reader->tap().requests();
+    ASSERT_EQ(q.size(), 1u);
+    EXPECT_EQ(q[0].major, IRP_MJ_WRITE);
+    EXPECT_EQ(q[0].input_length, 1048u);
+}
+
+TEST_F(SerialRequests, PrivateCodesBecomeReadsAndWrites) {
+    open_unconfigured();
+    UCHAR data[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+    ULONG transferred = 0;
+    x->SerialIoControlCode = SMARTCARD_WRITE;
+    EXPECT_EQ(Qkr_SerialIo(slot, data, 12, nullptr, 0, &transferred), STATUS_SUCCESS);
+
+    // A read of 7 with 7 bytes waiting.
+    device->reply({0x31, 0x32, 0x33, 0x34, 0x35, 0x36, 0x37});
+    UCHAR frame[] = {0x10, 0x02, 0x00, 0x10, 0x03};
+    EXPECT_EQ(Qkr_SerialIo(slot, frame, sizeof frame, nullptr, 0, &transferred), STATUS_SUCCESS);
+    host->kernel().sleep_for(milliseconds(100));
+    UCHAR in[16] = {};
+    x->SerialIoControlCode = SMARTCARD_READ;
+    transferred = 0;
+    EXPECT_EQ(Qkr_SerialIo(slot, nullptr, 0, in, 7, &transferred), STATUS_SUCCESS);
+    EXPECT_EQ(Bytes(in, in + 8), (Bytes{0x31, 0x32, 0x33, 0x34, 0x35, 0x36, 0x37, 0x00}));
+
+    auto q = reader->tap().requests();
+    ASSERT_EQ(q.size(), 3u);
+    EXPECT_EQ(q[0].major, IRP_MJ_WRITE);
+    EXPECT_EQ(q[0].input, bytes_of(data, 12));
+    EXPECT_EQ(q[2].major, IRP_MJ_READ);
+    EXPECT_EQ(q[2].output_length, 7u);
+    EXPECT_EQ(q[2].information, 7u);
+}
+
+TEST_F(SerialRequests, ConfigurationSendsEightRequestsThenWaitsThreeSeconds) {
+    open_unconfigured();
+    Ticks begin = host->kernel().now();
+    ASSERT_EQ(Qkr_ConfigureSerialPort(slot), STATUS_SUCCESS);
+    EXPECT_EQ(host->kernel().now() - begin, seconds(3));
+
+    auto q = controls();
+    ASSERT_EQ(q.size(), 8u);
+    const ULONG expected[8] = {IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_SET_LINE_CONTROL,
+                               IOCTL_SERIAL_SET_CHARS,     IOCTL_SERIAL_SET_TIMEOUTS,
+                               IOCTL_SERIAL_SET_HANDFLOW,  IOCTL_SERIAL_SET_BREAK_OFF,
+                               IOCTL_SERIAL_SET_DTR,       IOCTL_SERIAL_SET_RTS};
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(q[i].code, expected[i]) << "request " << i;
+        EXPECT_EQ(q[i].output_length, 1048u) << "request " << i;
+        EXPECT_EQ(q[i].status, STATUS_SUCCESS);
+    }
+    EXPECT_EQ(q[0].input, (Bytes{0x00, 0x4B, 0x00, 0x00})); // 19200
+    EXPECT_EQ(q[1].input, (Bytes{0, 0, 8}));
+    EXPECT_EQ(q[2].input, (Bytes{0, 0, 0xFF, 0, 0, 0}));
+    EXPECT_EQ(q[3].input, bytes_of(&x->SerialTimeouts, 20));
+    EXPECT_EQ(q[4].input, bytes_of(&x->SerialHandFlow, 16));
+    // The three switches carry the library's buffer with the length left over from hand flow.
+    for (int i = 5; i < 8; ++i)
+        EXPECT_EQ(q[i].input_length, 16u) << "request " << i;
+    EXPECT_NE(slot->SmartcardRequest.Buffer, reinterpret_cast<PUCHAR>(&x->SerialHandFlow));
+
+    auto snap = reader->port().snapshot();
+    EXPECT_EQ(snap.format.baud, 19200u);
+    EXPECT_TRUE(snap.dtr);
+    EXPECT_TRUE(snap.rts);
+    EXPECT_FALSE(snap.break_on);
+    EXPECT_EQ(snap.timeouts.ReadTotalTimeoutConstant, 3000u);
+}
+
+TEST_F(SerialRequests, ConfigurationStopsAtTheFirstFailure) {
+    open_unconfigured();
+    PUCHAR library_buffer = slot->SmartcardRequest.Buffer;
+    reader->port().faults().fail_nth(RequestKind::control(IOCTL_SERIAL_SET_HANDFLOW), 1,
+                                     STATUS_INVALID_PARAMETER);
+    Ticks begin = host->kernel().now();
+    EXPECT_EQ(Qkr_ConfigureSerialPort(slot), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(host->kernel().now(), begin) << "no pause after a failure";
+    EXPECT_EQ(codes(), (std::vector<ULONG>{IOCTL_SERIAL_SET_BAUD_RATE,
+                                           IOCTL_SERIAL_SET_LINE_CONTROL, IOCTL_SERIAL_SET_CHARS,
+                                           IOCTL_SERIAL_SET_TIMEOUTS, IOCTL_SERIAL_SET_HANDFLOW}));
+    EXPECT_EQ(slot->SmartcardRequest.Buffer, library_buffer);
+}
+
+TEST_F(SerialRequests, SpeedChangeTogglesDtrAndLeavesTheRecordedSpeedAlone) {
+    open_unconfigured();
+    Ticks begin = host->kernel().now();
+    EXPECT_EQ(Qkr_SetSerialBaudRate(38400, slot), STATUS_SUCCESS);
+    EXPECT_EQ(host->kernel().now() - begin, milliseconds(1500));
+    EXPECT_EQ(codes(), (std::vector<ULONG>{IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_CLR_DTR,
+                                           IOCTL_SERIAL_SET_DTR}));
+    auto q = controls();
+    EXPECT_EQ(q[0].input, (Bytes{0x00, 0x96, 0x00, 0x00}));
+    EXPECT_EQ(q[1].input_length, 0u);
+    EXPECT_EQ(q[1].output_length, 0u);
+    EXPECT_EQ(x->BaudRate, 19200u);
+    EXPECT_EQ(reader->port().snapshot().format.baud, 38400u);
+
+    // A refused speed ends it at once.
+    reader->tap().clear();
+    reader->port().faults().fail_nth(RequestKind::control(IOCTL_SERIAL_SET_BAUD_RATE), 1,
+                                     STATUS_INVALID_PARAMETER);
+    begin = host->kernel().now();
+    EXPECT_EQ(Qkr_SetSerialBaudRate(9600, slot), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(codes(), (std::vector<ULONG>{IOCTL_SERIAL_SET_BAUD_RATE}));
+    EXPECT_EQ(host->kernel().now(), begin);
+}
+
+TEST_F(SerialRequests, RequestThatCannotBeBuiltIsReported) {
+    open_unconfigured();
+    ULONG mask = SERIAL_EV_RXCHAR, transferred = 0;
+    host->kernel().fail_nth(Fault::IrpAllocation, 1);
+    x->SerialIoControlCode = IOCTL_SERIAL_SET_WAIT_MASK;
+    EXPECT_EQ(Qkr_SerialIo(slot, reinterpret_cast<PUCHAR>(&mask), 4, nullptr, 0, &transferred),
+              STATUS_INSUFFICIENT_RESOURCES);
+    host->kernel().clear_faults();
+    EXPECT_TRUE(reader->tap().requests().empty());
+}
+
+TEST_F(SerialRequests, ForwardedRequestReturnsTheLowerDriversFinalStatus) {
+    open_unconfigured();
+    PDEVICE_OBJECT fdo = reader->fdo();
+    ULONG transferred = 0;
+    auto set_mask = [&](ULONG mask) {
+        x->SerialIoControlCode = IOCTL_SERIAL_SET_WAIT_MASK;
+        return Qkr_SerialIo(slot, reinterpret_cast<PUCHAR>(&mask), 4, nullptr, 0, &transferred);
+    };
+    // A wait-on-mask is something the port holds until an event, a new mask or a cancel.
+    auto forward_wait = [&](ULONG* events, NTSTATUS* status) {
+        PIRP irp = IoAllocateIrp(static_cast<CCHAR>(fdo->StackSize + 1), FALSE);
+        EXPECT_NE(irp, nullptr);
+        irp->AssociatedIrp.SystemBuffer = events;
+        IoSetNextIrpStackLocation(irp);
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        stack->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+        stack->Parameters.DeviceIoControl.IoControlCode = IOCTL_SERIAL_WAIT_ON_MASK;
+        stack->Parameters.DeviceIoControl.OutputBufferLength = 4;
+        stack->Parameters.DeviceIoControl.InputBufferLength = 0;
+        *status = STATUS_PENDING;
+        return irp;
+    };
+
+    ASSERT_EQ(set_mask(SERIAL_EV_CTS), STATUS_SUCCESS);
+    ULONG events = 0xFFFF;
+    NTSTATUS status;
+    PIRP irp = forward_wait(&events, &status);
+    qkr::kern::Thread t = host->kernel().spawn(
+        "forward", [&] { status = Qkr_CallLowerDriver(x->AttachedDeviceObject, irp); });
+    host->kernel().sleep_for(seconds(1));
+    EXPECT_EQ(reader->port().snapshot().wait_pending, true);
+    ASSERT_EQ(set_mask(SERIAL_EV_DSR), STATUS_SUCCESS); // completes the wait with no events
+    t.join();
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(events, 0u);
+    EXPECT_EQ(irp->IoStatus.Information, 4u);
+    IoFreeIrp(irp);
+
+    irp = forward_wait(&events, &status);
+    qkr::kern::Thread u = host->kernel().spawn(
+        "forward", [&] { status = Qkr_CallLowerDriver(x->AttachedDeviceObject, irp); });
+    host->kernel().sleep_for(seconds(1));
+    EXPECT_TRUE(IoCancelIrp(irp));
+    u.join();
+    EXPECT_EQ(status, STATUS_CANCELLED);
+    IoFreeIrp(irp);
+}
+
+TEST_F(SerialRequests, ClosingDisablesBothInterfacesAndSignalsEvenWithoutAnIrp) {
+    ASSERT_EQ(reader->open_port(false), STATUS_SUCCESS);
+    DEVICE_EXTENSION* e = reader->extension();
+    ASSERT_EQ(IoSetDeviceInterfaceState(&e->PnPDeviceName, TRUE), STATUS_SUCCESS);
+    ASSERT_EQ(IoSetDeviceInterfaceState(&e->VendorInterfaceName, TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(KeReadStateEvent(&e->SerialCloseDone), 0);
+    host->clear_log();
+
+    host->kernel().fail_nth(Fault::IrpAllocation, 1);
+    reader->close_port();
+    host->kernel().clear_faults();
+    EXPECT_NE(KeReadStateEvent(&e->SerialCloseDone), 0);
+    for (const auto& i : host->kernel().interfaces()) {
+        if (i.pdo == reader->pdo()) {
+            EXPECT_FALSE(i.enabled);
+        }
+    }
+    EXPECT_TRUE(qkr::testing::has_in_order(host->log(), {"444444444444444444444444\n"}));
+    EXPECT_TRUE(reader->port().snapshot().open) << "no IRP, so the port was never told";
+
+    // With an IRP the port really closes.
+    KeClearEvent(&e->SerialCloseDone);
+    reader->close_port();
+    EXPECT_FALSE(reader->port().snapshot().open);
+    EXPECT_NE(KeReadStateEvent(&e->SerialCloseDone), 0);
+}
+
+} // namespace
