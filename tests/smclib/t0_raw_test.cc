@@ -43,7 +43,8 @@ class Transfer : public ::testing::Test {
     }
 
     NTSTATUS answer(NTSTATUS (*reply)(PSMARTCARD_EXTENSION), const Bytes& card) {
-        std::memcpy(reply_, card.data(), card.size());
+        if (!card.empty())
+            std::memcpy(reply_, card.data(), card.size());
         ext_.SmartcardReply.BufferLength = ULONG(card.size());
         return reply(&ext_);
     }
