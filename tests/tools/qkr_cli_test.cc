@@ -1,0 +1,218 @@
+// The qkr tool run as a person runs it: a process, its standard output, standard error and exit
+// status.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+    std::vector<std::string> lines() const {
+        std::vector<std::string> v;
+        std::istringstream in(out);
+        for (std::string l; std::getline(in, l);)
+            v.push_back(l);
+        return v;
+    }
+};
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Runs the tool with `args` (already quoted for the shell) and `input` on standard input.
+Outcome qkr(const std::string& args, const std::string& input = "") {
+    char dir[] = "/tmp/qkr-cli-XXXXXX";
+    if (mkdtemp(dir) == nullptr)
+        return {};
+    std::string base = dir;
+    {
+        std::ofstream in(base + "/in");
+        in << input;
+    }
+    std::string cmd = std::string(QKR_BINARY) + " " + args + " <" + base + "/in >" + base +
+                      "/out 2>" + base + "/err";
+    int raw = std::system(cmd.c_str());
+    Outcome r;
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    r.out = slurp(base + "/out");
+    r.err = slurp(base + "/err");
+    std::system(("rm -rf " + base).c_str());
+    return r;
+}
+
+TEST(QkrTool, DemoRunsACompleteCardSession) {
+    Outcome r = qkr("demo");
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    for (const char* step : {"reader added and started", "card inserted: t1", "cold reset, ATR 3B",
+                             "protocol selected: T=1", "READ BINARY, 16 bytes", "card removed",
+                             "reader stopped", "reader removed", "demo finished"})
+        EXPECT_NE(r.out.find(step), std::string::npos) << step << "\n" << r.out;
+    EXPECT_EQ(r.out.find("FAILED"), std::string::npos) << r.out;
+}
+
+TEST(QkrTool, ApduSessionsUnderT0AndT1ReturnTheCardsResponses) {
+    Outcome t1 = qkr("--card t1 apdu --protocol t1 00A40000022F00 00B0000004");
+    EXPECT_EQ(t1.status, 0) << t1.err;
+    EXPECT_NE(t1.out.find("< 51 4B 52 20 90 00"), std::string::npos) << t1.out;
+
+    // Under T=0 a case-4 SELECT answers 61xx and the data come with GET RESPONSE.
+    Outcome t0 = qkr("--card t0 apdu --protocol t0 00A40000022F00 00B0000004");
+    EXPECT_EQ(t0.status, 0) << t0.err;
+    EXPECT_NE(t0.out.find("< 51 4B 52 20 90 00"), std::string::npos) << t0.out;
+}
+
+TEST(QkrTool, ScriptCommandsEachPrintOneResultLine) {
+    const std::string script = R"(# a whole session
+start
+state
+insert t0
+wait present 5
+power cold
+protocol t0
+apdu 00A40000022F00
+apdu 00B0000004
+attr vendor-name
+attr 0x00010101
+info
+info 1
+power cold 1
+protocol any 1
+apdu 00A40000023F00 1
+expect STATUS_DEVICE_DATA_ERROR baud 9
+baud 3
+fault nak 1
+apdu 00B0000004
+fault cts-pulse
+advance 1
+power down
+remove
+wait absent 5
+state
+expect STATUS_NO_MEDIA power cold
+sleep
+wake
+restart
+stop
+remove-device
+)";
+    Outcome r = qkr("--card none script -", script);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    const std::string id = "42 52 49 4D 56 45 4C 20 51 54 58 31 30 30 31 36 \"BRIMVEL QTX10016\"";
+    std::vector<std::string> expected = {
+        "ok",                                        // start
+        "ok absent",                                 // state
+        "ok t0",                                     // insert t0
+        "ok",                                        // wait present 5
+        "ok 3B 96 11 40 0A 51 4B 52 20 54 30",       // power cold
+        "ok T=0",                                    // protocol t0
+        "ok 61 0D",                                  // SELECT 2F00 under T=0: the FCP waits
+        "ok 51 4B 52 20 90 00",                      // READ BINARY 4
+        "ok 42 52 49 4D 56 45 4C",                   // attr vendor-name: "BRIMVEL"
+        "ok 51 4B 34 31 30 54 58",                   // attr 0x00010101 (IFD type): "QK410TX"
+        "ok " + id,                                  // info
+        "ok " + id,                                  // info 1
+        "ok 3B 96 11 40 0A 51 4B 52 20 54 30",       // power cold 1
+        "ok T=0",                                    // protocol any 1
+        "ok 61 09",                                  // SELECT MF on slot 1
+        "error 0xC000009C STATUS_DEVICE_DATA_ERROR", // the reader refuses speed code 9
+        "ok 00",                                     // baud 3: 9600 bit/s, accepted
+        "ok",                                        // fault nak 1
+        "ok 51 4B 52 20 90 00",                      // the NAK is retried by the driver
+        "ok",                                        // fault cts-pulse
+        "ok",                                        // advance 1
+        "ok",                                        // power down
+        "ok",                                        // remove
+        "ok",                                        // wait absent 5
+        "ok absent",                                 // state
+        "error 0xC0000178 STATUS_NO_MEDIA",          // power cold with no card
+        "ok",                                        // sleep
+        "ok",                                        // wake
+        "ok",                                        // restart
+        "ok",                                        // stop
+        "ok",                                        // remove-device
+    };
+    EXPECT_EQ(r.lines(), expected) << r.err;
+}
+
+TEST(QkrTool, ScriptStopsAtTheFirstUnexpectedErrorUnlessKeepGoing) {
+    const std::string script = "start\npower cold\nstate\n";
+    Outcome r = qkr("--card none script -", script);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "ok\nerror 0xC0000178 STATUS_NO_MEDIA\n");
+    Outcome k = qkr("--card none script --keep-going -", script);
+    EXPECT_EQ(k.status, 1);
+    EXPECT_EQ(k.out, "ok\nerror 0xC0000178 STATUS_NO_MEDIA\nok absent\n");
+}
+
+TEST(QkrTool, TraceReproducesTheDriversLogLinesOfAStart) {
+    Outcome r = qkr("--trace script -", "start\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "ok\n");
+    for (const char* line :
+         {"[Qkr_PnP] Entering : \n", "[Qkr_PnP] IRP_MN_START_DEVICE \n",
+          "[Qkr_StartDevice] Enter : \n",
+          "[Qkr_StartDevice]  IRP_MJ_CREATE to serial.sys success \n",
+          "[Qkr_StartDevice]  Qkr_ConfigureSerialPort success\n", "[Qkr_ReadWrite] Enter :\n",
+          "uTransmitBuffer : \n10 2 60 0 0 60 10 3 \n",
+          "[Qkr_StartDevice] get reader type success\n",
+          "[Qkr_StartDevice] get reader status success\n",
+          "[Qkr_StartSerialEventTracking] Enter :\n", "[Qkr_StartDevice] Exit : \n",
+          "[Qkr_PnP] Exit : \n"})
+        EXPECT_NE(r.err.find(line), std::string::npos) << line << "\n---\n" << r.err;
+}
+
+TEST(QkrTool, WireShowsTheFramesOnTheLine) {
+    Outcome r = qkr("--wire script -", "start\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.err.find("-> 10\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("<- 10\n"), std::string::npos) << r.err;
+}
+
+TEST(QkrTool, BadArgumentsGetAOneLineMessageAndStatusTwo) {
+    for (const char* args : {"--card bogus demo", "apdu 0G", "apdu 123", "--firmware 12 demo",
+                             "script /nonexistent/file", "frobnicate"}) {
+        Outcome r = qkr(args);
+        EXPECT_EQ(r.status, 2) << args;
+        EXPECT_EQ(r.out, "") << args;
+        ASSERT_FALSE(r.err.empty()) << args;
+        EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << args << ": " << r.err;
+    }
+    Outcome bad_hex = qkr("apdu 0G");
+    EXPECT_NE(bad_hex.err.find("0G"), std::string::npos);
+}
+
+TEST(QkrTool, MalformedScriptLinesAreErrorsNamingTheProblem) {
+    Outcome r = qkr("script --keep-going -", "start\napdu 0G1\npower lukewarm\nfrob\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "ok\nerror 0xC000000D STATUS_INVALID_PARAMETER\n"
+                     "error 0xC000000D STATUS_INVALID_PARAMETER\n"
+                     "error 0xC000000D STATUS_INVALID_PARAMETER\n");
+    EXPECT_NE(r.err.find("0G1"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("lukewarm"), std::string::npos) << r.err;
+}
+
+TEST(QkrTool, HelpListsTheCommandsWithExamples) {
+    Outcome r = qkr("--help");
+    EXPECT_EQ(r.status, 0);
+    for (const char* word : {"demo", "info", "atr", "apdu", "monitor", "script", "Examples"})
+        EXPECT_NE(r.out.find(word), std::string::npos) << word;
+    Outcome sub = qkr("apdu --help");
+    EXPECT_EQ(sub.status, 0);
+    EXPECT_NE(sub.out.find("--protocol"), std::string::npos);
+}
+
+} // namespace
