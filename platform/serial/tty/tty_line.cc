@@ -1,5 +1,7 @@
 #include "platform/serial/tty/tty_line.h"
 
+#include "platform/kernel/kernel.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -232,7 +234,10 @@ bool apply_format(int fd, const LineFormat& f, std::string* error, std::string* 
 
 } // namespace
 
-TtyLine::TtyLine(TtyOptions options) : options_(std::move(options)), format_(options_.format) {}
+TtyLine::TtyLine(TtyOptions options) : options_(std::move(options)), format_(options_.format) {
+    lines_.cts = options_.assume_cts;
+    lines_.dsr = options_.assume_dsr;
+}
 
 TtyLine::~TtyLine() {
     close();
@@ -316,6 +321,12 @@ bool TtyLine::open() {
     if (path.empty()) {
         return fail("no serial port given");
     }
+    // Under the virtual clock, time-outs would expire while real bytes are still on the wire.
+    if (const kern::Kernel* k = kern::Kernel::current_or_null();
+        k != nullptr && k->mode() != kern::ClockMode::Real) {
+        return fail("serial port " + path +
+                    " is a real tty and needs the kernel's real clock (ClockMode::Real)");
+    }
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         const int e = errno;
@@ -396,8 +407,10 @@ bool TtyLine::open() {
         return fail("cannot open serial port " + path + ": " + errno_text(e), fd, sock);
     }
 
+    bool announce = false;
     {
         std::lock_guard lock(mutex_);
+        const ModemLines before = lines_;
         fd_ = fd;
         sock_fd_ = sock;
         stop_fd_ = stop;
@@ -416,6 +429,7 @@ bool TtyLine::open() {
             dtr_ = true; // as a port's open raises them
             rts_ = true;
         }
+        announce = lines_ != before;
         break_ = false;
         tx_queue_.clear();
         tx_empty_due_ = false;
@@ -442,8 +456,13 @@ bool TtyLine::open() {
         std::lock_guard lock(modem_exit_mu_);
         modem_exited_ = false;
     }
-    reader_ = std::thread([this, fd, stop, sock] {
+    reader_ = std::thread([this, fd, stop, sock, announce] {
         tl_line_of_this_thread = this;
+        if (announce) {
+            // The sink may have read modem_lines() before the open; tell it what they are now.
+            const ModemLines lines = modem_lines();
+            deliver([&](LinePortSink& sink) { sink.on_modem_change(lines); });
+        }
         reader_loop(fd, stop, sock);
     });
     writer_ = std::thread([this, fd, stop, wake] {

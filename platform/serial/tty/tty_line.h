@@ -4,7 +4,8 @@
 //
 // Using it
 //  - Real time only. A tty moves bytes on the wall clock, so the kernel stand-in must run with
-//    ClockMode::Real; under the virtual clock the driver's time-outs would mean nothing.
+//    ClockMode::Real; under the virtual clock the driver's time-outs would mean nothing, and
+//    open() refuses.
 //  - Permissions: the user needs read and write access to the device. On Debian and most
 //    distributions serial ports belong to the group `dialout` (`sudo usermod -aG dialout $USER`,
 //    then log in again). USB adapters appear as /dev/ttyUSB<n> or /dev/ttyACM<n>; the stable names
@@ -19,6 +20,8 @@
 //    modem status, watched with TIOCMIWAIT. A pseudo-terminal has no modem lines; then TtyLine
 //    says so once through the log and takes CTS and DSR from TtyOptions::assume_cts/assume_dsr,
 //    kept current, if TtyOptions::modem_socket is set, by the far end over the side channel below.
+//    If open() finds the lines other than modem_lines() said before, the sink hears of it through
+//    on_modem_change() right after the open.
 //  - Hang-up: when the far end goes away (a USB adapter unplugged, the master side of a
 //    pseudo-terminal closed, the side channel closed) the sink sees DSR drop and then
 //    on_hangup(), once, so the port fails its pending requests at once.
@@ -72,6 +75,8 @@ struct TtyOptions {
     // sets it.
     LineFormat format{19200, 8, Parity::None, 1};
     // For a tty without modem lines: the state of CTS and DSR until the side channel says other.
+    // modem_lines() reports them from construction on, so that a port reading them before open()
+    // starts right.
     bool assume_cts = false;
     bool assume_dsr = false;
     // For a tty without modem lines: the side channel's socket path; empty for none.
