@@ -180,6 +180,10 @@ Bytes FileSystemApp::select(const Apdu& apdu) {
             found = child_of(current_df_);
         if (found < 0)
             found = child_of(0);
+        // Identifiers are unique on this card: anything else is found wherever it is.
+        for (std::size_t i = 0; found < 0 && i < files_.size(); ++i)
+            if (files_[i].fid == fid)
+                found = static_cast<int>(i);
     } else if (apdu.p1 == 0x04) {
         if (apdu.data.empty())
             return sw(0x6700);

@@ -164,6 +164,8 @@ struct ReaderSim::Impl : std::enable_shared_from_this<Impl> {
         bool defect_armed = false;
         Bytes got;
         kern::Kernel::TimerId timeout = 0;
+        kern::Ticks waiting_since = 0; // when the reader began waiting for the card
+        kern::Ticks limit = 0;         // how long it waits for the first character
     };
 
     struct Slot : CardLink {
@@ -614,6 +616,8 @@ struct ReaderSim::Impl : std::enable_shared_from_this<Impl> {
 
     void arm_timeout(Slot& s, kern::Ticks limit) {
         cancel(s.ex.timeout);
+        s.ex.waiting_since = kern::Kernel::current().now();
+        s.ex.limit = limit;
         const std::uint64_t id = s.ex.id;
         s.ex.timeout = after(limit, [this, &s, id] {
             s.ex.timeout = 0;
@@ -639,14 +643,16 @@ struct ReaderSim::Impl : std::enable_shared_from_this<Impl> {
         if (s.ex.kind == Exchange::Kind::None)
             return;
         const bool t1 = s.ex.kind == Exchange::Kind::T1;
-        kern::Ticks limit = t1 ? block_waiting_time(s) : work_waiting_time(s);
+        // Time the card already kept the reader waiting counts against the first silence.
+        const kern::Ticks waited = kern::Kernel::current().now() - s.ex.waiting_since;
+        kern::Ticks limit = s.ex.limit - waited;
         const kern::Ticks ct = char_time(s, t1);
         kern::Ticks at = 0;
         Bytes chars;
         bool cut = false;
         for (auto& seg : segments) {
             if (seg.silence > limit) {
-                at += limit;
+                at += std::max<kern::Ticks>(limit, 0);
                 cut = true;
                 break;
             }
@@ -655,8 +661,7 @@ struct ReaderSim::Impl : std::enable_shared_from_this<Impl> {
                 chars.push_back(s.inverse != s.card_inverse ? flip_convention(c) : c);
                 at += ct;
             }
-            if (t1)
-                limit = char_waiting_time(s);
+            limit = t1 ? char_waiting_time(s) : work_waiting_time(s);
         }
         cancel(s.ex.timeout);
         const std::uint64_t id = s.ex.id;
