@@ -1,6 +1,7 @@
 #include "tools/qkr/session.h"
 
 #include "tools/host/host.h"
+#include "tools/qkr/sim_control.h"
 #include "tools/qkr/text.h"
 
 #include <climits>
@@ -66,14 +67,6 @@ std::optional<ULONG> read_ulong(const std::vector<std::uint8_t>& b) {
     return v;
 }
 
-std::optional<int> parse_int(const std::string& s, int lo, int hi) {
-    char* end = nullptr;
-    long v = std::strtol(s.c_str(), &end, 10);
-    if (end == s.c_str() || *end != '\0' || v < lo || v > hi)
-        return std::nullopt;
-    return static_cast<int>(v);
-}
-
 } // namespace
 
 struct Session::Impl {
@@ -137,15 +130,14 @@ struct Session::Impl {
         }
     }
 
-    // Runs `fn` in timer context, where the simulator may be touched, and waits for it.
-    void in_sim(std::function<void()> fn) {
-        KEVENT done;
-        KeInitializeEvent(&done, NotificationEvent, FALSE);
-        host.kernel().schedule_after(0, [&] {
-            fn();
-            KeSetEvent(&done, IO_NO_INCREMENT, FALSE);
-        });
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    Outcome sim_command(const std::vector<std::string>& words) {
+        std::function<void()> action;
+        std::string detail;
+        NTSTATUS s = parse_sim_command(reader->sim(), words, opt.seed, action, log, &detail);
+        if (s != STATUS_SUCCESS)
+            return {s, {}};
+        run_in_timer_context(action);
+        return {STATUS_SUCCESS, detail};
     }
 
     bool ensure_open() {
@@ -216,24 +208,11 @@ Outcome Session::remove_device() {
 
 Outcome Session::insert(const std::string& card) {
     std::string name = card.empty() ? (impl_->opt.card == "none" ? "t1" : impl_->opt.card) : card;
-    auto c = sim::make_card(name, impl_->opt.seed);
-    if (!c) {
-        std::string known;
-        for (const auto& n : sim::card_names())
-            known += " " + n;
-        impl_->log << "qkr: unknown card model " << name << " (known:" << known << ")\n";
-        return {STATUS_INVALID_PARAMETER, {}};
-    }
-    auto* sim = &impl_->reader->sim();
-    auto holder = std::make_shared<std::unique_ptr<sim::Card>>(std::move(c));
-    impl_->in_sim([sim, holder] { sim->insert(std::move(*holder)); });
-    return {STATUS_SUCCESS, name};
+    return impl_->sim_command({"insert", name});
 }
 
 Outcome Session::remove_card() {
-    auto* sim = &impl_->reader->sim();
-    impl_->in_sim([sim] { sim->remove(); });
-    return {};
+    return impl_->sim_command({"remove"});
 }
 
 Outcome Session::power(ULONG minor, int slot) {
@@ -382,67 +361,9 @@ Outcome Session::advance(double seconds) {
 }
 
 Outcome Session::fault(const std::vector<std::string>& words) {
-    auto& sim = impl_->reader->sim();
-    auto bad = [&](const std::string& why) {
-        impl_->log << "qkr: fault: " << why << "\n";
-        return Outcome{STATUS_INVALID_PARAMETER, {}};
-    };
-    const std::string& what = words[0];
-    auto count = [&](int lo, int hi) -> std::optional<int> {
-        if (words.size() != 2)
-            return std::nullopt;
-        return parse_int(words[1], lo, hi);
-    };
-    std::function<void()> action;
-    if (what == "nak" || what == "corrupt" || what == "silent") {
-        auto n = count(0, 1000);
-        if (!n)
-            return bad(what + " takes a count");
-        if (what == "nak")
-            action = [&sim, n] { sim.faults().nak_next(*n); };
-        else if (what == "corrupt")
-            action = [&sim, n] { sim.faults().corrupt_next(*n); };
-        else
-            action = [&sim, n] { sim.faults().silent_next(*n); };
-    } else if (what == "partial") {
-        auto n = count(0, 1048);
-        if (!n)
-            return bad("partial takes the number of bytes to keep");
-        action = [&sim, n] { sim.faults().truncate_next(static_cast<std::size_t>(*n)); };
-    } else if (what == "chunk") {
-        auto n = count(1, 1048);
-        if (!n)
-            return bad("chunk takes a size in bytes");
-        action = [&sim, n] {
-            sim.faults().chunk_next(static_cast<std::size_t>(*n), kern::milliseconds(1), INT_MAX);
-        };
-    } else if (what == "delay") {
-        auto n = count(0, 10'000'000);
-        if (!n)
-            return bad("delay takes milliseconds");
-        action = [&sim, n] { sim.faults().delay_next(kern::milliseconds(*n)); };
-    } else if (what == "noise") {
-        if (words.size() != 2 || !parse_hex(words[1]))
-            return bad("noise takes hex bytes");
-        action = [&sim] { sim.faults().noise_next(1); };
-    } else if (what == "dsr" && words.size() == 2 && (words[1] == "on" || words[1] == "off")) {
-        bool on = words[1] == "on";
-        action = [&sim, on] { sim.set_powered(on); };
-    } else if (what == "cts-pulse" && words.size() == 1) {
-        action = [&sim] { sim.pulse_cts(kern::milliseconds(10)); };
-    } else if (what == "refuse-speed" && words.size() == 1) {
-        action = [&sim] { sim.faults().refuse_speed_change(); };
-    } else if (what == "pts-refuse" && words.size() == 1) {
-        action = [&sim] { sim.faults().next_pts(sim::PtsBehaviour::Refuse); };
-    } else if (what == "pts-wrong" && words.size() == 1) {
-        action = [&sim] { sim.faults().next_pts(sim::PtsBehaviour::Wrong); };
-    } else {
-        return bad("unknown fault " + what +
-                   " (nak N, corrupt N, partial N, silent N, noise HEX, chunk K, delay MS, "
-                   "dsr off|on, cts-pulse, refuse-speed, pts-refuse, pts-wrong)");
-    }
-    impl_->in_sim(action);
-    return {};
+    std::vector<std::string> command{"fault"};
+    command.insert(command.end(), words.begin(), words.end());
+    return impl_->sim_command(command);
 }
 
 std::string Session::describe_reader() {
