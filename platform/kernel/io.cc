@@ -334,8 +334,8 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             problem = "IoCallDriver with IRP " + hex(Irp) + " to device " + hex(DeviceObject) +
                       ": no stack location left (StackCount " + std::to_string(Irp->StackCount) +
                       ")";
-        } else if (k.devices.find(DeviceObject) == k.devices.end() ||
-                   k.devices.at(DeviceObject).deleted) {
+        } else if (k.devices.find(DeviceObject) == k.devices.end()) {
+            // A deleted device that open handles still reference keeps receiving requests.
             problem = "IoCallDriver to " + hex(DeviceObject) + ", which is not a live device";
         } else {
             IrpInfo& info = it->second;
@@ -877,6 +877,11 @@ void Kernel::Impl::end_of_life_checks() {
                                    " pool allocation(s) of tag '" + t +
                                    "' still allocated at kernel shutdown");
             }
+        }
+        for (const ThreadRec& t : threads) {
+            if (&t != current_thread_rec() && t.name != "kernel worker")
+                problems.push_back("thread '" + t.name +
+                                   "' is still registered at kernel shutdown");
         }
         if (!work_items.empty())
             problems.push_back(std::to_string(work_items.size()) +

@@ -290,6 +290,61 @@ TEST_F(IoTest, AllocatedIrpReachingTheTopSignalsItsEventAndStaysWithItsOwner) {
     IoFreeIrp(irp);
 }
 
+// A driver-owned request kept going from its own completion routine, as event tracking does:
+// each completion writes the next request into the same location and sends it again; the last
+// one frees the IRP inside the routine.
+struct Chain {
+    PDEVICE_OBJECT target;
+    int steps = 0;
+    int limit = 0;
+    ULONG buffer = 0;
+    bool freed = false;
+};
+void send_chain_step(Chain* c, PIRP irp);
+NTSTATUS chain_routine(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+    auto* c = static_cast<Chain*>(context);
+    EXPECT_EQ(device, nullptr); // its location is past the top: the IRP is the driver's own
+    if (++c->steps == c->limit) {
+        IoFreeIrp(irp);
+        c->freed = true;
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+    send_chain_step(c, irp);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+void send_chain_step(Chain* c, PIRP irp) {
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    next->MinorFunction = 0;
+    next->Parameters.DeviceIoControl.OutputBufferLength = sizeof c->buffer;
+    next->Parameters.DeviceIoControl.InputBufferLength = 0;
+    next->Parameters.DeviceIoControl.IoControlCode = 0x1B0048;
+    irp->AssociatedIrp.SystemBuffer = &c->buffer;
+    IoSetCompletionRoutine(irp, chain_routine, c, TRUE, TRUE, TRUE);
+    IofCallDriver(c->target, irp);
+}
+
+TEST_F(IoTest, DriverOwnedIrpIsResentFromItsCompletionRoutineAndFreedThere) {
+    // Odd steps complete at once (nesting the routine), even ones pend for 1 ms.
+    int calls = 0;
+    lower_b.on_irp = [&](PDEVICE_OBJECT, PIRP irp) {
+        *static_cast<ULONG*>(irp->AssociatedIrp.SystemBuffer) = 0x18;
+        if (++calls % 2 == 1)
+            return complete(irp, STATUS_SUCCESS, 4);
+        IoMarkIrpPending(irp);
+        kernel.schedule_after(milliseconds(1), [irp] { complete(irp, STATUS_SUCCESS, 4); });
+        return STATUS_PENDING;
+    };
+    Chain c{lower, 0, 9};
+    PIRP irp = IoAllocateIrp(static_cast<CCHAR>(upper->StackSize + 1), FALSE);
+    send_chain_step(&c, irp);
+    kernel.sleep_for(milliseconds(10));
+    EXPECT_EQ(c.steps, 9);
+    EXPECT_TRUE(c.freed);
+    EXPECT_EQ(c.buffer, 0x18u);
+    EXPECT_EQ(kernel.now(), milliseconds(10));
+}
+
 // ---------------------------------------------------------------------------------------------
 // Buffered device control requests
 // ---------------------------------------------------------------------------------------------
