@@ -114,8 +114,8 @@ NTSTATUS Qkr_InternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         return Qkr_CompleteHere(Irp, status);
     }
 
-    // Slot 1 gets its library state only at the end of a good start; until then, or when that
-    // set-up failed, there is nothing to serve its requests.
+    // Slot 1 gets its library state only at the end of a good start; a request that comes
+    // before any start set it up, or after that set-up failed, has nothing to be served by.
     if (smartcardExtension->OsData == NULL) {
         Qkr_CompleteHere(Irp, STATUS_DEVICE_NOT_READY);
         Qkr_LeaveGate(deviceExtension);

@@ -86,6 +86,7 @@ NTSTATUS Qkr_StartDevice(PDEVICE_OBJECT DeviceObject) {
     PREADER_EXTENSION readerExtension = smartcardExtension->ReaderExtension;
     IO_STATUS_BLOCK ioStatus;
     PIO_STACK_LOCATION stack;
+    BOOLEAN openGate = FALSE;
     NTSTATUS status;
     KIRQL irql;
     PIRP irp;
@@ -146,14 +147,20 @@ NTSTATUS Qkr_StartDevice(PDEVICE_OBJECT DeviceObject) {
             DbgPrint("[Qkr_StartDevice] IoSetDeviceInterfaceState to TRUE FAIL !!\n");
             break;
         }
-        KeAcquireSpinLock(&deviceExtension->SpinLock, &irql);
-        deviceExtension->StopQueried = FALSE;
-        KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
-        KeSetEvent(&deviceExtension->ReaderStarted, IO_NO_INCREMENT, FALSE);
+        openGate = TRUE;
     } while (FALSE);
 
     if (status == STATUS_SUCCESS) {
         status = Qkr_SetupSecondSlot(DeviceObject);
+    }
+    // The gate opens only once slot 1 has been (re)written, so no request of slot 1 runs on
+    // records that are being filled in. A failed set-up leaves the gate open all the same; slot
+    // 1 then turns its requests away.
+    if (openGate) {
+        KeAcquireSpinLock(&deviceExtension->SpinLock, &irql);
+        deviceExtension->StopQueried = FALSE;
+        KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
+        KeSetEvent(&deviceExtension->ReaderStarted, IO_NO_INCREMENT, FALSE);
     }
     if (status != STATUS_SUCCESS) {
         QkrStopDevice(DeviceObject);
