@@ -79,7 +79,9 @@ class Application {
   public:
     using Done = std::function<void(Bytes response, kern::Ticks took)>;
     virtual ~Application() = default;
+    // The card was reset (cold or warm) or powered off.
     virtual void reset() {}
+    virtual void power_off() {}
     // What a T=0 command header means for the data: none either way (case 1), data from the
     // card (case 2), data for the card (case 3) or both (case 4).
     enum class T0Case { None, Out, In, InOut };

@@ -42,6 +42,8 @@ class ProcessorCard : public Card {
     }
 
     void power_off() override {
+        if (powered_)
+            app_->power_off();
         powered_ = false;
         ++epoch_;
     }

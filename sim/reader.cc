@@ -932,6 +932,16 @@ bool ReaderSim::card_present() const {
     return impl_->slots[0].card != nullptr;
 }
 
+const Card* ReaderSim::card() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->slots[0].card.get();
+}
+
+void ReaderSim::post(std::function<void()> fn) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->after(0, std::move(fn));
+}
+
 void ReaderSim::set_slot1_card(std::unique_ptr<Card> card) {
     std::lock_guard lock(impl_->mutex);
     if (!card)

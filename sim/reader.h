@@ -58,6 +58,11 @@ class ReaderSim : public serial::LineDevice {
     void insert(std::unique_ptr<Card> card);
     void remove();
     bool card_present() const;
+    // The card in slot 0 (nullptr when empty); only to compare, the reader owns it.
+    const Card* card() const;
+    // Runs `fn` from the kernel's timer queue with the reader's state to itself; the way in for
+    // threads of other parts (the external card bridge). Safe from any thread.
+    void post(std::function<void()> fn);
     // Slot 1 always holds a card; this swaps it.
     void set_slot1_card(std::unique_ptr<Card> card);
 

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -24,6 +25,7 @@ class PortSink : public serial::LinePortSink {
   public:
     explicit PortSink(kern::Kernel& k) : k_(k) {}
     void on_receive(std::span<const std::uint8_t> bytes) override {
+        std::lock_guard lock(m);
         for (auto b : bytes) {
             rx.push_back(b);
             times.push_back(k_.now());
@@ -31,9 +33,12 @@ class PortSink : public serial::LinePortSink {
     }
     void on_tx_empty() override {}
     void on_modem_change(serial::ModemLines l) override {
+        std::lock_guard lock(m);
         lines = l;
         changes.push_back(l);
     }
+    // Under `m` when the clock is real; a virtual clock runs one thing at a time.
+    std::mutex m;
     Bytes rx;
     std::vector<Ticks> times;
     serial::ModemLines lines;
@@ -135,10 +140,11 @@ inline Bytes t1_block(std::uint8_t pcb, std::span<const std::uint8_t> inf, bool 
 
 class Bench {
   public:
-    kern::Kernel k{kern::ClockMode::Virtual};
+    kern::Kernel k;
 
-    explicit Bench(ReaderConfig config = {}, std::uint32_t baud = 19200)
-        : line(k, serial::LineFormat{baud}), sink(k), reader(std::move(config)) {
+    explicit Bench(ReaderConfig config = {}, std::uint32_t baud = 19200,
+                   kern::ClockMode mode = kern::ClockMode::Virtual)
+        : k(mode), line(k, serial::LineFormat{baud}), sink(k), reader(std::move(config)) {
         line.attach(&sink);
         line.open();
         line.connect_device(&reader);
@@ -158,7 +164,12 @@ class Bench {
     std::optional<Decoded> wait_reply(Ticks limit = seconds(5)) {
         const Ticks end = k.now() + limit;
         while (k.now() < end) {
-            if (auto d = deframe(sink.rx, consumed)) {
+            Bytes rx;
+            {
+                std::lock_guard lock(sink.m);
+                rx = sink.rx;
+            }
+            if (auto d = deframe(rx, consumed)) {
                 consumed = d->end;
                 return d;
             }

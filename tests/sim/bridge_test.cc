@@ -1,0 +1,194 @@
+// The external card bridge with a small TCP client playing a virtual card. The socket lives on
+// its own thread in real time, so this test runs on the real clock.
+#include "bench.h"
+
+#include "sim/bridge.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+namespace qkr::sim::test {
+namespace {
+
+// A virtual card: answers the ATR request, records controls and APDUs, and answers every APDU
+// with its data reversed (or 4 bytes for READ BINARY, an FCP for SELECT) and 90 00.
+class VirtualCard {
+  public:
+    explicit VirtualCard(std::uint16_t port) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        if (connected)
+            thread_ = std::thread([this] { run(); });
+    }
+    ~VirtualCard() { hang_up(); }
+    void hang_up() {
+        stop_ = true;
+        if (thread_.joinable())
+            thread_.join();
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = -1;
+    }
+
+    static Bytes atr() {
+        AtrSpec s;
+        s.t1 = true;
+        s.ifsc = 32;
+        s.bwi = 4;
+        s.cwi = 5;
+        s.historical = {'V', 'C', 'A', 'R', 'D'};
+        return build_atr(s);
+    }
+
+    bool connected = false;
+    std::mutex m;
+    std::vector<Bytes> apdus;
+    std::vector<std::uint8_t> controls;
+
+  private:
+    bool read_exact(std::uint8_t* p, std::size_t n) {
+        std::size_t got = 0;
+        while (got < n && !stop_) {
+            pollfd pf = {fd_, POLLIN, 0};
+            if (::poll(&pf, 1, 20) <= 0)
+                continue;
+            const ssize_t r = ::recv(fd_, p + got, n - got, 0);
+            if (r <= 0)
+                return false;
+            got += static_cast<std::size_t>(r);
+        }
+        return got == n;
+    }
+    void send(const Bytes& payload) {
+        Bytes m = {static_cast<std::uint8_t>(payload.size() >> 8),
+                   static_cast<std::uint8_t>(payload.size())};
+        m.insert(m.end(), payload.begin(), payload.end());
+        ::send(fd_, m.data(), m.size(), MSG_NOSIGNAL);
+    }
+    void run() {
+        while (!stop_) {
+            std::uint8_t h[2];
+            if (!read_exact(h, 2))
+                return;
+            Bytes msg(static_cast<std::size_t>(h[0]) << 8 | h[1]);
+            if (!read_exact(msg.data(), msg.size()))
+                return;
+            if (msg.size() == 1) {
+                {
+                    std::lock_guard lock(m);
+                    controls.push_back(msg[0]);
+                }
+                if (msg[0] == 0x04)
+                    send(atr());
+                continue;
+            }
+            {
+                std::lock_guard lock(m);
+                apdus.push_back(msg);
+            }
+            Bytes r;
+            if (msg[1] == 0xB0)
+                r = {0xDE, 0xAD, 0xBE, 0xEF};
+            else if (msg[1] == 0xA4)
+                r = {0x62, 0x03, 0x83, 0x01, 0x07};
+            else if (msg.size() > 5)
+                r.assign(msg.rbegin() + (msg.size() > 5u + msg[4] ? 1 : 0), msg.rend() - 5);
+            r.insert(r.end(), {0x90, 0x00});
+            send(r);
+        }
+    }
+    int fd_ = -1;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+bool wait_until(kern::Kernel& k, const std::function<bool()>& cond) {
+    for (int i = 0; i < 300; ++i) {
+        if (cond())
+            return true;
+        k.sleep_for(milliseconds(10));
+    }
+    return cond();
+}
+
+TEST(CardBridge, VirtualCardOverTcpUnderT1AndT0) {
+    Bench b({}, 19200, kern::ClockMode::Real);
+    CardBridge bridge(b.reader, {.port = 0});
+    ASSERT_TRUE(bridge.start()) << bridge.error();
+    ASSERT_NE(bridge.port(), 0);
+    EXPECT_FALSE(b.reader.card_present());
+
+    VirtualCard vc(bridge.port());
+    ASSERT_TRUE(vc.connected);
+    ASSERT_TRUE(wait_until(b.k, [&] { return b.reader.card_present(); }));
+    ASSERT_TRUE(wait_until(b.k, [&] {
+        std::lock_guard lock(b.sink.m);
+        return b.sink.lines.cts;
+    }));
+
+    // Reset: type byte and the virtual card's ATR; the card was told to power on.
+    Bytes d = b.power_on();
+    ASSERT_FALSE(d.empty());
+    EXPECT_EQ(d[0], 1);
+    EXPECT_EQ(Bytes(d.begin() + 1, d.end()), VirtualCard::atr());
+
+    // T=1: an APDU in one I-block comes out of the virtual card unchanged, the answer in an
+    // I-block.
+    EXPECT_EQ(b.transact(set_params(0x10, 0, 0, 0x45))[0], 0x62);
+    const Bytes apdu = {0x00, 0x2A, 0x9E, 0x9A, 0x03, 0x01, 0x02, 0x03, 0x00};
+    const Bytes r = b.card(t1_block(0x00, apdu));
+    EXPECT_EQ(r, t1_block(0x00, Bytes{0x03, 0x02, 0x01, 0x90, 0x00}));
+
+    // T=0 through a warm reset: case 2 straight, case 4 through 61xx and GET RESPONSE.
+    b.transact(cmd(0x64));
+    EXPECT_EQ(b.transact(set_params(0x00, 3, 20, 0))[0], 0x62);
+    EXPECT_EQ(b.card(Bytes{0x00, 0xB0, 0x00, 0x00, 0x04}),
+              (Bytes{0xDE, 0xAD, 0xBE, 0xEF, 0x90, 0x00}));
+    EXPECT_EQ(b.card(Bytes{0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00}), (Bytes{0x61, 0x05}));
+    EXPECT_EQ(b.card(Bytes{0x00, 0xC0, 0x00, 0x00, 0x05}),
+              (Bytes{0x62, 0x03, 0x83, 0x01, 0x07, 0x90, 0x00}));
+    {
+        std::lock_guard lock(vc.m);
+        ASSERT_EQ(vc.apdus.size(), 3u);
+        EXPECT_EQ(vc.apdus[0], apdu);
+        EXPECT_EQ(vc.apdus[1], (Bytes{0x00, 0xB0, 0x00, 0x00, 0x04}));
+        EXPECT_EQ(vc.apdus[2], (Bytes{0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00, 0x00}));
+        EXPECT_EQ(vc.controls, (std::vector<std::uint8_t>{0x04, 0x01, 0x02}));
+    }
+
+    // Hanging up removes the card.
+    vc.hang_up();
+    ASSERT_TRUE(wait_until(b.k, [&] { return !b.reader.card_present(); }));
+    ASSERT_TRUE(wait_until(b.k, [&] {
+        std::lock_guard lock(b.sink.m);
+        return !b.sink.lines.cts;
+    }));
+    EXPECT_EQ(b.transact(cmd(0x62)), (Bytes{0x67, 0x00, 0x00, 0x00}));
+
+    // Another card may connect afterwards.
+    VirtualCard again(bridge.port());
+    ASSERT_TRUE(again.connected);
+    EXPECT_TRUE(wait_until(b.k, [&] { return b.reader.card_present(); }));
+}
+
+TEST(CardBridge, ATakenPortIsReported) {
+    Bench b({}, 19200, kern::ClockMode::Real);
+    CardBridge first(b.reader, {.port = 0});
+    ASSERT_TRUE(first.start());
+    CardBridge second(b.reader, {.port = first.port()});
+    EXPECT_FALSE(second.start());
+    EXPECT_FALSE(second.error().empty());
+}
+
+} // namespace
+} // namespace qkr::sim::test
