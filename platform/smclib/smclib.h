@@ -341,6 +341,14 @@ struct SMARTCARD_EXTENSION {
 // ---------------------------------------------------------------------------------------------
 NTSTATUS SmartcardInitialize(PSMARTCARD_EXTENSION SmartcardExtension);
 void SmartcardExit(PSMARTCARD_EXTENSION SmartcardExtension);
+// Serves one IOCTL_SMARTCARD_* request (buffered). Checks the buffers and the card state before a
+// callback runs: no card (CurrentState <= SCARD_ABSENT) refuses POWER, SET_PROTOCOL, TRANSMIT and
+// the current-card attributes with STATUS_NO_MEDIA; SET_PROTOCOL needs SCARD_NEGOTIABLE or
+// SCARD_SPECIFIC; TRANSMIT needs a selected protocol equal to the request's dwProtocol. Callbacks
+// of one slot run one at a time, at PASSIVE_LEVEL, with private copies of the request and reply
+// (IoRequest.RequestBuffer / ReplyBuffer are valid only during the callback); the library
+// completes the IRP unless the request was parked (IS_PRESENT / IS_ABSENT in NotificationIrp) or
+// the callback returned STATUS_PENDING, in which case the driver owns the IRP.
 NTSTATUS SmartcardDeviceControl(PSMARTCARD_EXTENSION SmartcardExtension, PIRP Irp);
 
 NTSTATUS SmartcardAcquireRemoveLock(PSMARTCARD_EXTENSION SmartcardExtension);

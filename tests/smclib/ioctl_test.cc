@@ -600,6 +600,27 @@ TEST_F(Library, TrackingRequestIsParkedAndASecondOneIsBusy) {
     EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
 }
 
+TEST_F(Library, TrackingBeforeTheCardStateIsKnownIsParked) {
+    set_state(SCARD_UNKNOWN);
+    for (ULONG code : {IOCTL_SMARTCARD_IS_PRESENT, IOCTL_SMARTCARD_IS_ABSENT}) {
+        SCOPED_TRACE(code);
+        KEVENT done;
+        IO_STATUS_BLOCK iosb{};
+        Bytes out;
+        PIRP irp = build(code, {}, 0, out, done, iosb);
+        ASSERT_EQ(IoCallDriver(device_, irp), STATUS_PENDING);
+        KIRQL irql;
+        KeAcquireSpinLock(&ext_.OsData->SpinLock, &irql);
+        PIRP parked = ext_.OsData->NotificationIrp;
+        ext_.OsData->NotificationIrp = nullptr;
+        KeReleaseSpinLock(&ext_.OsData->SpinLock, irql);
+        ASSERT_EQ(parked, irp);
+        parked->IoStatus.Status = STATUS_CANCELLED;
+        IoCompleteRequest(parked, IO_NO_INCREMENT);
+        EXPECT_EQ(iosb.Status, STATUS_CANCELLED);
+    }
+}
+
 TEST_F(Library, TrackingTheDriverRefusesIsCompletedWithItsStatus) {
     set_state(SCARD_ABSENT);
     tracking_status_ = STATUS_DEVICE_NOT_READY;
