@@ -294,7 +294,9 @@ std::string TtyLine::last_error() const {
 
 bool TtyLine::open() {
     if (on_own_thread()) {
-        return false; // from a callback: the line is open anyway
+        std::lock_guard lock(mutex_);
+        last_error_ = "serial port " + options_.path + ": open() from a line callback";
+        return false; // the line is open anyway
     }
     std::lock_guard life(lifecycle_mu_);
     LineFormat format;

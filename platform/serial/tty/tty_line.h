@@ -38,20 +38,23 @@
 //    that are too long are ignored (a too-long line up to its "\n"), so either side may add words.
 //  - Far end to TtyLine: "CTS 1", "CTS 0", "DSR 1", "DSR 0", "RI 1", "RI 0", "DCD 1", "DCD 0".
 //    The far end sends its current CTS and DSR as soon as it accepts the connection, then each
-//    change. Until then the lines stand as assume_cts/assume_dsr say.
-//  - TtyLine to far end, right after connecting and then on each change: "DTR 1"/"DTR 0",
-//    "RTS 1"/"RTS 0", "BRK 1"/"BRK 0", and the line format as "LINE <bit/s> <data bits><parity>
-//    <stop bits>" with parity N, O, E, M or S, for example "LINE 19200 8N1". A pseudo-terminal
-//    moves bytes whatever its speed, so this is how the far end learns of a speed change.
+//    change. Until then (on every open) the lines stand as assume_cts/assume_dsr say.
+//  - TtyLine to far end, right after connecting (DTR and RTS up, as a port's open raises them)
+//    and then on each change: "DTR 1"/"DTR 0", "RTS 1"/"RTS 0", "BRK 1"/"BRK 0", and the line
+//    format as "LINE <bit/s> <data bits><parity><stop bits>" with parity N, O, E, M or S, for
+//    example "LINE 19200 8N1". A pseudo-terminal moves bytes whatever its speed, so this is how
+//    the far end learns of a speed change.
 //  - Lines TtyLine cannot send at once (the far end does not read) are dropped.
 //  - End of file on the socket (the far end closed it or died) counts as a hang-up.
 //
 // Threads: a reader thread blocked in poll() (received bytes, the side channel, hang-up), a writer
 // thread (writes what the tty cannot take at once, then tcdrain() for on_tx_empty) and, with real
 // modem lines, a modem thread blocked in TIOCMIWAIT. Sink callbacks come only from these threads,
-// one at a time, never inline from a call into TtyLine and never under a lock that a call into
-// TtyLine takes; the sink may call TtyLine from a callback (but not close() or the destructor).
-// close() and the destructor stop and join all three.
+// one at a time, never inline from a call into TtyLine. The sink may call TtyLine from a callback
+// (but not close() or the destructor, which join the thread it runs on). attach() from another
+// thread waits for a callback in progress to end, so after attach(nullptr) the old sink hears
+// nothing more; the other calls never wait for a callback. close() and the destructor stop and
+// join all three threads.
 #pragma once
 
 #include "platform/serial/line.h"
@@ -81,7 +84,8 @@ struct TtyOptions {
     bool assume_dsr = false;
     // For a tty without modem lines: the side channel's socket path; empty for none.
     std::string modem_socket;
-    // Gets each log line (without a line end). Empty: lines go to std::clog.
+    // Gets each log line (without a line end), from any thread, TtyLine's own included. Empty:
+    // lines go to std::clog.
     std::function<void(std::string_view line)> log;
 };
 
