@@ -427,4 +427,45 @@ TEST_F(Exchange, SecondSlotExchangesOnItsOwnRecords) {
               (Bytes{0x10, 0x02, 0x63, 0x01, 0x00, 0x62, 0x10, 0x03}));
 }
 
+// Both slots share one port: with the conversation lock held around each exchange, two threads
+// talking to the reader at once each get their own reply.
+TEST_F(Exchange, ConversationLockKeepsTwoSlotsFromTalkingAtOnce) {
+    ASSERT_EQ(Qkr_SetupSecondSlot(reader->fdo()), STATUS_SUCCESS);
+    // The reader answers every command with a data reply naming the slot it came for.
+    device->set_responder([](const Bytes& frame) {
+        UCHAR slot_byte = frame.size() > 3 ? frame[3] : 0xFF;
+        UCHAR check = static_cast<UCHAR>(RDRSP_DATA ^ slot_byte);
+        ScriptedReply r;
+        r.chunks.push_back({0x10, 0x02, RDRSP_DATA, slot_byte, 0x00, 0x00, check, 0x10, 0x03});
+        r.delay = milliseconds(50);
+        return r;
+    });
+    DEVICE_EXTENSION* e = reader->extension();
+    NTSTATUS status[2] = {STATUS_PENDING, STATUS_PENDING};
+    int wrong[2] = {0, 0};
+    auto talk = [&](int n) {
+        SMARTCARD_EXTENSION* s = reader->slot(n);
+        for (int i = 0; i < 5; ++i) {
+            Qkr_AcquireReader(e);
+            const Bytes power_off = {RDCMD_POWER_OFF, static_cast<UCHAR>(n), 0x00};
+            std::copy(power_off.begin(), power_off.end(), s->SmartcardRequest.Buffer);
+            s->SmartcardRequest.BufferLength = 3;
+            status[n] = Qkr_ExchangeCommand(QKR_MODE_POWER_OFF, s);
+            if (status[n] != STATUS_SUCCESS || s->SmartcardReply.Buffer[1] != n)
+                ++wrong[n];
+            Qkr_ReleaseReader(e);
+        }
+    };
+    qkr::kern::Thread a = host->kernel().spawn("slot0", [&] { talk(0); });
+    qkr::kern::Thread b = host->kernel().spawn("slot1", [&] { talk(1); });
+    a.join();
+    b.join();
+    EXPECT_EQ(status[0], STATUS_SUCCESS);
+    EXPECT_EQ(status[1], STATUS_SUCCESS);
+    EXPECT_EQ(wrong[0], 0);
+    EXPECT_EQ(wrong[1], 0);
+    EXPECT_EQ(device->frames().size(), 10u) << "no attempt had to be repeated";
+    EXPECT_NE(KeReadStateEvent(&e->ReaderLock), 0) << "the lock is free again";
+}
+
 } // namespace

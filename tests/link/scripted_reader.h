@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -41,6 +42,11 @@ class ScriptedReader final : public serial::LineDevice {
         r.gap = gap;
         script(std::move(r));
     }
+    // Answers every frame that has no scripted reply: given the raw frame, returns the reply.
+    void set_responder(std::function<ScriptedReply(const std::vector<std::uint8_t>&)> responder) {
+        std::lock_guard lock(mutex_);
+        responder_ = std::move(responder);
+    }
     // Frames received from the host, raw.
     std::vector<std::vector<std::uint8_t>> frames() const {
         std::lock_guard lock(mutex_);
@@ -71,10 +77,15 @@ class ScriptedReader final : public serial::LineDevice {
 
   private:
     void answer() { // under the lock
-        if (replies_.empty())
+        ScriptedReply r;
+        if (!replies_.empty()) {
+            r = std::move(replies_.front());
+            replies_.pop_front();
+        } else if (responder_) {
+            r = responder_(frames_.back());
+        } else {
             return;
-        ScriptedReply r = std::move(replies_.front());
-        replies_.pop_front();
+        }
         kern::Ticks at = r.delay;
         for (auto& chunk : r.chunks) {
             timers_.push_back(kernel_.schedule_after(at, [this, chunk] {
@@ -90,6 +101,7 @@ class ScriptedReader final : public serial::LineDevice {
     mutable std::mutex mutex_;
     serial::DeviceSide* side_ = nullptr;
     std::deque<ScriptedReply> replies_;
+    std::function<ScriptedReply(const std::vector<std::uint8_t>&)> responder_;
     std::vector<std::vector<std::uint8_t>> frames_;
     std::vector<std::uint8_t> current_;
     bool dle_ = false;
