@@ -150,6 +150,8 @@ struct DpcLog {
     std::vector<std::pair<int, Ticks>> runs;
     Kernel* kernel;
     KIRQL irql = 99;
+    KEVENT ran{}; // set by each run; the DPC may run on another thread than the waiter's
+    DpcLog(Kernel* k) : kernel(k) { KeInitializeEvent(&ran, SynchronizationEvent, FALSE); }
 };
 struct TaggedDpc {
     KDPC dpc;
@@ -160,17 +162,18 @@ void tagged_dpc_routine(PKDPC, PVOID ctx, PVOID, PVOID) {
     auto* t = static_cast<TaggedDpc*>(ctx);
     t->log->runs.emplace_back(t->tag, t->log->kernel->now());
     t->log->irql = KeGetCurrentIrql();
+    KeSetEvent(&t->log->ran, IO_NO_INCREMENT, FALSE);
 }
 
 TEST_F(ClockTest, RearmingATimerReplacesItsDueTime) {
-    DpcLog dl{{}, &kernel};
+    DpcLog dl(&kernel);
     KTIMER timer;
     TaggedDpc d{{}, 1, &dl};
     KeInitializeTimer(&timer);
     KeInitializeDpc(&d.dpc, tagged_dpc_routine, &d);
     EXPECT_FALSE(KeSetTimer(&timer, relative(milliseconds(10)), &d.dpc));
     EXPECT_TRUE(KeSetTimer(&timer, relative(milliseconds(50)), &d.dpc)); // it was queued
-    EXPECT_EQ(wait(&timer), STATUS_SUCCESS);
+    EXPECT_EQ(wait(&dl.ran), STATUS_SUCCESS);
     EXPECT_EQ(kernel.now(), milliseconds(50));
     ASSERT_EQ(dl.runs.size(), 1u);
     EXPECT_EQ(dl.runs[0].second, milliseconds(50));
@@ -186,7 +189,7 @@ TEST_F(ClockTest, RearmingATimerReplacesItsDueTime) {
 }
 
 TEST_F(ClockTest, CancelledTimerNeverFires) {
-    DpcLog dl{{}, &kernel};
+    DpcLog dl(&kernel);
     KTIMER timer;
     TaggedDpc d{{}, 1, &dl};
     KeInitializeTimer(&timer);
@@ -205,7 +208,7 @@ TEST_F(ClockTest, CancelledTimerNeverFires) {
 }
 
 TEST_F(ClockTest, TimersDueTogetherFireInTheOrderTheyWereArmed) {
-    DpcLog dl{{}, &kernel};
+    DpcLog dl(&kernel);
     KTIMER t1, t2;
     TaggedDpc d1{{}, 1, &dl}, d2{{}, 2, &dl};
     KeInitializeTimer(&t1);
@@ -253,7 +256,7 @@ TEST_F(ClockTest, ScheduledCallbacksRunLaterAtDispatchLevelAndCanBeCancelled) {
 }
 
 TEST_F(ClockTest, QueuedDpcRunsOnceBeforeTheQueuingThreadBlocks) {
-    DpcLog dl{{}, &kernel};
+    DpcLog dl(&kernel);
     TaggedDpc d{{}, 5, &dl};
     KeInitializeDpc(&d.dpc, tagged_dpc_routine, &d);
     EXPECT_TRUE(KeInsertQueueDpc(&d.dpc, nullptr, nullptr));

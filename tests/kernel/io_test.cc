@@ -404,7 +404,7 @@ TEST_F(BuiltIoctlTest, CopiesBackAtMostWhatTheDriverReportsAndTheCallerHasRoom) 
     EXPECT_EQ(r.out, (std::vector<UCHAR>{9, 8, 7, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE}));
 
     // Information larger than the output buffer: only the buffer's length is copied.
-    r = send({}, 2, {1, 2, 3, 4}, STATUS_SUCCESS, 4);
+    r = send({}, 2, {1, 2}, STATUS_SUCCESS, 4);
     EXPECT_EQ(r.out, (std::vector<UCHAR>{1, 2}));
     EXPECT_EQ(r.iosb.Information, 4u);
 
