@@ -308,6 +308,23 @@ TEST(ParkedRequests, CleanupCompletesSlotZerosRequestOnly) {
     EXPECT_EQ(s.reader.slot(1)->OsData->NotificationIrp, nullptr);
 }
 
+TEST(ParkedRequests, CancellingSlotOnesRequestLeavesSlotZerosParked) {
+    Started s(true);
+    kern::PendingIo slot0 = s.handle.ioctl_async(IOCTL_SMARTCARD_IS_ABSENT, {}, 0);
+    kern::PendingIo slot1 = s.handle.ioctl_async(IOCTL_SMARTCARD_IS_ABSENT, {}, 0, true);
+    settle(s.reader);
+    ASSERT_FALSE(slot1.done());
+
+    EXPECT_EQ(slot1.cancel(), TRUE);
+    EXPECT_EQ(slot1.wait(), STATUS_CANCELLED);
+    EXPECT_FALSE(slot0.wait_for(kern::seconds(1)));
+    EXPECT_NE(s.slot0()->OsData->NotificationIrp, nullptr);
+
+    // Slot 0's request still answers to the line.
+    remove_card(s.reader);
+    EXPECT_EQ(slot0.wait(), STATUS_SUCCESS);
+}
+
 TEST(ParkedRequests, CleanupWithNothingParkedOnlyLogs) {
     Started s;
     s.host.clear_log();
