@@ -280,6 +280,7 @@ struct T1_DATA {
     BOOLEAN IBlockPending; // the last I-block sent is not yet acknowledged
     BOOLEAN Overflow;      // the response did not fit the caller's buffer
     BOOLEAN LastTimedOut;  // the last failed exchange brought no block at all
+    ULONG Exchanges;       // blocks received for the current APDU
 };
 
 struct SMARTCARD_REQUEST {

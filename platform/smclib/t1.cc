@@ -19,6 +19,10 @@ constexpr UCHAR kDefaultIfs = 32;
 constexpr UCHAR kMaxInf = 254;
 constexpr unsigned kMaxAttempts = 3; // sending a block three times without success
 constexpr unsigned kMaxResyncs = 3;
+// A card can keep an APDU going for ever with requests of its own or empty chained blocks; past
+// this many blocks beyond what the longest command and response need, it is given up on.
+constexpr ULONG kMaxResponse = 65536 + 2;
+constexpr ULONG kSpareExchanges = 1024;
 
 constexpr UCHAR kPcbR = 0x80;
 constexpr UCHAR kPcbS = 0xC0;
@@ -156,8 +160,10 @@ NTSTATUS on_i_block(SMARTCARD_EXTENSION& ext, ULONG sent, UCHAR pcb, const UCHAR
     } else if (len != 0) {
         std::memcpy(ext.IoRequest.ReplyBuffer + sizeof(SCARD_IO_REQUEST) + t1.BytesReceived, inf,
                     len);
-        t1.BytesReceived += len;
     }
+    t1.BytesReceived += len;
+    if (t1.BytesReceived > kMaxResponse)
+        return finish(ext, STATUS_DEVICE_DATA_ERROR);
     if (more_follows) {
         t1.MoreData = TRUE;
         t1.LastError = kErrNone;
@@ -300,6 +306,7 @@ NTSTATUS SmartcardT1Request(PSMARTCARD_EXTENSION SmartcardExtension) {
         if (t1.IFSD == 0)
             reset_t1(ext);
         t1.BytesToSend = apdu_length;
+        t1.Exchanges = 0;
         t1.Resync = 0;
         t1.Wtx = 0;
         t1.LastTimedOut = FALSE;
@@ -385,6 +392,8 @@ NTSTATUS SmartcardT1Reply(PSMARTCARD_EXTENSION SmartcardExtension) {
     const ULONG sent = t1.State;
     // The card has answered (or failed to) the block that carried our WTX response.
     t1.Wtx = 0;
+    if (++t1.Exchanges > t1.BytesToSend + kMaxResponse + kSpareExchanges)
+        return finish(ext, STATUS_DEVICE_DATA_ERROR);
 
     if (sent == T1_ABORT_RESPONSE) {
         // The card gave up its chain; the APDU has no answer.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 #include <vector>
 
 namespace {
@@ -94,7 +95,8 @@ class T1Exchange : public ::testing::Test {
     }
 
     NTSTATUS card_sends(const Bytes& b) {
-        std::memcpy(reply_, b.data(), b.size());
+        if (!b.empty())
+            std::memcpy(reply_, b.data(), b.size());
         ext_.SmartcardReply.BufferLength = ULONG(b.size());
         return SmartcardT1Reply(&ext_);
     }
@@ -417,6 +419,88 @@ TEST_F(T1Exchange, BadRequestsAreRefusedWithoutTouchingTheBuffer) {
     start(select_);
     ext_.SmartcardRequest.BufferLength = ext_.SmartcardRequest.BufferSize - 3;
     EXPECT_EQ(SmartcardT1Request(&ext_), STATUS_BUFFER_TOO_SMALL);
+}
+
+// A card that answers with anything at all: well-formed blocks of every kind with random
+// sequence bits and contents, corrupt and truncated blocks, and silence. Whatever it does, every
+// APDU ends within bounds with a clear status and nothing lands outside the caller's buffer.
+TEST_F(T1Exchange, ArbitraryCardBehaviourAlwaysEndsCleanly) {
+    std::mt19937 rng(7816);
+    auto pick = [&](unsigned n) { return unsigned(rng() % n); };
+    const UCHAR pcbs[] = {0x00, 0x20, 0x40, 0x60, 0x80, 0x81, 0x82, 0x90, 0x91, 0x92,
+                          0xC0, 0xC1, 0xC2, 0xC3, 0xE0, 0xE1, 0xE2, 0xE3, 0xA0, 0xFF};
+    int outcomes[4] = {};
+    for (int run = 0; run < 400; run++) {
+        SCOPED_TRACE(run);
+        insert_card(UCHAR(1 + pick(254)), pick(2) == 1);
+        const ULONG capacity = sizeof(SCARD_IO_REQUEST) + pick(300);
+        start(pattern(4 + pick(400), UCHAR(run)), capacity);
+        NTSTATUS status = STATUS_MORE_PROCESSING_REQUIRED;
+        int steps = 0;
+        while (status == STATUS_MORE_PROCESSING_REQUIRED && steps < 2000) {
+            sent();
+            steps++;
+            switch (pick(10)) {
+            case 0:
+                status = card_silent();
+                break;
+            case 1: { // garbage of random length
+                Bytes junk(pick(12));
+                for (auto& b : junk)
+                    b = UCHAR(rng());
+                status = card_sends(junk);
+                break;
+            }
+            default: {
+                Bytes inf(pick(4) == 0 ? pick(256) : pick(4));
+                for (auto& b : inf)
+                    b = UCHAR(rng());
+                Bytes b = block(pcbs[pick(sizeof pcbs)], inf);
+                if (pick(8) == 0)
+                    b[1 + pick(unsigned(b.size() - 1))] ^= UCHAR(1 + pick(255));
+                status = card_sends(b);
+                break;
+            }
+            }
+        }
+        ASSERT_NE(status, STATUS_MORE_PROCESSING_REQUIRED) << "still going after 2000 blocks";
+        if (status == STATUS_SUCCESS) {
+            outcomes[0]++;
+            EXPECT_LE(information_, capacity);
+        } else if (status == STATUS_BUFFER_TOO_SMALL) {
+            outcomes[1]++;
+        } else if (status == STATUS_IO_TIMEOUT) {
+            outcomes[2]++;
+        } else {
+            EXPECT_EQ(status, STATUS_DEVICE_DATA_ERROR);
+            outcomes[3]++;
+        }
+        for (size_t i = capacity; i < caller_reply_.size(); i++)
+            ASSERT_EQ(caller_reply_[i], 0xEE);
+        EXPECT_EQ(ext_.T1.State, ULONG(T1_START));
+        EXPECT_EQ(ext_.T1.Wtx, 0);
+    }
+    // The mix really reached the different endings.
+    EXPECT_GT(outcomes[0], 0);
+    EXPECT_GT(outcomes[3], 0);
+}
+
+TEST_F(T1Exchange, CardThatNeverStopsChainingIsGivenUpOn) {
+    start(select_);
+    negotiate_ifsd();
+    EXPECT_EQ(sent(), block(0x00, select_));
+    UCHAR ns = 0;
+    NTSTATUS status = STATUS_MORE_PROCESSING_REQUIRED;
+    int blocks = 0;
+    while (status == STATUS_MORE_PROCESSING_REQUIRED && blocks < 1000) {
+        status = card_sends(block(UCHAR(ns << 6 | 0x20), pattern(240, 0)));
+        ns ^= 1;
+        blocks++;
+        if (status == STATUS_MORE_PROCESSING_REQUIRED)
+            sent();
+    }
+    EXPECT_EQ(status, STATUS_DEVICE_DATA_ERROR);
+    EXPECT_LT(blocks, 1000);
 }
 
 } // namespace
