@@ -18,6 +18,19 @@ std::atomic<Kernel*> g_current{nullptr};
 thread_local ThreadCpu t_cpu;
 } // namespace
 
+ThreadCpu::~ThreadCpu() {
+    // A registered thread that ends without unregistering must not hold the clock forever.
+    Kernel* k = g_current.load(std::memory_order_acquire);
+    Kernel::Impl* mine = kernel;
+    ThreadRec* r = rec;
+    kernel = nullptr;
+    rec = nullptr;
+    if (k == nullptr || &k->impl() != mine || r == nullptr)
+        return;
+    std::unique_lock lock(mine->mu);
+    mine->remove_thread(lock, r);
+}
+
 ThreadCpu& cpu() {
     return t_cpu;
 }
@@ -481,6 +494,9 @@ void Kernel::Impl::run_due(std::unique_lock<std::mutex>& lock) {
     }
     expire_waits();
     firing = false;
+    // A thread the clock does not know may have fired while every registered thread blocked.
+    if (mode == ClockMode::Virtual && running == 0)
+        settle(lock);
 }
 
 std::string Kernel::Impl::deadlock_report() const {

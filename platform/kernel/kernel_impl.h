@@ -280,6 +280,10 @@ struct Kernel::Impl {
 
 // Per-thread processor state: IRQL and the spin locks this thread holds.
 struct ThreadCpu {
+    ThreadCpu() = default;
+    ThreadCpu(const ThreadCpu&) = delete;
+    ThreadCpu& operator=(const ThreadCpu&) = delete;
+    ~ThreadCpu();
     KIRQL irql = PASSIVE_LEVEL;
     int locks_held = 0;
     std::array<const KSPIN_LOCK*, 8> held{};

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace qkr::kern {
@@ -299,6 +300,25 @@ TEST_F(ClockTest, ThreadsTakeTurnsThroughEventsWithoutLosingAWakeUp) {
     }
     t.join();
     EXPECT_EQ(kernel.now(), 0); // nothing ever had to wait for time
+}
+
+TEST_F(ClockTest, ForeignThreadCountsOnceRegisteredAndStopsCountingWhenItEnds) {
+    // Until it registers, the clock does not know it: main must not block on it meanwhile.
+    std::atomic<bool> registered{false};
+    std::atomic<Ticks> woke{-1};
+    std::thread foreign([&] {
+        kernel.register_current_thread("pcscd");
+        registered = true;
+        kernel.sleep_for(seconds(1));
+        woke = kernel.now();
+        // Ends without unregistering; the clock must not wait for it for ever.
+    });
+    while (!registered)
+        std::this_thread::yield();
+    kernel.sleep_for(seconds(5));
+    foreign.join();
+    EXPECT_EQ(woke, seconds(1));
+    EXPECT_EQ(kernel.now(), seconds(5));
 }
 
 TEST(Deadlock, ReportNamesEveryBlockedWaitAndReleasesThem) {
