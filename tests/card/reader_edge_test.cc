@@ -265,5 +265,65 @@ TEST_F(ReaderEdgeTest, SpeedChangeMovesReaderPortAndTheRequestingSlotsSpeed) {
     EXPECT_THAT(log->all(), IsEmpty());
 }
 
+TEST_F(ReaderEdgeTest, SetParametersCarryTheCardsCheckAndConvention) {
+    struct Case {
+        const char* card;
+        ULONG protocol;
+        std::uint8_t flags;
+    };
+    for (Case c : {Case{"t1", SCARD_PROTOCOL_T1, 0x10}, Case{"t1-crc", SCARD_PROTOCOL_T1, 0x11},
+                   Case{"inverse", SCARD_PROTOCOL_T0, 0x02}, Case{"t0", SCARD_PROTOCOL_T0, 0x00}}) {
+        SCOPED_TRACE(c.card);
+        start(c.card);
+        ASSERT_EQ(slot0->power(SCARD_COLD_RESET), STATUS_SUCCESS);
+        log->clear();
+        ASSERT_EQ(slot0->set_protocol(c.protocol), STATUS_SUCCESS);
+        const auto sent = log->slot(0);
+        ASSERT_FALSE(sent.empty());
+        ASSERT_EQ(sent.back().size(), 8u);
+        EXPECT_EQ(sent.back()[0], RDCMD_SET_PARAMS);
+        EXPECT_EQ(sent.back()[3], c.flags);
+        handle.close();
+        host.release_reader(*reader);
+    }
+}
+
+// The library answers these requests itself before any callback runs; called directly, the
+// callbacks still refuse them cleanly and leave the reader as they found it.
+TEST_F(ReaderEdgeTest, CallbacksCalledPastTheLibrarysChecks) {
+    start("");
+    SMARTCARD_EXTENSION* ext = reader->slot(0);
+    ULONG information = 0xDEAD;
+    Data reply(64, 0xEE);
+    auto call = [&](PRDF_FUNCTION fn, ULONG minor) {
+        ext->MinorIoControlCode = minor;
+        ext->IoRequest.Information = &information;
+        ext->IoRequest.ReplyBuffer = reply.data();
+        ext->IoRequest.ReplyBufferLength = ULONG(reply.size());
+        NTSTATUS status = fn(ext);
+        ext->IoRequest = {};
+        return status;
+    };
+
+    // No protocol selected: nothing goes to the reader.
+    log->clear();
+    ext->CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_UNDEFINED;
+    EXPECT_EQ(call(Qkr_SmartcardIoRequest, 0), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_THAT(log->all(), IsEmpty());
+    EXPECT_FALSE(rx(0).ReaderBusy);
+    host.kernel().sleep_for(kern::milliseconds(50));
+    EXPECT_EQ(reader->port().snapshot().wait_mask, ULONG(SERIAL_EV_CTS | SERIAL_EV_DSR))
+        << "event tracking is armed again";
+
+    // No card: the reader answers the reset without an answer to reset.
+    ASSERT_EQ(ext->ReaderCapabilities.CurrentState, (ULONG)SCARD_ABSENT);
+    EXPECT_EQ(call(Qkr_SmartcardPower, SCARD_COLD_RESET), STATUS_UNRECOGNIZED_MEDIA);
+    EXPECT_THAT(log->slot(0), ElementsAre(bytes({0x63, 0x00, 0x00}), bytes({0x62, 0x00, 0x00}),
+                                          bytes({0x63, 0x00, 0x00})));
+    EXPECT_EQ(information, 0u);
+    EXPECT_EQ(reply, Data(64, 0xEE));
+    EXPECT_FALSE(rx(0).ReaderBusy);
+}
+
 } // namespace
 } // namespace qkr::cardtest

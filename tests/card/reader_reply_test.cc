@@ -34,6 +34,9 @@ class ReaderReplyTest : public ::testing::Test {
     }
     void TearDown() override {
         handle.close();
+        // Let the removal's line changes settle before the line itself goes.
+        reader->remove();
+        host.kernel().sleep_for(kern::milliseconds(100));
         host.release_reader(*reader);
     }
 

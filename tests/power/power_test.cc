@@ -50,8 +50,12 @@ class PowerTest : public ::testing::Test {
         ASSERT_EQ(reader->start(), STATUS_SUCCESS);
     }
     void TearDown() override {
-        if (reader != nullptr)
+        if (reader != nullptr) {
+            // Let the removal's line changes settle before the line itself goes.
+            reader->remove();
+            kernel().sleep_for(milliseconds(100));
             host.release_reader(*reader);
+        }
         EXPECT_TRUE(verifier.empty()) << verifier.front();
     }
 
