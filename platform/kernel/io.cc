@@ -614,10 +614,11 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
     while (top->AttachedDevice != nullptr)
         top = top->AttachedDevice;
     auto it = k.devices.find(top);
-    if (it == k.devices.end() || it->second.deleted)
+    auto source = k.devices.find(SourceDevice);
+    if (it == k.devices.end() || it->second.deleted || source == k.devices.end())
         return nullptr;
     top->AttachedDevice = SourceDevice;
-    k.devices.at(SourceDevice).lower = top;
+    source->second.lower = top;
     SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
     return top;
 }

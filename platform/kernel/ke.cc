@@ -155,6 +155,10 @@ LONG KeReadStateEvent(PRKEVENT Event) {
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN,
                                PLARGE_INTEGER Timeout) {
     auto& k = K();
+    if (Object == nullptr) {
+        k.report("KeWaitForSingleObject on a null object");
+        return STATUS_INVALID_PARAMETER;
+    }
     std::optional<Ticks> deadline;
     if (Timeout != nullptr)
         deadline = absolute_due(Timeout->QuadPart);
@@ -348,8 +352,10 @@ ULONGLONG KeQueryInterruptTime() {
 // Pool
 // ---------------------------------------------------------------------------------------------
 
-PVOID ExAllocatePoolWithTag(POOL_TYPE, SIZE_T NumberOfBytes, ULONG Tag) {
+PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
     auto& k = K();
+    if (PoolType == PagedPool && cpu().irql >= DISPATCH_LEVEL)
+        k.report("paged pool allocation at DISPATCH_LEVEL");
     std::lock_guard lock(k.mu);
     if (k.take_fault(qkr::kern::Fault::PoolAllocation))
         return nullptr;
