@@ -340,7 +340,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         } else {
             IrpInfo& info = it->second;
             info.state = IrpState::InDriver;
-            ++info.epoch;
+            info.epoch = ++k.irp_epochs;
             Irp->CurrentLocation--;
             Irp->Tail.Overlay.CurrentStackLocation--;
             PIO_STACK_LOCATION loc = Irp->Tail.Overlay.CurrentStackLocation;
@@ -391,7 +391,7 @@ void IofCompleteRequest(PIRP Irp, CCHAR) {
             if (Irp->IoStatus.Status == STATUS_PENDING)
                 problems.push_back("IRP " + hex(Irp) + " completed with STATUS_PENDING");
             it->second.state = IrpState::Completing;
-            ++it->second.epoch;
+            it->second.epoch = ++k.irp_epochs;
         }
     }
     for (const auto& p : problems)
@@ -429,7 +429,7 @@ void IofCompleteRequest(PIRP Irp, CCHAR) {
             std::lock_guard lock(k.mu);
             IrpInfo& info = k.irps.at(Irp);
             info.state = IrpState::InRoutine;
-            epoch = ++info.epoch;
+            epoch = info.epoch = ++k.irp_epochs;
         }
         NTSTATUS r = routine(dev, Irp, context);
         std::lock_guard lock(k.mu);
@@ -447,7 +447,7 @@ void IofCompleteRequest(PIRP Irp, CCHAR) {
             break;
         }
         it->second.state = IrpState::Completing;
-        ++it->second.epoch;
+        it->second.epoch = ++k.irp_epochs;
     }
     if (!problems.empty()) {
         for (const auto& p : problems)
@@ -489,7 +489,7 @@ void IofCompleteRequest(PIRP Irp, CCHAR) {
             *Irp->UserIosb = Irp->IoStatus;
         on_done = std::move(info.on_done);
         info.state = IrpState::Held;
-        ++info.epoch;
+        info.epoch = ++k.irp_epochs;
         if (free_it)
             k.irps.erase(Irp);
         if (event != nullptr)

@@ -124,7 +124,9 @@ enum class IrpState {
 struct IrpInfo {
     std::unique_ptr<std::byte[]> storage;
     IrpState state = IrpState::Held;
-    std::uint64_t epoch = 0; // bumped by every change of hands, so a stale view is noticed
+    // Renewed (from a kernel-wide counter) at every change of hands, so that a stale view is
+    // noticed even when a new IRP reuses the address of a freed one.
+    std::uint64_t epoch = 0;
     bool kernel_owned = false;
     // IoBuildDeviceIoControlRequest: buffered copy-in/copy-out.
     bool built = false;
@@ -213,6 +215,7 @@ struct Kernel::Impl {
 
     // ----- I/O manager -----
     std::unordered_map<PIRP, IrpInfo> irps;
+    std::uint64_t irp_epochs = 0;
     std::unordered_map<PDEVICE_OBJECT, DeviceInfo> devices;
     std::map<PDRIVER_OBJECT, std::unique_ptr<DriverBlock>> drivers;
     PDRIVER_OBJECT bus_driver = nullptr;
