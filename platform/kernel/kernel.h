@@ -7,7 +7,14 @@
 //  - Virtual: time stands still while any registered thread can run and jumps to the next timer's
 //    due time as soon as every registered thread is blocked in a kernel wait. When every
 //    registered thread is blocked and no timer is pending, the verifier reports a deadlock naming
-//    the blocked waits.
+//    the blocked waits. With a handler that returns, the deadlocked waits then end with
+//    STATUS_TIMEOUT so that the test can go on and fail cleanly.
+//
+// Lifetimes: Threads, FileHandles and PendingIos must be destroyed (or joined/closed) before
+// their Kernel. A thread the clock does not know (a std::thread that did not register) neither
+// holds time back nor counts as blocked: in virtual time, anything it does while every registered
+// thread is blocked can only be seen once something else wakes them, so such threads belong in
+// real-time tests or must register first (register_current_thread).
 #pragma once
 
 #include "platform/kernel/nt.h"
