@@ -414,4 +414,36 @@ TEST(SecondSlot, FailuresLeaveTheSlotEmpty) {
     expect_nothing_held(host);
 }
 
+TEST(SecondSlot, StartOnOldFirmwareAndRestartKeepOneSetOfRecords) {
+    Host host;
+    qkr::host::ReaderOptions options;
+    options.sim.firmware = "0009";
+    Reader& r = host.add_reader(std::move(options));
+    ASSERT_EQ(r.add(), STATUS_SUCCESS);
+    ASSERT_EQ(r.start(), STATUS_SUCCESS);
+
+    SMARTCARD_EXTENSION* s1 = r.slot(1);
+    READER_EXTENSION* x1 = r.reader_extension(1);
+    ASSERT_NE(x1, nullptr);
+    EXPECT_EQ(s1->ReaderCapabilities.DataRatesSupported.Entries, 1);
+    EXPECT_TRUE(x1->MemoryCardSupport);
+    EXPECT_TRUE(x1->T0LeWorkaround);
+    EXPECT_EQ(std::memcmp(x1->ReaderInfo + 12, "0009", 4), 0);
+    EXPECT_EQ(x1->SlotNumber, 1u);
+    EXPECT_EQ(s1->VendorAttr.UnitNo, r.slot(0)->VendorAttr.UnitNo);
+    std::size_t driver_blocks = host.kernel().pool_allocations(QKR_POOL_TAG);
+    std::size_t library_blocks = host.kernel().pool_allocations(SMCLIB_POOL_TAG);
+    EXPECT_EQ(driver_blocks, 2u);
+
+    ASSERT_EQ(r.stop(), STATUS_SUCCESS);
+    ASSERT_EQ(r.start(), STATUS_SUCCESS);
+    EXPECT_EQ(r.reader_extension(1), x1) << "a restart reuses slot 1's records";
+    EXPECT_EQ(s1->ReaderCapabilities.CurrentState, static_cast<ULONG>(SCARD_SWALLOWED));
+    EXPECT_EQ(host.kernel().pool_allocations(QKR_POOL_TAG), driver_blocks);
+    EXPECT_EQ(host.kernel().pool_allocations(SMCLIB_POOL_TAG), library_blocks);
+
+    ASSERT_EQ(r.remove(), STATUS_SUCCESS);
+    expect_nothing_held(host);
+}
+
 } // namespace

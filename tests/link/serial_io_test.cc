@@ -116,6 +116,29 @@ TEST_F(SerialRequests, PrivateCodesBecomeReadsAndWrites) {
     EXPECT_EQ(q[2].information, 7u);
 }
 
+TEST_F(SerialRequests, GuardTimeOnASingleByteNeedsNoStall) {
+    open_unconfigured();
+    slot->CardCapabilities.GT = 100;
+    UCHAR one = 0x5A;
+    ULONG transferred = 0;
+    Ticks begin = host->kernel().now();
+    x->SerialIoControlCode = SMARTCARD_WRITE;
+    EXPECT_EQ(Qkr_SerialIo(slot, &one, 1, nullptr, 0, &transferred), STATUS_SUCCESS);
+    EXPECT_EQ(host->kernel().now(), begin);
+    auto q = reader->tap().requests();
+    ASSERT_EQ(q.size(), 1u);
+    EXPECT_EQ(q[0].input, Bytes{0x5A});
+
+    // A failed byte does not stop the rest; the status is the last byte's.
+    reader->tap().clear();
+    reader->port().faults().fail_nth(RequestKind::write(), 2, STATUS_DEVICE_NOT_READY);
+    UCHAR three[3] = {1, 2, 3};
+    EXPECT_EQ(Qkr_SerialIo(slot, three, 3, nullptr, 0, &transferred), STATUS_SUCCESS);
+    EXPECT_EQ(reader->tap().requests().size(), 3u);
+    reader->port().faults().fail_nth(RequestKind::write(), 3, STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(Qkr_SerialIo(slot, three, 3, nullptr, 0, &transferred), STATUS_DEVICE_NOT_READY);
+}
+
 TEST_F(SerialRequests, ConfigurationSendsEightRequestsThenWaitsThreeSeconds) {
     open_unconfigured();
     Ticks begin = host->kernel().now();
