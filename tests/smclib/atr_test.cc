@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <initializer_list>
+#include <random>
 #include <vector>
 
 namespace {
@@ -239,6 +240,34 @@ TEST_F(AtrEvaluation, AnswerLongerThanTheStandardAllowsIsRefused) {
     EXPECT_EQ(SmartcardUpdateCardCapabilities(&ext_), STATUS_UNRECOGNIZED_MEDIA);
     card().ATR.Length = 255;
     EXPECT_EQ(SmartcardUpdateCardCapabilities(&ext_), STATUS_UNRECOGNIZED_MEDIA);
+}
+
+// Random answers, most of them with a plausible TS: never more than the buffers hold, always one
+// of the two outcomes, and a refused one always leaves the card unusable.
+TEST_F(AtrEvaluation, ArbitraryBytesGiveOneOfTheTwoOutcomes) {
+    std::mt19937 rng(33);
+    int good = 0;
+    for (int run = 0; run < 20000; run++) {
+        const unsigned length = rng() % 40;
+        for (unsigned i = 0; i < sizeof card().ATR.Buffer; i++)
+            card().ATR.Buffer[i] = UCHAR(rng());
+        card().ATR.Buffer[0] = (rng() % 8 == 0) ? UCHAR(rng()) : (rng() % 2 ? 0x3B : 0x3F);
+        if (rng() % 2)
+            card().ATR.Buffer[1] &= 0x1F; // few interface bytes: more answers come out whole
+        card().ATR.Length = UCHAR(length);
+        const NTSTATUS status = SmartcardUpdateCardCapabilities(&ext_);
+        if (status == STATUS_SUCCESS) {
+            good++;
+            EXPECT_TRUE(state() == SCARD_NEGOTIABLE || state() == SCARD_SPECIFIC);
+            EXPECT_LE(card().HistoricalChars.Length, 15);
+            EXPECT_NE(card().etu, 0u);
+        } else {
+            ASSERT_EQ(status, STATUS_UNRECOGNIZED_MEDIA);
+            EXPECT_EQ(state(), ULONG(SCARD_POWERED));
+            EXPECT_EQ(card().Protocol.Supported, 0u);
+        }
+    }
+    EXPECT_GT(good, 0);
 }
 
 } // namespace
