@@ -77,6 +77,12 @@ sim::ReaderSim& Reader::sim() {
 Reader::~Reader() {
     if (added_)
         remove();
+    // Let the line deliver what the removal set in motion (the port's close drops DTR and RTS,
+    // the simulator may still be answering) before its ends are taken apart.
+    for (int i = 0; i < 100 && (line_->host_tx_queued() != 0 || line_->device_tx_queued() != 0);
+         ++i)
+        kernel().sleep_for(kern::milliseconds(10));
+    kernel().sleep_for(kern::milliseconds(10));
     line_->connect_device(nullptr);
     line_->set_tap(nullptr);
     sim_.reset();
