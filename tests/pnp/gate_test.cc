@@ -6,7 +6,6 @@
 namespace qkr::pnp_test {
 namespace {
 
-using host::Host;
 using host::Reader;
 
 // A control request sent from a thread of its own, because it may wait at the gate.
@@ -37,7 +36,7 @@ bool reader_started(Reader& reader) {
 }
 
 TEST(Gate, RequestSentBeforeTheStartWaitsForIt) {
-    Host host;
+    TestHost host;
     Reader& reader = host.add_reader();
     ASSERT_EQ(reader.add(), STATUS_SUCCESS);
     kern::FileHandle handle = reader.open();
@@ -54,7 +53,7 @@ TEST(Gate, RequestSentBeforeTheStartWaitsForIt) {
 }
 
 TEST(Gate, StopQueryIsRefusedWhileARequestIsInsideTheLibrary) {
-    Host host;
+    TestHost host;
     Reader& reader = host.add_reader();
     ASSERT_EQ(reader.add(), STATUS_SUCCESS);
     ASSERT_EQ(reader.start(), STATUS_SUCCESS);
@@ -90,7 +89,7 @@ TEST(Gate, StopQueryIsRefusedWhileARequestIsInsideTheLibrary) {
 }
 
 TEST(Gate, ParkedTrackingRequestDoesNotHoldUpAStopQuery) {
-    Host host;
+    TestHost host;
     Reader& reader = host.add_reader();
     ASSERT_EQ(reader.add(), STATUS_SUCCESS);
     ASSERT_EQ(reader.start(), STATUS_SUCCESS);
@@ -107,7 +106,7 @@ TEST(Gate, ParkedTrackingRequestDoesNotHoldUpAStopQuery) {
 }
 
 TEST(Gate, AfterAGrantedStopQueryRequestsWaitForCancelOrRestart) {
-    Host host;
+    TestHost host;
     Reader& reader = host.add_reader();
     ASSERT_EQ(reader.add(), STATUS_SUCCESS);
     ASSERT_EQ(reader.start(), STATUS_SUCCESS);
@@ -131,7 +130,7 @@ TEST(Gate, AfterAGrantedStopQueryRequestsWaitForCancelOrRestart) {
 }
 
 TEST(Gate, ExitLinesCarryTheStatusInHex) {
-    Host host;
+    TestHost host;
     Reader& reader = host.add_reader();
     ASSERT_EQ(reader.add(), STATUS_SUCCESS);
     ASSERT_EQ(reader.start(), STATUS_SUCCESS);
@@ -171,7 +170,7 @@ NTSTATUS raw_open(PDEVICE_OBJECT device) {
 }
 
 TEST(Removal, EndsRequestsWaitingAtTheGateAndRefusesNewOpens) {
-    Host host;
+    TestHost host;
     Reader& reader = host.add_reader();
     ASSERT_EQ(reader.add(), STATUS_SUCCESS);
     ASSERT_EQ(reader.start(), STATUS_SUCCESS);
@@ -211,7 +210,7 @@ TEST(Removal, EndsRequestsWaitingAtTheGateAndRefusesNewOpens) {
 }
 
 TEST(Removal, RemovingAStartedReaderClosesThePortAndReleasesEverything) {
-    Host host;
+    TestHost host;
     Reader& reader = host.add_reader();
     insert_card(reader);
     ASSERT_EQ(reader.add(), STATUS_SUCCESS);
@@ -237,7 +236,7 @@ TEST(Removal, RemovingAStartedReaderClosesThePortAndReleasesEverything) {
 // The other Plug and Play requests
 // ---------------------------------------------------------------------------------------------
 TEST(OtherPnp, QueryRemoveDisablesAndCancelRemoveEnablesTheInterfaces) {
-    Host host;
+    TestHost host;
     Reader& reader = host.add_reader();
     ASSERT_EQ(reader.add(), STATUS_SUCCESS);
     ASSERT_EQ(reader.start(), STATUS_SUCCESS);
@@ -266,7 +265,7 @@ TEST(OtherPnp, QueryRemoveDisablesAndCancelRemoveEnablesTheInterfaces) {
 }
 
 TEST(OtherPnp, UnhandledCodesGoDownUntouched) {
-    Host host;
+    TestHost host;
     Reader& reader = host.add_reader();
     ASSERT_EQ(reader.add(), STATUS_SUCCESS);
     ASSERT_EQ(reader.start(), STATUS_SUCCESS);

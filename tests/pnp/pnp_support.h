@@ -82,6 +82,28 @@ inline void settle(host::Reader& reader, kern::Ticks span = kern::milliseconds(2
     reader.kernel().sleep_for(span);
 }
 
+// A host that, before it goes, removes its readers and lets the line deliver what the removal
+// set in motion (the port's close drops DTR and RTS), so that nothing is still on its way along
+// the line when the harness takes the line and the simulator apart.
+class TestHost : public host::Host {
+  public:
+    host::Reader& add_reader(host::ReaderOptions options = {}) {
+        host::Reader& reader = host::Host::add_reader(std::move(options));
+        readers_.push_back(&reader);
+        return reader;
+    }
+    ~TestHost() {
+        for (host::Reader* reader : readers_) {
+            if (reader->added())
+                reader->remove();
+        }
+        kernel().sleep_for(kern::seconds(1));
+    }
+
+  private:
+    std::vector<host::Reader*> readers_;
+};
+
 // ---------------------------------------------------------------------------------------------
 // The reader at the far end. The simulator's state belongs to the kernel's timer context, so the
 // test acts on it from there and then lets the line carry the change to the driver.

@@ -8,7 +8,6 @@
 namespace qkr::pnp_test {
 namespace {
 
-using host::Host;
 using host::Reader;
 using host::ReaderOptions;
 
@@ -26,7 +25,7 @@ class StartReadsFirmware : public ::testing::TestWithParam<FirmwareCase> {};
 
 TEST_P(StartReadsFirmware, SetsReaderFlagsRatesAndIdentification) {
     const FirmwareCase& c = GetParam();
-    Host host;
+    TestHost host;
     Reader& reader = host.add_reader(with_firmware(c.version));
     ASSERT_EQ(reader.add(), STATUS_SUCCESS);
     ASSERT_EQ(reader.start(), STATUS_SUCCESS);
@@ -61,7 +60,7 @@ INSTANTIATE_TEST_SUITE_P(Versions, StartReadsFirmware,
                          [](const auto& info) { return std::string("v") + info.param.version; });
 
 TEST(StartTalksToReader, SilentReaderStillStartsWithCardStateUnknown) {
-    Host host;
+    TestHost host;
     Reader& reader = host.add_reader();
     ASSERT_EQ(reader.add(), STATUS_SUCCESS);
     make_silent(reader);
@@ -85,7 +84,7 @@ TEST(StartTalksToReader, SilentReaderStillStartsWithCardStateUnknown) {
 // Starts a reader whose replies the test wrote, and returns its slot 0 for inspection.
 struct ScriptedStart {
     ScriptedReader scripted;
-    Host host;
+    TestHost host;
     Reader& reader;
     NTSTATUS status;
     ScriptedStart(std::vector<std::uint8_t> type, std::vector<std::uint8_t> status_bytes,
@@ -142,7 +141,7 @@ TEST(StartTalksToReader, StatusReplySaysNoCardButCtsSaysCard) {
 }
 
 TEST(StartTalksToReader, CardStateComesFromStatusReplyAndLines) {
-    Host host;
+    TestHost host;
     Reader& without = host.add_reader();
     ASSERT_EQ(without.add(), STATUS_SUCCESS);
     ASSERT_EQ(without.start(), STATUS_SUCCESS);
@@ -165,7 +164,7 @@ TEST(StartTalksToReader, CardStateComesFromStatusReplyAndLines) {
 // The log of a start and of a stop
 // ---------------------------------------------------------------------------------------------
 TEST(StartStopLog, StartAndStopWriteTheirLinesInOrder) {
-    Host host;
+    TestHost host;
     Reader& reader = host.add_reader();
     insert_card(reader);
     ASSERT_EQ(reader.add(), STATUS_SUCCESS);
@@ -223,7 +222,7 @@ TEST(StartStopLog, StartAndStopWriteTheirLinesInOrder) {
 // Stopping
 // ---------------------------------------------------------------------------------------------
 TEST(Stop, EndsTrackingClosesPortOnceAndDisablesInterfaces) {
-    Host host;
+    TestHost host;
     Reader& reader = host.add_reader();
     ASSERT_EQ(reader.add(), STATUS_SUCCESS);
     ASSERT_EQ(reader.start(), STATUS_SUCCESS);
@@ -249,7 +248,7 @@ TEST(Stop, EndsTrackingClosesPortOnceAndDisablesInterfaces) {
 }
 
 TEST(Stop, CyclesOfStartStopAndRemoveLeaveNothingBehind) {
-    Host host;
+    TestHost host;
     Reader& reader = host.add_reader();
     insert_card(reader);
     ASSERT_EQ(reader.add(), STATUS_SUCCESS);
@@ -274,7 +273,7 @@ TEST(Stop, CyclesOfStartStopAndRemoveLeaveNothingBehind) {
 // Failed starts
 // ---------------------------------------------------------------------------------------------
 TEST(FailedStart, PortThatCannotBeOpenedFailsWithItsStatus) {
-    Host host;
+    TestHost host;
     Reader& reader = host.add_reader();
     // Somebody else opened the port before the reader's device came.
     kern::FileHandle other;
@@ -293,7 +292,7 @@ TEST(FailedStart, PortThatCannotBeOpenedFailsWithItsStatus) {
 }
 
 TEST(FailedStart, ConfigurationFailureClosesThePortAgain) {
-    Host host;
+    TestHost host;
     Reader& reader = host.add_reader();
     ASSERT_EQ(reader.add(), STATUS_SUCCESS);
     reader.port().faults().fail_nth(serial::RequestKind::control(IOCTL_SERIAL_SET_HANDFLOW), 1,
@@ -309,7 +308,7 @@ TEST(FailedStart, ConfigurationFailureClosesThePortAgain) {
 
 // Position, among the port's set-wait-mask requests of a start, of the one that arms tracking.
 std::size_t tracking_mask_position() {
-    Host host;
+    TestHost host;
     Reader& reader = host.add_reader();
     EXPECT_EQ(reader.add(), STATUS_SUCCESS);
     EXPECT_EQ(reader.start(), STATUS_SUCCESS);
@@ -331,7 +330,7 @@ std::size_t tracking_mask_position() {
 TEST(FailedStart, TrackingThatCannotBeArmedClosesThePortWithoutWaiting) {
     const std::size_t position = tracking_mask_position();
     ASSERT_GT(position, 0u);
-    Host host;
+    TestHost host;
     Reader& reader = host.add_reader();
     ASSERT_EQ(reader.add(), STATUS_SUCCESS);
     reader.port().faults().fail_nth(serial::RequestKind::control(IOCTL_SERIAL_SET_WAIT_MASK),
@@ -351,7 +350,7 @@ TEST(FailedStart, TrackingThatCannotBeArmedClosesThePortWithoutWaiting) {
 }
 
 TEST(FailedStart, NoIrpForTheOpenFailsWithNoMemoryAndTouchesNothing) {
-    Host host;
+    TestHost host;
     Reader& reader = host.add_reader();
     ASSERT_EQ(reader.add(), STATUS_SUCCESS);
     host.kernel().fail_nth(kern::Fault::IrpAllocation, 1);
@@ -363,7 +362,7 @@ TEST(FailedStart, NoIrpForTheOpenFailsWithNoMemoryAndTouchesNothing) {
 }
 
 TEST(FailedStart, SecondSlotThatCannotBeSetUpStopsTheDevice) {
-    Host host;
+    TestHost host;
     Reader& reader = host.add_reader();
     ASSERT_EQ(reader.add(), STATUS_SUCCESS);
     // Slot 1's record is the first pool the start asks for.

@@ -5,11 +5,10 @@
 namespace qkr::pnp_test {
 namespace {
 
-using host::Host;
 using host::Reader;
 
 struct Started {
-    Host host;
+    TestHost host;
     Reader& reader;
     kern::FileHandle handle;
     explicit Started(bool card = false) : reader(host.add_reader()) {
