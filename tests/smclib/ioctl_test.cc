@@ -251,6 +251,31 @@ TEST_F(Library, RemovalWaitsForEveryOtherHolderAndRefusesNewOnes) {
     EXPECT_EQ(SmartcardAcquireRemoveLock(&ext_), STATUS_DELETE_PENDING);
 }
 
+TEST_F(Library, RecordCanBeFreedAsSoonAsTheRemovalWaitReturns) {
+    // Holders let go on their own threads while removal waits and then frees the library state
+    // at once; the last holder must be done with the lock by then (the sanitizer builds check).
+    for (int round = 0; round < 20; round++) {
+        SMARTCARD_EXTENSION other{};
+        other.Version = SMCLIB_VERSION;
+        other.SmartcardRequest.BufferSize = 1048;
+        other.SmartcardReply.BufferSize = 1048;
+        ASSERT_EQ(SmartcardInitialize(&other), STATUS_SUCCESS);
+        ASSERT_EQ(SmartcardAcquireRemoveLock(&other), STATUS_SUCCESS);
+        std::vector<Thread> holders;
+        for (int i = 0; i < 3; i++) {
+            ASSERT_EQ(SmartcardAcquireRemoveLock(&other), STATUS_SUCCESS);
+            holders.push_back(kernel_.spawn("holder", [&other] {
+                Kernel::current().sleep_for(milliseconds(1));
+                SmartcardReleaseRemoveLock(&other);
+            }));
+        }
+        SmartcardReleaseRemoveLockAndWait(&other);
+        SmartcardExit(&other);
+        for (auto& t : holders)
+            t.join();
+    }
+}
+
 TEST_F(Library, RemovalWithNoOtherHolderReturnsAtOnce) {
     ASSERT_EQ(SmartcardAcquireRemoveLock(&ext_), STATUS_SUCCESS);
     SmartcardReleaseRemoveLockAndWait(&ext_);
