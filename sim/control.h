@@ -1,0 +1,24 @@
+// The simulator's text commands, one per line, as the standalone program's control socket takes
+// them (and anything else that wants to script a reader):
+//
+//   insert NAME | remove | power on|off | dsr-drop MS | cts-pulse MS | status
+//   fault nak N | fault silent N | fault corrupt N | fault truncate KEEP N | fault noise N
+//   fault dle-pairs N | fault stray-etx N | fault chunk SIZE GAP_MS N | fault delay MS N
+//   fault refuse-speed | fault pts refuse|wrong | fault chain-removal BLOCKS
+//   fault random SEED PERCENT | fault clear
+//
+// Each command answers one line: "ok", "ok <details>" or "error <why>".
+#pragma once
+
+#include "sim/reader.h"
+
+#include <string>
+#include <string_view>
+
+namespace qkr::sim {
+
+// Carries out one command on `reader`; call it where the reader's calls may be made (see
+// reader.h).
+std::string control_command(ReaderSim& reader, std::string_view line);
+
+} // namespace qkr::sim

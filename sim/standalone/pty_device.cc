@@ -1,0 +1,314 @@
+#include "sim/standalone/pty_device.h"
+
+#include "platform/serial/sim_line.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace qkr::sim {
+
+namespace {
+
+bool parse_format(std::string_view v, serial::LineFormat& f) {
+    // "<bit/s> <data bits><parity><stop bits>", e.g. "19200 8N1"
+    const auto space = v.find(' ');
+    if (space == std::string_view::npos || v.size() != space + 4)
+        return false;
+    std::uint32_t baud = 0;
+    for (char c : v.substr(0, space)) {
+        if (c < '0' || c > '9')
+            return false;
+        baud = baud * 10 + static_cast<std::uint32_t>(c - '0');
+    }
+    const char bits = v[space + 1], parity = v[space + 2], stop = v[space + 3];
+    if (bits < '5' || bits > '8' || (stop != '1' && stop != '2'))
+        return false;
+    serial::Parity p;
+    switch (parity) {
+    case 'N':
+        p = serial::Parity::None;
+        break;
+    case 'O':
+        p = serial::Parity::Odd;
+        break;
+    case 'E':
+        p = serial::Parity::Even;
+        break;
+    case 'M':
+        p = serial::Parity::Mark;
+        break;
+    case 'S':
+        p = serial::Parity::Space;
+        break;
+    default:
+        return false;
+    }
+    f.baud = baud;
+    f.data_bits = static_cast<std::uint8_t>(bits - '0');
+    f.parity = p;
+    f.stop_bits = static_cast<std::uint8_t>(stop - '0');
+    return true;
+}
+
+} // namespace
+
+PtyDevice::PtyDevice(ReaderSim& reader, std::string modem_socket)
+    : reader_(reader), modem_path_(std::move(modem_socket)) {}
+
+PtyDevice::~PtyDevice() {
+    reader_.connect(nullptr);
+    stop_ = true;
+    if (wake_[1] >= 0) {
+        const char b = 1;
+        [[maybe_unused]] auto r = ::write(wake_[1], &b, 1);
+    }
+    if (thread_.joinable())
+        thread_.join();
+    for (int fd : {master_, slave_keep_, listen_, modem_, wake_[0], wake_[1]})
+        if (fd >= 0)
+            ::close(fd);
+    if (listen_ >= 0)
+        ::unlink(modem_path_.c_str());
+}
+
+bool PtyDevice::open() {
+    auto fail = [this](const std::string& what) {
+        error_ = what + ": " + std::strerror(errno);
+        return false;
+    };
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0)
+        return fail("pseudo-terminal");
+    const char* name = ::ptsname(master_);
+    if (name == nullptr)
+        return fail("pseudo-terminal name");
+    slave_path_ = name;
+    slave_keep_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave_keep_ < 0)
+        return fail(slave_path_);
+    termios t{};
+    ::tcgetattr(slave_keep_, &t);
+    ::cfmakeraw(&t);
+    ::tcsetattr(slave_keep_, TCSANOW, &t);
+    ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
+    if (::pipe2(wake_, O_NONBLOCK | O_CLOEXEC) != 0)
+        return fail("pipe");
+
+    listen_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (modem_path_.size() >= sizeof addr.sun_path) {
+        errno = ENAMETOOLONG;
+        return fail(modem_path_);
+    }
+    std::strcpy(addr.sun_path, modem_path_.c_str());
+    ::unlink(modem_path_.c_str());
+    if (listen_ < 0 || ::bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(listen_, 1) != 0)
+        return fail(modem_path_);
+
+    reader_.connect(this);
+    thread_ = std::thread([this] { run(); });
+    return true;
+}
+
+void PtyDevice::send(std::span<const std::uint8_t> bytes) {
+    std::lock_guard lock(mutex_);
+    out_.append(bytes.begin(), bytes.end());
+    flush_locked();
+}
+
+void PtyDevice::flush_locked() {
+    while (!out_.empty()) {
+        const ssize_t n = ::write(master_, out_.data(), out_.size());
+        if (n <= 0) {
+            // Full: the thread tries again when the pseudo-terminal can take more.
+            const char b = 1;
+            [[maybe_unused]] auto r = ::write(wake_[1], &b, 1);
+            return;
+        }
+        out_.erase(0, static_cast<std::size_t>(n));
+    }
+}
+
+std::size_t PtyDevice::tx_queued() const {
+    std::lock_guard lock(mutex_);
+    return out_.size();
+}
+
+void PtyDevice::set_format(const serial::LineFormat& format) {
+    std::lock_guard lock(mutex_);
+    device_format_ = format;
+}
+
+serial::LineFormat PtyDevice::format() const {
+    std::lock_guard lock(mutex_);
+    return device_format_;
+}
+
+void PtyDevice::tell_locked(const std::string& line) {
+    if (modem_ >= 0) [[maybe_unused]]
+        auto r = ::send(modem_, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+void PtyDevice::set_cts(bool on) {
+    std::lock_guard lock(mutex_);
+    if (cts_ != on)
+        tell_locked(on ? "CTS 1\n" : "CTS 0\n");
+    cts_ = on;
+}
+
+void PtyDevice::set_dsr(bool on) {
+    std::lock_guard lock(mutex_);
+    if (dsr_ != on)
+        tell_locked(on ? "DSR 1\n" : "DSR 0\n");
+    dsr_ = on;
+}
+
+bool PtyDevice::dtr() const {
+    std::lock_guard lock(mutex_);
+    return dtr_;
+}
+
+bool PtyDevice::rts() const {
+    std::lock_guard lock(mutex_);
+    return rts_;
+}
+
+void PtyDevice::host_line(std::string_view line) {
+    const auto space = line.find(' ');
+    if (space == std::string_view::npos)
+        return;
+    const std::string_view word = line.substr(0, space), value = line.substr(space + 1);
+    bool changed = false;
+    bool d = false, r = false, b = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (word == "LINE") {
+            serial::LineFormat f;
+            if (parse_format(value, f)) {
+                host_format_ = f;
+                host_format_known_ = true;
+            }
+            return;
+        }
+        if (value != "0" && value != "1")
+            return;
+        const bool on = value == "1";
+        bool* flag = word == "DTR"   ? &dtr_
+                     : word == "RTS" ? &rts_
+                     : word == "BRK" ? &brk_
+                                     : nullptr;
+        if (flag == nullptr)
+            return;
+        changed = *flag != on;
+        *flag = on;
+        d = dtr_;
+        r = rts_;
+        b = brk_;
+    }
+    if (changed) {
+        ReaderSim& reader = reader_;
+        reader.post([&reader, d, r, b] { reader.on_host_lines(d, r, b); });
+    }
+}
+
+void PtyDevice::run() {
+    while (!stop_) {
+        pollfd fds[4] = {
+            {master_, POLLIN, 0}, {listen_, POLLIN, 0}, {wake_[0], POLLIN, 0}, {modem_, POLLIN, 0}};
+        {
+            std::lock_guard lock(mutex_);
+            if (!out_.empty())
+                fds[0].events |= POLLOUT;
+            fds[3].fd = modem_;
+        }
+        if (::poll(fds, fds[3].fd >= 0 ? 4 : 3, 200) <= 0)
+            continue;
+        if (fds[2].revents & POLLIN) {
+            char drain[64];
+            while (::read(wake_[0], drain, sizeof drain) > 0) {
+            }
+        }
+        if (fds[0].revents & POLLOUT) {
+            std::lock_guard lock(mutex_);
+            flush_locked();
+        }
+        if (fds[0].revents & POLLIN) {
+            std::uint8_t buf[1024];
+            const ssize_t n = ::read(master_, buf, sizeof buf);
+            if (n > 0) {
+                serial::LineFormat host, device;
+                {
+                    std::lock_guard lock(mutex_);
+                    host = host_format_;
+                    device = device_format_;
+                }
+                Bytes bytes(buf, buf + n);
+                bool known = false;
+                {
+                    std::lock_guard lock(mutex_);
+                    known = host_format_known_;
+                }
+                // Until the host says otherwise its port is taken to match the reader's.
+                const bool garbled = known && !(host == device);
+                if (garbled)
+                    for (auto& b : bytes)
+                        b = serial::SimLine::garble(b, host, device);
+                ReaderSim& reader = reader_;
+                reader.post([&reader, bytes = std::move(bytes), garbled] {
+                    for (auto b : bytes)
+                        reader.on_byte(b, garbled);
+                });
+            }
+        }
+        if (fds[1].revents & POLLIN) {
+            const int fd = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd >= 0) {
+                std::lock_guard lock(mutex_);
+                if (modem_ >= 0)
+                    ::close(modem_);
+                modem_ = fd;
+                modem_in_.clear();
+                tell_locked(cts_ ? "CTS 1\n" : "CTS 0\n");
+                tell_locked(dsr_ ? "DSR 1\n" : "DSR 0\n");
+            }
+        }
+        if (fds[3].fd >= 0 && (fds[3].revents & (POLLIN | POLLHUP | POLLERR))) {
+            char buf[256];
+            const ssize_t n = ::recv(fds[3].fd, buf, sizeof buf, 0);
+            if (n <= 0) {
+                std::lock_guard lock(mutex_);
+                ::close(modem_);
+                modem_ = -1;
+                continue;
+            }
+            std::string lines;
+            {
+                std::lock_guard lock(mutex_);
+                modem_in_.append(buf, static_cast<std::size_t>(n));
+                const auto end = modem_in_.rfind('\n');
+                if (end != std::string::npos) {
+                    lines = modem_in_.substr(0, end + 1);
+                    modem_in_.erase(0, end + 1);
+                }
+                if (modem_in_.size() > 256)
+                    modem_in_.clear();
+            }
+            std::size_t pos = 0;
+            while (pos < lines.size()) {
+                const auto nl = lines.find('\n', pos);
+                host_line(std::string_view(lines).substr(pos, nl - pos));
+                pos = nl + 1;
+            }
+        }
+    }
+}
+
+} // namespace qkr::sim
