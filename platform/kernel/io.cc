@@ -460,11 +460,11 @@ void IofCompleteRequest(PIRP Irp, CCHAR) {
     Irp->Tail.Overlay.CurrentStackLocation =
         reinterpret_cast<PIO_STACK_LOCATION>(reinterpret_cast<std::byte*>(Irp) + sizeof(IRP)) +
         Irp->StackCount + 2;
-    PKEVENT event = Irp->UserEvent;
     std::function<void(PIRP)> on_done;
     bool free_it = false;
     {
         std::lock_guard lock(k.mu);
+        PKEVENT event = Irp->UserEvent; // read under the lock: an abandoning waiter clears it
         IrpInfo& info = k.irps.at(Irp);
         if (info.power) {
             for (auto& [dev, calls] : info.power_calls) {

@@ -278,6 +278,10 @@ struct Kernel::Impl {
     void worker_main();
     // Sends a kernel-owned IRP to `device` and waits until completion passes the top.
     NTSTATUS send_and_wait(PDEVICE_OBJECT device, PIRP irp);
+    // After a wait for `irp` ended without its completion (a reported deadlock): detaches the
+    // waiter's event, status block and output buffer so that a late completion cannot write into
+    // them, and leaves the IRP to the kernel.
+    void abandon_irp(PIRP irp);
     void end_of_life_checks();
 };
 

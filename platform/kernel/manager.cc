@@ -112,16 +112,24 @@ NTSTATUS Kernel::Impl::send_and_wait(PDEVICE_OBJECT device, PIRP irp) {
     irp->UserEvent = &done;
     IofCallDriver(device, irp);
     if (wait(&done, "completion of a request", std::nullopt) != STATUS_SUCCESS) {
-        // The request never came back (a deadlock was reported); the IRP stays where it is.
-        std::lock_guard lock(mu);
-        auto it = irps.find(irp);
-        if (it != irps.end())
-            it->second.kernel_owned = true;
+        abandon_irp(irp); // it never came back: a deadlock was reported
         return STATUS_TIMEOUT;
     }
     NTSTATUS status = irp->IoStatus.Status;
     free_irp(irp);
     return status;
+}
+
+void Kernel::Impl::abandon_irp(PIRP irp) {
+    std::lock_guard lock(mu);
+    auto it = irps.find(irp);
+    if (it == irps.end())
+        return;
+    it->second.kernel_owned = true;
+    it->second.user_output = nullptr;
+    it->second.on_done = nullptr;
+    irp->UserEvent = nullptr;
+    irp->UserIosb = nullptr;
 }
 
 NTSTATUS Kernel::send_pnp(PDEVICE_OBJECT pdo, UCHAR minor) {
@@ -189,10 +197,7 @@ struct PendingIo::State {
             IoCancelIrp(irp);
             if (kernel->wait(&done, "completion of a cancelled request", std::nullopt) !=
                 STATUS_SUCCESS) {
-                std::lock_guard lock(kernel->mu);
-                auto it = kernel->irps.find(irp);
-                if (it != kernel->irps.end())
-                    it->second.kernel_owned = true; // stuck in a driver; do not free under it
+                kernel->abandon_irp(irp); // stuck in a driver; do not free it under the driver
                 return;
             }
         }
@@ -344,8 +349,10 @@ NTSTATUS FileHandle::ioctl(ULONG code, std::span<const std::uint8_t> input,
     IoGetNextIrpStackLocation(irp)->FileObject = &state_->file;
     IofCallDriver(state_->device, irp);
     NTSTATUS w = k.wait(&done, "completion of a device control request", std::nullopt);
-    if (w != STATUS_SUCCESS)
+    if (w != STATUS_SUCCESS) {
+        k.abandon_irp(irp);
         return w;
+    }
     if (information != nullptr)
         *information = iosb.Information;
     return iosb.Status;

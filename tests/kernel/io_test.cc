@@ -626,6 +626,33 @@ TEST_F(IoTest, ExclusiveDeviceAdmitsOneOpenAtATime) {
     IoDeleteDevice(excl);
 }
 
+// A frame of its own, gone by the time the abandoned request completes.
+NTSTATUS ioctl_in_own_frame(FileHandle& h) {
+    std::uint8_t out[4] = {};
+    ULONG_PTR info = 0;
+    return h.ioctl(0x222008, {}, out, &info);
+}
+
+TEST_F(IoTest, RequestAbandonedAfterADeadlockNoLongerWritesIntoItsWaiter) {
+    PIRP parked = nullptr;
+    lower_b.on_irp = [&](PDEVICE_OBJECT, PIRP irp) {
+        if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_DEVICE_CONTROL)
+            return complete(irp, STATUS_SUCCESS);
+        IoMarkIrpPending(irp);
+        parked = irp; // and nothing will ever complete it in time
+        return STATUS_PENDING;
+    };
+    FileHandle h;
+    ASSERT_EQ(kernel.open(pdo, &h), STATUS_SUCCESS);
+    EXPECT_EQ(ioctl_in_own_frame(h), STATUS_TIMEOUT);
+    EXPECT_TRUE(log.saw("deadlock"));
+    log.messages.clear();
+    std::memset(static_cast<UCHAR*>(parked->AssociatedIrp.SystemBuffer), 0x55, 4);
+    complete(parked, STATUS_SUCCESS, 4); // late: only the kernel's own buffer is touched
+    EXPECT_EQ(kernel.irps_live(), 0u);
+    h.close();
+}
+
 TEST_F(IoTest, FailedCreateLeavesNoOpenBehind) {
     lower_b.on_irp = [](PDEVICE_OBJECT, PIRP irp) {
         return complete(irp, IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_CREATE
