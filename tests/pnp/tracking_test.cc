@@ -199,6 +199,36 @@ TEST(ReaderPresence, DsrDropDuringCallbackFreesTrackingAndLeavesThePortToTheStop
               1u);
 }
 
+TEST(ReaderPresence, ReaderSwitchedOffAtTheStartIsClosedAgainAndCanBeRestartedLater) {
+    TestHost host;
+    Reader& reader = host.add_reader();
+    ASSERT_EQ(reader.add(), STATUS_SUCCESS);
+    set_dsr(reader, false);
+    // The start itself goes through; the first reading of the lines then ends tracking.
+    ASSERT_EQ(reader.start(), STATUS_SUCCESS);
+    settle(reader);
+    EXPECT_FALSE(reader.port().snapshot().open);
+    EXPECT_EQ(port_requests(reader, IRP_MJ_CLOSE), 1u);
+    EXPECT_EQ(reader.reader_extension(0)->SerialStatusIrp, nullptr);
+    ASSERT_EQ(reader.query_stop(), STATUS_SUCCESS);
+    ASSERT_EQ(reader.stop(), STATUS_SUCCESS);
+    EXPECT_EQ(port_requests(reader, IRP_MJ_CLOSE), 1u);
+
+    // Powered again, the reader starts for good and its tracking closes the port on the stop.
+    set_dsr(reader, true);
+    insert_card(reader);
+    ASSERT_EQ(reader.start(), STATUS_SUCCESS);
+    settle(reader);
+    EXPECT_TRUE(reader.port().snapshot().open);
+    EXPECT_NE(reader.reader_extension(0)->SerialStatusIrp, nullptr);
+    EXPECT_EQ(reader.slot(0)->ReaderCapabilities.CurrentState, ULONG{SCARD_SWALLOWED});
+    ASSERT_EQ(reader.query_stop(), STATUS_SUCCESS);
+    ASSERT_EQ(reader.stop(), STATUS_SUCCESS);
+    EXPECT_FALSE(reader.port().snapshot().open);
+    EXPECT_EQ(port_requests(reader, IRP_MJ_CLOSE), 2u);
+    EXPECT_EQ(host.kernel().irps_live(), 0u);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Arming
 // ---------------------------------------------------------------------------------------------
