@@ -147,6 +147,11 @@ void PtyDevice::set_format(const serial::LineFormat& format) {
     device_format_ = format;
 }
 
+serial::LineFormat PtyDevice::host_format() const {
+    std::lock_guard lock(mutex_);
+    return host_format_known_ ? host_format_ : device_format_;
+}
+
 serial::LineFormat PtyDevice::format() const {
     std::lock_guard lock(mutex_);
     return device_format_;

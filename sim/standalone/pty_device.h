@@ -31,6 +31,8 @@ class PtyDevice : public serial::DeviceSide {
     const std::string& slave_path() const { return slave_path_; }
     const std::string& modem_socket() const { return modem_path_; }
     const std::string& error() const { return error_; }
+    // The host's line format as the side channel last gave it.
+    serial::LineFormat host_format() const;
 
     // serial::DeviceSide, called by the reader from timer context.
     void send(std::span<const std::uint8_t> bytes) override;

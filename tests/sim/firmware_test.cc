@@ -363,3 +363,47 @@ TEST(ReaderFirmware, CommandsArrivingWhileTheCardWorksAreNotHeard) {
 
 } // namespace
 } // namespace qkr::sim::test
+
+namespace qkr::sim::test {
+namespace {
+
+// Well-framed nonsense of every shape: the firmware answers or stays quiet, never goes out of
+// bounds, and keeps answering afterwards.
+TEST(ReaderRobustness, ArbitraryCommandsNeverUpsetTheFirmware) {
+    ReaderConfig c;
+    c.slot0_card = "dual";
+    Bench b(c);
+    std::uint64_t state = 12345;
+    auto next = [&] {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        return static_cast<std::uint32_t>(state >> 33);
+    };
+    const std::uint8_t codes[] = {0x60, 0x61, 0x62, 0x63, 0x64, 0x65, 0x67, 0x6B, 0x00, 0xFF};
+    std::size_t answered = 0;
+    for (int i = 0; i < 400; ++i) {
+        Bytes p = {codes[next() % 10], static_cast<std::uint8_t>(next() % 3), 0x00};
+        const std::size_t extra = next() % 3 == 0 ? next() % 300 : next() % 12;
+        for (std::size_t j = 0; j < extra; ++j)
+            p.push_back(static_cast<std::uint8_t>(next()));
+        if ((p[0] == 0x67 || p[0] == 0x6B) && p.size() >= 5 && next() % 2) {
+            // Mostly a consistent length, so the body reaches the card.
+            p[3] = static_cast<std::uint8_t>((p.size() - 5) >> 8);
+            p[4] = static_cast<std::uint8_t>(p.size() - 5);
+        }
+        if (p[0] == 0x6B && p.size() > 5 && p[5] == 0x4C)
+            p[5] = 0x4D; // keep the link at its speed
+        b.send(p);
+        if (b.wait_reply(seconds(30)))
+            ++answered;
+        b.consumed = b.sink.rx.size();
+        if (i % 50 == 0)
+            b.power_on();
+    }
+    EXPECT_GT(answered, 300u);
+    b.quiet(seconds(5));
+    b.consumed = b.sink.rx.size();
+    EXPECT_EQ(b.transact(cmd(0x65))[0], 0x61);
+}
+
+} // namespace
+} // namespace qkr::sim::test

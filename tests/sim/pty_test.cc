@@ -4,8 +4,10 @@
 
 #include "sim/standalone/pty_device.h"
 
+#include <algorithm>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -43,6 +45,39 @@ Bytes drain(int fd, int ms) {
     }
 }
 
+// Reads until `done` says the bytes are complete or `ms` milliseconds have passed.
+Bytes read_until(int fd, const std::function<bool(const Bytes&)>& done, int ms = 5000) {
+    Bytes out;
+    for (int waited = 0; waited < ms && !done(out); waited += 20) {
+        pollfd p = {fd, POLLIN, 0};
+        if (::poll(&p, 1, 20) <= 0)
+            continue;
+        std::uint8_t buf[512];
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n <= 0)
+            break;
+        out.insert(out.end(), buf, buf + n);
+    }
+    return out;
+}
+
+std::optional<Decoded> read_frame(int fd) {
+    return deframe(read_until(fd, [](const Bytes& b) { return deframe(b).has_value(); }));
+}
+
+std::string read_text(int fd, std::size_t lines) {
+    const Bytes b = read_until(fd, [lines](const Bytes& got) {
+        return static_cast<std::size_t>(std::count(got.begin(), got.end(), '\n')) >= lines;
+    });
+    return std::string(b.begin(), b.end());
+}
+
+bool wait_for(const std::function<bool()>& cond) {
+    for (int i = 0; i < 250 && !cond(); ++i)
+        ::poll(nullptr, 0, 20);
+    return cond();
+}
+
 void put(int fd, const Bytes& b) {
     ASSERT_EQ(::write(fd, b.data(), b.size()), static_cast<ssize_t>(b.size()));
 }
@@ -68,24 +103,22 @@ TEST(PtyDevice, FramesModemLinesAndLineFormat) {
     a.sun_family = AF_UNIX;
     std::strcpy(a.sun_path, sock.c_str());
     ASSERT_EQ(::connect(modem.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    const Bytes lines = drain(modem.get(), 300);
-    EXPECT_EQ(std::string(lines.begin(), lines.end()), "CTS 1\nDSR 1\n");
+    EXPECT_EQ(read_text(modem.get(), 2), "CTS 1\nDSR 1\n");
 
     put(port.get(), frame(cmd(0x65)));
-    auto d = deframe(drain(port.get(), 300));
+    auto d = read_frame(port.get());
     ASSERT_TRUE(d.has_value());
     EXPECT_TRUE(d->ok);
     EXPECT_EQ(d->payload, (Bytes{0x61, 0x00, 0x00, 0x01, 0x09}));
 
     // The card leaves: CTS drops on the side channel.
     reader.post([&reader] { reader.remove(); });
-    const Bytes cts = drain(modem.get(), 300);
-    EXPECT_EQ(std::string(cts.begin(), cts.end()), "CTS 0\n");
+    EXPECT_EQ(read_text(modem.get(), 1), "CTS 0\n");
 
     // The host says its port runs at another speed: what it sends arrives garbled.
     const std::string line = "LINE 9600 8N1\n";
     ASSERT_EQ(::send(modem.get(), line.data(), line.size(), 0), static_cast<ssize_t>(line.size()));
-    drain(modem.get(), 100);
+    ASSERT_TRUE(wait_for([&] { return dev.host_format().baud == 9600; }));
     put(port.get(), frame(cmd(0x65)));
     const Bytes junk = drain(port.get(), 300);
     auto j = deframe(junk);
@@ -93,10 +126,10 @@ TEST(PtyDevice, FramesModemLinesAndLineFormat) {
     // Back at the reader's speed it answers again.
     const std::string back = "LINE 19200 8N1\n";
     ::send(modem.get(), back.data(), back.size(), 0);
-    drain(modem.get(), 100);
+    ASSERT_TRUE(wait_for([&] { return dev.host_format().baud == 19200; }));
     drain(port.get(), 700); // the reader drops the half frame it may have started
     put(port.get(), frame(cmd(0x65)));
-    d = deframe(drain(port.get(), 300));
+    d = read_frame(port.get());
     ASSERT_TRUE(d.has_value());
     EXPECT_EQ(d->payload, (Bytes{0x61, 0x00, 0x00, 0x01, 0x01}));
 }
