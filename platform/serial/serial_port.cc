@@ -165,14 +165,20 @@ SerialPort::~SerialPort() {
         was_open = std::exchange(open_, false);
     }
     finish(done);
+    {
+        // A timer that was already firing, or a cancel routine under way, still uses the port.
+        std::unique_lock lock(mutex_);
+        quiet_.wait(
+            lock, [this] { return callbacks_ == 0 && reads_.empty() && !wait_ && held_.empty(); });
+    }
     if (was_open)
         line_.close();
     if (device_ != nullptr) {
         IoDetachDevice(lower_);
         IoDeleteDevice(device_);
     }
-    if (driver_ != nullptr)
-        kernel_.unload_driver(driver_);
+    // The driver object stays with the kernel: unloading checks every watched pool tag, and a
+    // reader driver above another port may rightly still hold pool under its tag.
 }
 
 NTSTATUS SerialPort::driver_entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
@@ -521,21 +527,28 @@ void SerialPort::start_read(PendingRead& read) {
                    t.ReadTotalTimeoutConstant;
         read.interval_ms = t.ReadIntervalTimeout == kMaxUlong ? 0 : t.ReadIntervalTimeout;
     }
-    if (total_ms != 0) {
-        const std::uint64_t serial = read.serial;
-        const std::uint64_t generation = ++read.total_generation;
-        read.total_timer = kernel_.schedule_after(
-            kern::milliseconds(static_cast<std::int64_t>(total_ms)),
-            [this, serial, generation] { on_read_timer(serial, true, generation); },
-            "serial: read total time-out");
-    }
+    if (total_ms != 0)
+        arm_read_timer(read, true, total_ms);
+}
+
+void SerialPort::arm_read_timer(PendingRead& read, bool total, std::uint64_t milliseconds) {
+    auto& timer = total ? read.total_timer : read.interval_timer;
+    if (timer != 0 && kernel_.cancel(timer))
+        --callbacks_;
+    const std::uint64_t serial = read.serial;
+    const std::uint64_t generation = total ? ++read.total_generation : ++read.interval_generation;
+    ++callbacks_;
+    timer = kernel_.schedule_after(
+        kern::milliseconds(static_cast<std::int64_t>(milliseconds)),
+        [this, serial, total, generation] { on_read_timer(serial, total, generation); },
+        total ? "serial: read total time-out" : "serial: read interval time-out");
 }
 
 void SerialPort::cancel_read_timers(PendingRead& read) {
-    if (read.total_timer != 0)
-        kernel_.cancel(read.total_timer);
-    if (read.interval_timer != 0)
-        kernel_.cancel(read.interval_timer);
+    if (read.total_timer != 0 && kernel_.cancel(read.total_timer))
+        --callbacks_;
+    if (read.interval_timer != 0 && kernel_.cancel(read.interval_timer))
+        --callbacks_;
     read.total_timer = read.interval_timer = 0;
     ++read.total_generation;
     ++read.interval_generation;
@@ -560,17 +573,9 @@ void SerialPort::service_reads(Completions& done) {
         if (read.mode == ReadMode::FirstByte && read.done > 0)
             finished = true;
         if (!finished) {
-            if (read.done > before && read.interval_ms != 0) {
-                // The interval is measured from the last character received.
-                if (read.interval_timer != 0)
-                    kernel_.cancel(read.interval_timer);
-                const std::uint64_t serial = read.serial;
-                const std::uint64_t generation = ++read.interval_generation;
-                read.interval_timer = kernel_.schedule_after(
-                    kern::milliseconds(read.interval_ms),
-                    [this, serial, generation] { on_read_timer(serial, false, generation); },
-                    "serial: read interval time-out");
-            }
+            // The interval is measured from the last character received.
+            if (read.done > before && read.interval_ms != 0)
+                arm_read_timer(read, false, read.interval_ms);
             return;
         }
         if (!claim(read)) {
@@ -587,24 +592,36 @@ void SerialPort::on_read_timer(std::uint64_t serial, bool total, std::uint64_t g
     Completions done;
     {
         std::lock_guard lock(mutex_);
-        if (reads_.empty())
-            return;
-        PendingRead& read = reads_.front();
-        if (read.serial != serial || read.cancelling)
-            return;
-        if ((total ? read.total_generation : read.interval_generation) != generation)
-            return;
-        (total ? read.total_timer : read.interval_timer) = 0;
-        if (!claim(read)) {
-            read.cancelling = true;
-            return;
-        }
-        cancel_read_timers(read);
-        done.push_back({read.irp, read.tap, STATUS_TIMEOUT, read.done});
-        reads_.pop_front();
-        service_reads(done);
+        expire_read(serial, total, generation, done);
     }
     finish(done);
+    leave_callback();
+}
+
+void SerialPort::expire_read(std::uint64_t serial, bool total, std::uint64_t generation,
+                             Completions& done) {
+    if (reads_.empty())
+        return;
+    PendingRead& read = reads_.front();
+    if (read.serial != serial || read.cancelling)
+        return;
+    if ((total ? read.total_generation : read.interval_generation) != generation)
+        return;
+    (total ? read.total_timer : read.interval_timer) = 0;
+    if (!claim(read)) {
+        read.cancelling = true;
+        return;
+    }
+    cancel_read_timers(read);
+    done.push_back({read.irp, read.tap, STATUS_TIMEOUT, read.done});
+    reads_.pop_front();
+    service_reads(done);
+}
+
+void SerialPort::leave_callback() {
+    std::lock_guard lock(mutex_);
+    --callbacks_;
+    quiet_.notify_all();
 }
 
 // ----- pending requests and cancellation -----
@@ -632,6 +649,7 @@ void SerialPort::on_cancel(PIRP irp) {
     Completions done;
     {
         std::lock_guard lock(mutex_);
+        ++callbacks_;
         if (wait_ && wait_->irp == irp) {
             done.push_back({irp, wait_->tap, STATUS_CANCELLED, 0});
             wait_.reset();
@@ -650,6 +668,7 @@ void SerialPort::on_cancel(PIRP irp) {
         }
     }
     finish(done);
+    leave_callback();
 }
 
 void SerialPort::abort(bool reads, bool writes, bool others, NTSTATUS status, Completions& done) {

@@ -13,6 +13,7 @@
 #include "platform/serial/ntddser.h"
 #include "platform/serial/tap.h"
 
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -165,6 +166,9 @@ class SerialPort final : private LinePortSink {
     void apply(const LineChange& change);
     void on_cancel(PIRP irp);
     void on_read_timer(std::uint64_t serial, bool total, std::uint64_t generation);
+    void expire_read(std::uint64_t serial, bool total, std::uint64_t generation, Completions& done);
+    void arm_read_timer(PendingRead& read, bool total, std::uint64_t milliseconds);
+    void leave_callback(); // the last thing a timer callback or cancel routine does
 
     // Under the lock.
     bool claim(Pending& p);
@@ -191,6 +195,9 @@ class SerialPort final : private LinePortSink {
     Faults faults_;
 
     mutable std::mutex mutex_;
+    // Timer callbacks and cancel routines not yet finished; the destructor waits for none.
+    int callbacks_ = 0;
+    std::condition_variable quiet_;
     bool open_ = false;
     std::deque<std::uint8_t> rx_;
     std::size_t rx_capacity_ = 4096;

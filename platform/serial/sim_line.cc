@@ -19,22 +19,55 @@ SimLine::SimLine(kern::Kernel& kernel, LineFormat format)
     : kernel_(kernel), host_format_(format), device_format_(format), bauds_(kUsualBauds) {}
 
 SimLine::~SimLine() {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     for (Way* way : {&to_device_, &to_host_}) {
-        if (way->timer != 0)
-            kernel_.cancel(way->timer);
+        if (way->timer != 0 && kernel_.cancel(way->timer))
+            --armed_;
+        way->timer = 0;
         way->generation++;
     }
-    for (const auto& [sequence, id] : notifications_)
-        kernel_.cancel(id);
+    for (const auto& [sequence, id] : notifications_) {
+        if (kernel_.cancel(id))
+            --armed_;
+    }
     notifications_.clear();
+    sink_ = nullptr;
+    device_ = nullptr;
+    tap_ = nullptr;
+    // Callbacks already on their way find nothing to do; wait until they are out.
+    wait_quiet(lock, true);
+}
+
+void SimLine::begin_delivery() {
+    delivering_.push_back(std::this_thread::get_id());
+}
+
+void SimLine::end_callback() {
+    std::lock_guard lock(mutex_);
+    auto it = std::find(delivering_.begin(), delivering_.end(), std::this_thread::get_id());
+    if (it != delivering_.end())
+        delivering_.erase(it);
+    --armed_;
+    quiet_.notify_all();
+}
+
+void SimLine::wait_quiet(std::unique_lock<std::mutex>& lock, bool all_timers) {
+    const auto me = std::this_thread::get_id();
+    // A callback that detaches its own end must not wait for itself.
+    const auto mine = [&] { return std::count(delivering_.begin(), delivering_.end(), me); };
+    if (all_timers)
+        quiet_.wait(lock, [&] { return armed_ == mine(); });
+    else
+        quiet_.wait(lock, [&] { return static_cast<long>(delivering_.size()) == mine(); });
 }
 
 void SimLine::connect_device(LineDevice* device) {
     LineDevice* old = nullptr;
     {
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
         old = std::exchange(device_, device);
+        if (old != nullptr && old != device)
+            wait_quiet(lock, false);
     }
     if (old != nullptr && old != device)
         old->connect(nullptr);
@@ -87,8 +120,10 @@ std::uint8_t SimLine::garble(std::uint8_t byte, const LineFormat& sender,
 // ----- the port's side -----
 
 void SimLine::attach(LinePortSink* sink) {
-    std::lock_guard lock(mutex_);
-    sink_ = sink;
+    std::unique_lock lock(mutex_);
+    LinePortSink* old = std::exchange(sink_, sink);
+    if (old != nullptr && old != sink)
+        wait_quiet(lock, false);
 }
 
 bool SimLine::open() {
@@ -283,6 +318,7 @@ void SimLine::start_next(Way& way, bool back_to_back) {
     way.in_flight_format = format;
     way.busy = true;
     const std::uint64_t generation = ++way.generation;
+    ++armed_;
     way.timer = kernel_.schedule_at(
         way.epoch + bit_ticks(way.bits, format.baud),
         [this, &way, generation] { on_char_done(way, generation); },
@@ -298,9 +334,12 @@ void SimLine::on_char_done(Way& way, std::uint64_t generation) {
     bool now_empty = false;
     TapByte record;
     {
-        std::lock_guard lock(mutex_);
-        if (generation != way.generation || !way.busy)
+        std::unique_lock lock(mutex_);
+        if (generation != way.generation || !way.busy) {
+            lock.unlock();
+            end_callback();
             return;
+        }
         way.busy = false;
         way.timer = 0;
         record.time = kernel_.now();
@@ -321,6 +360,7 @@ void SimLine::on_char_done(Way& way, std::uint64_t generation) {
         device = device_;
         tap = tap_;
         open = open_;
+        begin_delivery();
     }
     if (tap != nullptr)
         tap->record_byte(record);
@@ -336,10 +376,12 @@ void SimLine::on_char_done(Way& way, std::uint64_t generation) {
         if (now_empty && device != nullptr)
             device->on_tx_empty();
     }
+    end_callback();
 }
 
 void SimLine::notify(Notification fn) {
     const std::uint64_t sequence = ++notify_sequence_;
+    ++armed_;
     const auto id = kernel_.schedule_after(
         0, [this, sequence, fn = std::move(fn)] { on_notify(sequence, fn); }, "line: modem lines");
     notifications_.emplace(sequence, id);
@@ -349,13 +391,18 @@ void SimLine::on_notify(std::uint64_t sequence, const Notification& fn) {
     LinePortSink* sink = nullptr;
     LineDevice* device = nullptr;
     {
-        std::lock_guard lock(mutex_);
-        if (notifications_.erase(sequence) == 0)
+        std::unique_lock lock(mutex_);
+        if (notifications_.erase(sequence) == 0) {
+            lock.unlock();
+            end_callback();
             return;
+        }
         sink = sink_;
         device = device_;
+        begin_delivery();
     }
     fn(sink, device);
+    end_callback();
 }
 
 } // namespace qkr::serial

@@ -12,12 +12,14 @@
 #include "platform/serial/line.h"
 #include "platform/serial/tap.h"
 
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <span>
+#include <thread>
 #include <vector>
 
 namespace qkr::serial {
@@ -55,7 +57,8 @@ class SimLine final : public detail::HostEnd, public detail::DeviceEnd {
     SimLine(const SimLine&) = delete;
     SimLine& operator=(const SimLine&) = delete;
 
-    // Plugs the far end in (nullptr unplugs): calls device->connect(this).
+    // Plugs the far end in (nullptr unplugs): calls device->connect(this). Returns once no
+    // callback into the old device is still running, so the caller may destroy it.
     void connect_device(LineDevice* device);
     // Every character that completes its journey is recorded here (nullptr: none).
     void set_tap(Tap* tap);
@@ -74,7 +77,8 @@ class SimLine final : public detail::HostEnd, public detail::DeviceEnd {
     static std::uint8_t garble(std::uint8_t byte, const LineFormat& sender,
                                const LineFormat& receiver);
 
-    // LineBackend (the port's side)
+    // LineBackend (the port's side). attach() returns once no callback into the old sink is
+    // still running.
     void attach(LinePortSink* sink) override;
     bool open() override;
     void close() override;
@@ -123,6 +127,10 @@ class SimLine final : public detail::HostEnd, public detail::DeviceEnd {
     // Under the lock: `fn` runs later from a timer callback, in the order of the calls.
     void notify(Notification fn);
     void on_notify(std::uint64_t sequence, const Notification& fn);
+    // Callback bookkeeping, so that detaching and destruction never race a running callback.
+    void begin_delivery(); // under the lock
+    void end_callback();   // takes the lock; the last thing a callback does
+    void wait_quiet(std::unique_lock<std::mutex>& lock, bool all_timers);
 
     kern::Kernel& kernel_;
     mutable std::mutex mutex_;
@@ -140,6 +148,9 @@ class SimLine final : public detail::HostEnd, public detail::DeviceEnd {
     Way to_device_{Direction::ToDevice};
     Way to_host_{Direction::ToHost};
     std::map<std::uint64_t, kern::Kernel::TimerId> notifications_;
+    int armed_ = 0; // timers scheduled whose callback has neither been cancelled nor finished
+    std::vector<std::thread::id> delivering_; // callbacks now calling out to an end
+    std::condition_variable quiet_;
     std::uint64_t notify_sequence_ = 0;
 };
 
