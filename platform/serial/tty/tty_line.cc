@@ -180,8 +180,8 @@ ModemLines lines_from_bits(int bits) {
 }
 
 // Waits until `fd` can take more bytes, or the stop event is readable, or the wake event (which
-// this consumes) is. A purge wakes it too: not every tty wakes its writers when a flush makes
-// room (a pseudo-terminal whose bytes had not yet reached the other side's reader does not).
+// this consumes) is. A purge wakes it too, rather than trusting every tty driver to wake its
+// writers when a flush makes room.
 void wait_writable(int fd, int stop_fd, int wake_fd) {
     pollfd fds[3] = {{fd, POLLOUT, 0}, {stop_fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
     while (::poll(fds, 3, -1) < 0 && errno == EINTR) {
