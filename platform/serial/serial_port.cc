@@ -627,13 +627,18 @@ void SerialPort::leave_callback() {
 // ----- pending requests and cancellation -----
 
 bool SerialPort::arm_cancel(Pending& p) {
+    // Cancel is set under the cancel spin lock; read it there too.
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
     IoSetCancelRoutine(p.irp, &SerialPort::cancel_routine);
     p.armed = true;
+    bool armed = true;
     if (p.irp->Cancel && IoSetCancelRoutine(p.irp, nullptr) != nullptr) {
         p.armed = false;
-        return false;
+        armed = false;
     }
-    return true;
+    IoReleaseCancelSpinLock(irql);
+    return armed;
 }
 
 bool SerialPort::claim(Pending& p) {
