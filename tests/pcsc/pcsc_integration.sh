@@ -1,0 +1,97 @@
+#!/usr/bin/env bash
+# Starts a pcscd of its own with the qkr handler on a simulated reader, then checks what
+# pcsc_scan, opensc-tool, scriptor and a pyscard program see through it.
+set -uo pipefail
+lib=$1
+here=$2
+work=$(mktemp -d /tmp/qkr-pcsc-XXXXXX)
+sock=$work/control.sock
+pid=""
+failures=0
+passed=0
+
+cleanup() {
+  [ -n "$pid" ] && kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+check() { # name, command...
+  local name=$1; shift
+  if "$@" >"$work/out" 2>&1; then
+    passed=$((passed + 1)); echo "PASS $name"
+  else
+    failures=$((failures + 1)); echo "FAIL $name"; sed 's/^/    /' "$work/out"
+  fi
+}
+
+expect_output() { # pattern, command...
+  local pattern=$1; shift
+  "$@" >"$work/cmd" 2>&1
+  if grep -q -- "$pattern" "$work/cmd"; then return 0; fi
+  echo "expected '$pattern' in:"; cat "$work/cmd"; return 1
+}
+
+if pgrep -x pcscd >/dev/null; then
+  echo "another pcscd is running; its socket path is fixed, so this test cannot run beside it"
+  exit 1
+fi
+
+mkdir -p "$work/conf"
+cat >"$work/conf/qkr" <<CONF
+FRIENDLYNAME "QKR Reader"
+DEVICENAME "sim:card=t1,socket=$sock"
+LIBPATH $lib
+CONF
+
+start_pcscd() {
+  pcscd -f -c "$work/conf" >"$work/pcscd.log" 2>&1 &
+  pid=$!
+  # The reader's start includes its 3 s serial set-up pause.
+  for _ in $(seq 1 100); do
+    if opensc-tool -l 2>/dev/null | grep -q "QKR Reader 00 01"; then return 0; fi
+    sleep 0.1
+  done
+  echo "pcscd did not show the reader"; cat "$work/pcscd.log"; return 1
+}
+
+stop_pcscd() {
+  kill "$pid"; wait "$pid" 2>/dev/null; pid=""
+}
+
+control() { # one command on the simulator's control socket, answer on stdout
+  /usr/bin/python3 - "$sock" "$1" <<'PY'
+import socket, sys
+s = socket.socket(socket.AF_UNIX)
+s.connect(sys.argv[1])
+s.sendall((sys.argv[2] + "\n").encode())
+print(s.makefile().readline().strip())
+PY
+}
+
+start_pcscd || exit 1
+
+check "opensc-tool lists both slots" expect_output "QKR Reader 00 01" opensc-tool -l
+check "opensc-tool reads the T=1 card's ATR" \
+  expect_output "3b:96:13:81:71:20:45:00:51:4b:52:20:54:31:1d" opensc-tool -r 0 -a
+check "opensc-tool reads the second slot's T=0 card's ATR" \
+  expect_output "3b:96:11:40:0a:51:4b:52:20:54:30" opensc-tool -r 1 -a
+check "opensc-tool exchanges APDUs under T=1" \
+  expect_output "51 4B 52 20 QKR" opensc-tool -r 0 -s 00A40000022F00 -s 00B0000004
+check "pcsc_scan sees the reader and the card" \
+  expect_output "3B 96 13 81 71 20 45 00 51 4B 52 20 54 31 1D" timeout 20 pcsc_scan -c -n -t 3
+printf '00A40000022F00\n00B0000004\n' >"$work/script"
+check "scriptor exchanges APDUs" expect_output "51 4B 52 20 90 00" \
+  scriptor -r "QKR Reader 00 00" "$work/script"
+check "pyscard: sessions under T=0 and T=1, insertion and removal events" \
+  /usr/bin/python3 "$here/pcsc_session.py" "$sock"
+
+stop_pcscd
+check "pcscd stops cleanly with the handler loaded" true
+start_pcscd || exit 1
+check "the handler works again after pcscd restarted" \
+  expect_output "51 4B 52 20 QKR" opensc-tool -r 0 -s 00A40000022F00 -s 00B0000004
+stop_pcscd
+
+echo "$passed passed, $failures failed"
+[ "$failures" -eq 0 ]

@@ -1,0 +1,83 @@
+# A PC/SC application's view of the reader through pcscd: both slots, both protocols, and card
+# insertion and removal as SCardGetStatusChange reports them.
+import socket
+import sys
+import time
+
+from smartcard.scard import (SCARD_LEAVE_CARD, SCARD_PCI_T0, SCARD_PCI_T1, SCARD_PROTOCOL_T0,
+                             SCARD_PROTOCOL_T1, SCARD_S_SUCCESS, SCARD_SCOPE_USER,
+                             SCARD_SHARE_SHARED, SCARD_STATE_EMPTY, SCARD_STATE_PRESENT,
+                             SCARD_STATE_UNAWARE, SCardConnect, SCardDisconnect,
+                             SCardEstablishContext, SCardGetStatusChange, SCardListReaders,
+                             SCardReleaseContext, SCardTransmit)
+
+control_path = sys.argv[1]
+
+
+def control(command):
+    s = socket.socket(socket.AF_UNIX)
+    s.connect(control_path)
+    s.sendall((command + "\n").encode())
+    answer = s.makefile().readline().strip()
+    s.close()
+    assert answer == "ok", (command, answer)
+
+
+def expect(cond, what):
+    if not cond:
+        print("FAILED:", what)
+        sys.exit(1)
+
+
+rv, ctx = SCardEstablishContext(SCARD_SCOPE_USER)
+expect(rv == SCARD_S_SUCCESS, "context")
+rv, readers = SCardListReaders(ctx, [])
+expect(readers == ["QKR Reader 00 00", "QKR Reader 00 01"], readers)
+slot0, slot1 = readers
+
+
+def session(reader, protocol, pci):
+    rv, card, active = SCardConnect(ctx, reader, SCARD_SHARE_SHARED, protocol)
+    expect(rv == SCARD_S_SUCCESS, "connect %s: %x" % (reader, rv))
+    expect(active == protocol, "protocol %s" % active)
+    out = []
+    for apdu in ([0x00, 0xA4, 0x00, 0x00, 0x02, 0x2F, 0x00], [0x00, 0xB0, 0x00, 0x00, 0x04]):
+        rv, response = SCardTransmit(card, pci, apdu)
+        expect(rv == SCARD_S_SUCCESS, "transmit: %x" % rv)
+        out.append(response)
+    SCardDisconnect(card, SCARD_LEAVE_CARD)
+    return out
+
+
+def wait_for(reader, flag, what):
+    rv, states = SCardGetStatusChange(ctx, 0, [(reader, SCARD_STATE_UNAWARE)])
+    current = states[0][1]
+    deadline = time.time() + 20
+    while not current & flag:
+        rv, states = SCardGetStatusChange(ctx, 5000, [(reader, current)])
+        current = states[0][1]
+        expect(time.time() < deadline, what)
+    return current
+
+
+# T=1 on slot 0: SELECT answers 90 00, READ BINARY the file's first bytes.
+r = session(slot0, SCARD_PROTOCOL_T1, SCARD_PCI_T1)
+expect(r == [[0x90, 0x00], [0x51, 0x4B, 0x52, 0x20, 0x90, 0x00]], r)
+# T=0 on slot 1: the case-4 SELECT answers 61xx (no automatic GET RESPONSE).
+r = session(slot1, SCARD_PROTOCOL_T0, SCARD_PCI_T0)
+expect(r[0][0] == 0x61 and r[1] == [0x51, 0x4B, 0x52, 0x20, 0x90, 0x00], r)
+
+# Removal and insertion through the simulator reach SCardGetStatusChange.
+control("remove")
+wait_for(slot0, SCARD_STATE_EMPTY, "removal not seen")
+control("insert t0")
+wait_for(slot0, SCARD_STATE_PRESENT, "insertion not seen")
+r = session(slot0, SCARD_PROTOCOL_T0, SCARD_PCI_T0)
+expect(r[0][0] == 0x61 and r[1] == [0x51, 0x4B, 0x52, 0x20, 0x90, 0x00], r)
+control("remove")
+wait_for(slot0, SCARD_STATE_EMPTY, "second removal not seen")
+control("insert t1")
+wait_for(slot0, SCARD_STATE_PRESENT, "second insertion not seen")
+
+SCardReleaseContext(ctx)
+print("pyscard session ok")

@@ -1,0 +1,560 @@
+// The platform side of the PC/SC handler: channels onto driver devices, requests onto control
+// codes, and card events onto card-tracking requests parked in the driver.
+#include "tools/pcsc/bridge.h"
+
+#include "tools/host/host.h"
+#include "tools/qkr/sim_control.h"
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <poll.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+
+namespace qkr::pcsc {
+
+namespace {
+
+void note(const std::string& text) {
+    std::fprintf(stderr, "qkr-ifd: %s\n", text.c_str());
+}
+
+Result to_result(NTSTATUS s) {
+    switch (static_cast<ULONG>(s)) {
+    case STATUS_SUCCESS:
+        return Result::Ok;
+    case static_cast<ULONG>(STATUS_NO_MEDIA):
+        return Result::NoCard;
+    case static_cast<ULONG>(STATUS_IO_TIMEOUT):
+        return Result::Timeout;
+    case static_cast<ULONG>(STATUS_BUFFER_TOO_SMALL):
+        return Result::InsufficientBuffer;
+    case static_cast<ULONG>(STATUS_NOT_SUPPORTED):
+    case static_cast<ULONG>(STATUS_INVALID_DEVICE_REQUEST):
+        return Result::NotSupported;
+    case static_cast<ULONG>(STATUS_INVALID_PARAMETER):
+        return Result::BadParameter;
+    case static_cast<ULONG>(STATUS_DEVICE_REMOVED):
+    case static_cast<ULONG>(STATUS_DEVICE_NOT_CONNECTED):
+    case static_cast<ULONG>(STATUS_DELETE_PENDING):
+        return Result::NoDevice;
+    default:
+        return Result::CommunicationError;
+    }
+}
+
+struct ChannelName {
+    bool sim = true;
+    std::string path;
+    std::string card = "t1";
+    std::string firmware = "0016";
+    std::string socket;
+    std::uint64_t seed = 1;
+};
+
+// "sim", "sim:card=t0,firmware=0009,socket=/tmp/qkr.sock,seed=7" (quoted or not), or a device
+// path.
+bool parse_name(std::string name, ChannelName* out, std::string* why) {
+    // pcscd's configuration reader hands a quoted DEVICENAME over with its quotes.
+    if (name.size() >= 2 && name.front() == '"' && name.back() == '"')
+        name = name.substr(1, name.size() - 2);
+    if (name.rfind("sim", 0) != 0 || (name.size() > 3 && name[3] != ':')) {
+        out->sim = false;
+        out->path = name;
+        return true;
+    }
+    std::stringstream options(name.size() > 4 ? name.substr(4) : std::string());
+    for (std::string item; std::getline(options, item, ',');) {
+        auto eq = item.find('=');
+        if (eq == std::string::npos) {
+            *why = "option without a value: " + item;
+            return false;
+        }
+        std::string key = item.substr(0, eq), value = item.substr(eq + 1);
+        if (key == "card")
+            out->card = value == "none" ? std::string() : value;
+        else if (key == "firmware" && value.size() == 4)
+            out->firmware = value;
+        else if (key == "socket")
+            out->socket = value;
+        else if (key == "seed")
+            out->seed = std::strtoull(value.c_str(), nullptr, 10);
+        else {
+            *why = "unknown option " + item;
+            return false;
+        }
+    }
+    return true;
+}
+
+std::vector<std::uint8_t> ulong_bytes(ULONG v) {
+    std::vector<std::uint8_t> b(sizeof v);
+    std::memcpy(b.data(), &v, sizeof v);
+    return b;
+}
+
+// A local socket through which tests and people insert and remove the simulated card and inject
+// faults: one command a line ("insert t1", "remove", "fault nak 2"), answered "ok" or "error ...".
+class ControlServer {
+  public:
+    ControlServer(std::string path, sim::ReaderSim& sim, std::uint64_t seed)
+        : path_(std::move(path)), sim_(sim), seed_(seed) {
+        ::unlink(path_.c_str());
+        listen_fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        if (listen_fd_ < 0 || path_.size() >= sizeof addr.sun_path || ::pipe(wake_) != 0) {
+            note("cannot create the control socket " + path_);
+            return;
+        }
+        std::memcpy(addr.sun_path, path_.c_str(), path_.size() + 1);
+        if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+            ::listen(listen_fd_, 4) != 0) {
+            note("cannot listen on " + path_ + ": " + std::strerror(errno));
+            return;
+        }
+        thread_ = std::thread([this] { run(); });
+    }
+
+    ~ControlServer() {
+        if (wake_[1] >= 0) {
+            char c = 0;
+            (void)!::write(wake_[1], &c, 1);
+        }
+        if (thread_.joinable())
+            thread_.join();
+        for (int fd : {listen_fd_, wake_[0], wake_[1]})
+            if (fd >= 0)
+                ::close(fd);
+        ::unlink(path_.c_str());
+    }
+
+  private:
+    // Waits for `fd` to be readable; false when told to stop.
+    bool wait_readable(int fd) {
+        pollfd fds[2] = {{fd, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+        for (;;) {
+            int n = ::poll(fds, 2, -1);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 || (fds[1].revents & POLLIN))
+                return false;
+            return true;
+        }
+    }
+
+    void run() {
+        while (wait_readable(listen_fd_)) {
+            int client = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client < 0)
+                continue;
+            serve(client);
+            ::close(client);
+        }
+    }
+
+    void serve(int client) {
+        std::string buffer;
+        char chunk[256];
+        while (wait_readable(client)) {
+            ssize_t n = ::read(client, chunk, sizeof chunk);
+            if (n <= 0)
+                return;
+            buffer.append(chunk, static_cast<std::size_t>(n));
+            for (std::size_t nl; (nl = buffer.find('\n')) != std::string::npos;) {
+                std::string line = buffer.substr(0, nl);
+                buffer.erase(0, nl + 1);
+                std::string answer = execute(line) + "\n";
+                (void)!::write(client, answer.data(), answer.size());
+            }
+        }
+    }
+
+    std::string execute(const std::string& line) {
+        std::istringstream in(line);
+        std::vector<std::string> words;
+        for (std::string w; in >> w;)
+            words.push_back(w);
+        if (words.empty())
+            return "ok";
+        std::function<void()> action;
+        std::ostringstream err;
+        if (tool::parse_sim_command(sim_, words, seed_, action, err) != STATUS_SUCCESS) {
+            std::string why = err.str();
+            while (!why.empty() && why.back() == '\n')
+                why.pop_back();
+            return "error " + why;
+        }
+        tool::run_in_timer_context(action);
+        return "ok";
+    }
+
+    std::string path_;
+    sim::ReaderSim& sim_;
+    std::uint64_t seed_;
+    int listen_fd_ = -1;
+    int wake_[2] = {-1, -1};
+    std::thread thread_;
+};
+
+} // namespace
+
+struct ReaderState {
+    std::string name;
+    int channels = 0;
+    host::Reader* reader = nullptr;
+    kern::FileHandle handle;
+    std::unique_ptr<ControlServer> control;
+    std::mutex mu; // guards everything below
+    std::condition_variable cv;
+    std::vector<std::uint8_t> atr[2];
+    kern::PendingIo* pending = nullptr; // slot 0's parked card-tracking request
+    bool stop[2] = {false, false};
+    bool changed = false;
+    ULONG last_state = SCARD_UNKNOWN;
+
+    NTSTATUS call(unsigned slot, ULONG code, std::span<const std::uint8_t> in,
+                  std::vector<std::uint8_t>* out, ULONG out_len) {
+        return slot == 0 ? reader->ioctl(handle, code, in, out, out_len)
+                         : reader->ioctl_slot1(handle, code, in, out, out_len);
+    }
+
+    bool port_open() { return reader->port().snapshot().open; }
+
+    ULONG state() {
+        std::vector<std::uint8_t> out;
+        if (call(0, IOCTL_SMARTCARD_GET_STATE, {}, &out, 4) != STATUS_SUCCESS || out.size() < 4)
+            return SCARD_UNKNOWN;
+        ULONG v;
+        std::memcpy(&v, out.data(), sizeof v);
+        return v;
+    }
+
+    void request_stop(unsigned slot) {
+        std::lock_guard lock(mu);
+        stop[slot > 1 ? 1 : slot] = true;
+        if (slot == 0 && pending != nullptr)
+            pending->cancel();
+        cv.notify_all();
+    }
+
+    // A card command may have run across a line change that the driver completes nothing for,
+    // so compare the state after each one and wake the waiter when it moved.
+    void check_for_change() {
+        ULONG now = state();
+        std::lock_guard lock(mu);
+        if (now == last_state)
+            return;
+        changed = true;
+        if (pending != nullptr)
+            pending->cancel();
+        cv.notify_all();
+    }
+};
+
+struct Bridge::Impl {
+    std::mutex mu;
+    std::unique_ptr<host::Host> host;
+    std::map<unsigned, std::shared_ptr<ReaderState>> readers;
+
+    std::shared_ptr<ReaderState> find(ChannelId id) {
+        std::lock_guard lock(mu);
+        auto it = readers.find(id.reader);
+        if (it == readers.end() || id.slot > 1)
+            return nullptr;
+        return it->second;
+    }
+};
+
+Bridge& Bridge::instance() {
+    // Never destroyed: pcscd ends with exit() while its reader threads may still be inside the
+    // handler, and tearing the stack down from an exit handler under them would wait for ever on
+    // their requests. The process's end releases everything.
+    union Holder {
+        Bridge bridge;
+        Holder() : bridge() {}
+        ~Holder() {}
+    };
+    static Holder holder;
+    return holder.bridge;
+}
+
+Bridge::Bridge() : impl_(std::make_unique<Impl>()) {}
+Bridge::~Bridge() = default;
+
+Result Bridge::open(ChannelId id, const std::string& name) {
+    if (id.slot > 1)
+        return Result::NotSupported;
+    std::lock_guard lock(impl_->mu);
+    auto it = impl_->readers.find(id.reader);
+    if (it != impl_->readers.end()) {
+        ++it->second->channels;
+        return Result::Ok;
+    }
+    ChannelName parsed;
+    std::string why;
+    if (!parse_name(name, &parsed, &why)) {
+        note("channel " + name + ": " + why);
+        return Result::BadParameter;
+    }
+    if (!parsed.sim) {
+        note("cannot open " + parsed.path + ": serial ports are not supported by this build");
+        return Result::NoDevice;
+    }
+    if (!impl_->host) {
+        impl_->host = std::make_unique<host::Host>(kern::ClockMode::Real);
+        impl_->host->kernel().set_verifier_handler(
+            [](const std::string& message) { note("verifier: " + message); });
+    }
+    if (impl_->host->readers() >= host::Host::kMaxReaders)
+        return Result::NoDevice;
+
+    auto st = std::make_shared<ReaderState>();
+    st->name = name;
+    host::ReaderOptions ro;
+    ro.sim.firmware = parsed.firmware;
+    ro.sim.slot0_card = parsed.card;
+    ro.sim.seed = parsed.seed;
+    ro.tap = false;
+    ro.name = "pcsc" + std::to_string(id.reader);
+    st->reader = &impl_->host->add_reader(ro);
+    NTSTATUS s = st->reader->add();
+    if (s == STATUS_SUCCESS)
+        s = st->reader->start();
+    if (s == STATUS_SUCCESS)
+        s = st->reader->open(&st->handle);
+    if (s != STATUS_SUCCESS) {
+        char buf[16];
+        std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(s));
+        note("reader " + name + " did not start: " + buf);
+        if (st->handle.is_open())
+            st->handle.close();
+        impl_->host->release_reader(*st->reader);
+        if (impl_->host->readers() == 0)
+            impl_->host.reset();
+        return Result::NoDevice;
+    }
+    if (!parsed.socket.empty())
+        st->control =
+            std::make_unique<ControlServer>(parsed.socket, st->reader->sim(), parsed.seed);
+    st->last_state = st->state();
+    st->channels = 1;
+    impl_->readers[id.reader] = std::move(st);
+    return Result::Ok;
+}
+
+Result Bridge::close(ChannelId id) {
+    std::shared_ptr<ReaderState> st;
+    {
+        std::lock_guard lock(impl_->mu);
+        auto it = impl_->readers.find(id.reader);
+        if (it == impl_->readers.end())
+            return Result::NoDevice;
+        if (--it->second->channels > 0)
+            return Result::Ok;
+        st = it->second;
+        impl_->readers.erase(it);
+    }
+    st->request_stop(0);
+    st->request_stop(1);
+    st->control.reset();
+    st->handle.close();
+    std::lock_guard lock(impl_->mu);
+    st->reader->stop();
+    impl_->host->release_reader(*st->reader);
+    if (impl_->host->readers() == 0)
+        impl_->host.reset();
+    return Result::Ok;
+}
+
+Result Bridge::power(ChannelId id, PowerAction action, std::vector<std::uint8_t>* atr) {
+    auto st = impl_->find(id);
+    if (!st)
+        return Result::NoDevice;
+    ULONG minor = action == PowerAction::Up     ? SCARD_COLD_RESET
+                  : action == PowerAction::Down ? SCARD_POWER_DOWN
+                                                : SCARD_WARM_RESET;
+    std::vector<std::uint8_t> out;
+    NTSTATUS s = st->call(id.slot, IOCTL_SMARTCARD_POWER, ulong_bytes(minor), &out, 64);
+    {
+        std::lock_guard lock(st->mu);
+        st->atr[id.slot] = s == STATUS_SUCCESS ? out : std::vector<std::uint8_t>();
+    }
+    if (atr)
+        *atr = out;
+    if (id.slot == 0)
+        st->check_for_change();
+    if (s != STATUS_SUCCESS && !st->port_open())
+        return Result::NoDevice;
+    return to_result(s);
+}
+
+Result Bridge::atr(ChannelId id, std::vector<std::uint8_t>* atr) {
+    auto st = impl_->find(id);
+    if (!st)
+        return Result::NoDevice;
+    std::lock_guard lock(st->mu);
+    *atr = st->atr[id.slot];
+    return Result::Ok;
+}
+
+Result Bridge::set_protocol(ChannelId id, unsigned* t) {
+    auto st = impl_->find(id);
+    if (!st)
+        return Result::NoDevice;
+    if (*t > 1)
+        return Result::NotSupported;
+    std::vector<std::uint8_t> out;
+    NTSTATUS s = st->call(id.slot, IOCTL_SMARTCARD_SET_PROTOCOL, ulong_bytes(1u << *t), &out, 4);
+    if (id.slot == 0)
+        st->check_for_change();
+    if (s != STATUS_SUCCESS)
+        return to_result(s);
+    ULONG selected = 0;
+    if (out.size() >= 4)
+        std::memcpy(&selected, out.data(), 4);
+    if (selected == SCARD_PROTOCOL_T0)
+        *t = 0;
+    else if (selected == SCARD_PROTOCOL_T1)
+        *t = 1;
+    else
+        return Result::NotSupported; // a memory card: no T=0 or T=1 for PC/SC
+    return Result::Ok;
+}
+
+Result Bridge::transmit(ChannelId id, unsigned t, std::span<const std::uint8_t> command,
+                        std::vector<std::uint8_t>* response, std::size_t max_response) {
+    auto st = impl_->find(id);
+    if (!st)
+        return Result::NoDevice;
+    if (t > 1 || command.size() > 1040)
+        return Result::BadParameter;
+    SCARD_IO_REQUEST header{1u << t, sizeof(SCARD_IO_REQUEST)};
+    std::vector<std::uint8_t> in(sizeof header + command.size());
+    std::memcpy(in.data(), &header, sizeof header);
+    std::copy(command.begin(), command.end(), in.begin() + sizeof header);
+    std::vector<std::uint8_t> out;
+    ULONG room = static_cast<ULONG>(sizeof header + std::min<std::size_t>(max_response, 65538));
+    NTSTATUS s = st->call(id.slot, IOCTL_SMARTCARD_TRANSMIT, in, &out, room);
+    if (id.slot == 0)
+        st->check_for_change();
+    if (s != STATUS_SUCCESS)
+        return !st->port_open() ? Result::NoDevice : to_result(s);
+    std::size_t skip = sizeof header;
+    if (out.size() >= sizeof header) {
+        SCARD_IO_REQUEST back;
+        std::memcpy(&back, out.data(), sizeof back);
+        if (back.cbPciLength >= sizeof back && back.cbPciLength <= out.size())
+            skip = back.cbPciLength;
+    }
+    response->assign(out.begin() + std::min(skip, out.size()), out.end());
+    if (response->size() > max_response)
+        return Result::InsufficientBuffer;
+    return Result::Ok;
+}
+
+Result Bridge::present(ChannelId id, bool* present) {
+    auto st = impl_->find(id);
+    if (!st)
+        return Result::NoDevice;
+    if (!st->port_open())
+        return Result::NoDevice;
+    if (id.slot == 1) {
+        *present = true;
+        return Result::Ok;
+    }
+    *present = st->state() > SCARD_ABSENT;
+    return Result::Ok;
+}
+
+Result Bridge::attribute(ChannelId id, std::uint32_t attribute, std::vector<std::uint8_t>* value) {
+    auto st = impl_->find(id);
+    if (!st)
+        return Result::NoDevice;
+    NTSTATUS s =
+        st->call(id.slot, IOCTL_SMARTCARD_GET_ATTRIBUTE, ulong_bytes(attribute), value, 256);
+    return to_result(s);
+}
+
+Result Bridge::control(ChannelId id, unsigned function, std::span<const std::uint8_t> input,
+                       std::vector<std::uint8_t>* output, std::size_t max_output) {
+    auto st = impl_->find(id);
+    if (!st)
+        return Result::NoDevice;
+    if (function < 2048 || function > 2050)
+        return Result::NotSupported;
+    ULONG room = static_cast<ULONG>(std::min<std::size_t>(max_output, 1048));
+    NTSTATUS s = st->call(id.slot, SCARD_CTL_CODE(function), input, output, room);
+    if (id.slot == 0 && function != 2049)
+        st->check_for_change();
+    return to_result(s);
+}
+
+Result Bridge::wait_for_change(ChannelId id, int timeout_ms) {
+    auto st = impl_->find(id);
+    if (!st)
+        return Result::NoDevice;
+    auto limit =
+        timeout_ms < 0 ? std::chrono::hours(24 * 365) : std::chrono::milliseconds(timeout_ms);
+    if (id.slot == 1) {
+        // The second slot always holds its card: nothing to wait for but the end.
+        std::unique_lock lock(st->mu);
+        st->cv.wait_for(lock, limit, [&] { return st->stop[1]; });
+        return Result::Ok;
+    }
+    if (!st->port_open())
+        return Result::NoDevice;
+    ULONG now = st->state();
+    {
+        std::lock_guard lock(st->mu);
+        if (st->stop[0])
+            return Result::Ok;
+        if (st->changed || now != st->last_state) {
+            st->changed = false;
+            st->last_state = now;
+            return Result::Ok;
+        }
+    }
+    kern::PendingIo io = st->handle.ioctl_async(
+        now > SCARD_ABSENT ? IOCTL_SMARTCARD_IS_ABSENT : IOCTL_SMARTCARD_IS_PRESENT, {}, 0);
+    {
+        std::lock_guard lock(st->mu);
+        st->pending = &io;
+        if (st->stop[0] || st->changed)
+            io.cancel();
+    }
+    bool done = io.wait_for(std::chrono::duration_cast<std::chrono::microseconds>(limit).count() *
+                            kern::kTicksPerMicrosecond);
+    {
+        std::lock_guard lock(st->mu);
+        st->pending = nullptr;
+    }
+    if (!done) {
+        io.cancel();
+        io.wait();
+    }
+    ULONG after = st->state();
+    std::lock_guard lock(st->mu);
+    st->changed = false;
+    st->last_state = after;
+    return Result::Ok;
+}
+
+Result Bridge::stop_wait(ChannelId id) {
+    auto st = impl_->find(id);
+    if (!st)
+        return Result::Ok;
+    st->request_stop(id.slot);
+    return Result::Ok;
+}
+
+} // namespace qkr::pcsc
