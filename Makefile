@@ -4,7 +4,7 @@ JOBS      ?= $(shell nproc)
 CMAKE_GEN := -G Ninja
 CTEST     := ctest --output-on-failure -j $(JOBS)
 
-.PHONY: all deps build run test test-sanitize test-asan test-tsan format clean
+.PHONY: all deps build run test test-sanitize test-asan test-tsan format clean install
 
 all: build
 
@@ -34,6 +34,10 @@ test-tsan: deps
 	cd $(BUILD)-tsan && TSAN_OPTIONS=halt_on_error=1 $(CTEST) -L concurrency
 
 test-sanitize: test-asan test-tsan
+
+# The PC/SC handler where pcscd finds it, and a disabled reader.conf.d entry.
+install: build
+	cmake --install $(BUILD) --component Unspecified
 
 format:
 	git ls-files '*.cc' '*.h' | xargs clang-format -i
