@@ -345,20 +345,19 @@ NTSTATUS Kernel::Impl::wait(const void* object, const char* label, std::optional
     }
     std::unique_lock lock(mu);
     ThreadRec* rec = current_thread_rec();
-    for (int pass = 0;; ++pass) {
-        if (try_consume(object))
-            return STATUS_SUCCESS;
-        if (deadline && *deadline <= now())
-            return STATUS_TIMEOUT;
-        // A processor at DISPATCH_LEVEL cannot block (the wait was reported above); failing the
-        // wait at once keeps a faulty callback from hanging the clock it runs under.
-        if (c.irql >= DISPATCH_LEVEL)
-            return STATUS_TIMEOUT;
-        if (pass > 0 || mode != ClockMode::Virtual || rec == nullptr || firing)
-            break;
-        // Anything already due runs before this thread blocks; it may be what we wait for.
+    // Whatever is already due has happened by now, as far as this thread can tell: it runs
+    // before the wait looks at its object, so a poll or a zero delay sees it too.
+    if (mode == ClockMode::Virtual && rec != nullptr && !firing && c.irql < DISPATCH_LEVEL &&
+        c.locks_held == 0)
         run_due(lock);
-    }
+    if (try_consume(object))
+        return STATUS_SUCCESS;
+    if (deadline && *deadline <= now())
+        return STATUS_TIMEOUT;
+    // A processor at DISPATCH_LEVEL cannot block (the wait was reported above); failing the
+    // wait at once keeps a faulty callback from hanging the clock it runs under.
+    if (c.irql >= DISPATCH_LEVEL)
+        return STATUS_TIMEOUT;
     WaitBlock wb;
     wb.object = object;
     wb.label = label;

@@ -242,6 +242,9 @@ TEST_F(ClockTest, ScheduledCallbacksRunLaterAtDispatchLevelAndCanBeCancelled) {
         irql = KeGetCurrentIrql();
     });
     EXPECT_TRUE(ran.empty()); // never inline
+    kernel.sleep_for(0);      // but anything due runs before a wait, even one that cannot block
+    EXPECT_EQ(ran, (std::vector<std::string>{"now"}));
+    EXPECT_EQ(kernel.now(), 0);
     auto id = kernel.schedule_after(milliseconds(2), [&] { ran.push_back("cancelled"); });
     kernel.schedule_after(milliseconds(4), [&] {
         ran.push_back("later");
@@ -252,6 +255,7 @@ TEST_F(ClockTest, ScheduledCallbacksRunLaterAtDispatchLevelAndCanBeCancelled) {
     EXPECT_FALSE(kernel.cancel(id));
     kernel.sleep_for(milliseconds(10));
     EXPECT_EQ(ran, (std::vector<std::string>{"now", "later", "chained"}));
+    EXPECT_EQ(kernel.now(), milliseconds(10));
     EXPECT_EQ(irql, DISPATCH_LEVEL);
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
