@@ -559,9 +559,9 @@ struct ReaderSim::Impl : std::enable_shared_from_this<Impl> {
         Exchange& e = s.ex;
         e.tpdu.assign(body.begin(), body.end());
         if (s.t1) {
-            e.kind = Exchange::Kind::T1;
             if (s.index == 0 && chain_fault(s, body))
                 return;
+            e.kind = Exchange::Kind::T1;
             const std::uint64_t id = e.id;
             after(config.processing + char_time(s, true) * static_cast<long>(body.size()),
                   [this, &s, id] {
@@ -947,11 +947,14 @@ void ReaderSim::set_slot1_card(std::unique_ptr<Card> card) {
     if (!card)
         return;
     auto& s = impl_->slots[1];
+    const bool waiting = s.ex.kind != Impl::Exchange::Kind::None;
     s.card->attach(nullptr);
     impl_->end_exchange(s);
     s.powered = false;
     s.card = std::move(card);
     s.card->attach(&s);
+    if (waiting)
+        impl_->simple(kRspNoCard); // the old card went away under the reader
 }
 
 void ReaderSim::set_powered(bool on) {
