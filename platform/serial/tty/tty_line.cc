@@ -432,7 +432,6 @@ bool TtyLine::open() {
             rts_ = true;
         }
         announce = lines_ != before;
-        break_ = false;
         tx_queue_.clear();
         tx_empty_due_ = false;
         last_error_.clear();
@@ -654,7 +653,6 @@ void TtyLine::set_break(bool on) {
     std::string error;
     {
         std::lock_guard lock(mutex_);
-        break_ = on;
         if (fd_ < 0) {
             return;
         }

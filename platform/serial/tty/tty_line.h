@@ -166,7 +166,6 @@ class TtyLine final : public LineBackend {
     ModemLines lines_;
     bool dtr_ = false;
     bool rts_ = false;
-    bool break_ = false;
     std::deque<std::uint8_t> tx_queue_;
     std::uint64_t tx_generation_ = 0; // counts transmit() and purge_tx() calls
     std::uint64_t purges_ = 0;        // counts purge_tx() calls and hang-ups
