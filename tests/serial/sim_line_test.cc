@@ -116,19 +116,33 @@ TEST_F(Garbling, AFormatMismatchAloneGarbles) {
 
 using HostLines = PortTest;
 
-TEST_F(HostLines, DtrRtsAndBreakReachTheDeviceOnlyAfterTheCall) {
+TEST_F(HostLines, TheLineNeverCallsTheDeviceFromInsideTheHostsCall) {
+    advance(1);
+    device.host_lines.clear();
+    LineBackend& host_end = line;
+    host_end.set_dtr(false);
+    host_end.set_break(true);
+    EXPECT_TRUE(device.host_lines.empty());
+    EXPECT_FALSE(device.side().dtr());
+    advance(1);
+    ASSERT_EQ(device.host_lines.size(), 2u);
+    EXPECT_EQ(device.host_lines[0], (TestDevice::HostLines{false, true, false}));
+    EXPECT_EQ(device.host_lines[1], (TestDevice::HostLines{false, true, true}));
+}
+
+TEST_F(HostLines, DtrRtsAndBreakRequestsReachTheDeviceInOrder) {
     advance(1);
     device.host_lines.clear();
     ASSERT_EQ(ioctl(IOCTL_SERIAL_CLR_DTR), STATUS_SUCCESS);
-    EXPECT_TRUE(device.host_lines.empty());
-    EXPECT_FALSE(device.side().dtr());
     ASSERT_EQ(ioctl(IOCTL_SERIAL_SET_BREAK_ON), STATUS_SUCCESS);
     ASSERT_EQ(ioctl(IOCTL_SERIAL_SET_DTR), STATUS_SUCCESS);
+    ASSERT_EQ(ioctl(IOCTL_SERIAL_CLR_RTS), STATUS_SUCCESS);
     advance(1);
-    ASSERT_EQ(device.host_lines.size(), 3u);
+    ASSERT_EQ(device.host_lines.size(), 4u);
     EXPECT_EQ(device.host_lines[0], (TestDevice::HostLines{false, true, false}));
     EXPECT_EQ(device.host_lines[1], (TestDevice::HostLines{false, true, true}));
     EXPECT_EQ(device.host_lines[2], (TestDevice::HostLines{true, true, true}));
+    EXPECT_EQ(device.host_lines[3], (TestDevice::HostLines{true, false, true}));
 }
 
 } // namespace
