@@ -598,7 +598,10 @@ void IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
                 }
             }
             info.deleted = true;
-            if (info.refs <= 0)
+            // A device still linked into a stack stays in memory (reported above), so that the
+            // pointers its neighbours hold do not dangle.
+            bool linked = info.lower != nullptr || DeviceObject->AttachedDevice != nullptr;
+            if (info.refs <= 0 && !linked)
                 k.devices.erase(it);
         }
     }

@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <optional>
+#include <vector>
 
 namespace qkr::kern {
 namespace {
@@ -257,6 +258,38 @@ TEST_F(VerifierTest, LeftoversAtKernelShutdownAreReported) {
     EXPECT_TRUE(log.saw("IRP"));
     EXPECT_TRUE(log.saw("device"));
     EXPECT_TRUE(log.saw("tag 'Dk  '"));
+}
+
+TEST_F(VerifierTest, DeletingADeviceStillInAStackIsReported) {
+    IoDeleteDevice(lower); // still attached to the PDO, with upper attached to it
+    EXPECT_TRUE(log.saw("still attached to " + test::hex_of(pdo)));
+    EXPECT_TRUE(log.saw("is attached to it"));
+    IoDeleteDevice(lower);
+    EXPECT_TRUE(log.saw("deleted twice"));
+    // Rebuild what teardown expects to find.
+    log.messages.clear();
+    lower = make_device(driver, &lower_b);
+    IoDetachDevice(pdo);
+    IoAttachDeviceToDeviceStack(lower, pdo);
+    IoAttachDeviceToDeviceStack(upper, pdo);
+    EXPECT_TRUE(log.messages.empty());
+}
+
+TEST_F(VerifierTest, DeletedDeviceKeepsServingTheHandlesStillOpenOnIt) {
+    std::vector<UCHAR> majors;
+    upper_b.on_irp = [&](PDEVICE_OBJECT, PIRP irp) {
+        majors.push_back(IoGetCurrentIrpStackLocation(irp)->MajorFunction);
+        return complete(irp, STATUS_SUCCESS);
+    };
+    FileHandle h;
+    ASSERT_EQ(kernel->open(pdo, &h), STATUS_SUCCESS);
+    IoDetachDevice(lower);
+    IoDeleteDevice(upper); // removal while a client still holds the device open
+    EXPECT_EQ(h.close(), STATUS_SUCCESS);
+    EXPECT_EQ(majors, (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
+    EXPECT_TRUE(log.messages.empty()) << log.messages.front();
+    upper = make_device(driver, &upper_b);
+    IoAttachDeviceToDeviceStack(upper, pdo);
 }
 
 TEST_F(VerifierTest, EachFaultFailsTheNthCallOfItsKindOnly) {
