@@ -66,6 +66,7 @@ Kernel::Kernel(ClockMode mode) : impl_(std::make_unique<Impl>(*this, mode)) {
     Impl& k = *impl_;
     KeInitializeSpinLock(&k.cancel_lock);
     KeInitializeEvent(&k.work_event, SynchronizationEvent, FALSE);
+    k.object_names[&k.work_event] = "work queue";
     {
         std::lock_guard lock(k.mu);
         ThreadRec* rec = k.add_thread("main");
