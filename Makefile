@@ -4,7 +4,7 @@ JOBS      ?= $(shell nproc)
 CMAKE_GEN := -G Ninja
 CTEST     := ctest --output-on-failure -j $(JOBS)
 
-.PHONY: all deps build run test test-sanitize test-asan test-tsan format clean install
+.PHONY: all deps build run test test-sanitize test-asan test-tsan format clean install bench
 
 all: build
 
@@ -36,6 +36,12 @@ test-tsan: deps
 test-sanitize: test-asan test-tsan
 
 # The PC/SC handler where pcscd finds it, and a disabled reader.conf.d entry.
+# Benchmarks in a release build; prints one table.
+bench: deps
+	cmake -S . -B $(BUILD)-release $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD)-release -j $(JOBS) --target qkr_bench
+	$(BUILD)-release/bench/qkr_bench
+
 install: build
 	cmake --install $(BUILD) --component Unspecified
 
