@@ -306,6 +306,27 @@ TEST_F(ClockTest, ThreadsTakeTurnsThroughEventsWithoutLosingAWakeUp) {
     EXPECT_EQ(kernel.now(), 0); // nothing ever had to wait for time
 }
 
+TEST_F(ClockTest, ManySleepingThreadsSeeExactlyTheirOwnDelays) {
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 100;
+    std::vector<Thread> threads;
+    std::atomic<int> late{0};
+    for (int i = 0; i < kThreads; ++i) {
+        threads.push_back(kernel.spawn("sleeper " + std::to_string(i), [&, i] {
+            Ticks step = milliseconds(i + 1);
+            for (int r = 1; r <= kRounds; ++r) {
+                kernel.sleep_for(step);
+                if (kernel.now() != r * step)
+                    ++late;
+            }
+        }));
+    }
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(late, 0);
+    EXPECT_EQ(kernel.now(), milliseconds(kThreads * kRounds));
+}
+
 TEST_F(ClockTest, ForeignThreadCountsOnceRegisteredAndStopsCountingWhenItEnds) {
     // Until it registers, the clock does not know it: main must not block on it meanwhile.
     std::atomic<bool> registered{false};
