@@ -53,12 +53,26 @@ std::size_t Host::readers() const {
 Reader::Reader(Host& host, ReaderOptions options, int index) : host_(host), index_(index) {
     kern::Kernel& k = host_.kernel();
     std::string name = options.name.empty() ? "reader" + std::to_string(index_) : options.name;
+    if (options.tty) {
+        if (k.mode() != kern::ClockMode::Real)
+            throw std::logic_error("a real serial port needs a host on the real clock");
+        options.tty->format = options.line;
+        tty_ = std::make_unique<serial::TtyLine>(std::move(*options.tty));
+    }
     pdo_ = k.create_pdo(name);
-    line_ = std::make_unique<serial::SimLine>(k, options.line);
-    port_ = serial::SerialPort::create(k, pdo_, *line_);
-    if (!port_)
+    if (tty_) {
+        port_ = serial::SerialPort::create(k, pdo_, *tty_);
+    } else {
+        line_ = std::make_unique<serial::SimLine>(k, options.line);
+        port_ = serial::SerialPort::create(k, pdo_, *line_);
+    }
+    if (!port_) {
+        k.delete_pdo(pdo_);
         throw std::runtime_error("the kernel refused to create the serial port of " + name);
+    }
     port_->tap().set_enabled(options.tap);
+    if (tty_)
+        return;
     line_->set_tap(&port_->tap());
     if (options.device != nullptr) {
         line_->connect_device(options.device);
@@ -66,6 +80,16 @@ Reader::Reader(Host& host, ReaderOptions options, int index) : host_(host), inde
         sim_ = std::make_unique<sim::ReaderSim>(std::move(options.sim));
         line_->connect_device(sim_.get());
     }
+}
+
+serial::SimLine& Reader::line() {
+    if (!line_)
+        throw std::logic_error("this reader is on a real serial port, not a simulated line");
+    return *line_;
+}
+
+std::string Reader::line_error() const {
+    return tty_ ? tty_->last_error() : std::string();
 }
 
 sim::ReaderSim& Reader::sim() {
@@ -77,6 +101,15 @@ sim::ReaderSim& Reader::sim() {
 Reader::~Reader() {
     if (added_)
         remove();
+    if (tty_) {
+        // The port's close already went to the tty; what it wrote last may still be leaving.
+        for (int i = 0; i < 100 && tty_->is_open() && tty_->tx_queued() != 0; ++i)
+            kernel().sleep_for(kern::milliseconds(10));
+        port_.reset();
+        tty_.reset();
+        kernel().delete_pdo(pdo_);
+        return;
+    }
     // Let the line deliver what the removal set in motion (the port's close drops DTR and RTS,
     // the simulator may still be answering) before its ends are taken apart.
     for (int i = 0; i < 100 && (line_->host_tx_queued() != 0 || line_->device_tx_queued() != 0);

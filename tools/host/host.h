@@ -19,10 +19,12 @@
 #include "platform/serial/serial_port.h"
 #include "platform/serial/sim_line.h"
 #include "platform/serial/tap.h"
+#include "platform/serial/tty/tty_line.h"
 #include "sim/reader.h"
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -37,6 +39,11 @@ struct ReaderOptions {
     // Something else at the far end of the line in place of the simulator (a test's scripted
     // reader, say); it must outlive the Reader. sim() is then not available.
     serial::LineDevice* device = nullptr;
+    // A real serial port in place of the simulated line and the simulator: the Reader opens
+    // tty.path into a TtyLine of its own when the driver opens the port (at the start). The Host
+    // must run on the real clock. line() and sim() are then not available, and the line's bytes are
+    // not tapped. A port that cannot be opened fails start() and says why in line_error().
+    std::optional<serial::TtyOptions> tty;
 };
 
 class Host;
@@ -69,7 +76,9 @@ class Reader {
     SMARTCARD_EXTENSION* slot(int n) const; // 0 or 1
     READER_EXTENSION* reader_extension(int n) const;
     serial::SerialPort& port() { return *port_; }
-    serial::SimLine& line() { return *line_; }
+    serial::SimLine& line();
+    // With a real port: why the last open of it failed, naming the port; empty otherwise.
+    std::string line_error() const;
     // The port's requests and the line's bytes, in one record.
     serial::Tap& tap() { return port_->tap(); }
     sim::ReaderSim& sim();
@@ -105,6 +114,7 @@ class Reader {
     int index_;
     PDEVICE_OBJECT pdo_ = nullptr;
     std::unique_ptr<serial::SimLine> line_;
+    std::unique_ptr<serial::TtyLine> tty_; // in place of line_ and sim_ on a real port
     std::unique_ptr<serial::SerialPort> port_;
     std::unique_ptr<sim::ReaderSim> sim_;
     bool added_ = false;
