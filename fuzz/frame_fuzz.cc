@@ -1,0 +1,100 @@
+// The receive side of the reader link: arbitrary bytes arriving in arbitrary chunks, collected by
+// the scanner and decoded as the exchange does it. Whatever arrives, nothing is stored past the
+// receive buffer, the decoder gives one of its four results with a length inside what it was
+// given, and a good frame re-encodes to a frame that decodes to the same bytes.
+#include "fuzz/fuzz_support.h"
+#include "include/qkr/qkr.h"
+
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace {
+
+using qkr::fuzz::Input;
+
+void check_decoded(const std::vector<UCHAR>& raw, LONG result, LONG length, LONG given) {
+    switch (result) {
+    case QKR_FRAME_GOOD: {
+        FUZZ_CHECK(length >= 0 && length <= given);
+        // The payload without its check byte goes out again and comes back the same.
+        if (length == 0)
+            break;
+        std::vector<UCHAR> frame(QKR_BUFFER_SIZE);
+        ULONG frame_length = 0;
+        std::vector<UCHAR> payload(raw.begin(), raw.begin() + (length - 1));
+        const NTSTATUS built = Qkr_BuildFrame(frame.data(), QKR_BUFFER_SIZE, payload.data(),
+                                              ULONG(payload.size()), &frame_length);
+        if (built == STATUS_BUFFER_TOO_SMALL)
+            break; // doubled DLEs may not fit where the raw frame did not need them
+        FUZZ_CHECK(built == STATUS_SUCCESS);
+        FUZZ_CHECK(frame_length <= QKR_BUFFER_SIZE);
+        LONG again = LONG(frame_length);
+        const LONG r = Qkr_DecodeFrame(frame.data(), &again);
+        const bool nak = payload.size() == 1 && payload[0] == QKR_NAK;
+        FUZZ_CHECK(r == (nak ? QKR_FRAME_NAK : QKR_FRAME_GOOD));
+        if (!nak) {
+            FUZZ_CHECK(again == length);
+            FUZZ_CHECK(std::memcmp(frame.data(), raw.data(), size_t(length)) == 0);
+        }
+        break;
+    }
+    case QKR_FRAME_BAD:
+    case QKR_FRAME_NAK:
+    case QKR_FRAME_INCOMPLETE:
+        FUZZ_CHECK(length == 0);
+        break;
+    default:
+        FUZZ_CHECK(!"a decoder result outside its four");
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    Input in(data, size);
+    // A reader record of its own per input, so nothing carries over between inputs.
+    auto reader = std::make_unique<READER_EXTENSION>();
+    std::memset(static_cast<void*>(reader.get()), 0, sizeof *reader);
+    SMARTCARD_EXTENSION slot{};
+    slot.ReaderExtension = reader.get();
+
+    // The first byte bounds the chunks; each chunk's length is one byte of the input, then the
+    // chunk itself. Reception goes on past the end of the frame when the input says so, which
+    // the exchange never does but the scanner must survive.
+    const unsigned max_chunk = 1u + in.u8();
+    const bool past_end = in.flag();
+    while (!in.empty()) {
+        const std::size_t n = 1 + in.u8() % max_chunk;
+        auto chunk = in.take(n);
+        if (chunk.empty())
+            break;
+        std::vector<UCHAR> copy(chunk.begin(), chunk.end());
+        Qkr_ScanReceivedBytes(&slot, copy.data(), ULONG(copy.size()));
+        FUZZ_CHECK(reader->FrameStarted);
+        FUZZ_CHECK(reader->ReceivedLength <= QKR_BUFFER_SIZE ||
+                   reader->ReceivedLength == QKR_RECEIVE_OVERFLOW);
+        if (reader->ReceivedLength == QKR_RECEIVE_OVERFLOW)
+            FUZZ_CHECK(reader->FrameComplete);
+        if (reader->FrameComplete && !past_end)
+            break;
+    }
+
+    const ULONG received = reader->ReceivedLength;
+    if (received != QKR_RECEIVE_OVERFLOW && received > 0)
+        FUZZ_CHECK(reader->ReceiveBuffer[0] == QKR_DLE && reader->ReceiveBuffer[1] == QKR_STX);
+    LONG length = LONG(received);
+    const LONG given = length;
+    const LONG result = Qkr_DecodeFrame(reader->ReceiveBuffer, &length);
+    std::vector<UCHAR> decoded(reader->ReceiveBuffer, reader->ReceiveBuffer + QKR_BUFFER_SIZE);
+    check_decoded(decoded, result, length, given);
+    if (received == QKR_RECEIVE_OVERFLOW)
+        FUZZ_CHECK(result == QKR_FRAME_BAD);
+
+    // The decoder on its own, straight on the input bytes.
+    std::vector<UCHAR> raw(data, data + (size < QKR_BUFFER_SIZE ? size : QKR_BUFFER_SIZE));
+    LONG raw_length = LONG(raw.size());
+    const LONG raw_result = Qkr_DecodeFrame(raw.data(), &raw_length);
+    check_decoded(raw, raw_result, raw_length, LONG(raw.size()));
+    return 0;
+}

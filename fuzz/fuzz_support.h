@@ -1,0 +1,63 @@
+// Shared by the fuzz targets: reading the fuzzer's bytes as a sequence of choices, and checks
+// that end the run with a message (under libFuzzer and in the replay programs alike).
+#pragma once
+
+#include "platform/kernel/kernel.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <span>
+
+#define FUZZ_CHECK(cond)                                                                           \
+    do {                                                                                           \
+        if (!(cond)) {                                                                             \
+            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);          \
+            std::abort();                                                                          \
+        }                                                                                          \
+    } while (0)
+
+namespace qkr::fuzz {
+
+// The input as choices; once it runs out every choice reads as 0 and every span is empty, so a
+// target never needs to look at the remaining length to stay in bounds.
+class Input {
+  public:
+    Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+    bool empty() const { return pos_ >= size_; }
+    std::size_t left() const { return size_ - pos_; }
+    std::uint8_t u8() { return empty() ? 0 : data_[pos_++]; }
+    std::uint16_t u16() { return std::uint16_t(u8() | u8() << 8); }
+    std::uint32_t u32() { return std::uint32_t(u16()) | std::uint32_t(u16()) << 16; }
+    bool flag() { return (u8() & 1) != 0; }
+    // Up to `n` bytes (fewer at the end of the input).
+    std::span<const std::uint8_t> take(std::size_t n) {
+        if (n > left())
+            n = left();
+        std::span<const std::uint8_t> s(data_ + pos_, n);
+        pos_ += n;
+        return s;
+    }
+    std::span<const std::uint8_t> rest() { return take(left()); }
+
+  private:
+    const std::uint8_t* data_;
+    std::size_t size_;
+    std::size_t pos_ = 0;
+};
+
+// A kernel stand-in for one input, on the virtual clock, whose verifier reports (a deadlock, a
+// leak found by its end-of-life checks) end the run. One per input, not one per run: its threads
+// must be gone before the process exits, and nothing may carry over from one input to the next.
+inline std::unique_ptr<kern::Kernel> make_kernel() {
+    auto k = std::make_unique<kern::Kernel>(kern::ClockMode::Virtual);
+    k->set_verifier_handler([](const std::string& message) {
+        std::fprintf(stderr, "verifier: %s\n", message.c_str());
+        std::abort();
+    });
+    return k;
+}
+
+} // namespace qkr::fuzz

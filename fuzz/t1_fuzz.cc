@@ -1,0 +1,133 @@
+// The host side of T=1 against a card that answers anything: for a few APDUs in a row, every
+// block the card sends comes from the fuzzer (raw, or well formed with a correct check so the
+// engine goes deeper). Each APDU ends, within its bound of exchanges, with a defined status; a
+// response never outgrows the caller's buffer; every block the engine builds fits its buffer.
+#include "fuzz/fuzz_support.h"
+#include "platform/smclib/smclib.h"
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<UCHAR>;
+
+std::uint16_t fcs(const UCHAR* data, std::size_t n) {
+    std::uint16_t crc = 0xFFFF;
+    for (std::size_t i = 0; i < n; ++i) {
+        for (int bit = 0; bit < 8; ++bit) {
+            const bool feedback = ((crc ^ (data[i] >> bit)) & 1) != 0;
+            crc = std::uint16_t(crc >> 1);
+            if (feedback)
+                crc ^= 0x8408;
+        }
+    }
+    return std::uint16_t(~crc);
+}
+
+bool defined_end(NTSTATUS s) {
+    return s == STATUS_SUCCESS || s == STATUS_DEVICE_DATA_ERROR || s == STATUS_IO_TIMEOUT ||
+           s == STATUS_BUFFER_TOO_SMALL || s == STATUS_INVALID_DEVICE_STATE ||
+           s == STATUS_INVALID_PARAMETER;
+}
+
+// Bounds the engine promises: the bytes to send, the largest response and some spare.
+constexpr unsigned long kMostExchanges = 1100 + 65538 + 1024 + 8;
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    qkr::fuzz::Input in(data, size);
+    std::vector<UCHAR> request(1048), reply(1048);
+    SMARTCARD_EXTENSION ext;
+    std::memset(static_cast<void*>(&ext), 0, sizeof ext);
+    ext.Version = SMCLIB_VERSION;
+    ext.ReaderCapabilities.CLKFrequency.Default = 3571;
+    ext.ReaderCapabilities.MaxIFSD = in.u8();
+    ext.SmartcardRequest.Buffer = request.data();
+    ext.SmartcardRequest.BufferSize = ULONG(request.size());
+    ext.SmartcardReply.Buffer = reply.data();
+    ext.SmartcardReply.BufferSize = ULONG(reply.size());
+
+    // A T=1 card with the IFSC and check of the input's choosing.
+    const UCHAR ifsc = in.u8();
+    const bool crc = in.flag();
+    Bytes atr = {0x3B, 0x80, 0x81, 0x51, ifsc, UCHAR(crc ? 0x01 : 0x00)};
+    UCHAR tck = 0;
+    for (std::size_t i = 1; i < atr.size(); ++i)
+        tck ^= atr[i];
+    atr.push_back(tck);
+    std::memcpy(ext.CardCapabilities.ATR.Buffer, atr.data(), atr.size());
+    ext.CardCapabilities.ATR.Length = UCHAR(atr.size());
+    if (SmartcardUpdateCardCapabilities(&ext) != STATUS_SUCCESS)
+        return 0;
+    ext.CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_T1;
+
+    const int apdus = 1 + in.u8() % 4;
+    for (int a = 0; a < apdus && !in.empty(); ++a) {
+        // The caller's request (header and APDU) and the room for the response.
+        SCARD_IO_REQUEST header{SCARD_PROTOCOL_T1, sizeof(SCARD_IO_REQUEST)};
+        Bytes caller(sizeof header);
+        std::memcpy(caller.data(), &header, sizeof header);
+        const std::size_t apdu_length = in.u16() % 1100;
+        for (std::size_t i = 0; i < apdu_length; ++i)
+            caller.push_back(UCHAR(i * 31 + a));
+        const ULONG room = in.u16() % 1200;
+        Bytes response(room + 1, 0xEE); // one guard byte past the room
+        ULONG information = 0;
+        ext.IoRequest.RequestBuffer = caller.data();
+        ext.IoRequest.RequestBufferLength = ULONG(caller.size());
+        ext.IoRequest.ReplyBuffer = response.data();
+        ext.IoRequest.ReplyBufferLength = room;
+        ext.IoRequest.Information = &information;
+
+        NTSTATUS status = STATUS_MORE_PROCESSING_REQUIRED;
+        for (unsigned long exchanges = 0; status == STATUS_MORE_PROCESSING_REQUIRED; ++exchanges) {
+            FUZZ_CHECK(exchanges <= kMostExchanges);
+            ext.SmartcardRequest.BufferLength = 5;
+            status = SmartcardT1Request(&ext);
+            FUZZ_CHECK(ext.SmartcardRequest.BufferLength <= ext.SmartcardRequest.BufferSize);
+            if (status != STATUS_SUCCESS)
+                break;
+            // A block of at most 3 + 254 + 2 bytes behind our five.
+            FUZZ_CHECK(ext.SmartcardRequest.BufferLength >= 5 + 4);
+            FUZZ_CHECK(ext.SmartcardRequest.BufferLength <= 5 + 259);
+
+            const UCHAR how = in.u8();
+            ULONG length = 0;
+            if (how % 4 == 0) { // silence
+                ext.T1.PrevState = ULONG(STATUS_IO_TIMEOUT);
+            } else if (how % 4 == 1) { // raw bytes, whatever they are
+                auto b = in.take(in.u16() % 1049);
+                std::memcpy(reply.data(), b.data(), b.size());
+                length = ULONG(b.size());
+            } else { // a block with a good check: NAD, PCB, LEN and INF from the input
+                reply[0] = in.u8();
+                reply[1] = in.u8();
+                auto inf = in.take(in.u8());
+                reply[2] = UCHAR(inf.size());
+                std::memcpy(reply.data() + 3, inf.data(), inf.size());
+                length = 3 + ULONG(inf.size());
+                if (crc) {
+                    const std::uint16_t c = fcs(reply.data(), length);
+                    reply[length++] = UCHAR(c & 0xFF);
+                    reply[length++] = UCHAR(c >> 8);
+                } else {
+                    UCHAR lrc = 0;
+                    for (ULONG i = 0; i < length; ++i)
+                        lrc ^= reply[i];
+                    reply[length++] = lrc;
+                }
+            }
+            ext.SmartcardReply.Buffer = reply.data();
+            ext.SmartcardReply.BufferLength = length;
+            status = SmartcardT1Reply(&ext);
+        }
+        FUZZ_CHECK(defined_end(status));
+        FUZZ_CHECK(response[room] == 0xEE);
+        if (status == STATUS_SUCCESS) {
+            FUZZ_CHECK(information >= sizeof header && information <= room);
+        }
+    }
+    return 0;
+}
