@@ -138,6 +138,15 @@ int main(int argc, char** argv) {
     app.add_option("--port", so.port,
                    "sim (the in-process simulated reader) or a serial port such as /dev/ttyUSB0")
         ->default_val("sim");
+    app.add_option("--modem-socket", so.modem_socket,
+                   "With a serial port that has no modem lines (a pseudo-terminal): the Unix "
+                   "socket on which the far end reports CTS and DSR (qkr-sim's modem socket)");
+    app.add_flag("--assume-cts", so.assume_cts,
+                 "With a serial port that has no modem lines: CTS on (a card in slot 0) until "
+                 "told otherwise");
+    app.add_flag("--assume-dsr", so.assume_dsr,
+                 "With a serial port that has no modem lines: DSR on (the reader powered) until "
+                 "told otherwise");
     app.add_flag("--real-time", so.real_time, "Run the simulator on the real clock at line speed");
     app.add_option("--card", so.card, "Slot-0 card of the simulator, or bridge[:PORT]")
         ->default_val("t1")
@@ -215,6 +224,15 @@ int main(int argc, char** argv) {
         }
     }
 
+    if (so.port != "sim" && (*demo || so.card != "t1" || so.firmware != "0016")) {
+        std::cerr << "qkr: " << (*demo ? "demo" : "--card and --firmware")
+                  << " need the simulated reader (--port sim), not " << so.port << "\n";
+        return 2;
+    }
+    if (so.port == "sim" && (!so.modem_socket.empty() || so.assume_cts || so.assume_dsr)) {
+        std::cerr << "qkr: --modem-socket, --assume-cts and --assume-dsr are for a serial port\n";
+        return 2;
+    }
     so.log = &std::cerr;
     std::unique_ptr<Session> session;
     try {

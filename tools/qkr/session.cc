@@ -80,13 +80,24 @@ struct Session::Impl {
 
     explicit Impl(SessionOptions o)
         : opt(std::move(o)), log(opt.log ? *opt.log : std::cerr),
-          host(opt.real_time ? kern::ClockMode::Real : kern::ClockMode::Virtual) {
-        if (opt.port != "sim")
-            throw std::runtime_error("cannot use port " + opt.port +
-                                     ": only the simulated reader (--port sim) is available");
+          host(opt.real_time || opt.port != "sim" ? kern::ClockMode::Real
+                                                  : kern::ClockMode::Virtual) {
         if (opt.card.rfind("bridge", 0) == 0)
             throw std::runtime_error("the external card bridge is not available in this build");
         host::ReaderOptions ro;
+        if (opt.port != "sim") {
+            serial::TtyOptions tty;
+            tty.path = opt.port;
+            tty.modem_socket = opt.modem_socket;
+            tty.assume_cts = opt.assume_cts;
+            tty.assume_dsr = opt.assume_dsr;
+            // The back-end's own notes (no modem lines, hang-ups) are driver-level detail.
+            tty.log = [this](std::string_view line) {
+                if (this->opt.trace)
+                    this->log << stamp() << line << "\n";
+            };
+            ro.tty = std::move(tty);
+        }
         ro.sim.firmware = opt.firmware;
         ro.sim.slot0_card = opt.card == "none" ? std::string() : opt.card;
         ro.sim.seed = opt.seed;
@@ -131,6 +142,11 @@ struct Session::Impl {
     }
 
     Outcome sim_command(const std::vector<std::string>& words) {
+        if (opt.port != "sim") {
+            log << "qkr: " << words.front() << ": there is no simulator behind port " << opt.port
+                << "\n";
+            return {STATUS_NOT_SUPPORTED, {}};
+        }
         std::function<void()> action;
         std::string detail;
         NTSTATUS s = parse_sim_command(reader->sim(), words, opt.seed, action, log, &detail);
@@ -175,8 +191,11 @@ Outcome Session::start() {
     }
     NTSTATUS s = r.start();
     impl_->flush_wire();
-    if (s != STATUS_SUCCESS)
+    if (s != STATUS_SUCCESS) {
+        if (std::string why = r.line_error(); !why.empty())
+            impl_->log << "qkr: " << why << "\n";
         return {s, {}};
+    }
     impl_->ensure_open();
     return {};
 }

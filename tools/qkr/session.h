@@ -24,8 +24,13 @@ struct Outcome {
 
 struct SessionOptions {
     std::string port = "sim"; // "sim" or a tty path
-    bool real_time = false;   // the simulator on the real clock
-    std::string card = "t1";  // slot-0 card of the simulator ("none" for an empty slot)
+    bool real_time = false;   // the simulator on the real clock (a tty path always is)
+    // A tty without modem lines (a pseudo-terminal): CTS and DSR as given until the far end says
+    // otherwise over the side channel at modem_socket, if any.
+    std::string modem_socket;
+    bool assume_cts = false;
+    bool assume_dsr = false;
+    std::string card = "t1"; // slot-0 card of the simulator ("none" for an empty slot)
     std::string firmware = "0016";
     std::uint64_t seed = 1;
     bool trace = false;          // every DbgPrint line to `log`
