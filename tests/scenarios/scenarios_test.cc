@@ -1,0 +1,444 @@
+// Whole-device scenarios: what a client and the system see of a reader from its arrival to its
+// removal, through Plug and Play and power requests, opens, device control (slot 0), internal
+// device control (slot 1) and closes only. The simulated reader and its cards sit at the far end
+// of the line; everything runs on the kernel's virtual clock, and every scenario ends with the
+// device removed and not one allocation of the driver left.
+#include "tools/host/host.h"
+
+#include "sim/card.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace qkr::scenarios {
+namespace {
+
+using Data = std::vector<std::uint8_t>;
+using kern::milliseconds;
+using kern::seconds;
+
+// ---------------------------------------------------------------------------------------------
+// What the card application answers
+// ---------------------------------------------------------------------------------------------
+const Data kOk = {0x90, 0x00};
+const Data kAtrT1 = {0x3B, 0x96, 0x13, 0x81, 0x71, 0x20, 0x45, 0x00,
+                     0x51, 0x4B, 0x52, 0x20, 0x54, 0x31, 0x1D};
+const Data kAtrT0 = {0x3B, 0x96, 0x11, 0x40, 0x0A, 0x51, 0x4B, 0x52, 0x20, 0x54, 0x30};
+const Data kSelectApplication = {0x00, 0xA4, 0x04, 0x0C, 0x08, 0xA0, 0x00,
+                                 0x00, 0x00, 0x51, 0x4B, 0x52, 0x01};
+const std::string kEf2F00 = "QKR SIM CARD 0001 EF2F00 CONTENT";
+
+Data select_file(std::uint16_t fid) {
+    return {0x00, 0xA4, 0x00, 0x0C, 0x02, std::uint8_t(fid >> 8), std::uint8_t(fid)};
+}
+Data read_binary(std::size_t offset, std::uint8_t length) {
+    return {0x00, 0xB0, std::uint8_t(offset >> 8), std::uint8_t(offset), length};
+}
+Data with_ok(Data d) {
+    d.insert(d.end(), kOk.begin(), kOk.end());
+    return d;
+}
+// EF 5001 holds byte i = i mod 256.
+Data counting(std::size_t offset, std::size_t length) {
+    Data d;
+    for (std::size_t i = 0; i < length; ++i)
+        d.push_back(std::uint8_t(offset + i));
+    return d;
+}
+
+// Statuses a card request may end with when the reader or the card went away under it.
+bool is_defined_failure(NTSTATUS s) {
+    switch (s) {
+    case STATUS_IO_TIMEOUT:
+    case STATUS_NO_MEDIA:
+    case STATUS_DEVICE_DATA_ERROR:
+    case STATUS_UNRECOGNIZED_MEDIA:
+    case STATUS_INVALID_DEVICE_STATE:
+    case STATUS_INVALID_DEVICE_REQUEST:
+    case STATUS_DEVICE_NOT_CONNECTED:
+    case STATUS_DEVICE_NOT_READY:
+    case STATUS_DEVICE_REMOVED:
+    case STATUS_DEVICE_BUSY:
+    case STATUS_DELETE_PENDING:
+    case STATUS_CANCELLED:
+    case STATUS_UNSUCCESSFUL:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// A client of one slot of an open handle
+// ---------------------------------------------------------------------------------------------
+class Client {
+  public:
+    Client(host::Reader& reader, kern::FileHandle& handle, int slot)
+        : reader_(&reader), handle_(&handle), slot_(slot) {}
+
+    NTSTATUS call(ULONG code, const Data& input, Data* output, ULONG output_length) {
+        return slot_ == 0 ? reader_->ioctl(*handle_, code, input, output, output_length)
+                          : reader_->ioctl_slot1(*handle_, code, input, output, output_length);
+    }
+    NTSTATUS power(ULONG minor, Data* atr = nullptr) {
+        Data scratch;
+        return call(IOCTL_SMARTCARD_POWER, u32(minor), atr != nullptr ? atr : &scratch, 64);
+    }
+    NTSTATUS set_protocol(ULONG accepted, ULONG* selected = nullptr) {
+        Data out;
+        NTSTATUS status = call(IOCTL_SMARTCARD_SET_PROTOCOL, u32(accepted), &out, 4);
+        if (selected != nullptr && out.size() == 4)
+            std::memcpy(selected, out.data(), 4);
+        return status;
+    }
+    NTSTATUS transmit(ULONG protocol, const Data& apdu, Data* response) {
+        SCARD_IO_REQUEST header{protocol, sizeof(SCARD_IO_REQUEST)};
+        Data in(sizeof header);
+        std::memcpy(in.data(), &header, sizeof header);
+        in.insert(in.end(), apdu.begin(), apdu.end());
+        Data out;
+        NTSTATUS status = call(IOCTL_SMARTCARD_TRANSMIT, in, &out, 600);
+        response->clear();
+        if (out.size() >= sizeof header)
+            response->assign(out.begin() + sizeof header, out.end());
+        return status;
+    }
+    // The response, or a text naming the failure, so that a mismatch reads well.
+    Data apdu(ULONG protocol, const Data& command) {
+        Data response;
+        NTSTATUS status = transmit(protocol, command, &response);
+        if (status != STATUS_SUCCESS) {
+            char buf[40];
+            std::snprintf(buf, sizeof buf, "failed 0x%08X", unsigned(status));
+            return Data(buf, buf + std::strlen(buf));
+        }
+        return response;
+    }
+    ULONG state() {
+        Data out;
+        call(IOCTL_SMARTCARD_GET_STATE, {}, &out, 4);
+        ULONG v = 0xFFFFFFFF;
+        if (out.size() == 4)
+            std::memcpy(&v, out.data(), 4);
+        return v;
+    }
+    kern::PendingIo park(ULONG tracking_code) {
+        return handle_->ioctl_async(tracking_code, {}, 0, slot_ == 1);
+    }
+
+    static Data u32(ULONG v) {
+        Data d(4);
+        std::memcpy(d.data(), &v, 4);
+        return d;
+    }
+
+  private:
+    host::Reader* reader_;
+    kern::FileHandle* handle_;
+    int slot_;
+};
+
+// Cold reset, protocol, and a session with the card application that checks every answer:
+// the application, the counting file at an offset of the caller's, the text file, the PIN, and
+// the PIN-protected file written and read back. No command of the session has a case-4 form, so
+// the same session runs unchanged under T=0 and T=1.
+void power_up(Client& client, ULONG protocol, const Data& atr) {
+    Data got;
+    ASSERT_EQ(client.power(SCARD_COLD_RESET, &got), STATUS_SUCCESS);
+    EXPECT_EQ(got, atr);
+    ULONG selected = 0;
+    ASSERT_EQ(client.set_protocol(protocol, &selected), STATUS_SUCCESS);
+    EXPECT_EQ(selected, protocol);
+    EXPECT_EQ(client.state(), ULONG(SCARD_SPECIFIC));
+}
+
+void session(Client& client, ULONG protocol, std::size_t offset, std::uint8_t mark) {
+    EXPECT_EQ(client.apdu(protocol, kSelectApplication), kOk);
+    EXPECT_EQ(client.apdu(protocol, select_file(0x5001)), kOk);
+    // Within the file: under T=0 a read past its end is answered 6Cxx instead.
+    offset %= 500;
+    const std::uint8_t length = std::uint8_t(std::min<std::size_t>(1 + offset % 200, 512 - offset));
+    EXPECT_EQ(client.apdu(protocol, read_binary(offset, length)), with_ok(counting(offset, length)))
+        << "offset " << offset;
+    EXPECT_EQ(client.apdu(protocol, select_file(0x2F00)), kOk);
+    EXPECT_EQ(client.apdu(protocol, read_binary(0, 0x20)),
+              with_ok(Data(kEf2F00.begin(), kEf2F00.end())));
+    EXPECT_EQ(client.apdu(protocol, {0x00, 0x20, 0x00, 0x01, 0x04, '1', '2', '3', '4'}), kOk);
+    EXPECT_EQ(client.apdu(protocol, select_file(0x5002)), kOk);
+    const Data marks = {mark, std::uint8_t(mark ^ 0xFF), mark, 0x5A};
+    Data update = {0x00, 0xD6, 0x00, 0x08, 0x04};
+    update.insert(update.end(), marks.begin(), marks.end());
+    EXPECT_EQ(client.apdu(protocol, update), kOk);
+    EXPECT_EQ(client.apdu(protocol, read_binary(0x08, 4)), with_ok(marks));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The host: verifier reports become failures, and the end is checked for leftovers
+// ---------------------------------------------------------------------------------------------
+class Scenario : public ::testing::Test {
+  protected:
+    host::Host host;
+
+    void SetUp() override {
+        kernel().set_verifier_handler(
+            [](const std::string& message) { ADD_FAILURE() << "verifier: " << message; });
+    }
+
+    kern::Kernel& kernel() { return host.kernel(); }
+    void settle(kern::Ticks span = milliseconds(500)) { kernel().sleep_for(span); }
+
+    host::Reader& plug(const char* slot0_card, const char* slot1_card = "t0") {
+        host::ReaderOptions options;
+        options.sim.slot0_card = slot0_card;
+        options.sim.slot1_card = slot1_card;
+        options.tap = false;
+        plugged.push_back(&host.add_reader(options));
+        return *plugged.back();
+    }
+
+    // Acts on the simulated reader from timer context, where its state lives, and lets the line
+    // carry the change to the driver.
+    void at_reader(std::function<void()> fn) {
+        KEVENT done;
+        KeInitializeEvent(&done, NotificationEvent, FALSE);
+        kernel().schedule_after(
+            0,
+            [&] {
+                fn();
+                KeSetEvent(&done, IO_NO_INCREMENT, FALSE);
+            },
+            "scenario action");
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        settle();
+    }
+    void insert(host::Reader& r, const char* card) {
+        at_reader([&r, card] { r.sim().insert(sim::make_card(card)); });
+    }
+    void take_out(host::Reader& r) {
+        at_reader([&r] { r.sim().remove(); });
+    }
+    void set_reader_power(host::Reader& r, bool on) {
+        at_reader([&r, on] { r.sim().set_powered(on); });
+    }
+
+    NTSTATUS system_power(UCHAR minor, int state) {
+        POWER_STATE p;
+        p.SystemState = static_cast<SYSTEM_POWER_STATE>(state);
+        return kernel().send_power(reader_pdo, minor, SystemPowerState, p);
+    }
+    PDEVICE_OBJECT reader_pdo = nullptr;
+
+    // The device goes (if still there), the line goes quiet, and nothing of the driver is left.
+    void end_with_removal(host::Reader& r) {
+        if (r.added()) {
+            EXPECT_EQ(r.remove(), STATUS_SUCCESS);
+        }
+        settle(seconds(1));
+        expect_nothing_left();
+    }
+    // The driver's records first; then, with the ports and lines released too, nothing at all.
+    void expect_nothing_left() {
+        EXPECT_EQ(kernel().pool_allocations(QKR_POOL_TAG), 0u);
+        EXPECT_EQ(kernel().irps_live(), 0u);
+        while (host.readers() > 0)
+            host.release_reader(*last_reader());
+        EXPECT_EQ(kernel().pool_allocations_total(), 0u);
+    }
+    std::vector<host::Reader*> plugged;
+    host::Reader* last_reader() {
+        host::Reader* r = plugged.back();
+        plugged.pop_back();
+        return r;
+    }
+};
+
+// ---------------------------------------------------------------------------------------------
+// 1. The life of one reader
+// ---------------------------------------------------------------------------------------------
+TEST_F(Scenario, OneReaderServesTwoCardsOneAfterTheOtherAndARestart) {
+    host::Reader& reader = plug("");
+    ASSERT_EQ(reader.add(), STATUS_SUCCESS);
+    ASSERT_EQ(reader.start(), STATUS_SUCCESS);
+    {
+        kern::FileHandle handle = reader.open();
+        ASSERT_TRUE(handle.is_open());
+        Client slot0(reader, handle, 0);
+        EXPECT_EQ(slot0.state(), ULONG(SCARD_ABSENT));
+
+        // The resource manager waits for a card; the insertion wakes it.
+        kern::PendingIo present = slot0.park(IOCTL_SMARTCARD_IS_PRESENT);
+        settle();
+        EXPECT_FALSE(present.done());
+        insert(reader, "t1");
+        ASSERT_TRUE(present.wait_for(seconds(1)));
+        EXPECT_EQ(present.status(), STATUS_SUCCESS);
+        EXPECT_GE(slot0.state(), ULONG(SCARD_PRESENT));
+
+        power_up(slot0, SCARD_PROTOCOL_T1, kAtrT1);
+        session(slot0, SCARD_PROTOCOL_T1, 0x1F0, 0x11);
+
+        // Out goes the card: the waiting request completes and card requests are refused.
+        kern::PendingIo absent = slot0.park(IOCTL_SMARTCARD_IS_ABSENT);
+        settle();
+        EXPECT_FALSE(absent.done());
+        take_out(reader);
+        ASSERT_TRUE(absent.wait_for(seconds(1)));
+        EXPECT_EQ(absent.status(), STATUS_SUCCESS);
+        EXPECT_EQ(slot0.state(), ULONG(SCARD_ABSENT));
+        Data response;
+        const NTSTATUS refused = slot0.transmit(SCARD_PROTOCOL_T1, kSelectApplication, &response);
+        EXPECT_NE(refused, STATUS_SUCCESS);
+        EXPECT_TRUE(is_defined_failure(refused)) << std::hex << refused;
+
+        // A T=0 card in its place, woken by a warm reset after the cold one.
+        insert(reader, "t0");
+        EXPECT_GE(slot0.state(), ULONG(SCARD_PRESENT));
+        Data atr;
+        ASSERT_EQ(slot0.power(SCARD_COLD_RESET, &atr), STATUS_SUCCESS);
+        EXPECT_EQ(atr, kAtrT0);
+        ASSERT_EQ(slot0.power(SCARD_WARM_RESET, &atr), STATUS_SUCCESS);
+        EXPECT_EQ(atr, kAtrT0);
+        ULONG selected = 0;
+        ASSERT_EQ(slot0.set_protocol(SCARD_PROTOCOL_T0, &selected), STATUS_SUCCESS);
+        EXPECT_EQ(selected, ULONG(SCARD_PROTOCOL_T0));
+        session(slot0, SCARD_PROTOCOL_T0, 0x23, 0x22);
+        // A T=0 card does not speak T=1.
+        EXPECT_NE(slot0.set_protocol(SCARD_PROTOCOL_T1), STATUS_SUCCESS);
+    }
+
+    // Stop and start again, as after a resource rebalance: the card is still there and works
+    // after a new reset.
+    ASSERT_EQ(reader.query_stop(), STATUS_SUCCESS);
+    ASSERT_EQ(reader.stop(), STATUS_SUCCESS);
+    EXPECT_FALSE(reader.port().snapshot().open);
+    ASSERT_EQ(reader.start(), STATUS_SUCCESS);
+    EXPECT_TRUE(reader.port().snapshot().open);
+    {
+        kern::FileHandle handle = reader.open();
+        Client slot0(reader, handle, 0);
+        Client slot1(reader, handle, 1);
+        EXPECT_GE(slot0.state(), ULONG(SCARD_PRESENT));
+        power_up(slot0, SCARD_PROTOCOL_T0, kAtrT0);
+        session(slot0, SCARD_PROTOCOL_T0, 0x100, 0x33);
+        power_up(slot1, SCARD_PROTOCOL_T0, kAtrT0);
+        session(slot1, SCARD_PROTOCOL_T0, 0x42, 0x44);
+    }
+    end_with_removal(reader);
+}
+
+// ---------------------------------------------------------------------------------------------
+// 2. Both slots at once
+// ---------------------------------------------------------------------------------------------
+TEST_F(Scenario, BothSlotsServeTheirOwnSessionsFromTwoThreadsWithoutInterference) {
+    host::Reader& reader = plug("t1", "t0");
+    ASSERT_EQ(reader.add(), STATUS_SUCCESS);
+    ASSERT_EQ(reader.start(), STATUS_SUCCESS);
+    {
+        kern::FileHandle handle = reader.open();
+        ASSERT_TRUE(handle.is_open());
+        constexpr int kRounds = 40;
+        std::atomic<int> rounds[2] = {0, 0};
+        auto run = [&](int slot) {
+            Client client(reader, handle, slot);
+            const ULONG protocol = slot == 0 ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0;
+            power_up(client, protocol, slot == 0 ? kAtrT1 : kAtrT0);
+            for (int i = 0; i < kRounds; ++i) {
+                // Each slot reads its own part of the file and writes its own marks.
+                session(client, protocol, std::size_t(slot * 256 + i * 5),
+                        std::uint8_t(slot * 0x80 + i));
+                ++rounds[slot];
+            }
+        };
+        kern::Thread t0 = kernel().spawn("slot 0 client", [&] { run(0); });
+        kern::Thread t1 = kernel().spawn("slot 1 client", [&] { run(1); });
+        t0.join();
+        t1.join();
+        EXPECT_EQ(rounds[0], kRounds);
+        EXPECT_EQ(rounds[1], kRounds);
+    }
+    end_with_removal(reader);
+}
+
+// ---------------------------------------------------------------------------------------------
+// 3. Four readers busy at once, and a fifth refused
+// ---------------------------------------------------------------------------------------------
+TEST_F(Scenario, FourBusyReadersWorkSideBySideAndAFifthIsRefusedWithoutATrace) {
+    const char* cards[4] = {"t1", "t0", "t1-crc", "t1"};
+    const Data* atrs[4] = {&kAtrT1, &kAtrT0, nullptr, &kAtrT1};
+    std::vector<host::Reader*> readers;
+    for (int i = 0; i < 4; ++i) {
+        readers.push_back(&plug(cards[i]));
+        ASSERT_EQ(readers.back()->add(), STATUS_SUCCESS) << i;
+        ASSERT_EQ(readers.back()->start(), STATUS_SUCCESS) << i;
+    }
+
+    // A fifth reader on another serial port: no instance number is left for it.
+    const std::size_t pool_before = kernel().pool_allocations(QKR_POOL_TAG);
+    PDEVICE_OBJECT fifth = kernel().create_pdo("reader-five");
+    EXPECT_EQ(kernel().add_device(host.driver(), fifth), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(fifth->AttachedDevice, nullptr) << "no device of the driver on the fifth port";
+    EXPECT_EQ(kernel().pool_allocations(QKR_POOL_TAG), pool_before);
+    kernel().delete_pdo(fifth);
+
+    {
+        std::vector<kern::FileHandle> handles(4);
+        for (int i = 0; i < 4; ++i) {
+            handles[i] = readers[i]->open();
+            ASSERT_TRUE(handles[i].is_open()) << i;
+        }
+        constexpr int kRounds = 8;
+        std::vector<kern::Thread> threads;
+        std::atomic<int> finished{0};
+        for (int i = 0; i < 4; ++i) {
+            for (int slot = 0; slot < 2; ++slot) {
+                threads.push_back(kernel().spawn(
+                    "reader " + std::to_string(i) + " slot " + std::to_string(slot), [&, i, slot] {
+                        Client client(*readers[i], handles[i], slot);
+                        const bool t0 = slot == 1 || i == 1;
+                        const ULONG protocol = t0 ? SCARD_PROTOCOL_T0 : SCARD_PROTOCOL_T1;
+                        Data atr;
+                        ASSERT_EQ(client.power(SCARD_COLD_RESET, &atr), STATUS_SUCCESS);
+                        if (slot == 1) {
+                            EXPECT_EQ(atr, kAtrT0);
+                        } else if (atrs[i] != nullptr) {
+                            EXPECT_EQ(atr, *atrs[i]);
+                        }
+                        ASSERT_EQ(client.set_protocol(protocol), STATUS_SUCCESS);
+                        for (int round = 0; round < kRounds; ++round)
+                            session(client, protocol, std::size_t(i * 100 + slot * 50 + round),
+                                    std::uint8_t(i * 16 + slot * 8 + round));
+                        ++finished;
+                    }));
+            }
+        }
+        for (kern::Thread& t : threads)
+            t.join();
+        EXPECT_EQ(finished, 8);
+    }
+
+    // A reader gone frees its number for the next one.
+    EXPECT_EQ(readers[2]->remove(), STATUS_SUCCESS);
+    PDEVICE_OBJECT next = kernel().create_pdo("reader-next");
+    EXPECT_EQ(kernel().add_device(host.driver(), next), STATUS_SUCCESS);
+    EXPECT_EQ(kernel().send_pnp(next, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+    kernel().delete_pdo(next);
+
+    for (host::Reader* r : readers) {
+        if (r->added()) {
+            EXPECT_EQ(r->remove(), STATUS_SUCCESS);
+        }
+    }
+    settle(seconds(1));
+    expect_nothing_left();
+}
+
+} // namespace
+} // namespace qkr::scenarios
