@@ -1,8 +1,17 @@
 #include "sim/atr.h"
 
 #include <array>
+#include <cstring>
 
 namespace qkr::sim {
+
+void append(Bytes& to, std::span<const std::uint8_t> from) {
+    if (from.empty())
+        return;
+    const std::size_t old = to.size();
+    to.resize(old + from.size());
+    std::memcpy(to.data() + old, from.data(), from.size());
+}
 
 unsigned f_from_code(unsigned code) {
     static constexpr std::array<unsigned, 16> f = {372, 372, 558, 744,  1116, 1488, 1860, 0,
@@ -55,8 +64,9 @@ Bytes build_atr(const AtrSpec& spec) {
             atr.push_back(spec.crc ? 0x01 : 0x00);
         }
     }
-    atr.insert(atr.end(), spec.historical.begin(),
-               spec.historical.begin() + static_cast<long>(spec.historical.size() & 0x0F));
+    append(atr, std::span<const std::uint8_t>(
+                    spec.historical.begin(),
+                    spec.historical.begin() + static_cast<long>(spec.historical.size() & 0x0F)));
     if (spec.t1 || first != 0) {
         std::uint8_t tck = 0;
         for (std::size_t i = 1; i < atr.size(); ++i)

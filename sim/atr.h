@@ -11,6 +11,9 @@ namespace qkr::sim {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// Appends `from` to `to`.
+void append(Bytes& to, std::span<const std::uint8_t> from);
+
 // The card clock every slot of the reader runs at, in Hz.
 constexpr double kCardClockHz = 3'571'000.0;
 

@@ -1,5 +1,6 @@
 #include "sim/bridge.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -17,9 +18,10 @@ namespace qkr::sim {
 namespace {
 
 Bytes message(std::span<const std::uint8_t> payload) {
-    Bytes m = {static_cast<std::uint8_t>(payload.size() >> 8),
-               static_cast<std::uint8_t>(payload.size() & 0xFF)};
-    m.insert(m.end(), payload.begin(), payload.end());
+    Bytes m(2 + payload.size());
+    m[0] = static_cast<std::uint8_t>(payload.size() >> 8);
+    m[1] = static_cast<std::uint8_t>(payload.size() & 0xFF);
+    std::copy(payload.begin(), payload.end(), m.begin() + 2);
     return m;
 }
 
@@ -228,7 +230,7 @@ void CardBridge::serve(int fd) {
         const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
         if (n <= 0)
             return;
-        buffer.insert(buffer.end(), chunk, chunk + n);
+        append(buffer, std::span<const std::uint8_t>(chunk, chunk + n));
         atr = take_message(buffer);
     }
     if (!atr || atr->empty())
@@ -270,7 +272,7 @@ void CardBridge::serve(int fd) {
             const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
             if (n <= 0)
                 break;
-            buffer.insert(buffer.end(), chunk, chunk + n);
+            append(buffer, std::span<const std::uint8_t>(chunk, chunk + n));
             while (auto m = take_message(buffer)) {
                 Application::Done done;
                 {

@@ -9,7 +9,8 @@
 // card engines every built-in card uses.
 //
 // The bridge has a thread of its own for the socket; everything it does to the simulator goes
-// through ReaderSim::post, so the simulator's state stays on the kernel's timer context.
+// through ReaderSim::post, so the simulator's state stays on the kernel's timer context. Run it
+// on the kernel's real clock: on a virtual one, time would race ahead while the socket waits.
 #pragma once
 
 #include "sim/reader.h"

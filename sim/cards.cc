@@ -100,7 +100,7 @@ class ProcessorCard : public Card {
             return;
         }
         if (t0_state_ == T0State::Receiving) {
-            data_.insert(data_.end(), chars.begin(), chars.end());
+            append(data_, std::span<const std::uint8_t>(chars.begin(), chars.end()));
             if (data_.size() < header_[4]) {
                 if (config_.t0_byte_by_byte)
                     emit({{0, {static_cast<std::uint8_t>(~header_[1])}}});
@@ -108,7 +108,7 @@ class ProcessorCard : public Card {
             }
             t0_state_ = T0State::Busy;
             Bytes apdu = header_;
-            apdu.insert(apdu.end(), data_.begin(), data_.end());
+            append(apdu, std::span<const std::uint8_t>(data_.begin(), data_.end()));
             if (t0_case_ == Application::T0Case::InOut)
                 apdu.push_back(0x00);
             run(std::move(apdu), [this](Bytes response, kern::Ticks took) {
@@ -229,7 +229,7 @@ class ProcessorCard : public Card {
         Bytes out;
         if (t0_case_ == Application::T0Case::Out && data == ne) {
             out.push_back(header_[1]);
-            out.insert(out.end(), response.begin(), response.end());
+            append(out, std::span<const std::uint8_t>(response.begin(), response.end()));
         } else if (t0_case_ == Application::T0Case::Out && data > 0) {
             out = {0x6C, static_cast<std::uint8_t>(data)};
         } else {
@@ -261,10 +261,11 @@ class ProcessorCard : public Card {
             return;
         }
         Bytes out = {header_[1]};
-        out.insert(out.end(), t0_pending_.begin(), t0_pending_.begin() + static_cast<long>(ne));
+        append(out, std::span<const std::uint8_t>(t0_pending_.begin(),
+                                                  t0_pending_.begin() + static_cast<long>(ne)));
         t0_pending_.erase(t0_pending_.begin(), t0_pending_.begin() + static_cast<long>(ne));
         if (t0_pending_.empty()) {
-            out.insert(out.end(), t0_sw_.begin(), t0_sw_.end());
+            append(out, std::span<const std::uint8_t>(t0_sw_.begin(), t0_sw_.end()));
         } else {
             const std::size_t rest = t0_pending_.size();
             out.push_back(0x61);
@@ -326,8 +327,9 @@ class MemoryCard : public Card {
             if (address() + n > memory_.size())
                 return {0x03};
             Bytes out = {0x00};
-            out.insert(out.end(), memory_.begin() + static_cast<long>(address()),
-                       memory_.begin() + static_cast<long>(address() + n));
+            append(out, std::span<const std::uint8_t>(
+                            memory_.begin() + static_cast<long>(address()),
+                            memory_.begin() + static_cast<long>(address() + n)));
             return out;
         }
         case 0x02: { // WRITE addr_hi addr_lo data...

@@ -153,10 +153,10 @@ Bytes FileSystemApp::fcp(int index) const {
     if (!f.name.empty()) {
         body.push_back(0x84);
         body.push_back(static_cast<std::uint8_t>(f.name.size()));
-        body.insert(body.end(), f.name.begin(), f.name.end());
+        append(body, std::span<const std::uint8_t>(f.name.begin(), f.name.end()));
     }
     Bytes out = {0x62, static_cast<std::uint8_t>(body.size())};
-    out.insert(out.end(), body.begin(), body.end());
+    append(out, std::span<const std::uint8_t>(body.begin(), body.end()));
     return out;
 }
 
@@ -225,7 +225,7 @@ Bytes FileSystemApp::read_binary(const Apdu& apdu) {
               data.begin() + static_cast<long>(offset + count));
     // Fewer bytes than asked for: end of file reached first.
     const Bytes status = sw(count < *apdu.ne ? 0x6282 : 0x9000);
-    out.insert(out.end(), status.begin(), status.end());
+    append(out, std::span<const std::uint8_t>(status.begin(), status.end()));
     return out;
 }
 

@@ -57,7 +57,7 @@ std::uint8_t flip_convention(std::uint8_t b) {
 Bytes with_length(std::uint8_t code, std::span<const std::uint8_t> data) {
     Bytes out = {code, 0x00, static_cast<std::uint8_t>(data.size() >> 8),
                  static_cast<std::uint8_t>(data.size() & 0xFF)};
-    out.insert(out.end(), data.begin(), data.end());
+    append(out, std::span<const std::uint8_t>(data.begin(), data.end()));
     return out;
 }
 
@@ -94,7 +94,6 @@ class FaultsAccess {
             return Random::Delay;
         }
     }
-    static Faults& ref(Faults& f) { return f; }
     static std::optional<PtsBehaviour> take_pts(Faults& f) {
         auto p = f.pts_;
         f.pts_.reset();
@@ -395,8 +394,8 @@ struct ReaderSim::Impl : std::enable_shared_from_this<Impl> {
                 id.resize(12, ' ');
                 std::string fw = config.firmware;
                 fw.resize(4, '0');
+                id += fw;
                 Bytes data(id.begin(), id.end());
-                data.insert(data.end(), fw.begin(), fw.end());
                 Bytes r = with_length(kRspType, data);
                 return reply(r, config.processing);
             }
@@ -497,7 +496,7 @@ struct ReaderSim::Impl : std::enable_shared_from_this<Impl> {
         Bytes data;
         if (version >= 4)
             data.push_back(static_cast<std::uint8_t>(kind));
-        data.insert(data.end(), atr.begin(), atr.end());
+        append(data, std::span<const std::uint8_t>(atr.begin(), atr.end()));
         const kern::Ticks atr_time = kAtrDelay + ticks(atr.size() * 12 * etu_ticks(372, 1));
         reply(with_length(kRspData, data), config.processing + atr_time);
     }
@@ -677,7 +676,7 @@ struct ReaderSim::Impl : std::enable_shared_from_this<Impl> {
 
     void t1_chars(Slot& s, const Bytes& chars, bool cut) {
         Exchange& e = s.ex;
-        e.got.insert(e.got.end(), chars.begin(), chars.end());
+        append(e.got, std::span<const std::uint8_t>(chars.begin(), chars.end()));
         if (e.got.size() >= 3) {
             const std::size_t need = 3 + e.got[2] + (s.crc ? 2 : 1);
             if (e.got.size() >= need) {

@@ -53,9 +53,9 @@ void T1Card::reset() {
 
 Bytes T1Card::block(std::uint8_t pcb, std::span<const std::uint8_t> inf) {
     Bytes b = {0x00, pcb, static_cast<std::uint8_t>(inf.size())};
-    b.insert(b.end(), inf.begin(), inf.end());
+    append(b, std::span<const std::uint8_t>(inf.begin(), inf.end()));
     const Bytes edc = t1_epilogue(b, config_.crc);
-    b.insert(b.end(), edc.begin(), edc.end());
+    append(b, std::span<const std::uint8_t>(edc.begin(), edc.end()));
     last_ = b;
     return b;
 }
@@ -135,7 +135,7 @@ T1Card::Outcome T1Card::receive(std::span<const std::uint8_t> b) {
             rx_.clear();
             chain_blocks_ = 0;
         }
-        rx_.insert(rx_.end(), inf.begin(), inf.end());
+        append(rx_, std::span<const std::uint8_t>(inf.begin(), inf.end()));
         ++chain_blocks_;
         if (pcb & kMore) {
             receiving_ = true;
