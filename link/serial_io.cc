@@ -50,7 +50,10 @@ NTSTATUS Qkr_SerialIo(PSMARTCARD_EXTENSION SmartcardExtension, PUCHAR InputBuffe
 
         code = readerExtension->SerialIoControlCode;
         if (code == SMARTCARD_WRITE) {
-            inLength = (SmartcardExtension->CardCapabilities.GT != 0) ? 1 : InputLength;
+            // Under a guard time the bytes go one by one (an empty write stays empty).
+            inLength = (SmartcardExtension->CardCapabilities.GT != 0 && InputLength != 0)
+                           ? 1
+                           : InputLength;
             inBuffer = InputBuffer + bytesWritten;
             bytesWritten++;
             outBuffer = nullptr;
