@@ -59,19 +59,64 @@ struct ChannelName {
     std::string firmware = "0016";
     std::string socket;
     std::uint64_t seed = 1;
+    // A serial port without modem lines (a pseudo-terminal): the far end's side channel, and CTS
+    // and DSR until it speaks.
+    std::string modem;
+    bool cts = false;
+    bool dsr = false;
 };
 
-// "sim", "sim:card=t0,firmware=0009,socket=/tmp/qkr.sock,seed=7" (quoted or not), or a device
-// path.
+bool parse_flag(const std::string& value, bool* out) {
+    if (value != "0" && value != "1")
+        return false;
+    *out = value == "1";
+    return true;
+}
+
+// A serial port: "/dev/ttyS0", or "tty:/dev/pts/5,modem=/tmp/qkr-sim.modem,cts=1,dsr=1" when it
+// has no modem lines of its own.
+bool parse_tty_name(const std::string& name, ChannelName* out, std::string* why) {
+    out->sim = false;
+    if (name.rfind("tty:", 0) != 0) {
+        out->path = name;
+        return true;
+    }
+    std::stringstream items(name.substr(4));
+    std::getline(items, out->path, ',');
+    if (out->path.empty()) {
+        *why = "no serial port given";
+        return false;
+    }
+    for (std::string item; std::getline(items, item, ',');) {
+        auto eq = item.find('=');
+        std::string key = item.substr(0, eq);
+        std::string value = eq == std::string::npos ? std::string() : item.substr(eq + 1);
+        bool ok = eq != std::string::npos && !value.empty();
+        if (ok && key == "modem")
+            out->modem = value;
+        else if (ok && key == "cts")
+            ok = parse_flag(value, &out->cts);
+        else if (ok && key == "dsr")
+            ok = parse_flag(value, &out->dsr);
+        else
+            ok = false;
+        if (!ok) {
+            *why = "unknown or malformed serial port option " + item +
+                   " (known: modem=PATH, cts=0|1, dsr=0|1)";
+            return false;
+        }
+    }
+    return true;
+}
+
+// "sim", "sim:card=t0,firmware=0009,socket=/tmp/qkr.sock,seed=7" (quoted or not), or a serial
+// port as parse_tty_name() takes it.
 bool parse_name(std::string name, ChannelName* out, std::string* why) {
     // pcscd's configuration reader hands a quoted DEVICENAME over with its quotes.
     if (name.size() >= 2 && name.front() == '"' && name.back() == '"')
         name = name.substr(1, name.size() - 2);
-    if (name.rfind("sim", 0) != 0 || (name.size() > 3 && name[3] != ':')) {
-        out->sim = false;
-        out->path = name;
-        return true;
-    }
+    if (name.rfind("sim", 0) != 0 || (name.size() > 3 && name[3] != ':'))
+        return parse_tty_name(name, out, why);
     std::stringstream options(name.size() > 4 ? name.substr(4) : std::string());
     for (std::string item; std::getline(options, item, ',');) {
         auto eq = item.find('=');
@@ -306,10 +351,6 @@ Result Bridge::open(ChannelId id, const std::string& name) {
         note("channel " + name + ": " + why);
         return Result::BadParameter;
     }
-    if (!parsed.sim) {
-        note("cannot open " + parsed.path + ": serial ports are not supported by this build");
-        return Result::NoDevice;
-    }
     if (!impl_->host) {
         impl_->host = std::make_unique<host::Host>(kern::ClockMode::Real);
         impl_->host->kernel().set_verifier_handler(
@@ -321,6 +362,15 @@ Result Bridge::open(ChannelId id, const std::string& name) {
     auto st = std::make_shared<ReaderState>();
     st->name = name;
     host::ReaderOptions ro;
+    if (!parsed.sim) {
+        serial::TtyOptions tty;
+        tty.path = parsed.path;
+        tty.modem_socket = parsed.modem;
+        tty.assume_cts = parsed.cts;
+        tty.assume_dsr = parsed.dsr;
+        tty.log = [](std::string_view line) { note(std::string(line)); };
+        ro.tty = std::move(tty);
+    }
     ro.sim.firmware = parsed.firmware;
     ro.sim.slot0_card = parsed.card;
     ro.sim.seed = parsed.seed;
@@ -336,6 +386,8 @@ Result Bridge::open(ChannelId id, const std::string& name) {
         char buf[16];
         std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(s));
         note("reader " + name + " did not start: " + buf);
+        if (std::string reason = st->reader->line_error(); !reason.empty())
+            note(reason);
         if (st->handle.is_open())
             st->handle.close();
         impl_->host->release_reader(*st->reader);
