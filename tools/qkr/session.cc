@@ -91,11 +91,9 @@ struct Session::Impl {
             tty.modem_socket = opt.modem_socket;
             tty.assume_cts = opt.assume_cts;
             tty.assume_dsr = opt.assume_dsr;
-            // The back-end's own notes (no modem lines, hang-ups) are driver-level detail.
-            tty.log = [this](std::string_view line) {
-                if (this->opt.trace)
-                    this->log << stamp() << line << "\n";
-            };
+            // The back-end's notes say where CTS and DSR come from and when the far end hangs
+            // up: worth a line each, trace or not.
+            tty.log = [this](std::string_view line) { this->log << "qkr: " << line << "\n"; };
             ro.tty = std::move(tty);
         }
         ro.sim.firmware = opt.firmware;
