@@ -380,14 +380,6 @@ TEST_F(Scenario, FourBusyReadersWorkSideBySideAndAFifthIsRefusedWithoutATrace) {
         ASSERT_EQ(readers.back()->start(), STATUS_SUCCESS) << i;
     }
 
-    // A fifth reader on another serial port: no instance number is left for it.
-    const std::size_t pool_before = kernel().pool_allocations(QKR_POOL_TAG);
-    PDEVICE_OBJECT fifth = kernel().create_pdo("reader-five");
-    EXPECT_EQ(kernel().add_device(host.driver(), fifth), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(fifth->AttachedDevice, nullptr) << "no device of the driver on the fifth port";
-    EXPECT_EQ(kernel().pool_allocations(QKR_POOL_TAG), pool_before);
-    kernel().delete_pdo(fifth);
-
     {
         std::vector<kern::FileHandle> handles(4);
         for (int i = 0; i < 4; ++i) {
@@ -419,6 +411,12 @@ TEST_F(Scenario, FourBusyReadersWorkSideBySideAndAFifthIsRefusedWithoutATrace) {
                     }));
             }
         }
+        // Meanwhile a fifth reader turns up on another serial port: no instance number is left
+        // for it. What the refused add leaves behind, the empty pool at the end shows.
+        PDEVICE_OBJECT fifth = kernel().create_pdo("reader-five");
+        EXPECT_EQ(kernel().add_device(host.driver(), fifth), STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_EQ(fifth->AttachedDevice, nullptr) << "no device of the driver on the fifth port";
+        kernel().delete_pdo(fifth);
         for (kern::Thread& t : threads)
             t.join();
         EXPECT_EQ(finished, 8);
@@ -704,6 +702,41 @@ TEST_F(Scenario, ParkedTrackingRequestsEndWithADefinedStatusByTheRemovalAtTheLat
     absent0 = {};
     absent1 = {};
     EXPECT_EQ(handle.close(), STATUS_SUCCESS);
+    end_with_removal(reader);
+}
+
+TEST_F(Scenario, SlotZerosParkedRequestOutlivesAStopEndsOnTheRestartAndAtTheLatestAtTheClose) {
+    host::Reader& reader = plug("t1");
+    ASSERT_EQ(reader.add(), STATUS_SUCCESS);
+    ASSERT_EQ(reader.start(), STATUS_SUCCESS);
+    kern::PendingIo before_stop;
+    kern::PendingIo after_restart;
+    {
+        kern::FileHandle handle = reader.open();
+        Client slot0(reader, handle, 0);
+        before_stop = slot0.park(IOCTL_SMARTCARD_IS_ABSENT);
+        settle();
+        ASSERT_FALSE(before_stop.done());
+        ASSERT_EQ(reader.query_stop(), STATUS_SUCCESS);
+        ASSERT_EQ(reader.stop(), STATUS_SUCCESS);
+        settle();
+        EXPECT_FALSE(before_stop.done()) << "the card did not go anywhere";
+        // The restarted reader looks at its lines afresh, and the waiting client is told to look
+        // at the card again.
+        ASSERT_EQ(reader.start(), STATUS_SUCCESS);
+        ASSERT_TRUE(before_stop.wait_for(seconds(1)));
+        EXPECT_EQ(before_stop.status(), STATUS_SUCCESS);
+
+        after_restart = slot0.park(IOCTL_SMARTCARD_IS_ABSENT);
+        settle();
+        ASSERT_FALSE(after_restart.done());
+        ASSERT_EQ(reader.query_remove(), STATUS_SUCCESS);
+    } // the client closes its handle without cancelling anything
+    ASSERT_TRUE(after_restart.wait_for(seconds(1))) << "the request outlived its handle";
+    EXPECT_EQ(after_restart.status(), STATUS_SUCCESS);
+    before_stop = {};
+    after_restart = {};
+    EXPECT_EQ(reader.remove(), STATUS_SUCCESS);
     end_with_removal(reader);
 }
 
