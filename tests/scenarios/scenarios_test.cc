@@ -554,6 +554,36 @@ TEST_F(SleepAndWake, ACardTakenOutDuringTheSleepIsReportedOnWakeAndItsSuccessorN
     end_with_removal(*reader);
 }
 
+TEST_F(SleepAndWake, AReaderPulledOutWhileAsleepIsRemovedWithoutWakingAndLeavesNothing) {
+    bring_up("t1");
+    kern::FileHandle handle = reader->open();
+    Client slot0(*reader, handle, 0);
+    power_up(slot0, SCARD_PROTOCOL_T1, kAtrT1);
+    kern::PendingIo absent = slot0.park(IOCTL_SMARTCARD_IS_ABSENT);
+    settle();
+    ASSERT_FALSE(absent.done());
+    sleep();
+
+    // Unplugged during the sleep; the system finds it gone and removes it.
+    set_reader_power(*reader, false);
+    EXPECT_EQ(reader->surprise_removal(), STATUS_SUCCESS);
+    std::atomic<bool> removed{false};
+    kern::Thread removal = kernel().spawn("removal", [&] {
+        EXPECT_EQ(reader->remove(), STATUS_SUCCESS);
+        removed = true;
+    });
+    settle(seconds(2));
+    EXPECT_FALSE(removed) << "the device went while a handle was still open";
+    EXPECT_FALSE(absent.done()) << "nothing completes while the reader sleeps";
+    EXPECT_EQ(handle.close(), STATUS_SUCCESS);
+    removal.join();
+    ASSERT_TRUE(absent.wait_for(seconds(1)));
+    EXPECT_TRUE(absent.status() == STATUS_SUCCESS || absent.status() == STATUS_CANCELLED)
+        << std::hex << absent.status();
+    absent = {};
+    end_with_removal(*reader);
+}
+
 // ---------------------------------------------------------------------------------------------
 // 5. The reader loses its power mid-session
 // ---------------------------------------------------------------------------------------------
@@ -771,6 +801,38 @@ TEST_F(Scenario, DISABLED_ClosingTheHandleEndsTheParkedRequestsOfBothSlotsBefore
             << std::hex << p->status();
         *p = {};
     }
+    end_with_removal(reader);
+}
+
+TEST_F(Scenario, ARequestWaitingForAStoppedReaderEndsWhenTheReaderIsRemovedInstead) {
+    host::Reader& reader = plug("t1");
+    ASSERT_EQ(reader.add(), STATUS_SUCCESS);
+    ASSERT_EQ(reader.start(), STATUS_SUCCESS);
+    kern::FileHandle handle = reader.open();
+    ASSERT_EQ(reader.query_stop(), STATUS_SUCCESS);
+    ASSERT_EQ(reader.stop(), STATUS_SUCCESS);
+
+    // A client asks while the reader is stopped: its request waits for the next start.
+    std::atomic<bool> answered{false};
+    std::atomic<NTSTATUS> status{STATUS_PENDING};
+    kern::Thread client = kernel().spawn("waiting client", [&] {
+        Data out;
+        status = reader.ioctl(handle, IOCTL_SMARTCARD_GET_STATE, {}, &out, 4);
+        answered = true;
+    });
+    settle(seconds(2));
+    EXPECT_FALSE(answered);
+
+    // No start comes: the reader is taken away for good.
+    ASSERT_EQ(reader.query_remove(), STATUS_SUCCESS);
+    kern::Thread removal =
+        kernel().spawn("removal", [&] { EXPECT_EQ(reader.remove(), STATUS_SUCCESS); });
+    settle(seconds(2));
+    EXPECT_TRUE(answered) << "the removal left a request waiting for a start that never comes";
+    EXPECT_EQ(handle.close(), STATUS_SUCCESS);
+    removal.join();
+    client.join();
+    EXPECT_EQ(status, STATUS_DEVICE_REMOVED);
     end_with_removal(reader);
 }
 
