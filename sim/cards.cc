@@ -423,7 +423,7 @@ std::unique_ptr<Card> make_card(std::string_view name, std::uint64_t seed) {
     } else if (name == "specific") {
         a.ta1 = 0x13;
         a.ta2 = 0x00; // specific mode, T=0, parameters of TA1
-        a.historical = historical("QKR SPEC");
+        a.historical = historical("QKR SPCF");
     } else if (name == "inverse") {
         a.inverse = true;
         a.historical = historical("QKR INV");
