@@ -554,6 +554,27 @@ TEST_F(SleepAndWake, ACardTakenOutDuringTheSleepIsReportedOnWakeAndItsSuccessorN
     end_with_removal(*reader);
 }
 
+TEST_F(SleepAndWake, ACardPutInDuringTheSleepIsReportedOnWake) {
+    bring_up("");
+    {
+        kern::FileHandle handle = reader->open();
+        Client slot0(*reader, handle, 0);
+        kern::PendingIo present = slot0.park(IOCTL_SMARTCARD_IS_PRESENT);
+        settle();
+        ASSERT_FALSE(present.done());
+
+        sleep();
+        insert(*reader, "t0");
+        EXPECT_FALSE(present.done()) << "nothing completes while the reader sleeps";
+        wake();
+        ASSERT_TRUE(present.wait_for(seconds(1)));
+        EXPECT_EQ(present.status(), STATUS_SUCCESS);
+        power_up(slot0, SCARD_PROTOCOL_T0, kAtrT0);
+        session(slot0, SCARD_PROTOCOL_T0, 0x77, 0x0A);
+    }
+    end_with_removal(*reader);
+}
+
 TEST_F(SleepAndWake, AReaderPulledOutWhileAsleepIsRemovedWithoutWakingAndLeavesNothing) {
     bring_up("t1");
     kern::FileHandle handle = reader->open();
@@ -767,6 +788,46 @@ TEST_F(Scenario, SlotZerosParkedRequestOutlivesAStopEndsOnTheRestartAndAtTheLate
     before_stop = {};
     after_restart = {};
     EXPECT_EQ(reader.remove(), STATUS_SUCCESS);
+    end_with_removal(reader);
+}
+
+TEST_F(Scenario, AClientWatchingBothSlotsCancelsOneWaitWithoutDisturbingTheOther) {
+    host::Reader& reader = plug("");
+    ASSERT_EQ(reader.add(), STATUS_SUCCESS);
+    ASSERT_EQ(reader.start(), STATUS_SUCCESS);
+    {
+        kern::FileHandle handle = reader.open();
+        kern::PendingIo present0 = Client(reader, handle, 0).park(IOCTL_SMARTCARD_IS_PRESENT);
+        kern::PendingIo absent1 = Client(reader, handle, 1).park(IOCTL_SMARTCARD_IS_ABSENT);
+        settle();
+        ASSERT_FALSE(present0.done());
+        ASSERT_FALSE(absent1.done());
+
+        absent1.cancel();
+        ASSERT_TRUE(absent1.wait_for(seconds(1))) << "slot 1's cancelled wait stays pending";
+        EXPECT_EQ(absent1.status(), STATUS_CANCELLED);
+        settle();
+        EXPECT_FALSE(present0.done()) << "slot 0's wait ended without a card";
+
+        insert(reader, "t1");
+        ASSERT_TRUE(present0.wait_for(seconds(1)));
+        EXPECT_EQ(present0.status(), STATUS_SUCCESS);
+
+        // And the other way round: slot 0's wait cancelled, slot 1's left alone.
+        kern::PendingIo absent0 = Client(reader, handle, 0).park(IOCTL_SMARTCARD_IS_ABSENT);
+        absent1 = Client(reader, handle, 1).park(IOCTL_SMARTCARD_IS_ABSENT);
+        settle();
+        ASSERT_FALSE(absent0.done());
+        ASSERT_FALSE(absent1.done());
+        absent0.cancel();
+        ASSERT_TRUE(absent0.wait_for(seconds(1)));
+        EXPECT_EQ(absent0.status(), STATUS_CANCELLED);
+        settle();
+        EXPECT_FALSE(absent1.done()) << "slot 1's wait ended with its card still in";
+        absent1.cancel();
+        ASSERT_TRUE(absent1.wait_for(seconds(1)));
+        EXPECT_EQ(absent1.status(), STATUS_CANCELLED);
+    }
     end_with_removal(reader);
 }
 
