@@ -33,41 +33,42 @@ double etu_ticks(unsigned f, unsigned d) {
     return static_cast<double>(f) / (static_cast<double>(d) * kCardClockHz) * 1e7;
 }
 
-Bytes build_atr(const AtrSpec& spec) {
+Bytes build_atr(const AtrShape& shape) {
     Bytes atr;
-    atr.push_back(spec.inverse ? 0x3F : 0x3B);
-    const bool need_group2 = spec.ta2 || (spec.tc2 && spec.t0) || spec.t1;
-    const unsigned first = spec.t0 ? 0 : 1;
+    atr.push_back(shape.inverse ? 0x3F : 0x3B);
+    const bool need_group2 = shape.ta2 || (shape.tc2 && shape.t0) || shape.t1;
+    const unsigned first = shape.t0 ? 0 : 1;
     const bool td1 = need_group2 || first != 0;
-    std::uint8_t t0 = static_cast<std::uint8_t>(spec.historical.size() & 0x0F);
-    t0 |= (spec.ta1 ? 0x10 : 0) | (spec.tb1 ? 0x20 : 0) | (spec.tc1 ? 0x40 : 0) | (td1 ? 0x80 : 0);
+    std::uint8_t t0 = static_cast<std::uint8_t>(shape.historical.size() & 0x0F);
+    t0 |=
+        (shape.ta1 ? 0x10 : 0) | (shape.tb1 ? 0x20 : 0) | (shape.tc1 ? 0x40 : 0) | (td1 ? 0x80 : 0);
     atr.push_back(t0);
-    if (spec.ta1)
-        atr.push_back(*spec.ta1);
-    if (spec.tb1)
-        atr.push_back(*spec.tb1);
-    if (spec.tc1)
-        atr.push_back(*spec.tc1);
+    if (shape.ta1)
+        atr.push_back(*shape.ta1);
+    if (shape.tb1)
+        atr.push_back(*shape.tb1);
+    if (shape.tc1)
+        atr.push_back(*shape.tc1);
     if (td1) {
-        const bool tc2 = spec.tc2 && spec.t0;
+        const bool tc2 = shape.tc2 && shape.t0;
         std::uint8_t b = static_cast<std::uint8_t>(first);
-        b |= (spec.ta2 ? 0x10 : 0) | (tc2 ? 0x40 : 0) | (spec.t1 ? 0x80 : 0);
+        b |= (shape.ta2 ? 0x10 : 0) | (tc2 ? 0x40 : 0) | (shape.t1 ? 0x80 : 0);
         atr.push_back(b);
-        if (spec.ta2)
-            atr.push_back(*spec.ta2);
+        if (shape.ta2)
+            atr.push_back(*shape.ta2);
         if (tc2)
-            atr.push_back(*spec.tc2);
-        if (spec.t1) {
+            atr.push_back(*shape.tc2);
+        if (shape.t1) {
             atr.push_back(static_cast<std::uint8_t>(0x70 | 1)); // TA3 TB3 TC3, T=1
-            atr.push_back(spec.ifsc);
-            atr.push_back(static_cast<std::uint8_t>((spec.bwi << 4) | (spec.cwi & 0x0F)));
-            atr.push_back(spec.crc ? 0x01 : 0x00);
+            atr.push_back(shape.ifsc);
+            atr.push_back(static_cast<std::uint8_t>((shape.bwi << 4) | (shape.cwi & 0x0F)));
+            atr.push_back(shape.crc ? 0x01 : 0x00);
         }
     }
     append(atr, std::span<const std::uint8_t>(
-                    spec.historical.begin(),
-                    spec.historical.begin() + static_cast<long>(spec.historical.size() & 0x0F)));
-    if (spec.t1 || first != 0) {
+                    shape.historical.begin(),
+                    shape.historical.begin() + static_cast<long>(shape.historical.size() & 0x0F)));
+    if (shape.t1 || first != 0) {
         std::uint8_t tck = 0;
         for (std::size_t i = 1; i < atr.size(); ++i)
             tck ^= atr[i];

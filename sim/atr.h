@@ -22,7 +22,7 @@ unsigned f_from_code(unsigned code);
 // Bit rate adjustment factor D for a code Di (0 when the code is reserved).
 unsigned d_from_code(unsigned code);
 
-struct AtrSpec {
+struct AtrShape {
     bool inverse = false;            // TS 0x3F instead of 0x3B
     std::optional<std::uint8_t> ta1; // Fi << 4 | Di
     std::optional<std::uint8_t> tb1;
@@ -40,7 +40,7 @@ struct AtrSpec {
 
 // Builds the ATR bytes (as decoded values: TS reads 0x3F for the inverse convention), with TCK
 // whenever a protocol other than T=0 is offered.
-Bytes build_atr(const AtrSpec& spec);
+Bytes build_atr(const AtrShape& shape);
 
 // What the reader's firmware and the tests need out of an ATR.
 struct AtrInfo {

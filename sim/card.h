@@ -92,7 +92,7 @@ class Application {
 // Knobs of a processor card built from an ATR and an application.
 struct ProcessorCardConfig {
     std::string name;
-    AtrSpec atr;
+    AtrShape atr;
     // When not empty, the card answers with these bytes instead of `atr` (an external card's).
     Bytes atr_bytes;
     PtsBehaviour pts = PtsBehaviour::Accept;

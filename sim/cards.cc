@@ -307,9 +307,9 @@ class MemoryCard : public Card {
     Bytes reset(bool) override {
         powered_ = true;
         verified_ = false;
-        AtrSpec spec;
-        spec.historical = historical(kind_ == CardKind::Memory2 ? "QKR MEM2" : "QKR MEM3");
-        return build_atr(spec);
+        AtrShape shape;
+        shape.historical = historical(kind_ == CardKind::Memory2 ? "QKR MEM2" : "QKR MEM3");
+        return build_atr(shape);
     }
     void power_off() override { powered_ = false; }
 
@@ -398,7 +398,7 @@ std::unique_ptr<Card> make_card(std::string_view name, std::uint64_t seed) {
     fs.seed = seed;
     ProcessorCardConfig c;
     c.name = std::string(name);
-    AtrSpec& a = c.atr;
+    AtrShape& a = c.atr;
     if (name == "t0") {
         a.ta1 = 0x11;
         a.tc2 = 10;

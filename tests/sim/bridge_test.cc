@@ -41,7 +41,7 @@ class VirtualCard {
     }
 
     static Bytes atr() {
-        AtrSpec s;
+        AtrShape s;
         s.t1 = true;
         s.ifsc = 32;
         s.bwi = 4;

@@ -59,9 +59,9 @@ TEST(CardAtrs, EveryBuiltInCardAnswersAValidAtrWithItsOwnTraits) {
 }
 
 TEST(CardAtrs, ParserRefusesBrokenAtrs) {
-    AtrSpec spec;
-    spec.t1 = true;
-    Bytes atr = build_atr(spec);
+    AtrShape shape;
+    shape.t1 = true;
+    Bytes atr = build_atr(shape);
     ASSERT_TRUE(parse_atr(atr).has_value());
     atr.back() ^= 0x01;
     EXPECT_FALSE(parse_atr(atr).has_value()) << "wrong TCK";
