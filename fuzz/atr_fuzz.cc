@@ -7,6 +7,18 @@
 #include <cstring>
 #include <vector>
 
+namespace {
+
+// Fi codes 7, 8, 14 and 15 and Di codes 0 and 10 to 15 are reserved.
+bool fi_defined(unsigned code) {
+    return code <= 15 && code != 7 && code != 8 && code != 14 && code != 15;
+}
+bool di_defined(unsigned code) {
+    return code >= 1 && code <= 9;
+}
+
+} // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     qkr::fuzz::Input in(data, size);
     SMARTCARD_EXTENSION ext;
@@ -52,9 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (ext.ReaderCapabilities.CurrentState == SCARD_SPECIFIC)
         FUZZ_CHECK((cc.Protocol.Supported & ~ULONG(SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1)) == 0);
     // The codes in force and proposed name real factors (ISO/IEC 7816-3 tables 7 and 8).
-    FUZZ_CHECK(cc.Fl >= 1 && cc.Fl <= 15 && cc.Dl >= 1 && cc.Dl <= 15);
-    FUZZ_CHECK(cc.PtsData.Fl >= 1 && cc.PtsData.Fl <= 15);
-    FUZZ_CHECK(cc.PtsData.Dl >= 1 && cc.PtsData.Dl <= 15);
+    FUZZ_CHECK(fi_defined(cc.Fl) && di_defined(cc.Dl));
+    FUZZ_CHECK(fi_defined(cc.PtsData.Fl) && di_defined(cc.PtsData.Dl));
     FUZZ_CHECK(cc.T1.BWI <= 15 && cc.T1.CWI <= 15);
     FUZZ_CHECK(ext.T1.IFSD == 0 || ext.T1.IFSD <= 254);
     return 0;

@@ -23,8 +23,10 @@ void check_decoded(const std::vector<UCHAR>& raw, LONG result, LONG length, LONG
         std::vector<UCHAR> frame(QKR_BUFFER_SIZE);
         ULONG frame_length = 0;
         std::vector<UCHAR> payload(raw.begin(), raw.begin() + (length - 1));
-        const NTSTATUS built = Qkr_BuildFrame(frame.data(), QKR_BUFFER_SIZE, payload.data(),
-                                              ULONG(payload.size()), &frame_length);
+        UCHAR none = 0; // an empty payload still needs a pointer: null is refused
+        const NTSTATUS built =
+            Qkr_BuildFrame(frame.data(), QKR_BUFFER_SIZE, payload.empty() ? &none : payload.data(),
+                           ULONG(payload.size()), &frame_length);
         if (built == STATUS_BUFFER_TOO_SMALL)
             break; // doubled DLEs may not fit where the raw frame did not need them
         FUZZ_CHECK(built == STATUS_SUCCESS);

@@ -72,7 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::size_t apdu_length = in.u16() % 1100;
         for (std::size_t i = 0; i < apdu_length; ++i)
             caller.push_back(UCHAR(i * 31 + a));
-        const ULONG room = in.u16() % 1200;
+        // The library's dispatch never passes less room than the header takes.
+        const ULONG room = ULONG(sizeof header) + in.u16() % 1200;
         Bytes response(room + 1, 0xEE); // one guard byte past the room
         ULONG information = 0;
         ext.IoRequest.RequestBuffer = caller.data();
