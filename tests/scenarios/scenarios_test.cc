@@ -575,6 +575,49 @@ TEST_F(SleepAndWake, ACardPutInDuringTheSleepIsReportedOnWake) {
     end_with_removal(*reader);
 }
 
+TEST_F(SleepAndWake, TheSystemTriesToSleepWhileBothSlotsAreBusyAndNoAnswerSuffers) {
+    bring_up("t1");
+    {
+        kern::FileHandle handle = reader->open();
+        constexpr int kRounds = 12;
+        std::atomic<int> running{2};
+        auto run = [&](int slot) {
+            Client client(*reader, handle, slot);
+            const ULONG protocol = slot == 0 ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0;
+            power_up(client, protocol, slot == 0 ? kAtrT1 : kAtrT0);
+            for (int i = 0; i < kRounds; ++i) {
+                session(client, protocol, std::size_t(slot * 200 + i * 7),
+                        std::uint8_t(slot * 0x40 + i));
+                // The user thinks a while: now and then both slots are idle at once.
+                kernel().sleep_for(milliseconds(400 + 130 * slot));
+            }
+            --running;
+        };
+        kern::Thread t0 = kernel().spawn("slot 0 client", [&] { run(0); });
+        kern::Thread t1 = kernel().spawn("slot 1 client", [&] { run(1); });
+        int slept = 0;
+        int refused = 0;
+        while (running > 0) {
+            const NTSTATUS query = system_power(IRP_MN_QUERY_POWER, PowerSystemSleeping3);
+            if (query == STATUS_SUCCESS) {
+                ++slept;
+                EXPECT_EQ(system_power(IRP_MN_SET_POWER, PowerSystemSleeping3), STATUS_SUCCESS);
+                settle(seconds(1));
+                EXPECT_EQ(system_power(IRP_MN_SET_POWER, PowerSystemWorking), STATUS_SUCCESS);
+            } else {
+                ++refused;
+                EXPECT_EQ(query, STATUS_DEVICE_BUSY);
+            }
+            settle(milliseconds(37));
+        }
+        t0.join();
+        t1.join();
+        EXPECT_GT(slept, 0);
+        EXPECT_GT(refused, 0);
+    }
+    end_with_removal(*reader);
+}
+
 TEST_F(SleepAndWake, AReaderPulledOutWhileAsleepIsRemovedWithoutWakingAndLeavesNothing) {
     bring_up("t1");
     kern::FileHandle handle = reader->open();
