@@ -1,5 +1,6 @@
 #include "tools/qkr/session.h"
 
+#include "sim/bridge.h"
 #include "tools/host/host.h"
 #include "tools/qkr/sim_control.h"
 #include "tools/qkr/text.h"
@@ -77,13 +78,17 @@ struct Session::Impl {
     kern::FileHandle handle;
     std::size_t wire_seen = 0;
     ULONG selected[2] = {0, 0};
+    std::unique_ptr<sim::CardBridge> bridge;
+
+    // An external card answers over a socket in its own time: only the real clock fits it.
+    static bool real_clock(const SessionOptions& o) {
+        return o.real_time || o.port != "sim" || o.card.rfind("bridge", 0) == 0;
+    }
 
     explicit Impl(SessionOptions o)
         : opt(std::move(o)), log(opt.log ? *opt.log : std::cerr),
-          host(opt.real_time || opt.port != "sim" ? kern::ClockMode::Real
-                                                  : kern::ClockMode::Virtual) {
-        if (opt.card.rfind("bridge", 0) == 0)
-            throw std::runtime_error("the external card bridge is not available in this build");
+          host(real_clock(opt) ? kern::ClockMode::Real : kern::ClockMode::Virtual) {
+        const bool bridged = opt.card.rfind("bridge", 0) == 0;
         host::ReaderOptions ro;
         if (opt.port != "sim") {
             serial::TtyOptions tty;
@@ -97,10 +102,21 @@ struct Session::Impl {
             ro.tty = std::move(tty);
         }
         ro.sim.firmware = opt.firmware;
-        ro.sim.slot0_card = opt.card == "none" ? std::string() : opt.card;
+        ro.sim.slot0_card = opt.card == "none" || bridged ? std::string() : opt.card;
         ro.sim.seed = opt.seed;
         ro.tap = opt.wire;
         reader = &host.add_reader(ro);
+        if (bridged) {
+            sim::CardBridge::Config bc;
+            if (opt.card.size() > 7 && opt.card[6] == ':')
+                bc.port =
+                    static_cast<std::uint16_t>(std::strtoul(opt.card.c_str() + 7, nullptr, 10));
+            bridge = std::make_unique<sim::CardBridge>(reader->sim(), bc);
+            if (!bridge->start())
+                throw std::runtime_error("cannot listen for an external card on 127.0.0.1:" +
+                                         std::to_string(bc.port) + ": " + bridge->error());
+            log << "qkr: waiting for an external card on 127.0.0.1:" << bridge->port() << "\n";
+        }
         if (opt.trace) {
             host.kernel().set_debug_sink(
                 [this](std::string_view line) { log << stamp() << line << "\n"; });
@@ -108,6 +124,7 @@ struct Session::Impl {
     }
 
     ~Impl() {
+        bridge.reset();
         host.kernel().set_debug_sink({});
         if (handle.is_open())
             handle.close();
