@@ -984,5 +984,35 @@ TEST_F(Scenario, ASurpriseRemovalWithAnOpenHandleAndAParkedRequestEndsCleanly) {
     end_with_removal(reader);
 }
 
+TEST_F(Scenario, ASurpriseRemovalDuringACardCommandFailsItAndTheRemovalWaitsForTheClient) {
+    host::Reader& reader = plug("t1");
+    ASSERT_EQ(reader.add(), STATUS_SUCCESS);
+    ASSERT_EQ(reader.start(), STATUS_SUCCESS);
+    kern::FileHandle handle = reader.open();
+    Client slot0(reader, handle, 0);
+    power_up(slot0, SCARD_PROTOCOL_T1, kAtrT1);
+
+    // The client is inside a slow command (one second in the card) when the reader is pulled.
+    std::atomic<NTSTATUS> status{STATUS_PENDING};
+    std::atomic<bool> closed{false};
+    kern::Thread client = kernel().spawn("client", [&] {
+        Data response;
+        status = slot0.transmit(SCARD_PROTOCOL_T1, {0x80, 0x10, 0x0A, 0x00, 0x01, 0x42}, &response);
+        // The client notices and lets go of the reader.
+        EXPECT_EQ(handle.close(), STATUS_SUCCESS);
+        closed = true;
+    });
+    settle(milliseconds(500));
+    ASSERT_EQ(status, STATUS_PENDING);
+    set_reader_power(reader, false);
+    EXPECT_EQ(reader.surprise_removal(), STATUS_SUCCESS);
+    EXPECT_EQ(reader.remove(), STATUS_SUCCESS);
+    EXPECT_TRUE(closed) << "the device went while its client still held it";
+    client.join();
+    EXPECT_NE(status, STATUS_SUCCESS);
+    EXPECT_TRUE(is_defined_failure(status)) << std::hex << status;
+    end_with_removal(reader);
+}
+
 } // namespace
 } // namespace qkr::scenarios
