@@ -50,3 +50,20 @@ format:
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan
+
+# Fuzzing (clang, libFuzzer): each target runs FUZZ_SECONDS on its corpus; new inputs collect in
+# build-fuzz/work/<target>, crashes in build-fuzz/findings/ (copy them into fuzz/corpus/<target>/).
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := frame atr t1 ioctl $(if $(wildcard fuzz/reader_fuzz.cc),reader)
+
+.PHONY: fuzz
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B $(CURDIR)/build-fuzz $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DQKR_FUZZ=ON -DQKR_SANITIZE=address,undefined \
+	  -DCMAKE_C_FLAGS=-fsanitize=fuzzer-no-link -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link
+	cmake --build $(CURDIR)/build-fuzz -j $(JOBS) --target $(addprefix qkr_fuzz_,$(FUZZ_TARGETS))
+	@set -e; mkdir -p build-fuzz/findings; for t in $(FUZZ_TARGETS); do \
+	  mkdir -p build-fuzz/work/$$t; echo "fuzz: $$t for $(FUZZ_SECONDS) s"; \
+	  build-fuzz/fuzz/qkr_fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -timeout=60 -print_final_stats=1 \
+	    -artifact_prefix=build-fuzz/findings/$$t- build-fuzz/work/$$t fuzz/corpus/$$t; \
+	done

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace qkr::robust {
@@ -134,6 +135,10 @@ class SoakHost : public host::Host {
         host::Reader& reader = host::Host::add_reader(std::move(options));
         readers_.push_back(&reader);
         return reader;
+    }
+    void release_reader(host::Reader& reader) {
+        std::erase(readers_, &reader);
+        host::Host::release_reader(reader);
     }
 
   private:
