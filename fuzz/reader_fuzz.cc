@@ -1,0 +1,236 @@
+// A hostile reader: the whole driver against the simulated reader, with every chunk the reader
+// sends passed through mutations the fuzzer's bytes choose (bytes flipped, dropped, doubled, cut,
+// replaced, or junk added) while a client runs a card session. Every request ends with a defined
+// status and never reports more than its buffer; nothing hangs (virtual time: a deadlock report
+// ends the run), nothing leaks (the kernel's end-of-life checks); and once the reader behaves
+// again, a fresh session gets the card's exact answers.
+#include "fuzz/fuzz_support.h"
+#include "sim/card.h"
+#include "tools/host/host.h"
+
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+namespace {
+
+using Data = std::vector<std::uint8_t>;
+
+// Sits between the line and the simulator; what the reader sends goes through mutate().
+class HostileReader : public qkr::serial::LineDevice, public qkr::serial::DeviceSide {
+  public:
+    HostileReader(qkr::sim::ReaderSim& sim, qkr::fuzz::Input& input) : sim_(sim), in_(input) {}
+
+    void arm(bool on) {
+        std::lock_guard lock(mutex_);
+        armed_ = on;
+    }
+
+    // LineDevice: the host's side of things reaches the simulator unchanged.
+    void connect(qkr::serial::DeviceSide* side) override {
+        side_ = side;
+        sim_.connect(side != nullptr ? this : nullptr);
+    }
+    void on_byte(std::uint8_t byte, bool garbled) override { sim_.on_byte(byte, garbled); }
+    void on_host_lines(bool dtr, bool rts, bool brk) override { sim_.on_host_lines(dtr, rts, brk); }
+    void on_tx_empty() override { sim_.on_tx_empty(); }
+
+    // DeviceSide: the simulator's bytes, mutated, reach the line.
+    void send(std::span<const std::uint8_t> bytes) override {
+        Data out(bytes.begin(), bytes.end());
+        mutate(out);
+        if (!out.empty())
+            side_->send(out);
+    }
+    std::size_t tx_queued() const override { return side_->tx_queued(); }
+    void set_format(const qkr::serial::LineFormat& format) override { side_->set_format(format); }
+    qkr::serial::LineFormat format() const override { return side_->format(); }
+    void set_cts(bool on) override { side_->set_cts(on); }
+    void set_dsr(bool on) override { side_->set_dsr(on); }
+    bool dtr() const override { return side_->dtr(); }
+    bool rts() const override { return side_->rts(); }
+
+  private:
+    void mutate(Data& d) {
+        std::lock_guard lock(mutex_);
+        if (!armed_ || in_.empty() || d.empty())
+            return;
+        const std::uint8_t op = in_.u8();
+        const std::size_t at = in_.u16() % d.size();
+        switch (op % 8) {
+        case 0: // left alone
+            break;
+        case 1:
+            d[at] ^= std::uint8_t(1u << (in_.u8() % 8));
+            break;
+        case 2:
+            d.erase(d.begin() + long(at));
+            break;
+        case 3:
+            d.insert(d.begin() + long(at), d[at]);
+            break;
+        case 4:
+            d.resize(at);
+            break;
+        case 5: {
+            auto junk = in_.take(in_.u8() % 64);
+            d.insert(d.begin() + long(at), junk.begin(), junk.end());
+            break;
+        }
+        case 6: {
+            auto junk = in_.take(in_.u16() % 1100);
+            d.assign(junk.begin(), junk.end());
+            break;
+        }
+        default:
+            d.clear();
+            break;
+        }
+    }
+
+    qkr::sim::ReaderSim& sim_;
+    qkr::fuzz::Input& in_;
+    qkr::serial::DeviceSide* side_ = nullptr;
+    std::mutex mutex_;
+    bool armed_ = false;
+};
+
+bool defined(NTSTATUS s) {
+    switch (s) {
+    case STATUS_SUCCESS:
+    case STATUS_IO_TIMEOUT:
+    case QKR_STATUS_NAK:
+    case QKR_STATUS_BAD_FRAME:
+    case QKR_STATUS_INCOMPLETE_FRAME:
+    case STATUS_NO_MEDIA:
+    case STATUS_DEVICE_DATA_ERROR:
+    case STATUS_UNRECOGNIZED_MEDIA:
+    case STATUS_INVALID_DEVICE_STATE:
+    case STATUS_INVALID_DEVICE_REQUEST:
+    case STATUS_INVALID_PARAMETER:
+    case STATUS_BUFFER_TOO_SMALL:
+    case STATUS_DEVICE_NOT_READY:
+    case STATUS_DEVICE_BUSY:
+    case STATUS_NOT_SUPPORTED:
+    case STATUS_UNSUCCESSFUL:
+    case STATUS_CANCELLED:
+        return true;
+    default:
+        return false;
+    }
+}
+
+struct Client {
+    qkr::host::Reader& reader;
+    qkr::kern::FileHandle& handle;
+
+    NTSTATUS call(ULONG code, const Data& in, Data* out, ULONG room) {
+        const NTSTATUS s = reader.ioctl(handle, code, in, out, room);
+        FUZZ_CHECK(defined(s));
+        FUZZ_CHECK(out->size() <= room);
+        return s;
+    }
+    NTSTATUS power(ULONG minor) {
+        Data in(4), out;
+        std::memcpy(in.data(), &minor, 4);
+        return call(IOCTL_SMARTCARD_POWER, in, &out, 64);
+    }
+    NTSTATUS set_protocol(ULONG protocol) {
+        Data in(4), out;
+        std::memcpy(in.data(), &protocol, 4);
+        return call(IOCTL_SMARTCARD_SET_PROTOCOL, in, &out, 4);
+    }
+    NTSTATUS transmit(const Data& apdu, Data* response) {
+        SCARD_IO_REQUEST header{SCARD_PROTOCOL_T1, sizeof(SCARD_IO_REQUEST)};
+        Data in(sizeof header), out;
+        std::memcpy(in.data(), &header, sizeof header);
+        in.insert(in.end(), apdu.begin(), apdu.end());
+        const NTSTATUS s = call(IOCTL_SMARTCARD_TRANSMIT, in, &out, 600);
+        response->assign(out.size() > sizeof header ? out.begin() + sizeof header : out.end(),
+                         out.end());
+        return s;
+    }
+};
+
+const Data kSelectDf = {0x00, 0xA4, 0x04, 0x0C, 0x08, 0xA0, 0x00,
+                        0x00, 0x00, 0x51, 0x4B, 0x52, 0x01};
+const Data kSelectCounting = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x50, 0x01};
+const Data kRead = {0x00, 0xB0, 0x00, 0x20, 0x40};
+
+void session(Client& c) {
+    Data response;
+    c.power(SCARD_COLD_RESET);
+    c.set_protocol(SCARD_PROTOCOL_T1);
+    c.transmit(kSelectDf, &response);
+    c.transmit(kSelectCounting, &response);
+    c.transmit(kRead, &response);
+    c.transmit({0x00, 0x84, 0x00, 0x00, 0x08}, &response);
+    Data update = {0x00, 0xD6, 0x00, 0x00, 0x30};
+    update.resize(5 + 0x30, 0x42);
+    c.transmit({0x00, 0xA4, 0x00, 0x0C, 0x02, 0x50, 0x03}, &response);
+    c.transmit(update, &response);
+    c.power(SCARD_WARM_RESET);
+    c.power(SCARD_POWER_DOWN);
+}
+
+// A session on a reader that behaves: the card's exact answers.
+void recovered(Client& client) {
+    FUZZ_CHECK(client.power(SCARD_COLD_RESET) == STATUS_SUCCESS);
+    FUZZ_CHECK(client.set_protocol(SCARD_PROTOCOL_T1) == STATUS_SUCCESS);
+    Data response;
+    FUZZ_CHECK(client.transmit(kSelectDf, &response) == STATUS_SUCCESS);
+    FUZZ_CHECK(client.transmit(kSelectCounting, &response) == STATUS_SUCCESS);
+    FUZZ_CHECK(client.transmit(kRead, &response) == STATUS_SUCCESS);
+    Data expected;
+    for (int i = 0; i < 0x40; ++i)
+        expected.push_back(std::uint8_t(0x20 + i));
+    expected.insert(expected.end(), {0x90, 0x00});
+    FUZZ_CHECK(response == expected);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    qkr::fuzz::Input in(data, size);
+    const bool hostile_from_start = in.flag();
+    {
+        auto kernel_check = [](const std::string& message) {
+            std::fprintf(stderr, "verifier: %s\n", message.c_str());
+            std::abort();
+        };
+        qkr::host::Host host;
+        host.kernel().set_verifier_handler(kernel_check);
+        qkr::sim::ReaderConfig config;
+        config.slot0_card = "t1";
+        qkr::sim::ReaderSim sim(config);
+        HostileReader hostile(sim, in);
+        hostile.arm(hostile_from_start);
+        qkr::host::ReaderOptions options;
+        options.tap = false;
+        options.device = &hostile;
+        qkr::host::Reader& reader = host.add_reader(options);
+        FUZZ_CHECK(reader.add() == STATUS_SUCCESS);
+        const NTSTATUS started = reader.start();
+        FUZZ_CHECK(defined(started));
+        if (started == STATUS_SUCCESS) {
+            qkr::kern::FileHandle handle = reader.open();
+            FUZZ_CHECK(handle.is_open());
+            Client client{reader, handle};
+            hostile.arm(true);
+            session(client);
+
+            // The reader behaves again: the card answers exactly. Not when the start's own
+            // queries were spoiled: the driver then keeps what it could not learn (the firmware
+            // level, say) for as long as the device runs, by design.
+            hostile.arm(false);
+            if (!hostile_from_start)
+                recovered(client);
+        }
+        hostile.arm(false);
+        reader.remove();
+        host.kernel().sleep_for(qkr::kern::seconds(1));
+        FUZZ_CHECK(host.kernel().irps_live() == 0);
+        host.release_reader(reader);
+    } // the kernel's end-of-life checks: pool, IRPs, devices
+    return 0;
+}
