@@ -36,9 +36,9 @@ ULONG as_ulong(const Bytes& b, size_t at = 0) {
 
 Bytes transmit_input(ULONG protocol, const Bytes& data) {
     SCARD_IO_REQUEST header{protocol, sizeof(SCARD_IO_REQUEST)};
-    Bytes b(sizeof header);
+    Bytes b(sizeof header + data.size());
     std::memcpy(b.data(), &header, sizeof header);
-    b.insert(b.end(), data.begin(), data.end());
+    std::copy(data.begin(), data.end(), b.begin() + sizeof header);
     return b;
 }
 
