@@ -1,6 +1,7 @@
 // Stress on the parts that live across many requests: card-tracking requests parked and
-// completed a thousand times while the other slot is busy, readers added, started, stopped and
-// removed two hundred times, and four readers with both slots in use by eight clients at once.
+// completed a thousand times, tracking re-armed under them by sessions on both slots, readers added,
+// started, stopped and removed two hundred times, and four readers with both slots in use by eight
+// clients at once.
 // Everything must end as it began: every request completed, the pool back where it was.
 #include "tests/robust/robust_support.h"
 
