@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <mutex>
 #include <poll.h>
 #include <sstream>
 #include <sys/socket.h>
@@ -197,12 +198,36 @@ std::string control(const std::string& socket_path, const std::string& command) 
     return answer;
 }
 
+namespace {
+
+// Every path handed out, removed when the test program ends (a killed simulator leaves its
+// sockets behind).
+struct TempPaths {
+    std::mutex mutex;
+    std::vector<std::string> paths;
+    ~TempPaths() {
+        for (const auto& p : paths)
+            ::unlink(p.c_str());
+    }
+};
+
+TempPaths& temp_paths() {
+    static TempPaths paths;
+    return paths;
+}
+
+} // namespace
+
 std::string temp_path(const std::string& name) {
     static std::atomic<int> counter{0};
     const char* dir = std::getenv("TMPDIR");
     std::string base = dir && *dir ? dir : "/tmp";
-    return base + "/qkr-ttyint-" + std::to_string(::getpid()) + "-" + std::to_string(++counter) +
-           "-" + name;
+    std::string path = base + "/qkr-ttyint-" + std::to_string(::getpid()) + "-" +
+                       std::to_string(++counter) + "-" + name;
+    TempPaths& all = temp_paths();
+    std::lock_guard lock(all.mutex);
+    all.paths.push_back(path);
+    return path;
 }
 
 std::string read_file(const std::string& path) {

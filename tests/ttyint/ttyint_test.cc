@@ -62,7 +62,9 @@ class Rig {
         }
         if (device_.empty())
             return;
-        std::vector<std::string> args{"--port", device_, "--modem-socket", modem_};
+        // The driver's trace goes to the tool's log, shown when an answer does not come.
+        std::vector<std::string> args{"--port", device_,   "--modem-socket",
+                                      modem_,   "--trace", "--timestamps"};
         args.insert(args.end(), tool_options.begin(), tool_options.end());
         // Going on after a failed line lets every case see each answer the tool gives.
         args.insert(args.end(), {"script", "--keep-going", "-"});
@@ -75,10 +77,17 @@ class Rig {
     std::string ask(const std::string& line) {
         if (!tool_->send_line(line))
             return "<tool gone>";
-        return tool_->read_line(kAnswer).value_or("<no answer>");
+        return answer();
     }
     void send(const std::string& line) { tool_->send_line(line); }
-    std::string answer() { return tool_->read_line(kAnswer).value_or("<no answer>"); }
+    std::string answer() {
+        if (auto line = tool_->read_line(kAnswer))
+            return *line;
+        if (!log_shown_)
+            ADD_FAILURE() << "the tool did not answer; its log:\n" << tool_log();
+        log_shown_ = true;
+        return "<no answer>";
+    }
 
     std::string sim_control(const std::string& command) { return control(control_, command); }
 
@@ -96,6 +105,7 @@ class Rig {
     std::string control_;
     std::string tool_log_;
     std::string device_;
+    bool log_shown_ = false;
     std::optional<Child> sim_;
     std::optional<Child> tool_;
 };
@@ -276,7 +286,8 @@ TEST(TtyIntegration, SimulatorOnlyCommandsAreRefusedOnARealPort) {
     EXPECT_EQ(rig.ask("fault nak 1"), "error 0xC00000BB STATUS_NOT_SUPPORTED");
     EXPECT_EQ(rig.ask("state"), "ok swallowed");
     EXPECT_EQ(rig.finish(), 1);
-    EXPECT_NE(rig.tool_log().find("no simulator behind port /dev/"), std::string::npos);
+    EXPECT_NE(rig.tool_log().find("no simulator behind port /dev/"), std::string::npos)
+        << rig.tool_log();
 }
 
 } // namespace
