@@ -1,8 +1,8 @@
 // Stress on the parts that live across many requests: card-tracking requests parked and
-// completed a thousand times, tracking re-armed under them by sessions on both slots, readers added,
-// started, stopped and removed two hundred times, and four readers with both slots in use by eight
-// clients at once.
-// Everything must end as it began: every request completed, the pool back where it was.
+// completed a thousand times while sessions on both slots re-arm tracking under them; readers
+// added, started, stopped and removed two hundred times; four readers with both slots in use by
+// eight clients at once. Everything must end as it began: every request completed, the pool back
+// where it was.
 #include "tests/robust/robust_support.h"
 
 #include "sim/card.h"
