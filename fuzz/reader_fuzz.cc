@@ -39,8 +39,14 @@ class HostileReader : public qkr::serial::LineDevice, public qkr::serial::Device
     void send(std::span<const std::uint8_t> bytes) override {
         Data out(bytes.begin(), bytes.end());
         mutate(out);
-        if (!out.empty())
+        if (!out.empty()) {
             side_->send(out);
+        } else if (side_->tx_queued() == 0) {
+            // Swallowed whole: the simulator still waits to hear that its bytes have left, as the
+            // line would have told it, before it sends anything more.
+            qkr::kern::Kernel::current().schedule_after(
+                0, [this] { sim_.on_tx_empty(); }, "hostile reader: nothing sent");
+        }
     }
     std::size_t tx_queued() const override { return side_->tx_queued(); }
     void set_format(const qkr::serial::LineFormat& format) override { side_->set_format(format); }
