@@ -284,6 +284,12 @@ NTSTATUS SerialPort::handle(PIRP irp) {
             return complete(irp, tap, decision.status, 0);
         if (decision.action == Faults::Action::Pend)
             return hold(irp, tap, major);
+        // Once the far end has hung up, nothing more will ever cross the line: a read, a write
+        // or a wait would only sit out its time-out.
+        if (hung_up_.load() &&
+            (major != IRP_MJ_DEVICE_CONTROL ||
+             sl->Parameters.DeviceIoControl.IoControlCode == IOCTL_SERIAL_WAIT_ON_MASK))
+            return complete(irp, tap, STATUS_DEVICE_NOT_CONNECTED, 0);
         if (major == IRP_MJ_READ)
             return on_read(irp, tap);
         if (major == IRP_MJ_WRITE)
@@ -343,6 +349,8 @@ NTSTATUS SerialPort::on_create(PIRP irp, Tap::Id tap) {
         // Claimed at once, so that a second open from another thread is refused from here on.
         already_open = std::exchange(open_, true);
     }
+    if (!already_open)
+        hung_up_ = false;
     if (already_open)
         return complete(irp, tap, STATUS_ACCESS_DENIED, 0);
     if (!line_.open()) {
@@ -787,6 +795,7 @@ void SerialPort::on_modem_change(ModemLines lines) {
 }
 
 void SerialPort::on_hangup() {
+    hung_up_ = true;
     Completions done;
     {
         std::lock_guard lock(mutex_);

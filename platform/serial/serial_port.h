@@ -13,6 +13,7 @@
 #include "platform/serial/ntddser.h"
 #include "platform/serial/tap.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -199,6 +200,8 @@ class SerialPort final : private LinePortSink {
     int callbacks_ = 0;
     std::condition_variable quiet_;
     bool open_ = false;
+    // The far end hung up for good (a tty whose other side closed); cleared by the next open.
+    std::atomic<bool> hung_up_{false};
     std::deque<std::uint8_t> rx_;
     std::size_t rx_capacity_ = 4096;
     ULONG errors_ = 0;

@@ -55,9 +55,10 @@ std::vector<std::string> split(std::string_view line) {
     return words;
 }
 
-// A trailing lone "0" or "1" names the slot; hex bytes are always two digits.
-int take_slot(std::vector<std::string>& args) {
-    if (!args.empty() && (args.back() == "0" || args.back() == "1")) {
+// A trailing lone "0" or "1" names the slot when the command has more words than its own
+// `needed` ones; hex bytes are always two digits.
+int take_slot(std::vector<std::string>& args, std::size_t needed) {
+    if (args.size() > needed && (args.back() == "0" || args.back() == "1")) {
         int slot = args.back()[0] - '0';
         args.pop_back();
         return slot;
@@ -140,7 +141,8 @@ Outcome dispatch(Session& s, std::vector<std::string> words, std::ostream& err) 
         return s.wait(args[0] == "present", secs);
     }
 
-    int slot = take_slot(args);
+    const std::size_t needed = cmd == "state" || cmd == "info" ? 0 : 1;
+    int slot = take_slot(args, needed);
     if (cmd == "power" && args.size() == 1) {
         if (args[0] == "cold")
             return s.power(SCARD_COLD_RESET, slot);
