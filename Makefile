@@ -41,6 +41,9 @@ bench: deps
 	cmake -S . -B $(BUILD)-release $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD)-release -j $(JOBS) --target qkr_bench
 	$(BUILD)-release/bench/qkr_bench
+	@cmake --build $(BUILD)-release -j $(JOBS) --target qkr_ifd >/dev/null && \
+	  echo && echo "Card events through pcscd (median and 99th percentile, ms):" && \
+	  bash bench/pcsc_latency.sh $(CURDIR)/$(BUILD)-release/tools/pcsc/libqkr_ifd.so
 
 install: build
 	cmake --install $(BUILD) --component Unspecified
