@@ -141,35 +141,52 @@ void line_efficiency() {
     std::printf("| protocol | case | bytes | bit/s | model ms | measured ms | ratio |\n");
     std::printf("|---|---|---|---|---|---|---|\n");
     const int speeds[][2] = {{3, 9600}, {2, 19200}, {1, 38400}};
-    for (auto [name, card, mask] : {std::tuple{"T=0", "t0", ULONG(SCARD_PROTOCOL_T0)},
-                                    std::tuple{"T=1", "t1", ULONG(SCARD_PROTOCOL_T1)}}) {
-        Session virt(kern::ClockMode::Virtual, card, mask);
-        Session real(kern::ClockMode::Real, card, mask);
-        select_counting_file(virt);
-        select_counting_file(real);
+    // One kernel per process: the model's durations first, then the measurements.
+    auto run = [&](kern::ClockMode mode, const char* card, ULONG mask, bool real) {
+        std::vector<double> out;
+        Session s(mode, card, mask);
+        select_counting_file(s);
         for (auto [code, bps] : speeds) {
-            virt.set_speed(code);
-            real.set_speed(code);
+            (void)bps;
+            s.set_speed(code);
             for (int c : {2, 4}) {
                 for (int n : {1, 64, 250}) {
                     auto apdu = c == 2 ? case2(n) : case4(n);
-                    double t0 = virtual_seconds(virt.host.kernel());
-                    virt.transaction(apdu);
-                    double model = virtual_seconds(virt.host.kernel()) - t0;
+                    if (!real) {
+                        double t0 = virtual_seconds(s.host.kernel());
+                        s.transaction(apdu);
+                        out.push_back(virtual_seconds(s.host.kernel()) - t0);
+                        continue;
+                    }
                     std::vector<double> runs;
                     for (int i = 0; i < 3; ++i) {
                         auto start = Clock::now();
-                        real.transaction(apdu);
+                        s.transaction(apdu);
                         runs.push_back(std::chrono::duration<double>(Clock::now() - start).count());
                     }
                     std::sort(runs.begin(), runs.end());
-                    double measured = runs[1];
-                    std::printf("| %s | %d | %d | %d | %.1f | %.1f | %.3f |\n", name, c, n, bps,
-                                model * 1e3, measured * 1e3, measured / model);
-                    std::fflush(stdout);
+                    out.push_back(runs[1]);
                 }
             }
         }
+        return out;
+    };
+    for (auto [name, card, mask] : {std::tuple{"T=0", "t0", ULONG(SCARD_PROTOCOL_T0)},
+                                    std::tuple{"T=1", "t1", ULONG(SCARD_PROTOCOL_T1)}}) {
+        std::vector<double> model = run(kern::ClockMode::Virtual, card, mask, false);
+        std::vector<double> measured = run(kern::ClockMode::Real, card, mask, true);
+        std::size_t i = 0;
+        for (auto [code, bps] : speeds) {
+            (void)code;
+            for (int c : {2, 4}) {
+                for (int n : {1, 64, 250}) {
+                    std::printf("| %s | %d | %d | %d | %.1f | %.1f | %.3f |\n", name, c, n, bps,
+                                model[i] * 1e3, measured[i] * 1e3, measured[i] / model[i]);
+                    ++i;
+                }
+            }
+        }
+        std::fflush(stdout);
     }
 }
 
