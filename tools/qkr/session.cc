@@ -5,7 +5,6 @@
 #include "tools/qkr/sim_control.h"
 #include "tools/qkr/text.h"
 
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
