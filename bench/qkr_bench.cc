@@ -30,12 +30,6 @@ double virtual_seconds(kern::Kernel& k) {
     return static_cast<double>(k.now()) / kern::kTicksPerSecond;
 }
 
-std::vector<std::uint8_t> ulong_bytes(ULONG v) {
-    std::vector<std::uint8_t> b(4);
-    std::memcpy(b.data(), &v, 4);
-    return b;
-}
-
 // One reader with a card, powered and with a protocol selected, and an open handle.
 struct Session {
     host::Host host;
@@ -54,10 +48,11 @@ struct Session {
         check(reader->start(), "start");
         check(reader->open(&handle), "open");
         std::vector<std::uint8_t> out;
-        check(reader->ioctl(handle, IOCTL_SMARTCARD_POWER, ulong_bytes(SCARD_COLD_RESET), &out, 64),
+        check(reader->ioctl(handle, IOCTL_SMARTCARD_POWER, host::ulong_input(SCARD_COLD_RESET),
+                            &out, 64),
               "cold reset");
-        check(reader->ioctl(handle, IOCTL_SMARTCARD_SET_PROTOCOL, ulong_bytes(protocol_mask), &out,
-                            4),
+        check(reader->ioctl(handle, IOCTL_SMARTCARD_SET_PROTOCOL, host::ulong_input(protocol_mask),
+                            &out, 4),
               "set protocol");
     }
     ~Session() { handle.close(); }
@@ -70,14 +65,11 @@ struct Session {
     }
 
     std::vector<std::uint8_t> transmit(const std::vector<std::uint8_t>& apdu) {
-        SCARD_IO_REQUEST h{protocol, sizeof(SCARD_IO_REQUEST)};
-        std::vector<std::uint8_t> in(sizeof h + apdu.size());
-        std::memcpy(in.data(), &h, sizeof h);
-        std::copy(apdu.begin(), apdu.end(), in.begin() + sizeof h);
         std::vector<std::uint8_t> out;
-        check(reader->ioctl(handle, IOCTL_SMARTCARD_TRANSMIT, in, &out, 8 + 300), "transmit");
-        return std::vector<std::uint8_t>(out.begin() + std::min<std::size_t>(8, out.size()),
-                                         out.end());
+        check(reader->ioctl(handle, IOCTL_SMARTCARD_TRANSMIT, host::transmit_input(protocol, apdu),
+                            &out, 8 + 300),
+              "transmit");
+        return host::transmit_response(out);
     }
 
     // A whole APDU transaction: under T=0 a 61xx is followed by its GET RESPONSE.

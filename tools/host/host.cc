@@ -1,6 +1,7 @@
 #include "tools/host/host.h"
 
 #include <algorithm>
+#include <cstring>
 #include <stdexcept>
 
 namespace qkr::host {
@@ -271,6 +272,31 @@ NTSTATUS Reader::open_port(bool configure) {
 void Reader::close_port() {
     if (PDEVICE_OBJECT device = fdo())
         Qkr_CloseSerialPort(device, nullptr);
+}
+
+std::vector<std::uint8_t> ulong_input(ULONG value) {
+    std::vector<std::uint8_t> b(sizeof value);
+    std::memcpy(b.data(), &value, sizeof value);
+    return b;
+}
+
+std::vector<std::uint8_t> transmit_input(ULONG protocol, std::span<const std::uint8_t> command) {
+    const SCARD_IO_REQUEST header{protocol, sizeof(SCARD_IO_REQUEST)};
+    std::vector<std::uint8_t> in(sizeof header + command.size());
+    std::memcpy(in.data(), &header, sizeof header);
+    std::copy(command.begin(), command.end(), in.begin() + sizeof header);
+    return in;
+}
+
+std::vector<std::uint8_t> transmit_response(const std::vector<std::uint8_t>& output) {
+    std::size_t skip = sizeof(SCARD_IO_REQUEST);
+    if (output.size() >= sizeof(SCARD_IO_REQUEST)) {
+        SCARD_IO_REQUEST back;
+        std::memcpy(&back, output.data(), sizeof back);
+        if (back.cbPciLength >= sizeof back && back.cbPciLength <= output.size())
+            skip = back.cbPciLength;
+    }
+    return std::vector<std::uint8_t>(output.begin() + std::min(skip, output.size()), output.end());
 }
 
 } // namespace qkr::host

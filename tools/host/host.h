@@ -149,4 +149,12 @@ class Host {
     int next_index_ = 0;
 };
 
+// The buffers of the standard control codes, as clients build and read them.
+// A ULONG argument (a power code, a protocol mask, an attribute id).
+std::vector<std::uint8_t> ulong_input(ULONG value);
+// An IOCTL_SMARTCARD_TRANSMIT input: the SCARD_IO_REQUEST header, then the command.
+std::vector<std::uint8_t> transmit_input(ULONG protocol, std::span<const std::uint8_t> command);
+// The response part of a transmit output: what follows the header the library put in front.
+std::vector<std::uint8_t> transmit_response(const std::vector<std::uint8_t>& output);
+
 } // namespace qkr::host

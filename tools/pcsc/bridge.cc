@@ -141,12 +141,6 @@ bool parse_name(std::string name, ChannelName* out, std::string* why) {
     return true;
 }
 
-std::vector<std::uint8_t> ulong_bytes(ULONG v) {
-    std::vector<std::uint8_t> b(sizeof v);
-    std::memcpy(b.data(), &v, sizeof v);
-    return b;
-}
-
 // A local socket through which tests and people insert and remove the simulated card and inject
 // faults: one command a line ("insert t1", "remove", "fault nak 2"), answered "ok" or "error ...".
 class ControlServer {
@@ -436,7 +430,7 @@ Result Bridge::power(ChannelId id, PowerAction action, std::vector<std::uint8_t>
                   : action == PowerAction::Down ? SCARD_POWER_DOWN
                                                 : SCARD_WARM_RESET;
     std::vector<std::uint8_t> out;
-    NTSTATUS s = st->call(id.slot, IOCTL_SMARTCARD_POWER, ulong_bytes(minor), &out, 64);
+    NTSTATUS s = st->call(id.slot, IOCTL_SMARTCARD_POWER, host::ulong_input(minor), &out, 64);
     {
         std::lock_guard lock(st->mu);
         st->atr[id.slot] = s == STATUS_SUCCESS ? out : std::vector<std::uint8_t>();
@@ -466,7 +460,8 @@ Result Bridge::set_protocol(ChannelId id, unsigned* t) {
     if (*t > 1)
         return Result::NotSupported;
     std::vector<std::uint8_t> out;
-    NTSTATUS s = st->call(id.slot, IOCTL_SMARTCARD_SET_PROTOCOL, ulong_bytes(1u << *t), &out, 4);
+    NTSTATUS s =
+        st->call(id.slot, IOCTL_SMARTCARD_SET_PROTOCOL, host::ulong_input(1u << *t), &out, 4);
     if (id.slot == 0)
         st->check_for_change();
     if (s != STATUS_SUCCESS)
@@ -490,25 +485,16 @@ Result Bridge::transmit(ChannelId id, unsigned t, std::span<const std::uint8_t> 
         return Result::NoDevice;
     if (t > 1 || command.size() > 1040)
         return Result::BadParameter;
-    SCARD_IO_REQUEST header{1u << t, sizeof(SCARD_IO_REQUEST)};
-    std::vector<std::uint8_t> in(sizeof header + command.size());
-    std::memcpy(in.data(), &header, sizeof header);
-    std::copy(command.begin(), command.end(), in.begin() + sizeof header);
+    auto in = host::transmit_input(1u << t, command);
     std::vector<std::uint8_t> out;
-    ULONG room = static_cast<ULONG>(sizeof header + std::min<std::size_t>(max_response, 65538));
+    ULONG room =
+        static_cast<ULONG>(sizeof(SCARD_IO_REQUEST) + std::min<std::size_t>(max_response, 65538));
     NTSTATUS s = st->call(id.slot, IOCTL_SMARTCARD_TRANSMIT, in, &out, room);
     if (id.slot == 0)
         st->check_for_change();
     if (s != STATUS_SUCCESS)
         return !st->port_open() ? Result::NoDevice : to_result(s);
-    std::size_t skip = sizeof header;
-    if (out.size() >= sizeof header) {
-        SCARD_IO_REQUEST back;
-        std::memcpy(&back, out.data(), sizeof back);
-        if (back.cbPciLength >= sizeof back && back.cbPciLength <= out.size())
-            skip = back.cbPciLength;
-    }
-    response->assign(out.begin() + std::min(skip, out.size()), out.end());
+    *response = host::transmit_response(out);
     if (response->size() > max_response)
         return Result::InsufficientBuffer;
     return Result::Ok;
@@ -533,7 +519,7 @@ Result Bridge::attribute(ChannelId id, std::uint32_t attribute, std::vector<std:
     if (!st)
         return Result::NoDevice;
     NTSTATUS s =
-        st->call(id.slot, IOCTL_SMARTCARD_GET_ATTRIBUTE, ulong_bytes(attribute), value, 256);
+        st->call(id.slot, IOCTL_SMARTCARD_GET_ATTRIBUTE, host::ulong_input(attribute), value, 256);
     return to_result(s);
 }
 

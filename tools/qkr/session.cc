@@ -53,12 +53,6 @@ std::string protocol_name(ULONG protocol) {
     }
 }
 
-std::vector<std::uint8_t> ulong_bytes(ULONG v) {
-    std::vector<std::uint8_t> b(sizeof v);
-    std::memcpy(b.data(), &v, sizeof v);
-    return b;
-}
-
 std::optional<ULONG> read_ulong(const std::vector<std::uint8_t>& b) {
     if (b.size() < sizeof(ULONG))
         return std::nullopt;
@@ -250,7 +244,7 @@ Outcome Session::remove_card() {
 
 Outcome Session::power(ULONG minor, int slot) {
     std::vector<std::uint8_t> out;
-    auto in = ulong_bytes(minor);
+    auto in = host::ulong_input(minor);
     Outcome o = impl_->control(slot, IOCTL_SMARTCARD_POWER, in, &out, 64);
     if (o.ok()) {
         o.text = format_hex(out);
@@ -261,7 +255,7 @@ Outcome Session::power(ULONG minor, int slot) {
 
 Outcome Session::protocol(ULONG mask, int slot) {
     std::vector<std::uint8_t> out;
-    auto in = ulong_bytes(mask);
+    auto in = host::ulong_input(mask);
     Outcome o = impl_->control(slot, IOCTL_SMARTCARD_SET_PROTOCOL, in, &out, 4);
     if (o.ok()) {
         auto v = read_ulong(out);
@@ -280,23 +274,13 @@ Outcome Session::apdu(std::span<const std::uint8_t> command, int slot,
         if (a.ok())
             protocol = read_ulong(value).value_or(0);
     }
-    SCARD_IO_REQUEST header{protocol, sizeof(SCARD_IO_REQUEST)};
-    std::vector<std::uint8_t> in(sizeof header + command.size());
-    std::memcpy(in.data(), &header, sizeof header);
-    std::copy(command.begin(), command.end(), in.begin() + sizeof header);
+    auto in = host::transmit_input(protocol, command);
     std::vector<std::uint8_t> out;
     Outcome o =
         impl_->control(slot, IOCTL_SMARTCARD_TRANSMIT, in, &out, sizeof(SCARD_IO_REQUEST) + 2048);
     if (!o.ok())
         return o;
-    std::size_t skip = sizeof(SCARD_IO_REQUEST);
-    if (out.size() >= sizeof header) {
-        SCARD_IO_REQUEST back;
-        std::memcpy(&back, out.data(), sizeof back);
-        if (back.cbPciLength >= sizeof back && back.cbPciLength <= out.size())
-            skip = back.cbPciLength;
-    }
-    std::vector<std::uint8_t> data(out.begin() + std::min(skip, out.size()), out.end());
+    std::vector<std::uint8_t> data = host::transmit_response(out);
     o.text = format_hex(data);
     if (response)
         *response = std::move(data);
@@ -313,7 +297,7 @@ Outcome Session::state(int slot) {
 
 Outcome Session::attribute(ULONG id, int slot, std::vector<std::uint8_t>* value) {
     std::vector<std::uint8_t> out;
-    auto in = ulong_bytes(id);
+    auto in = host::ulong_input(id);
     Outcome o = impl_->control(slot, IOCTL_SMARTCARD_GET_ATTRIBUTE, in, &out, 256);
     if (o.ok()) {
         o.text = format_hex(out);
