@@ -77,7 +77,7 @@ TEST(PcscTtyChannel, CardSessionOverAPseudoTerminalWithItsModemSocket) {
 
     // The card pulled at the simulator is seen through the modem socket.
     EXPECT_EQ(sim.control_command("remove").rfind("ok", 0), 0u);
-    // A change noted earlier (the power-up) may end the first wait.
+    // pcscd asks for the presence after every wait; a wait may end before the change arrives.
     const auto pulled = Clock::now();
     for (int i = 0; i < 3 && present; ++i) {
         EXPECT_EQ(bridge.wait_for_change(slot0, 5000), Result::Ok);

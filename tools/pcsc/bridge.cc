@@ -2,6 +2,7 @@
 // codes, and card events onto card-tracking requests parked in the driver.
 #include "tools/pcsc/bridge.h"
 
+#include "sim/control.h"
 #include "tools/host/host.h"
 #include "tools/qkr/sim_control.h"
 
@@ -59,6 +60,8 @@ struct ChannelName {
     std::string firmware = "0016";
     std::string socket;
     std::uint64_t seed = 1;
+    // The link speed to switch to once the reader has started at its 19200 bit/s.
+    std::uint32_t speed = 19200;
     // A serial port without modem lines (a pseudo-terminal): the far end's side channel, and CTS
     // and DSR until it speaks.
     std::string modem;
@@ -133,8 +136,12 @@ bool parse_name(std::string name, ChannelName* out, std::string* why) {
             out->socket = value;
         else if (key == "seed")
             out->seed = std::strtoull(value.c_str(), nullptr, 10);
+        else if (key == "speed" && (value == "9600" || value == "19200" || value == "38400"))
+            out->speed = static_cast<std::uint32_t>(std::stoul(value));
         else {
-            *why = "unknown option " + item;
+            *why = "unknown or malformed option " + item +
+                   " (known: card=NAME, firmware=NNNN, seed=N, socket=PATH, "
+                   "speed=9600|19200|38400)";
             return false;
         }
     }
@@ -142,11 +149,11 @@ bool parse_name(std::string name, ChannelName* out, std::string* why) {
 }
 
 // A local socket through which tests and people insert and remove the simulated card and inject
-// faults: one command a line ("insert t1", "remove", "fault nak 2"), answered "ok" or "error ...".
+// faults, in the simulator's own command language (as the standalone simulator's control socket):
+// one command a line ("insert t1", "remove", "fault nak 2", "status"), answered one line.
 class ControlServer {
   public:
-    ControlServer(std::string path, sim::ReaderSim& sim, std::uint64_t seed)
-        : path_(std::move(path)), sim_(sim), seed_(seed) {
+    ControlServer(std::string path, sim::ReaderSim& sim) : path_(std::move(path)), sim_(sim) {
         ::unlink(path_.c_str());
         listen_fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_un addr{};
@@ -219,27 +226,13 @@ class ControlServer {
     }
 
     std::string execute(const std::string& line) {
-        std::istringstream in(line);
-        std::vector<std::string> words;
-        for (std::string w; in >> w;)
-            words.push_back(w);
-        if (words.empty())
-            return "ok";
-        std::function<void()> action;
-        std::ostringstream err;
-        if (tool::parse_sim_command(sim_, words, seed_, action, err) != STATUS_SUCCESS) {
-            std::string why = err.str();
-            while (!why.empty() && why.back() == '\n')
-                why.pop_back();
-            return "error " + why;
-        }
-        tool::run_in_timer_context(action);
-        return "ok";
+        std::string answer;
+        tool::run_in_timer_context([&] { answer = sim::control_command(sim_, line); });
+        return answer;
     }
 
     std::string path_;
     sim::ReaderSim& sim_;
-    std::uint64_t seed_;
     int listen_fd_ = -1;
     int wake_[2] = {-1, -1};
     std::thread thread_;
@@ -258,8 +251,10 @@ struct ReaderState {
     std::vector<std::uint8_t> atr[2];
     kern::PendingIo* pending = nullptr; // slot 0's parked card-tracking request
     bool stop[2] = {false, false};
+    // Slot 0's presence as pcscd last learnt it through present(), and whether a card command
+    // found it different since.
+    bool reported_present = false;
     bool changed = false;
-    ULONG last_state = SCARD_UNKNOWN;
 
     NTSTATUS call(unsigned slot, ULONG code, std::span<const std::uint8_t> in,
                   std::vector<std::uint8_t>* out, ULONG out_len) {
@@ -278,6 +273,8 @@ struct ReaderState {
         return v;
     }
 
+    bool card_present() { return state() > SCARD_ABSENT; }
+
     void request_stop(unsigned slot) {
         std::lock_guard lock(mu);
         stop[slot > 1 ? 1 : slot] = true;
@@ -286,12 +283,15 @@ struct ReaderState {
         cv.notify_all();
     }
 
-    // A card command may have run across a line change that the driver completes nothing for,
-    // so compare the state after each one and wake the waiter when it moved.
+    // A card command on either slot may have run across a line change of slot 0 that the driver
+    // completes nothing for (the reader was busy), so compare slot 0's presence after each one
+    // with what pcscd was told, and wake the waiter when they differ. Only presence counts: a
+    // power-up or a protocol change moves the card state too, and waking pcscd for those makes
+    // it power the card down again at once.
     void check_for_change() {
-        ULONG now = state();
+        bool now = card_present();
         std::lock_guard lock(mu);
-        if (now == last_state)
+        if (now == reported_present)
             return;
         changed = true;
         if (pending != nullptr)
@@ -376,6 +376,13 @@ Result Bridge::open(ChannelId id, const std::string& name) {
         s = st->reader->start();
     if (s == STATUS_SUCCESS)
         s = st->reader->open(&st->handle);
+    if (s == STATUS_SUCCESS && parsed.speed != 19200) {
+        // The reader's link-speed command; its third byte is the speed code.
+        const std::uint8_t request[3] = {0x4C, 0x00,
+                                         static_cast<std::uint8_t>(parsed.speed == 38400 ? 1 : 3)};
+        std::vector<std::uint8_t> reply;
+        s = st->call(0, IOCTL_SMARTCARD_SET_BAUD_RATE, request, &reply, 16);
+    }
     if (s != STATUS_SUCCESS) {
         char buf[16];
         std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(s));
@@ -390,9 +397,8 @@ Result Bridge::open(ChannelId id, const std::string& name) {
         return Result::NoDevice;
     }
     if (!parsed.socket.empty())
-        st->control =
-            std::make_unique<ControlServer>(parsed.socket, st->reader->sim(), parsed.seed);
-    st->last_state = st->state();
+        st->control = std::make_unique<ControlServer>(parsed.socket, st->reader->sim());
+    st->reported_present = st->card_present();
     st->channels = 1;
     impl_->readers[id.reader] = std::move(st);
     return Result::Ok;
@@ -437,8 +443,7 @@ Result Bridge::power(ChannelId id, PowerAction action, std::vector<std::uint8_t>
     }
     if (atr)
         *atr = out;
-    if (id.slot == 0)
-        st->check_for_change();
+    st->check_for_change();
     if (s != STATUS_SUCCESS && !st->port_open())
         return Result::NoDevice;
     return to_result(s);
@@ -462,8 +467,7 @@ Result Bridge::set_protocol(ChannelId id, unsigned* t) {
     std::vector<std::uint8_t> out;
     NTSTATUS s =
         st->call(id.slot, IOCTL_SMARTCARD_SET_PROTOCOL, host::ulong_input(1u << *t), &out, 4);
-    if (id.slot == 0)
-        st->check_for_change();
+    st->check_for_change();
     if (s != STATUS_SUCCESS)
         return to_result(s);
     ULONG selected = 0;
@@ -490,8 +494,7 @@ Result Bridge::transmit(ChannelId id, unsigned t, std::span<const std::uint8_t> 
     ULONG room =
         static_cast<ULONG>(sizeof(SCARD_IO_REQUEST) + std::min<std::size_t>(max_response, 65538));
     NTSTATUS s = st->call(id.slot, IOCTL_SMARTCARD_TRANSMIT, in, &out, room);
-    if (id.slot == 0)
-        st->check_for_change();
+    st->check_for_change();
     if (s != STATUS_SUCCESS)
         return !st->port_open() ? Result::NoDevice : to_result(s);
     *response = host::transmit_response(out);
@@ -510,7 +513,10 @@ Result Bridge::present(ChannelId id, bool* present) {
         *present = true;
         return Result::Ok;
     }
-    *present = st->state() > SCARD_ABSENT;
+    *present = st->card_present();
+    std::lock_guard lock(st->mu);
+    st->reported_present = *present;
+    st->changed = false;
     return Result::Ok;
 }
 
@@ -532,8 +538,7 @@ Result Bridge::control(ChannelId id, unsigned function, std::span<const std::uin
         return Result::NotSupported;
     ULONG room = static_cast<ULONG>(std::min<std::size_t>(max_output, 1048));
     NTSTATUS s = st->call(id.slot, SCARD_CTL_CODE(function), input, output, room);
-    if (id.slot == 0 && function != 2049)
-        st->check_for_change();
+    st->check_for_change();
     return to_result(s);
 }
 
@@ -551,19 +556,16 @@ Result Bridge::wait_for_change(ChannelId id, int timeout_ms) {
     }
     if (!st->port_open())
         return Result::NoDevice;
-    ULONG now = st->state();
+    bool now = st->card_present();
+    bool expect_present;
     {
         std::lock_guard lock(st->mu);
-        if (st->stop[0])
+        if (st->stop[0] || st->changed || now != st->reported_present)
             return Result::Ok;
-        if (st->changed || now != st->last_state) {
-            st->changed = false;
-            st->last_state = now;
-            return Result::Ok;
-        }
+        expect_present = st->reported_present;
     }
     kern::PendingIo io = st->handle.ioctl_async(
-        now > SCARD_ABSENT ? IOCTL_SMARTCARD_IS_ABSENT : IOCTL_SMARTCARD_IS_PRESENT, {}, 0);
+        expect_present ? IOCTL_SMARTCARD_IS_ABSENT : IOCTL_SMARTCARD_IS_PRESENT, {}, 0);
     {
         std::lock_guard lock(st->mu);
         st->pending = &io;
@@ -580,10 +582,6 @@ Result Bridge::wait_for_change(ChannelId id, int timeout_ms) {
         io.cancel();
         io.wait();
     }
-    ULONG after = st->state();
-    std::lock_guard lock(st->mu);
-    st->changed = false;
-    st->last_state = after;
     return Result::Ok;
 }
 

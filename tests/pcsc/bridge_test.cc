@@ -1,0 +1,150 @@
+// The PC/SC handler's simulator channel, in process and on the real clock, as pcscd's reader
+// threads drive it: card events reach the polling function even when they land during a command
+// of the other slot, commands that leave the card in place do not wake it, and the channel's
+// options reach the reader.
+#include "tests/ttyint/processes.h"
+#include "tools/pcsc/bridge.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <string>
+#include <vector>
+
+namespace qkr::pcsc {
+namespace {
+
+using namespace std::chrono_literals;
+using ttyint::Clock;
+
+double seconds_since(Clock::time_point t) {
+    return std::chrono::duration<double>(Clock::now() - t).count();
+}
+
+// A reader with both channels open, as pcscd leaves it after start-up.
+class SimChannel {
+  public:
+    explicit SimChannel(const std::string& options = "card=t1")
+        : socket_(ttyint::temp_path("control")) {
+        name_ = "sim:" + options + ",socket=" + socket_;
+        opened_ = bridge().open(kSlot0, name_) == Result::Ok &&
+                  bridge().open(kSlot1, name_) == Result::Ok;
+    }
+    ~SimChannel() {
+        bridge().stop_wait(kSlot0);
+        bridge().stop_wait(kSlot1);
+        bridge().close(kSlot1);
+        bridge().close(kSlot0);
+    }
+    static Bridge& bridge() { return Bridge::instance(); }
+    bool opened() const { return opened_; }
+    std::string control(const std::string& command) { return ttyint::control(socket_, command); }
+    // pcscd's view of slot 0, as its polling loop takes it after every wait.
+    bool present() {
+        bool p = false;
+        EXPECT_EQ(bridge().present(kSlot0, &p), Result::Ok);
+        return p;
+    }
+    // The simulator's count of reader commands received so far.
+    int commands() {
+        std::string s = control("status");
+        auto at = s.find("commands=");
+        return at == std::string::npos ? -1 : std::stoi(s.substr(at + 9));
+    }
+
+    static constexpr ChannelId kSlot0{0, 0};
+    static constexpr ChannelId kSlot1{0, 1};
+
+  private:
+    std::string socket_;
+    std::string name_;
+    bool opened_ = false;
+};
+
+TEST(PcscSimChannel, PoweringAndSelectingAProtocolDoNotEndTheWait) {
+    SimChannel sim;
+    ASSERT_TRUE(sim.opened());
+    Bridge& b = SimChannel::bridge();
+    ASSERT_TRUE(sim.present());
+    std::vector<std::uint8_t> atr;
+    ASSERT_EQ(b.power(SimChannel::kSlot0, PowerAction::Up, &atr), Result::Ok);
+    unsigned t = 1;
+    ASSERT_EQ(b.set_protocol(SimChannel::kSlot0, &t), Result::Ok);
+    // Woken here, pcscd would take the wait's end for its power-off grace time and power the
+    // card down again at once.
+    const auto start = Clock::now();
+    EXPECT_EQ(b.wait_for_change(SimChannel::kSlot0, 300), Result::Ok);
+    EXPECT_GE(seconds_since(start), 0.25);
+
+    // A real removal still ends it at once.
+    auto waited = std::async(std::launch::async, [&] {
+        const auto t0 = Clock::now();
+        b.wait_for_change(SimChannel::kSlot0, 5000);
+        return seconds_since(t0);
+    });
+    EXPECT_EQ(sim.control("remove"), "ok");
+    EXPECT_LT(waited.get(), 1.0);
+    EXPECT_FALSE(sim.present());
+}
+
+TEST(PcscSimChannel, ARemovalDuringTheOtherSlotsCommandReachesTheWaiter) {
+    SimChannel sim;
+    ASSERT_TRUE(sim.opened());
+    Bridge& b = SimChannel::bridge();
+    ASSERT_TRUE(sim.present());
+    // pcscd's slot-0 thread waits, with IS_ABSENT parked in the driver, while its slot-1 thread
+    // powers that slot's card up. The power-up keeps the reader busy, and the driver completes
+    // no card-tracking request for a line change it sees then.
+    const auto start = Clock::now();
+    auto waited =
+        std::async(std::launch::async, [&] { return b.wait_for_change(SimChannel::kSlot0, 3000); });
+    ASSERT_EQ(waited.wait_for(100ms), std::future_status::timeout);
+    ASSERT_EQ(sim.control("fault delay 400 1"), "ok");
+    const int before = sim.commands();
+    auto slot1 = std::async(std::launch::async, [&] {
+        std::vector<std::uint8_t> atr;
+        return b.power(SimChannel::kSlot1, PowerAction::Up, &atr);
+    });
+    for (auto until = Clock::now() + 5s; sim.commands() == before && Clock::now() < until;)
+        std::this_thread::yield();
+    EXPECT_EQ(sim.control("remove"), "ok");
+    EXPECT_EQ(slot1.get(), Result::Ok);
+    EXPECT_EQ(waited.get(), Result::Ok);
+    EXPECT_LT(seconds_since(start), 1.5);
+    EXPECT_FALSE(sim.present());
+
+    // And the insertion after it is seen the ordinary way.
+    waited =
+        std::async(std::launch::async, [&] { return b.wait_for_change(SimChannel::kSlot0, 3000); });
+    EXPECT_EQ(sim.control("insert t0"), "ok");
+    EXPECT_EQ(waited.get(), Result::Ok);
+    EXPECT_TRUE(sim.present());
+}
+
+TEST(PcscSimChannel, TheSpeedOptionSwitchesTheLinkOnceStarted) {
+    {
+        SimChannel fast("card=t1,speed=38400");
+        ASSERT_TRUE(fast.opened());
+        EXPECT_NE(fast.control("status").find("baud=38400"), std::string::npos);
+        std::vector<std::uint8_t> atr, response;
+        ASSERT_EQ(SimChannel::bridge().power(SimChannel::kSlot0, PowerAction::Up, &atr),
+                  Result::Ok);
+        EXPECT_EQ(atr.size(), 15u);
+        unsigned t = 1;
+        ASSERT_EQ(SimChannel::bridge().set_protocol(SimChannel::kSlot0, &t), Result::Ok);
+        const std::vector<std::uint8_t> select{0x00, 0xA4, 0x00, 0x0C, 0x02, 0x2F, 0x00};
+        EXPECT_EQ(SimChannel::bridge().transmit(SimChannel::kSlot0, 1, select, &response, 258),
+                  Result::Ok);
+        EXPECT_EQ(response, (std::vector<std::uint8_t>{0x90, 0x00}));
+    }
+    SimChannel plain;
+    ASSERT_TRUE(plain.opened());
+    EXPECT_NE(plain.control("status").find("baud=19200"), std::string::npos);
+
+    for (const char* bad : {"sim:speed=57600", "sim:speed=", "sim:speed=fast"})
+        EXPECT_EQ(SimChannel::bridge().open({1, 0}, bad), Result::BadParameter) << bad;
+}
+
+} // namespace
+} // namespace qkr::pcsc
