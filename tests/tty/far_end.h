@@ -20,6 +20,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <termios.h>
@@ -115,6 +116,12 @@ class Pty {
         }
         EXPECT_EQ(out.size(), n) << "the far end got too few bytes";
         return out;
+    }
+    // Whether the tty refuses new openers (TIOCEXCL); the mark lives as long as the tty does.
+    bool exclusive() const {
+        int on = 0;
+        EXPECT_EQ(::ioctl(slave_, TIOCGEXCL, &on), 0);
+        return on != 0;
     }
     termios settings() const {
         termios t{};

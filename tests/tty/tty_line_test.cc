@@ -537,6 +537,7 @@ TEST_F(TtyLineTest, CloseJoinsEveryThreadAndEndsTheCallbacks) {
     const int before = thread_count();
     auto line = open_line(options());
     EXPECT_GT(thread_count(), before);
+    EXPECT_TRUE(pty_.exclusive());
 
     // Close in the middle of traffic both ways.
     std::vector<std::uint8_t> data(100'000, 0x42);
@@ -545,6 +546,7 @@ TEST_F(TtyLineTest, CloseJoinsEveryThreadAndEndsTheCallbacks) {
     line->close();
     EXPECT_FALSE(line->is_open());
     EXPECT_EQ(thread_count(), before);
+    EXPECT_FALSE(pty_.exclusive()) << "other programs would find the port busy";
     const std::size_t got = sink_.with([](Sink& s) { return s.received_.size(); });
 
     // Closed means closed: nothing arrives, nothing leaves, calls are harmless.

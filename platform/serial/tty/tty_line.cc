@@ -313,6 +313,7 @@ bool TtyLine::open() {
             ::close(sock);
         }
         if (fd >= 0) {
+            ::ioctl(fd, TIOCNXCL); // harmless when not yet marked exclusive
             ::close(fd);
         }
         std::lock_guard lock(mutex_);
@@ -538,6 +539,9 @@ void TtyLine::release_fds() {
     }
     ::close(stop_fd_);
     ::close(wake_fd_);
+    // The exclusive mark belongs to the tty, not to this descriptor: a pseudo-terminal whose
+    // master stays open would keep refusing every later opener but root.
+    ::ioctl(fd_, TIOCNXCL);
     ::close(fd_); // also drops the flock
     fd_ = -1;
     sock_fd_ = -1;
