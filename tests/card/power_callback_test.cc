@@ -158,24 +158,20 @@ TEST_F(PowerTest, ResetWithoutAnswerWhosePowerOffFailsLeavesTheCardPresent) {
     EXPECT_EQ(ext->CardCapabilities.Protocol.Selected, (ULONG)SCARD_PROTOCOL_T0);
 }
 
+// The stand-in answer itself is the driver's table (checked through the whole stack and by the
+// library's evaluation); here it must reach caller and library whole.
 TEST_F(PowerTest, MemoryCardsGetTheStandInAnswerToReset) {
-    const Bytes synthetic = {0x3B, 0xBF, 0x18, 0x00, 0x80, 0x31, 0x70, 0x35, 'S', 'T',  'A',  'R',
-                             'C',  'O',  'S',  ' ',  'S',  '2',  '1',  ' ',  'C', 0x90, 0x00, 0x9B};
+    const Bytes stand_in(Qkr_MemoryCardAtr, Qkr_MemoryCardAtr + sizeof Qkr_MemoryCardAtr);
     for (std::uint8_t type : {2, 3}) {
         w.reader[0].MemoryCardSupport = TRUE;
         w.reader[0].MemoryCardPresent = FALSE;
         w.reply_data({type, 0xAA, 0xBB});
         EXPECT_EQ(power(0, SCARD_WARM_RESET), STATUS_SUCCESS);
         EXPECT_EQ(w.information(), 24u);
-        EXPECT_EQ(client_reply(24), synthetic);
-        EXPECT_EQ(atr(0), synthetic);
+        EXPECT_EQ(client_reply(24), stand_in);
+        EXPECT_EQ(atr(0), stand_in);
         EXPECT_TRUE(w.reader[0].MemoryCardPresent);
     }
-    std::uint8_t x = 0;
-    for (std::size_t i = 1; i < synthetic.size(); ++i) {
-        x ^= synthetic[i];
-    }
-    EXPECT_EQ(x, 0) << "the check byte must make the answer valid";
 }
 
 TEST_F(PowerTest, TheCardTypeByteIsSkippedOnlyWhenTheFirmwareSendsOne) {
@@ -207,28 +203,16 @@ TEST_F(PowerTest, AnswersThatCannotBeHandedOnAreRefusedWithNothingCopied) {
         std::size_t reply_room;
         NTSTATUS status;
     };
-    Bytes long_atr(34, 0x3B);
-    Bytes typed_atr = {0x01};
-    typed_atr.insert(typed_atr.end(), kAtr11.begin(), kAtr11.end());
+    const Bytes long_atr(34, 0x3B);
+    const NTSTATUS unrecognised = STATUS_UNRECOGNIZED_MEDIA;
+    const NTSTATUS small = STATUS_BUFFER_TOO_SMALL;
+    const Bytes part(kAtr11.begin(), kAtr11.begin() + 5);
     for (const Case& c : {
-             Case{"longer than any card may send", false, 34, long_atr, 64,
-                  STATUS_UNRECOGNIZED_MEDIA},
-             Case{"longer than what arrived", false, 11, Bytes(kAtr11.begin(), kAtr11.begin() + 5),
-                  64, STATUS_UNRECOGNIZED_MEDIA},
-             Case{"type byte and fewer than announced",
-                  true,
-                  12,
-                  {0x01, 0x3B},
-                  64,
-                  STATUS_UNRECOGNIZED_MEDIA},
-             Case{"longer than the caller's buffer", false, 11, kAtr11, 10,
-                  STATUS_BUFFER_TOO_SMALL},
-             Case{"stand-in longer than the caller's buffer",
-                  true,
-                  1,
-                  {0x02},
-                  23,
-                  STATUS_BUFFER_TOO_SMALL},
+             Case{"longer than any card may send", false, 34, long_atr, 64, unrecognised},
+             Case{"longer than what arrived", false, 11, part, 64, unrecognised},
+             Case{"type byte, fewer than announced", true, 12, {0x01, 0x3B}, 64, unrecognised},
+             Case{"longer than the caller's buffer", false, 11, kAtr11, 10, small},
+             Case{"stand-in too long for the caller", true, 1, {0x02}, 23, small},
          }) {
         w.reader[0].MemoryCardSupport = c.memory_support;
         w.set_io(0, {}, c.reply_room);

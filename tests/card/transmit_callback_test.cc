@@ -99,10 +99,7 @@ TEST_F(TransmitTest, LongLeRewriteLeavesEverythingElseAlone) {
     };
     for (const Case& c : {
              Case{"newer firmware", FALSE, SCARD_PROTOCOL_T0, {0x00, 0xB0, 0x00, 0x00, 0xFF}},
-             Case{"command with data",
-                  TRUE,
-                  SCARD_PROTOCOL_T0,
-                  {0x00, 0xB0, 0x00, 0x00, 0xFF, 0x01}},
+             Case{"with data", TRUE, SCARD_PROTOCOL_T0, {0x00, 0xB0, 0x00, 0x00, 0xFF, 0x01}},
              Case{"other length", TRUE, SCARD_PROTOCOL_T0, {0x00, 0xB0, 0x00, 0x00, 0xFD}},
              Case{"T=1 block", TRUE, SCARD_PROTOCOL_T1, {0x00, 0xB0, 0x00, 0x00, 0xFF}},
          }) {
