@@ -4,11 +4,18 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <initializer_list>
 #include <random>
 #include <vector>
 
 namespace {
+
+using Atr = std::vector<int>;
+
+// A JCOP-style T=1 card: TA1 0x13, IFSC 254, BWI 4 / CWI 5, ten historical bytes, TCK.
+const Atr kJcop = {0x3B, 0xFA, 0x13, 0x00, 0x00, 0x81, 0x31, 0xFE, 0x45, 0x4A,
+                   0x43, 0x4F, 0x50, 0x34, 0x31, 0x56, 0x32, 0x32, 0x31, 0x96};
+// A T=1 card asking for CRC, IFSC 0x20.
+const Atr kCrc = {0x3B, 0x85, 0x81, 0x71, 0x20, 0x45, 0x01, 'C', 'R', 'C', '0', '1', 0x42};
 
 class AtrEvaluation : public ::testing::Test {
   protected:
@@ -23,9 +30,9 @@ class AtrEvaluation : public ::testing::Test {
         ext_.ReaderCapabilities.CurrentState = SCARD_SWALLOWED;
     }
 
-    NTSTATUS evaluate(std::initializer_list<int> bytes) {
-        std::vector<UCHAR> atr(bytes.begin(), bytes.end());
-        std::memcpy(ext_.CardCapabilities.ATR.Buffer, atr.data(), atr.size());
+    NTSTATUS evaluate(const Atr& atr) {
+        for (size_t i = 0; i < atr.size(); i++)
+            ext_.CardCapabilities.ATR.Buffer[i] = UCHAR(atr[i]);
         ext_.CardCapabilities.ATR.Length = UCHAR(atr.size());
         return SmartcardUpdateCardCapabilities(&ext_);
     }
@@ -37,11 +44,8 @@ class AtrEvaluation : public ::testing::Test {
     SMARTCARD_EXTENSION ext_;
 };
 
-// A JCOP-style T=1 card: TA1 0x13, IFSC 254, BWI 4 / CWI 5, ten historical bytes, TCK.
 TEST_F(AtrEvaluation, T1OnlyCardGivesItsBlockParametersAndNegotiableMode) {
-    ASSERT_EQ(evaluate({0x3B, 0xFA, 0x13, 0x00, 0x00, 0x81, 0x31, 0xFE, 0x45, 0x4A,
-                        0x43, 0x4F, 0x50, 0x34, 0x31, 0x56, 0x32, 0x32, 0x31, 0x96}),
-              STATUS_SUCCESS);
+    ASSERT_EQ(evaluate(kJcop), STATUS_SUCCESS);
     EXPECT_EQ(state(), ULONG(SCARD_NEGOTIABLE));
     EXPECT_EQ(card().Protocol.Supported, ULONG(SCARD_PROTOCOL_T1));
     EXPECT_EQ(card().Protocol.Selected, ULONG(SCARD_PROTOCOL_UNDEFINED));
@@ -87,8 +91,8 @@ TEST_F(AtrEvaluation, T0OnlyCardWithoutTckUsesTheDefaults) {
 }
 
 TEST_F(AtrEvaluation, CardOfferingBothProtocolsAndT15NeedsItsTck) {
-    const auto dual = {0x3B, 0xDB, 0x18, 0x00, 0x80, 0xB1, 0xFE, 0x45, 0x1F, 0x83, 0x00,
-                       0x31, 0xC0, 0x64, 0x1A, 0x18, 0x01, 0x00, 0x07, 0x90, 0x00, 0xD4};
+    const Atr dual = {0x3B, 0xDB, 0x18, 0x00, 0x80, 0xB1, 0xFE, 0x45, 0x1F, 0x83, 0x00,
+                      0x31, 0xC0, 0x64, 0x1A, 0x18, 0x01, 0x00, 0x07, 0x90, 0x00, 0xD4};
     ASSERT_EQ(evaluate(dual), STATUS_SUCCESS);
     EXPECT_EQ(card().Protocol.Supported, ULONG(SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1));
     // The global TA4 after T=15 is not taken for the T=1 IFSC: TA3 is.
@@ -101,17 +105,13 @@ TEST_F(AtrEvaluation, CardOfferingBothProtocolsAndT15NeedsItsTck) {
 
 TEST_F(AtrEvaluation, DataRateChoiceHonoursTheReadersListAndItsEntryCount) {
     ext_.ReaderCapabilities.DataRatesSupported.Entries = 1; // only 9600 left
-    ASSERT_EQ(evaluate({0x3B, 0xFA, 0x13, 0x00, 0x00, 0x81, 0x31, 0xFE, 0x45, 0x4A,
-                        0x43, 0x4F, 0x50, 0x34, 0x31, 0x56, 0x32, 0x32, 0x31, 0x96}),
-              STATUS_SUCCESS);
+    ASSERT_EQ(evaluate(kJcop), STATUS_SUCCESS);
     EXPECT_EQ(card().PtsData.Fl, 1);
     EXPECT_EQ(card().PtsData.Dl, 1);
     EXPECT_EQ(card().PtsData.DataRate, 9600u);
 
     ext_.ReaderCapabilities.DataRatesSupported.Entries = 2;
-    ASSERT_EQ(evaluate({0x3B, 0xFA, 0x13, 0x00, 0x00, 0x81, 0x31, 0xFE, 0x45, 0x4A,
-                        0x43, 0x4F, 0x50, 0x34, 0x31, 0x56, 0x32, 0x32, 0x31, 0x96}),
-              STATUS_SUCCESS);
+    ASSERT_EQ(evaluate(kJcop), STATUS_SUCCESS);
     EXPECT_EQ(card().PtsData.Dl, 2);
     EXPECT_EQ(card().PtsData.DataRate, 19200u);
 
@@ -172,8 +172,7 @@ TEST_F(AtrEvaluation, ExtraGuardTimeBecomesMicrosecondsExceptForZeroAnd255) {
 }
 
 TEST_F(AtrEvaluation, T1CardAskingForCrc) {
-    ASSERT_EQ(evaluate({0x3B, 0x85, 0x81, 0x71, 0x20, 0x45, 0x01, 'C', 'R', 'C', '0', '1', 0x42}),
-              STATUS_SUCCESS);
+    ASSERT_EQ(evaluate(kCrc), STATUS_SUCCESS);
     EXPECT_EQ(card().T1.EDC & 1, 1);
     EXPECT_EQ(card().T1.IFSC, 0x20);
 }
@@ -190,20 +189,19 @@ TEST_F(AtrEvaluation, MemoryCardStandInAtrOffersBothProtocols) {
     EXPECT_EQ(card().HistoricalChars.Length, 15);
 }
 
-TEST_F(AtrEvaluation, T15AloneStillRequiresTheCheckByte) {
+// The check byte: required once T=15 is offered even alone, and checked whenever a T=0 card sends
+// one anyway.
+TEST_F(AtrEvaluation, CheckByteIsRequiredBeyondT0AndCheckedWheneverSent) {
     EXPECT_EQ(evaluate({0x3B, 0x80, 0x80, 0x1F, 0x07, 0x18}), STATUS_SUCCESS);
     EXPECT_EQ(card().Protocol.Supported, ULONG(SCARD_PROTOCOL_T0));
     EXPECT_EQ(evaluate({0x3B, 0x80, 0x80, 0x1F, 0x07}), STATUS_UNRECOGNIZED_MEDIA);
-}
-
-TEST_F(AtrEvaluation, T0CardMaySendAValidCheckByteAnyway) {
     EXPECT_EQ(evaluate({0x3B, 0x02, 0x14, 0x50, 0x46}), STATUS_SUCCESS);
     EXPECT_EQ(evaluate({0x3B, 0x02, 0x14, 0x50, 0x47}), STATUS_UNRECOGNIZED_MEDIA);
 }
 
 // Malformed answers: each leaves a powered card that cannot be used.
 TEST_F(AtrEvaluation, MalformedAnswersAreRefusedAndLeaveNoProtocol) {
-    const std::vector<std::vector<int>> bad = {
+    const std::vector<Atr> bad = {
         {},                                         // nothing
         {0x3B},                                     // TS alone
         {0x3C, 0x02, 0x14, 0x50},                   // unknown TS
@@ -216,14 +214,9 @@ TEST_F(AtrEvaluation, MalformedAnswersAreRefusedAndLeaveNoProtocol) {
     for (const auto& atr : bad) {
         SCOPED_TRACE(atr.size());
         // A good ATR first, so stale values would show.
-        ASSERT_EQ(
-            evaluate({0x3B, 0x85, 0x81, 0x71, 0x20, 0x45, 0x01, 'C', 'R', 'C', '0', '1', 0x42}),
-            STATUS_SUCCESS);
+        ASSERT_EQ(evaluate(kCrc), STATUS_SUCCESS);
         std::memset(card().ATR.Buffer, 0, sizeof card().ATR.Buffer);
-        for (size_t i = 0; i < atr.size(); i++)
-            card().ATR.Buffer[i] = UCHAR(atr[i]);
-        card().ATR.Length = UCHAR(atr.size());
-        EXPECT_EQ(SmartcardUpdateCardCapabilities(&ext_), STATUS_UNRECOGNIZED_MEDIA);
+        EXPECT_EQ(evaluate(atr), STATUS_UNRECOGNIZED_MEDIA);
         EXPECT_EQ(state(), ULONG(SCARD_POWERED));
         EXPECT_EQ(card().Protocol.Supported, 0u);
         EXPECT_EQ(card().T1.EDC, 0);
