@@ -34,6 +34,15 @@ ULONG as_ulong(const Bytes& b, size_t at = 0) {
     return v;
 }
 
+// An extension as a driver fills it in before SmartcardInitialize.
+SMARTCARD_EXTENSION fresh_extension() {
+    SMARTCARD_EXTENSION e{};
+    e.Version = SMCLIB_VERSION;
+    e.SmartcardRequest.BufferSize = 1048;
+    e.SmartcardReply.BufferSize = 1048;
+    return e;
+}
+
 Bytes transmit_input(ULONG protocol, const Bytes& data) {
     SCARD_IO_REQUEST header{protocol, sizeof(SCARD_IO_REQUEST)};
     Bytes b(sizeof header + data.size());
@@ -178,6 +187,34 @@ class Library : public ::testing::Test {
         return r;
     }
 
+    // A request sent without waiting for it, for those the library parks.
+    struct Pending {
+        KEVENT done;
+        IO_STATUS_BLOCK iosb{};
+        Bytes out;
+        PIRP irp = nullptr;
+        NTSTATUS returned = STATUS_PENDING;
+    };
+    void send(Pending& p, ULONG code) {
+        p.irp = build(code, {}, 0, p.out, p.done, p.iosb);
+        p.returned = IoCallDriver(device_, p.irp);
+    }
+    // What a driver does when the card's state changes: takes the parked request and completes it.
+    PIRP complete_parked(NTSTATUS status, ULONG new_state) {
+        KIRQL irql;
+        KeAcquireSpinLock(&ext_.OsData->SpinLock, &irql);
+        PIRP parked = ext_.OsData->NotificationIrp;
+        ext_.OsData->NotificationIrp = nullptr;
+        ext_.ReaderCapabilities.CurrentState = new_state;
+        KeReleaseSpinLock(&ext_.OsData->SpinLock, irql);
+        if (parked != nullptr) {
+            parked->IoStatus.Status = status;
+            parked->IoStatus.Information = 0;
+            IoCompleteRequest(parked, IO_NO_INCREMENT);
+        }
+        return parked;
+    }
+
     void set_state(ULONG state) { ext_.ReaderCapabilities.CurrentState = state; }
 
     Kernel kernel_;
@@ -198,10 +235,8 @@ class Library : public ::testing::Test {
 
 TEST_F(Library, InitialiseRefusesOldVersionsAndTinyBuffersAndExitFreesEverything) {
     EXPECT_EQ(kernel_.pool_allocations(SMCLIB_POOL_TAG), 4u); // OS data, private, two buffers
-    SMARTCARD_EXTENSION other{};
+    SMARTCARD_EXTENSION other = fresh_extension();
     other.Version = SMCLIB_VERSION - 1;
-    other.SmartcardRequest.BufferSize = 1048;
-    other.SmartcardReply.BufferSize = 1048;
     EXPECT_EQ(SmartcardInitialize(&other), STATUS_INVALID_PARAMETER);
     other.Version = SMCLIB_VERSION;
     other.SmartcardReply.BufferSize = 16;
@@ -221,10 +256,7 @@ TEST_F(Library, InitialiseRefusesOldVersionsAndTinyBuffersAndExitFreesEverything
 TEST_F(Library, InitialiseThatRunsOutOfPoolGivesEverythingBack) {
     for (int n = 1; n <= 4; n++) {
         SCOPED_TRACE(n);
-        SMARTCARD_EXTENSION other{};
-        other.Version = SMCLIB_VERSION;
-        other.SmartcardRequest.BufferSize = 1048;
-        other.SmartcardReply.BufferSize = 1048;
+        SMARTCARD_EXTENSION other = fresh_extension();
         kernel_.fail_nth(Fault::PoolAllocation, n);
         EXPECT_EQ(SmartcardInitialize(&other), STATUS_INSUFFICIENT_RESOURCES);
         kernel_.clear_faults();
@@ -255,10 +287,7 @@ TEST_F(Library, RecordCanBeFreedAsSoonAsTheRemovalWaitReturns) {
     // Holders let go on their own threads while removal waits and then frees the library state
     // at once; the last holder must be done with the lock by then (the sanitizer builds check).
     for (int round = 0; round < 20; round++) {
-        SMARTCARD_EXTENSION other{};
-        other.Version = SMCLIB_VERSION;
-        other.SmartcardRequest.BufferSize = 1048;
-        other.SmartcardReply.BufferSize = 1048;
+        SMARTCARD_EXTENSION other = fresh_extension();
         ASSERT_EQ(SmartcardInitialize(&other), STATUS_SUCCESS);
         ASSERT_EQ(SmartcardAcquireRemoveLock(&other), STATUS_SUCCESS);
         std::vector<Thread> holders;
@@ -596,15 +625,13 @@ TEST_F(Library, TrackingAnsweredByTheCurrentStateCompletesAtOnce) {
 
 TEST_F(Library, TrackingRequestIsParkedAndASecondOneIsBusy) {
     set_state(SCARD_SWALLOWED);
-    KEVENT done;
-    IO_STATUS_BLOCK iosb{};
-    Bytes out;
-    PIRP irp = build(IOCTL_SMARTCARD_IS_ABSENT, {}, 0, out, done, iosb);
-    ASSERT_EQ(IoCallDriver(device_, irp), STATUS_PENDING);
-    EXPECT_EQ(ext_.OsData->NotificationIrp, irp);
+    Pending p;
+    send(p, IOCTL_SMARTCARD_IS_ABSENT);
+    ASSERT_EQ(p.returned, STATUS_PENDING);
+    EXPECT_EQ(ext_.OsData->NotificationIrp, p.irp);
     ASSERT_EQ(calls_.size(), 1u);
     EXPECT_EQ(calls_[0].function, unsigned(RDF_CARD_TRACKING));
-    EXPECT_EQ(KeReadStateEvent(&done), 0);
+    EXPECT_EQ(KeReadStateEvent(&p.done), 0);
 
     EXPECT_EQ(ioctl(IOCTL_SMARTCARD_IS_ABSENT, {}, 0).status, STATUS_DEVICE_BUSY);
     EXPECT_EQ(ioctl(IOCTL_SMARTCARD_IS_PRESENT, {}, 0).status, STATUS_SUCCESS);
@@ -612,51 +639,32 @@ TEST_F(Library, TrackingRequestIsParkedAndASecondOneIsBusy) {
     EXPECT_EQ(ioctl(IOCTL_SMARTCARD_GET_STATE, {}, 4).status, STATUS_SUCCESS);
 
     // The driver sees the card go and completes the parked request.
-    KIRQL irql;
-    KeAcquireSpinLock(&ext_.OsData->SpinLock, &irql);
-    PIRP parked = ext_.OsData->NotificationIrp;
-    ext_.OsData->NotificationIrp = nullptr;
-    ext_.ReaderCapabilities.CurrentState = SCARD_ABSENT;
-    KeReleaseSpinLock(&ext_.OsData->SpinLock, irql);
-    ASSERT_EQ(parked, irp);
-    parked->IoStatus.Status = STATUS_SUCCESS;
-    parked->IoStatus.Information = 0;
-    IoCompleteRequest(parked, IO_NO_INCREMENT);
-    EXPECT_EQ(KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+    ASSERT_EQ(complete_parked(STATUS_SUCCESS, SCARD_ABSENT), p.irp);
+    EXPECT_EQ(KeWaitForSingleObject(&p.done, Executive, KernelMode, FALSE, nullptr),
+              STATUS_SUCCESS);
+    EXPECT_EQ(p.iosb.Status, STATUS_SUCCESS);
 }
 
 TEST_F(Library, TrackingBeforeTheCardStateIsKnownIsParked) {
     set_state(SCARD_UNKNOWN);
     for (ULONG code : {IOCTL_SMARTCARD_IS_PRESENT, IOCTL_SMARTCARD_IS_ABSENT}) {
         SCOPED_TRACE(code);
-        KEVENT done;
-        IO_STATUS_BLOCK iosb{};
-        Bytes out;
-        PIRP irp = build(code, {}, 0, out, done, iosb);
-        ASSERT_EQ(IoCallDriver(device_, irp), STATUS_PENDING);
-        KIRQL irql;
-        KeAcquireSpinLock(&ext_.OsData->SpinLock, &irql);
-        PIRP parked = ext_.OsData->NotificationIrp;
-        ext_.OsData->NotificationIrp = nullptr;
-        KeReleaseSpinLock(&ext_.OsData->SpinLock, irql);
-        ASSERT_EQ(parked, irp);
-        parked->IoStatus.Status = STATUS_CANCELLED;
-        IoCompleteRequest(parked, IO_NO_INCREMENT);
-        EXPECT_EQ(iosb.Status, STATUS_CANCELLED);
+        Pending p;
+        send(p, code);
+        ASSERT_EQ(p.returned, STATUS_PENDING);
+        ASSERT_EQ(complete_parked(STATUS_CANCELLED, SCARD_UNKNOWN), p.irp);
+        EXPECT_EQ(p.iosb.Status, STATUS_CANCELLED);
     }
 }
 
 TEST_F(Library, TrackingTheDriverRefusesIsCompletedWithItsStatus) {
     set_state(SCARD_ABSENT);
     tracking_status_ = STATUS_DEVICE_NOT_READY;
-    KEVENT done;
-    IO_STATUS_BLOCK iosb{};
-    Bytes out;
-    PIRP irp = build(IOCTL_SMARTCARD_IS_PRESENT, {}, 0, out, done, iosb);
-    EXPECT_EQ(IoCallDriver(device_, irp), STATUS_PENDING);
-    EXPECT_EQ(iosb.Status, STATUS_DEVICE_NOT_READY);
-    EXPECT_EQ(KeReadStateEvent(&done), 1);
+    Pending p;
+    send(p, IOCTL_SMARTCARD_IS_PRESENT);
+    EXPECT_EQ(p.returned, STATUS_PENDING);
+    EXPECT_EQ(p.iosb.Status, STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(KeReadStateEvent(&p.done), 1);
     EXPECT_EQ(ext_.OsData->NotificationIrp, nullptr);
 
     ext_.ReaderFunction[RDF_CARD_TRACKING] = nullptr;
