@@ -711,20 +711,40 @@ NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Ena
         SymbolicLinkName->Length == 0)
         return STATUS_INVALID_PARAMETER;
     std::u16string link(SymbolicLinkName->Buffer, SymbolicLinkName->Length / 2);
-    std::lock_guard lock(k.mu);
-    for (auto& r : k.interfaces) {
-        if (r.link == link) {
-            r.enabled = Enable != 0;
-            return STATUS_SUCCESS;
-        }
+    qkr::kern::InterfaceRecord changed{};
+    std::vector<std::function<void(const qkr::kern::InterfaceRecord&)>> listeners;
+    {
+        std::lock_guard lock(k.mu);
+        auto it = std::find_if(k.interfaces.begin(), k.interfaces.end(),
+                               [&](const qkr::kern::InterfaceRecord& r) { return r.link == link; });
+        if (it == k.interfaces.end())
+            return STATUS_INVALID_PARAMETER;
+        it->enabled = Enable != 0;
+        changed = *it;
+        for (const auto& [id, listener] : k.interface_listeners)
+            listeners.push_back(listener);
     }
-    return STATUS_INVALID_PARAMETER;
+    for (const auto& listener : listeners)
+        listener(changed);
+    return STATUS_SUCCESS;
 }
 
 namespace qkr::kern {
 std::vector<InterfaceRecord> Kernel::interfaces() const {
     std::lock_guard lock(impl_->mu);
     return impl_->interfaces;
+}
+
+std::uint64_t Kernel::add_interface_listener(std::function<void(const InterfaceRecord&)> listener) {
+    std::lock_guard lock(impl_->mu);
+    const std::uint64_t id = impl_->next_interface_listener++;
+    impl_->interface_listeners.emplace(id, std::move(listener));
+    return id;
+}
+
+void Kernel::remove_interface_listener(std::uint64_t id) {
+    std::lock_guard lock(impl_->mu);
+    impl_->interface_listeners.erase(id);
 }
 } // namespace qkr::kern
 

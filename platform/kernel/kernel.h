@@ -207,6 +207,12 @@ class Kernel {
     // Number of PoStartNextPowerIrp calls made for power IRPs so far.
     std::size_t start_next_power_irp_calls() const;
     std::vector<InterfaceRecord> interfaces() const;
+    // What a Plug and Play notification of interface arrival and removal tells a user-mode
+    // client: called after every IoSetDeviceInterfaceState that succeeded, in the thread that
+    // made it, outside the kernel's locks. Returns an id for remove_interface_listener(), which
+    // does not wait for a call in flight.
+    std::uint64_t add_interface_listener(std::function<void(const InterfaceRecord&)> listener);
+    void remove_interface_listener(std::uint64_t id);
 
     // ----- Clients -----
     // Opens the top of the PDO's stack (or the given device); an exclusive device admits one.

@@ -222,6 +222,8 @@ struct Kernel::Impl {
     KSPIN_LOCK cancel_lock{};
     std::vector<InterfaceRecord> interfaces;
     std::uint64_t interface_serial = 0;
+    std::map<std::uint64_t, std::function<void(const InterfaceRecord&)>> interface_listeners;
+    std::uint64_t next_interface_listener = 1;
     std::vector<PowerStateRecord> power_log;
     std::size_t start_next_calls = 0;
 

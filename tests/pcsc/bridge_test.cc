@@ -122,6 +122,28 @@ TEST(PcscSimChannel, ARemovalDuringTheOtherSlotsCommandReachesTheWaiter) {
     EXPECT_TRUE(sim.present());
 }
 
+TEST(PcscSimChannel, AReaderThatLosesPowerIsReportedGone) {
+    SimChannel sim;
+    ASSERT_TRUE(sim.opened());
+    Bridge& b = SimChannel::bridge();
+    ASSERT_TRUE(sim.present());
+    auto waited = std::async(std::launch::async, [&] {
+        const auto t0 = Clock::now();
+        b.wait_for_change(SimChannel::kSlot0, 5000);
+        return seconds_since(t0);
+    });
+    EXPECT_EQ(sim.control("power off"), "ok");
+    EXPECT_LT(waited.get(), 2.0);
+    // pcscd's next look finds no reader, on either slot, and its next wait ends at once.
+    for (ChannelId slot : {SimChannel::kSlot0, SimChannel::kSlot1}) {
+        bool present = true;
+        EXPECT_EQ(b.present(slot, &present), Result::NoDevice);
+    }
+    EXPECT_EQ(b.wait_for_change(SimChannel::kSlot0, 5000), Result::NoDevice);
+    std::vector<std::uint8_t> atr;
+    EXPECT_EQ(b.power(SimChannel::kSlot0, PowerAction::Up, &atr), Result::NoDevice);
+}
+
 TEST(PcscSimChannel, TheSpeedOptionSwitchesTheLinkOnceStarted) {
     {
         SimChannel fast("card=t1,speed=38400");

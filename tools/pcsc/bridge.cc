@@ -255,6 +255,10 @@ struct ReaderState {
     // found it different since.
     bool reported_present = false;
     bool changed = false;
+    // The driver disabled the reader's interfaces (the reader lost power, DSR): nothing the
+    // driver holds parked will be completed any more.
+    bool gone = false;
+    std::uint64_t interface_listener = 0;
 
     NTSTATUS call(unsigned slot, ULONG code, std::span<const std::uint8_t> in,
                   std::vector<std::uint8_t>* out, ULONG out_len) {
@@ -279,6 +283,14 @@ struct ReaderState {
         std::lock_guard lock(mu);
         stop[slot > 1 ? 1 : slot] = true;
         if (slot == 0 && pending != nullptr)
+            pending->cancel();
+        cv.notify_all();
+    }
+
+    void reader_gone() {
+        std::lock_guard lock(mu);
+        gone = true;
+        if (pending != nullptr)
             pending->cancel();
         cv.notify_all();
     }
@@ -399,6 +411,14 @@ Result Bridge::open(ChannelId id, const std::string& name) {
     if (!parsed.socket.empty())
         st->control = std::make_unique<ControlServer>(parsed.socket, st->reader->sim());
     st->reported_present = st->card_present();
+    st->interface_listener = impl_->host->kernel().add_interface_listener(
+        [weak = std::weak_ptr<ReaderState>(st),
+         pdo = st->reader->pdo()](const kern::InterfaceRecord& r) {
+            if (r.pdo != pdo || r.enabled)
+                return;
+            if (auto alive = weak.lock())
+                alive->reader_gone();
+        });
     st->channels = 1;
     impl_->readers[id.reader] = std::move(st);
     return Result::Ok;
@@ -421,6 +441,7 @@ Result Bridge::close(ChannelId id) {
     st->control.reset();
     st->handle.close();
     std::lock_guard lock(impl_->mu);
+    impl_->host->kernel().remove_interface_listener(st->interface_listener);
     st->reader->stop();
     impl_->host->release_reader(*st->reader);
     if (impl_->host->readers() == 0)
@@ -560,6 +581,8 @@ Result Bridge::wait_for_change(ChannelId id, int timeout_ms) {
     bool expect_present;
     {
         std::lock_guard lock(st->mu);
+        if (st->gone)
+            return Result::NoDevice;
         if (st->stop[0] || st->changed || now != st->reported_present)
             return Result::Ok;
         expect_present = st->reported_present;
@@ -569,7 +592,7 @@ Result Bridge::wait_for_change(ChannelId id, int timeout_ms) {
     {
         std::lock_guard lock(st->mu);
         st->pending = &io;
-        if (st->stop[0] || st->changed)
+        if (st->stop[0] || st->changed || st->gone)
             io.cancel();
     }
     bool done = io.wait_for(std::chrono::duration_cast<std::chrono::microseconds>(limit).count() *
