@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -130,6 +131,16 @@ inline Bytes data_of(const Bytes& reply) {
     return Bytes(reply.begin() + 4, reply.end());
 }
 
+inline Bytes tail(const Bytes& b, std::size_t n) {
+    return Bytes(b.end() - static_cast<long>(std::min(n, b.size())), b.end());
+}
+
+const Bytes kSelectMf = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00};
+const Bytes kSelect5001 = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x50, 0x01};
+const Bytes kSw9000 = {0x90, 0x00};
+const Bytes kNoCard = {0x67, 0x00, 0x00, 0x00};
+const Bytes kNakFrame = {0x10, 0x02, 0x15, 0x15, 0x10, 0x03};
+
 inline Bytes t1_block(std::uint8_t pcb, std::span<const std::uint8_t> inf, bool crc = false) {
     Bytes b = {0x00, pcb, static_cast<std::uint8_t>(inf.size())};
     b.insert(b.end(), inf.begin(), inf.end());
@@ -199,7 +210,16 @@ class Bench {
         EXPECT_EQ(r[0], 0x64) << "not a data reply";
         return data_of(r);
     }
+    // A memory card command (or the link speed command 4C) and its reply data.
+    Bytes memory(const Bytes& body) { return data_of(transact(exchange(body, 0, 0x6B))); }
+    Bytes set_speed(std::uint8_t code) { return memory(Bytes{0x4C, 0x00, code}); }
     void quiet(Ticks t) { k.sleep_for(t); }
+    // Forgets what has arrived so far.
+    void clear_rx() {
+        sink.rx.clear();
+        sink.times.clear();
+        consumed = 0;
+    }
 
     serial::SimLine line;
     PortSink sink;

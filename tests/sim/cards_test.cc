@@ -11,19 +11,10 @@
 namespace qkr::sim::test {
 namespace {
 
-const Bytes kSelect5001 = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x50, 0x01};
-const Bytes kSw9000 = {0x90, 0x00};
-
-Bytes tail(const Bytes& b, std::size_t n) {
-    return Bytes(b.end() - static_cast<long>(std::min(n, b.size())), b.end());
-}
-
 TEST(CardAtrs, EveryBuiltInCardAnswersAValidAtrWithItsOwnTraits) {
     for (const auto& name : card_names()) {
         SCOPED_TRACE(name);
-        ReaderConfig c;
-        c.slot0_card = name;
-        Bench b(c);
+        Bench b({.slot0_card = name});
         const Bytes d = b.power_on();
         if (name == "mute") {
             EXPECT_TRUE(d.empty());
@@ -33,23 +24,15 @@ TEST(CardAtrs, EveryBuiltInCardAnswersAValidAtrWithItsOwnTraits) {
         const Bytes atr(d.begin() + 1, d.end());
         const auto info = parse_atr(atr);
         ASSERT_TRUE(info.has_value()) << "malformed ATR or wrong TCK";
-        if (info->offers_t1) {
-            EXPECT_TRUE(info->tck_present);
+        EXPECT_TRUE(!info->offers_t1 || info->tck_present);
+        const bool t1_only = name == "t1" || name == "t1-crc" || name == "wtx";
+        if (t1_only || name == "dual" || name == "t0" || name == "specific" || name == "inverse") {
+            EXPECT_EQ(info->offers_t0, !t1_only);
+            EXPECT_EQ(info->offers_t1, t1_only || name == "dual");
         }
-        if (name == "t0" || name == "specific" || name == "inverse") {
-            EXPECT_TRUE(info->offers_t0);
-            EXPECT_FALSE(info->offers_t1);
-        }
-        if (name == "t1" || name == "t1-crc" || name == "wtx") {
-            EXPECT_FALSE(info->offers_t0);
-            EXPECT_TRUE(info->offers_t1);
+        if (t1_only) {
             EXPECT_EQ(info->ifsc, 32u);
             EXPECT_EQ(info->crc, name == "t1-crc");
-        }
-        if (name == "dual") {
-            EXPECT_TRUE(info->offers_t0);
-            EXPECT_TRUE(info->offers_t1);
-            EXPECT_FALSE(info->specific);
         }
         EXPECT_EQ(info->specific, name == "specific");
         EXPECT_EQ(atr[0], name == "inverse" ? 0x3F : 0x3B);
@@ -89,9 +72,8 @@ TEST_F(T0Card, CaseOneAndTwoCommands) {
     // Case 2: READ BINARY of 16 bytes at 0x10: the data then 90 00, the ACK stays in the reader.
     const Bytes r = b.card(Bytes{0x00, 0xB0, 0x00, 0x10, 0x10});
     ASSERT_EQ(r.size(), 18u);
-    for (int i = 0; i < 16; ++i) {
+    for (int i = 0; i < 16; ++i)
         EXPECT_EQ(r[i], 0x10 + i);
-    }
     EXPECT_EQ(tail(r, 2), kSw9000);
 }
 
@@ -310,18 +292,15 @@ TEST_F(T1Card, AbortDropsTheCommandChain) {
     EXPECT_EQ(h.send(h.block(0x20, part)), h.block(0x90, {}));
     EXPECT_EQ(h.send(h.block(0xC2, {})), h.block(0xE2, {}));
     // The next command starts afresh (its N(S) continues).
-    const Bytes sel = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00};
-    const Bytes r = h.send(h.block(0x40, sel));
-    EXPECT_EQ(r, h.block(0x00, kSw9000));
+    EXPECT_EQ(h.send(h.block(0x40, kSelectMf)), h.block(0x00, kSw9000));
 }
 
 TEST_F(T1Card, CrcCardChecksTheCrc) {
     start("t1-crc", true);
     T1Host h(b, true);
-    const Bytes sel = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00};
-    EXPECT_EQ(h.transmit(sel), kSw9000);
+    EXPECT_EQ(h.transmit(kSelectMf), kSw9000);
     // An LRC block is one byte short for this card: other error.
-    EXPECT_EQ(h.send(t1_block(0x40, sel, false)), h.block(0x92, {}));
+    EXPECT_EQ(h.send(t1_block(0x40, kSelectMf, false)), h.block(0x92, {}));
     // The CRC is the ISO/IEC 13239 one: check value of "123456789".
     const Bytes check = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
     EXPECT_EQ(t1_epilogue(check, true), (Bytes{0x6E, 0x90}));
@@ -329,8 +308,7 @@ TEST_F(T1Card, CrcCardChecksTheCrc) {
 
 TEST_F(T1Card, ReaderSetToLrcCutsACrcCardsBlocksShort) {
     start("t1-crc", false);
-    const Bytes sel = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00};
-    const Bytes r = b.card(t1_block(0x00, sel, true));
+    const Bytes r = b.card(t1_block(0x00, kSelectMf, true));
     ASSERT_EQ(r.size(), 3u + 2 + 1);
     EXPECT_FALSE(T1Host::good(r, true));
 }
@@ -358,9 +336,7 @@ TEST_F(T1Card, WaitingTimeExtension) {
 }
 
 TEST(CardPts, DualCardAcceptsAndTheCardClockSpeedsUp) {
-    ReaderConfig c;
-    c.slot0_card = "dual";
-    Bench b(c);
+    Bench b({.slot0_card = "dual"});
     b.power_on();
     b.card(kSelect5001);
     const Ticks s0 = b.k.now();
@@ -383,22 +359,17 @@ TEST(CardPts, DualCardAcceptsAndTheCardClockSpeedsUp) {
 }
 
 TEST(CardPts, ProtocolSelectionByPts) {
-    ReaderConfig c;
-    c.slot0_card = "dual";
-    Bench b(c);
+    Bench b({.slot0_card = "dual"});
     b.power_on();
     const Bytes pts = {0xFF, 0x11, 0x13, 0xFD};
     EXPECT_EQ(b.card(pts), pts);
     // Now under T=1 without further ado.
-    const Bytes sel = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00};
     EXPECT_EQ(b.transact(set_params(0x10, 0, 0, 0x45))[0], 0x62);
-    EXPECT_EQ(b.card(t1_block(0x00, sel)), t1_block(0x00, kSw9000));
+    EXPECT_EQ(b.card(t1_block(0x00, kSelectMf)), t1_block(0x00, kSw9000));
 }
 
 TEST(CardPts, UnsupportedRatesAndLatePtsAndSpecificCards) {
-    ReaderConfig c;
-    c.slot0_card = "t1";
-    Bench b(c);
+    Bench b({.slot0_card = "t1"});
     b.power_on();
     // Di 32 is beyond the card's TA1 (Di 4): only the protocol is confirmed.
     EXPECT_EQ(b.card(Bytes{0xFF, 0x11, 0x16, 0xF8}), (Bytes{0xFF, 0x01, 0xFE}));
@@ -408,9 +379,7 @@ TEST(CardPts, UnsupportedRatesAndLatePtsAndSpecificCards) {
 }
 
 TEST(CardPts, SpecificModeCardTakesNoPtsAndRunsAtItsOwnRates) {
-    ReaderConfig s;
-    s.slot0_card = "specific";
-    Bench sp(s);
+    Bench sp({.slot0_card = "specific"});
     sp.power_on();
     // No PTS in specific mode: FF ... is taken for a T=0 command and refused by the reader.
     EXPECT_EQ(sp.transact(exchange(Bytes{0xFF, 0x10, 0x13, 0xFC}))[0], kReplyError);
@@ -424,9 +393,7 @@ TEST(CardPts, SpecificModeCardTakesNoPtsAndRunsAtItsOwnRates) {
 }
 
 TEST(CardConvention, InverseCardNeedsTheInverseFlag) {
-    ReaderConfig c;
-    c.slot0_card = "inverse";
-    Bench b(c);
+    Bench b({.slot0_card = "inverse"});
     const Bytes d = b.power_on();
     ASSERT_GE(d.size(), 2u);
     EXPECT_EQ(d[1], 0x3F);
@@ -441,44 +408,30 @@ TEST(MemoryCards, ReadWriteAndSecretCode) {
     for (const char* name : {"memory2", "memory3"}) {
         SCOPED_TRACE(name);
         const bool two = std::string(name) == "memory2";
-        ReaderConfig c;
-        c.slot0_card = name;
-        Bench b(c);
-        auto mem = [&](Bytes body) { return data_of(b.transact(exchange(body, 0, 0x6B))); };
-        EXPECT_EQ(b.transact(exchange(Bytes{0x01, 0x00, 0x00, 0x04}, 0, 0x6B)),
-                  (Bytes{0x67, 0x00, 0x00, 0x00}))
+        Bench b({.slot0_card = name});
+        EXPECT_EQ(b.transact(exchange(Bytes{0x01, 0x00, 0x00, 0x04}, 0, 0x6B)), kNoCard)
             << "not powered yet";
         b.power_on();
-        EXPECT_EQ(mem({0x01, 0x00, 0x40, 0x02}),
+        EXPECT_EQ(b.memory({0x01, 0x00, 0x40, 0x02}),
                   two ? (Bytes{0x00, 0x40, 0x41}) : (Bytes{0x00, 0x40 ^ 0xA5, 0x41 ^ 0xA5}));
-        EXPECT_EQ(mem({0x01, 0x00, 0xFF, 0x02})[0], two ? 0x03 : 0x00);
-        EXPECT_EQ(mem({0x02, 0x00, 0x00, 0xAA}), Bytes{0x04}) << "locked";
-        Bytes wrong = {0x03, 0x12};
-        Bytes right = {0x03, 0xFF};
-        if (two) {
-            wrong.push_back(0x34);
-            wrong.push_back(0x56);
-            right.push_back(0xFF);
-            right.push_back(0xFF);
-        } else {
-            wrong.push_back(0x34);
-            right.push_back(0xFF);
-        }
-        EXPECT_EQ(mem(wrong), Bytes{0x05});
-        EXPECT_EQ(mem({0x04}), (Bytes{0x00, 0x02}));
-        EXPECT_EQ(mem(right), Bytes{0x00});
-        EXPECT_EQ(mem({0x04}), (Bytes{0x00, 0x03}));
-        EXPECT_EQ(mem({0x02, 0x00, 0x00, 0xAA, 0xBB}), Bytes{0x00});
-        EXPECT_EQ(mem({0x01, 0x00, 0x00, 0x02}), (Bytes{0x00, 0xAA, 0xBB}));
-        EXPECT_EQ(mem({0x7F}), Bytes{0x07});
-        EXPECT_EQ(mem({0x01, 0x00}), Bytes{0x01});
+        EXPECT_EQ(b.memory({0x01, 0x00, 0xFF, 0x02})[0], two ? 0x03 : 0x00);
+        EXPECT_EQ(b.memory({0x02, 0x00, 0x00, 0xAA}), Bytes{0x04}) << "locked";
+        // The secret code has three bytes on one, two on the other.
+        const Bytes wrong = two ? Bytes{0x03, 0x12, 0x34, 0x56} : Bytes{0x03, 0x12, 0x34};
+        const Bytes right = two ? Bytes{0x03, 0xFF, 0xFF, 0xFF} : Bytes{0x03, 0xFF, 0xFF};
+        EXPECT_EQ(b.memory(wrong), Bytes{0x05});
+        EXPECT_EQ(b.memory({0x04}), (Bytes{0x00, 0x02}));
+        EXPECT_EQ(b.memory(right), Bytes{0x00});
+        EXPECT_EQ(b.memory({0x04}), (Bytes{0x00, 0x03}));
+        EXPECT_EQ(b.memory({0x02, 0x00, 0x00, 0xAA, 0xBB}), Bytes{0x00});
+        EXPECT_EQ(b.memory({0x01, 0x00, 0x00, 0x02}), (Bytes{0x00, 0xAA, 0xBB}));
+        EXPECT_EQ(b.memory({0x7F}), Bytes{0x07});
+        EXPECT_EQ(b.memory({0x01, 0x00}), Bytes{0x01});
     }
     // A processor card is no memory card.
-    ReaderConfig c;
-    c.slot0_card = "t0";
-    Bench b(c);
+    Bench b({.slot0_card = "t0"});
     b.power_on();
-    EXPECT_EQ(data_of(b.transact(exchange(Bytes{0x01, 0x00, 0x00, 0x01}, 0, 0x6B))), Bytes{0x02});
+    EXPECT_EQ(b.memory(Bytes{0x01, 0x00, 0x00, 0x01}), Bytes{0x02});
 }
 
 TEST(FileSystem, SelectReadUpdateVerifyAndChallenge) {
@@ -488,7 +441,7 @@ TEST(FileSystem, SelectReadUpdateVerifyAndChallenge) {
     EXPECT_EQ(run({0x00, 0xB0, 0x00, 0x00, 0x01}), (Bytes{0x69, 0x86})) << "no EF selected";
     EXPECT_EQ(run({0x00, 0xA4, 0x04, 0x0C, 0x08, 0xA0, 0x00, 0x00, 0x00, 0x51, 0x4B, 0x52, 0x01}),
               kSw9000);
-    EXPECT_EQ(run({0x00, 0xA4, 0x00, 0x0C, 0x02, 0x50, 0x01}), kSw9000);
+    EXPECT_EQ(run(kSelect5001), kSw9000);
     // 256-byte Le from offset 0x100 reads the second half; past the end: 62 82 with what there is.
     Bytes r = run({0x00, 0xB0, 0x01, 0x00, 0x00});
     ASSERT_EQ(r.size(), 258u);
@@ -508,10 +461,9 @@ TEST(FileSystem, SelectReadUpdateVerifyAndChallenge) {
     EXPECT_EQ(run({0x00, 0xB0, 0x00, 0x00, 0x01}), (Bytes{0x55, 0x90, 0x00}));
     app.reset();
     EXPECT_EQ(run({0x00, 0x20, 0x00, 0x01}), (Bytes{0x63, 0xC3})) << "a reset forgets the PIN";
-    for (int i = 2; i >= 0; --i) {
+    for (int i = 2; i >= 0; --i)
         EXPECT_EQ(run({0x00, 0x20, 0x00, 0x01, 0x01, 'x'}),
                   (Bytes{0x63, static_cast<std::uint8_t>(0xC0 | i)}));
-    }
     EXPECT_EQ(run({0x00, 0x20, 0x00, 0x01, 0x04, '1', '2', '3', '4'}), (Bytes{0x69, 0x83}));
     // Challenges repeat with the seed and differ between seeds.
     FileSystemApp a({.seed = 7}), b({.seed = 7}), c({.seed = 8});

@@ -35,7 +35,7 @@ TEST(ControlCommands, FaultsTakeEffect) {
     EXPECT_EQ(control_command(b.reader, "fault nak 1"), "ok");
     b.send(cmd(0x60));
     b.quiet(milliseconds(50));
-    EXPECT_EQ(b.sink.rx, (Bytes{0x10, 0x02, 0x15, 0x15, 0x10, 0x03}));
+    EXPECT_EQ(b.sink.rx, kNakFrame);
     b.consumed = b.sink.rx.size();
 
     EXPECT_EQ(control_command(b.reader, "fault truncate 3 1"), "ok");
