@@ -335,7 +335,17 @@ TEST_F(T1Exchange, CardMayChangeIfscInTheMiddleOfAChain) {
     ASSERT_EQ(card_sends(block(0x00, ok_)), STATUS_SUCCESS);
 }
 
-TEST_F(T1Exchange, CardThatIgnoresTheIfsRequestIsStillServed) {
+TEST_F(T1Exchange, IfsRequestLostIsSentAgainAndIgnoredIsGivenUp) {
+    // No answer to the IFS request: it goes out again (a driver reports an empty block thus).
+    start(select_);
+    EXPECT_EQ(sent(), block(0xC1, {240}));
+    ASSERT_EQ(card_silent(), STATUS_MORE_PROCESSING_REQUIRED);
+    negotiate_ifsd();
+    EXPECT_EQ(sent(), block(0x00, select_));
+    ASSERT_EQ(card_sends(block(0x00, ok_)), STATUS_SUCCESS);
+
+    // An R-block instead: the APDU goes out with the default IFSD.
+    insert_card(32, false);
     start(select_);
     EXPECT_EQ(sent(), block(0xC1, {240}));
     ASSERT_EQ(card_sends(block(0x82)), STATUS_MORE_PROCESSING_REQUIRED);
