@@ -195,6 +195,14 @@ TEST(TtyIntegration, InsertionAndRemovalReachAWaitingClientAtOnce) {
     EXPECT_EQ(rig.sim_control("insert t0").rfind("ok", 0), 0u);
     EXPECT_EQ(rig.ask("wait present 20"), "ok");
     EXPECT_EQ(rig.ask("power cold"), "ok " + kT0Atr);
+
+    // A reader that loses power ends the wait as gone, although the card never left.
+    rig.send("wait absent 20");
+    asked = Clock::now();
+    EXPECT_EQ(rig.sim_control("power off").rfind("ok", 0), 0u);
+    const std::string gone = rig.answer();
+    EXPECT_NE(gone.find("STATUS_DEVICE_NOT_CONNECTED"), std::string::npos) << gone;
+    EXPECT_LT(seconds_since(asked), 3.0);
     EXPECT_EQ(rig.finish(), 1) << rig.tool_log(); // the power-up of the empty slot failed
 }
 

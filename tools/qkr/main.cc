@@ -112,11 +112,13 @@ int cmd_monitor(Session& s, double seconds) {
     bool present = st.text != "absent" && st.text != "unknown";
     while (s.now() < end) {
         Outcome o = s.wait(!present, end - s.now());
+        char stamp[32];
+        std::snprintf(stamp, sizeof stamp, "[%10.3f] ", s.now());
+        if (o.status == STATUS_DEVICE_NOT_CONNECTED)
+            std::cout << stamp << "reader gone (DSR off)\n" << std::flush;
         if (!o.ok())
             break;
         present = !present;
-        char stamp[32];
-        std::snprintf(stamp, sizeof stamp, "[%10.3f] ", s.now());
         std::cout << stamp << (present ? "card inserted" : "card removed") << "\n" << std::flush;
     }
     s.remove_device();

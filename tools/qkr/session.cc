@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <memory>
+#include <mutex>
 #include <stdexcept>
 
 namespace qkr::tool {
@@ -310,17 +312,52 @@ Outcome Session::attribute(ULONG id, int slot, std::vector<std::uint8_t>* value)
 Outcome Session::wait(bool present, double seconds) {
     if (!impl_->ensure_open())
         return {STATUS_DEVICE_NOT_READY, {}};
+    // A reader that loses power (DSR) has its interfaces disabled, and the driver completes
+    // nothing parked any more: that ends the wait too, as the reader being gone.
+    struct Watch {
+        std::mutex mu;
+        bool gone = false;
+        kern::PendingIo* io = nullptr;
+    };
+    auto watch = std::make_shared<Watch>();
+    kern::Kernel& k = impl_->host.kernel();
+    const PDEVICE_OBJECT pdo = impl_->reader->pdo();
+    const std::uint64_t listener =
+        k.add_interface_listener([watch, pdo](const kern::InterfaceRecord& r) {
+            if (r.pdo != pdo || r.enabled)
+                return;
+            std::lock_guard lock(watch->mu);
+            watch->gone = true;
+            if (watch->io != nullptr)
+                watch->io->cancel();
+        });
     kern::PendingIo io = impl_->handle.ioctl_async(
         present ? IOCTL_SMARTCARD_IS_PRESENT : IOCTL_SMARTCARD_IS_ABSENT, {}, 0);
+    {
+        std::lock_guard lock(watch->mu);
+        watch->io = &io;
+        for (const auto& r : k.interfaces())
+            watch->gone = watch->gone || (r.pdo == pdo && !r.enabled);
+        if (watch->gone)
+            io.cancel();
+    }
     auto ticks = static_cast<kern::Ticks>(seconds * kern::kTicksPerSecond);
-    if (!io.wait_for(ticks)) {
+    const bool done = io.wait_for(ticks);
+    if (!done) {
         io.cancel();
         io.wait();
-        impl_->flush_wire();
-        return {STATUS_IO_TIMEOUT, {}};
+    }
+    k.remove_interface_listener(listener);
+    bool gone;
+    {
+        std::lock_guard lock(watch->mu);
+        watch->io = nullptr;
+        gone = watch->gone;
     }
     impl_->flush_wire();
-    return {io.status(), {}};
+    if (gone)
+        return {STATUS_DEVICE_NOT_CONNECTED, {}};
+    return {done ? io.status() : STATUS_IO_TIMEOUT, {}};
 }
 
 Outcome Session::reader_info(int slot) {
