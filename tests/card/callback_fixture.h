@@ -34,13 +34,6 @@ class CallbackTest : public ::testing::Test {
         }
         return out;
     }
-    std::vector<std::string> library_routines() const {
-        std::vector<std::string> out;
-        for (const auto& c : w.library_calls) {
-            out.push_back(c.routine);
-        }
-        return out;
-    }
     Bytes client_reply(std::size_t n) const {
         return Bytes(w.client_reply.begin(), w.client_reply.begin() + n);
     }
