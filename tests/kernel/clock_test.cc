@@ -154,13 +154,21 @@ struct DpcLog {
     KEVENT ran{}; // set by each run; the DPC may run on another thread than the waiter's
     DpcLog(Kernel* k) : kernel(k) { KeInitializeEvent(&ran, SynchronizationEvent, FALSE); }
 };
-struct TaggedDpc {
+void tagged_dpc_routine(PKDPC, PVOID ctx, PVOID, PVOID);
+// A timer and its DPC, which logs its tag and the time it ran.
+struct TaggedTimer {
+    KTIMER timer;
     KDPC dpc;
     int tag;
     DpcLog* log;
+    TaggedTimer(int t, DpcLog* l) : tag(t), log(l) {
+        KeInitializeTimer(&timer);
+        KeInitializeDpc(&dpc, tagged_dpc_routine, this);
+    }
+    BOOLEAN set(Ticks after) { return KeSetTimer(&timer, relative(after), &dpc); }
 };
 void tagged_dpc_routine(PKDPC, PVOID ctx, PVOID, PVOID) {
-    auto* t = static_cast<TaggedDpc*>(ctx);
+    auto* t = static_cast<TaggedTimer*>(ctx);
     t->log->runs.emplace_back(t->tag, t->log->kernel->now());
     t->log->irql = KeGetCurrentIrql();
     KeSetEvent(&t->log->ran, IO_NO_INCREMENT, FALSE);
@@ -168,12 +176,10 @@ void tagged_dpc_routine(PKDPC, PVOID ctx, PVOID, PVOID) {
 
 TEST_F(ClockTest, RearmingATimerReplacesItsDueTime) {
     DpcLog dl(&kernel);
-    KTIMER timer;
-    TaggedDpc d{{}, 1, &dl};
-    KeInitializeTimer(&timer);
-    KeInitializeDpc(&d.dpc, tagged_dpc_routine, &d);
-    EXPECT_FALSE(KeSetTimer(&timer, relative(milliseconds(10)), &d.dpc));
-    EXPECT_TRUE(KeSetTimer(&timer, relative(milliseconds(50)), &d.dpc)); // it was queued
+    TaggedTimer t(1, &dl);
+    KTIMER& timer = t.timer;
+    EXPECT_FALSE(t.set(milliseconds(10)));
+    EXPECT_TRUE(t.set(milliseconds(50))); // it was queued
     EXPECT_EQ(wait(&dl.ran), STATUS_SUCCESS);
     EXPECT_EQ(kernel.now(), milliseconds(50));
     ASSERT_EQ(dl.runs.size(), 1u);
@@ -191,18 +197,16 @@ TEST_F(ClockTest, RearmingATimerReplacesItsDueTime) {
 
 TEST_F(ClockTest, CancelledTimerNeverFires) {
     DpcLog dl(&kernel);
-    KTIMER timer;
-    TaggedDpc d{{}, 1, &dl};
-    KeInitializeTimer(&timer);
-    KeInitializeDpc(&d.dpc, tagged_dpc_routine, &d);
-    KeSetTimer(&timer, relative(milliseconds(10)), &d.dpc);
+    TaggedTimer t(1, &dl);
+    KTIMER& timer = t.timer;
+    t.set(milliseconds(10));
     EXPECT_TRUE(KeCancelTimer(&timer));
     EXPECT_FALSE(KeCancelTimer(&timer));
     EXPECT_EQ(wait(&timer, milliseconds(20)), STATUS_TIMEOUT);
     EXPECT_TRUE(dl.runs.empty());
 
     // Cancelling after it fired reports that it was not queued.
-    KeSetTimer(&timer, relative(milliseconds(1)), &d.dpc);
+    t.set(milliseconds(1));
     kernel.sleep_for(milliseconds(2));
     EXPECT_FALSE(KeCancelTimer(&timer));
     EXPECT_EQ(dl.runs.size(), 1u);
@@ -210,15 +214,10 @@ TEST_F(ClockTest, CancelledTimerNeverFires) {
 
 TEST_F(ClockTest, TimersDueTogetherFireInTheOrderTheyWereArmed) {
     DpcLog dl(&kernel);
-    KTIMER t1, t2;
-    TaggedDpc d1{{}, 1, &dl}, d2{{}, 2, &dl};
-    KeInitializeTimer(&t1);
-    KeInitializeTimer(&t2);
-    KeInitializeDpc(&d1.dpc, tagged_dpc_routine, &d1);
-    KeInitializeDpc(&d2.dpc, tagged_dpc_routine, &d2);
-    KeSetTimer(&t2, relative(milliseconds(7)), &d2.dpc);
+    TaggedTimer t1(1, &dl), t2(2, &dl);
+    t2.set(milliseconds(7));
     kernel.schedule_at(milliseconds(7), [&] { dl.runs.emplace_back(3, kernel.now()); });
-    KeSetTimer(&t1, relative(milliseconds(7)), &d1.dpc);
+    t1.set(milliseconds(7));
     kernel.schedule_at(milliseconds(3), [&] { dl.runs.emplace_back(0, kernel.now()); });
     kernel.sleep_for(milliseconds(10));
     std::vector<std::pair<int, Ticks>> expected = {
@@ -262,8 +261,7 @@ TEST_F(ClockTest, ScheduledCallbacksRunLaterAtDispatchLevelAndCanBeCancelled) {
 
 TEST_F(ClockTest, QueuedDpcRunsOnceBeforeTheQueuingThreadBlocks) {
     DpcLog dl(&kernel);
-    TaggedDpc d{{}, 5, &dl};
-    KeInitializeDpc(&d.dpc, tagged_dpc_routine, &d);
+    TaggedTimer d(5, &dl); // (its timer unused)
     EXPECT_TRUE(KeInsertQueueDpc(&d.dpc, nullptr, nullptr));
     EXPECT_FALSE(KeInsertQueueDpc(&d.dpc, nullptr, nullptr)); // already queued
     kernel.sleep_for(milliseconds(1));

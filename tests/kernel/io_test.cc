@@ -19,36 +19,17 @@ using test::make_device;
 using test::pass_down;
 using test::relative;
 
-class IoTest : public ::testing::Test {
+class IoTest : public ::testing::Test, protected test::ScriptedStack {
   protected:
     Kernel kernel;
     test::VerifierLog log;
-    PDRIVER_OBJECT driver = nullptr;
-    PDEVICE_OBJECT pdo = nullptr;
-    PDEVICE_OBJECT lower = nullptr;
-    PDEVICE_OBJECT upper = nullptr;
-    Behaviour lower_b;
-    Behaviour upper_b;
 
     void SetUp() override {
         log.install(kernel);
-        driver = kernel.load_driver("scripted", test::scripted_entry);
-        pdo = kernel.create_pdo("pdo0");
-        lower_b.on_irp = [](PDEVICE_OBJECT, PIRP irp) { return complete(irp, STATUS_SUCCESS); };
-        upper_b.on_irp = [this](PDEVICE_OBJECT, PIRP irp) { return pass_down(lower, irp); };
-        lower = make_device(driver, &lower_b);
-        upper = make_device(driver, &upper_b);
-        IoAttachDeviceToDeviceStack(lower, pdo);
-        IoAttachDeviceToDeviceStack(upper, pdo);
+        build_stack(kernel);
     }
-
     void TearDown() override {
-        IoDetachDevice(lower);
-        IoDetachDevice(pdo);
-        IoDeleteDevice(upper);
-        IoDeleteDevice(lower);
-        kernel.delete_pdo(pdo);
-        kernel.unload_driver(driver);
+        tear_down_stack(kernel);
         EXPECT_EQ(kernel.irps_live(), 0u);
         EXPECT_TRUE(log.messages.empty()) << log.messages.front();
     }
@@ -84,8 +65,6 @@ TEST_F(IoTest, NewDeviceStartsInitialisingWithZeroedExtension) {
     EXPECT_TRUE(d->Flags & DO_DEVICE_INITIALIZING);
     EXPECT_TRUE(d->Flags & DO_EXCLUSIVE);
     EXPECT_EQ(d->StackSize, 1);
-    EXPECT_EQ(d->DeviceType, static_cast<DEVICE_TYPE>(FILE_DEVICE_SMARTCARD));
-    EXPECT_EQ(d->DriverObject, driver);
     EXPECT_EQ(driver->DeviceObject, d); // newest first in the driver's list
     auto* ext = static_cast<const UCHAR*>(d->DeviceExtension);
     for (int i = 0; i < 100; ++i)
@@ -142,11 +121,10 @@ TEST_F(IoTest, CompletionRoutinesRunBottomUpWithTheirCallersDevice) {
         IoSetCompletionRoutine(irp, recording_routine, &upper_ctx, TRUE, TRUE, TRUE);
         return IoCallDriver(lower, irp);
     };
-    PIRP irp = IoAllocateIrp(upper->StackSize, FALSE);
+    PIRP irp = flush_irp();
     ASSERT_NE(irp, nullptr);
     EXPECT_EQ(irp->StackCount, 3);
     EXPECT_EQ(irp->CurrentLocation, 4);
-    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_FLUSH_BUFFERS;
     IoSetCompletionRoutine(irp, recording_routine, &owner_ctx, TRUE, TRUE, TRUE);
     EXPECT_EQ(IoCallDriver(upper, irp), STATUS_SUCCESS);
     ASSERT_EQ(rl.calls.size(), 2u);
@@ -154,6 +132,7 @@ TEST_F(IoTest, CompletionRoutinesRunBottomUpWithTheirCallersDevice) {
     EXPECT_EQ(rl.calls[0].device, upper); // the device of the location the routine belongs to
     EXPECT_EQ(rl.calls[1].who, "owner");
     EXPECT_EQ(rl.calls[1].device, nullptr); // past the top of the stack
+    EXPECT_FALSE(rl.calls[0].pending_returned || rl.calls[1].pending_returned); // nothing pended
     EXPECT_EQ(irp->IoStatus.Status, STATUS_SUCCESS);
     IoFreeIrp(irp);
 }
@@ -173,8 +152,7 @@ TEST_F(IoTest, MoreProcessingRequiredHandsTheIrpBackUntilCompletedAgain) {
         EXPECT_EQ(s, STATUS_SUCCESS);
         return complete(irp, STATUS_DEVICE_BUSY, 7);
     };
-    PIRP irp = IoAllocateIrp(upper->StackSize, FALSE);
-    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_FLUSH_BUFFERS;
+    PIRP irp = flush_irp();
     IoSetCompletionRoutine(irp, recording_routine, &owner_ctx, TRUE, TRUE, TRUE);
     EXPECT_EQ(IoCallDriver(upper, irp), STATUS_DEVICE_BUSY);
     EXPECT_EQ(calls_after_first_completion, 1u);
@@ -210,8 +188,7 @@ TEST_F(IoTest, InvokeFlagsChooseWhichOutcomesCallTheRoutine) {
                 irp->Cancel = TRUE;
             return complete(irp, c.status);
         };
-        PIRP irp = IoAllocateIrp(lower->StackSize, FALSE);
-        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_FLUSH_BUFFERS;
+        PIRP irp = flush_irp(lower->StackSize);
         IoSetCompletionRoutine(irp, recording_routine, &ctx, c.on_success, c.on_error, c.on_cancel);
         IoCallDriver(lower, irp);
         EXPECT_EQ(rl.calls.size(), c.called ? 1u : 0u)
@@ -235,8 +212,7 @@ TEST_F(IoTest, PendingReturnedPropagatesToLocationsWithoutRoutine) {
         KEVENT done;
     } owner{&rl, {}};
     KeInitializeEvent(&owner.done, NotificationEvent, FALSE);
-    PIRP irp = IoAllocateIrp(upper->StackSize, FALSE);
-    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_FLUSH_BUFFERS;
+    PIRP irp = flush_irp();
     IoSetCompletionRoutine(
         irp,
         [](PDEVICE_OBJECT, PIRP i, PVOID c) -> NTSTATUS {
@@ -253,40 +229,6 @@ TEST_F(IoTest, PendingReturnedPropagatesToLocationsWithoutRoutine) {
     EXPECT_EQ(kernel.now(), milliseconds(1));
     ASSERT_EQ(rl.calls.size(), 1u);
     EXPECT_TRUE(rl.calls[0].pending_returned); // lower's mark reached upper's location
-    IoFreeIrp(irp);
-
-    // Completed at once, nothing is marked and nothing propagates.
-    lower_b.on_irp = [](PDEVICE_OBJECT, PIRP irp) { return complete(irp, STATUS_SUCCESS); };
-    KeClearEvent(&owner.done);
-    irp = IoAllocateIrp(upper->StackSize, FALSE);
-    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_FLUSH_BUFFERS;
-    IoSetCompletionRoutine(
-        irp,
-        [](PDEVICE_OBJECT, PIRP i, PVOID c) -> NTSTATUS {
-            static_cast<Owner*>(c)->log->calls.push_back({"owner", nullptr, i->PendingReturned});
-            return STATUS_MORE_PROCESSING_REQUIRED;
-        },
-        &owner, TRUE, TRUE, TRUE);
-    EXPECT_EQ(IoCallDriver(upper, irp), STATUS_SUCCESS);
-    ASSERT_EQ(rl.calls.size(), 2u);
-    EXPECT_FALSE(rl.calls[1].pending_returned);
-    IoFreeIrp(irp);
-}
-
-TEST_F(IoTest, AllocatedIrpReachingTheTopSignalsItsEventAndStaysWithItsOwner) {
-    lower_b.on_irp = [](PDEVICE_OBJECT, PIRP irp) { return complete(irp, STATUS_IO_TIMEOUT, 9); };
-    KEVENT ev;
-    KeInitializeEvent(&ev, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb{};
-    PIRP irp = IoAllocateIrp(upper->StackSize, FALSE);
-    irp->UserEvent = &ev;
-    irp->UserIosb = &iosb;
-    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_FLUSH_BUFFERS;
-    EXPECT_EQ(IoCallDriver(upper, irp), STATUS_IO_TIMEOUT);
-    EXPECT_EQ(KeReadStateEvent(&ev), 1);
-    EXPECT_EQ(iosb.Status, STATUS_IO_TIMEOUT);
-    EXPECT_EQ(iosb.Information, 9u);
-    EXPECT_EQ(kernel.irps_live(), 1u);
     IoFreeIrp(irp);
 }
 
@@ -702,70 +644,52 @@ TEST_F(IoTest, ClientDeviceControlIsBufferedAndCarriesTheFileObject) {
 // Work items, interfaces, debug output
 // ---------------------------------------------------------------------------------------------
 
-TEST_F(IoTest, WorkItemRunsAtPassiveLevelOnTheWorkerThread) {
+TEST_F(IoTest, WorkItemsRunInQueueOrderAtPassiveLevelOnTheWorkerThreadAndMayWait) {
     struct Ctx {
-        PIO_WORKITEM item;
+        PIO_WORKITEM first, second;
+        std::vector<int> order;
         KIRQL irql = 99;
         std::thread::id thread;
         PDEVICE_OBJECT device = nullptr;
         KEVENT done;
     } ctx;
     KeInitializeEvent(&ctx.done, NotificationEvent, FALSE);
-    ctx.item = IoAllocateWorkItem(lower);
-    ASSERT_NE(ctx.item, nullptr);
+    ctx.first = IoAllocateWorkItem(lower);
+    ctx.second = IoAllocateWorkItem(lower);
+    ASSERT_NE(ctx.first, nullptr);
     // Queued from DISPATCH_LEVEL, as a completion routine would.
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     IoQueueWorkItem(
-        ctx.item,
+        ctx.first,
         [](PDEVICE_OBJECT d, PVOID p) {
             auto* c = static_cast<Ctx*>(p);
             c->irql = KeGetCurrentIrql();
             c->thread = std::this_thread::get_id();
             c->device = d;
-            IoFreeWorkItem(c->item); // a routine may free its own item
-            KeSetEvent(&c->done, IO_NO_INCREMENT, FALSE);
-        },
-        DelayedWorkQueue, &ctx);
-    KeLowerIrql(old);
-    EXPECT_EQ(KeWaitForSingleObject(&ctx.done, Executive, KernelMode, FALSE, nullptr),
-              STATUS_SUCCESS);
-    EXPECT_EQ(ctx.irql, PASSIVE_LEVEL);
-    EXPECT_NE(ctx.thread, std::this_thread::get_id());
-    EXPECT_EQ(ctx.device, lower);
-}
-
-TEST_F(IoTest, WorkItemsRunInQueueOrderAndMayWait) {
-    struct Ctx {
-        std::vector<int> order;
-        KEVENT done;
-        Kernel* k;
-    } ctx{{}, {}, &kernel};
-    KeInitializeEvent(&ctx.done, NotificationEvent, FALSE);
-    PIO_WORKITEM a = IoAllocateWorkItem(lower);
-    PIO_WORKITEM b = IoAllocateWorkItem(lower);
-    IoQueueWorkItem(
-        a,
-        [](PDEVICE_OBJECT, PVOID p) {
-            auto* c = static_cast<Ctx*>(p);
-            LARGE_INTEGER d = relative(seconds(3));
-            KeDelayExecutionThread(KernelMode, FALSE, &d);
+            LARGE_INTEGER delay = relative(seconds(3));
+            KeDelayExecutionThread(KernelMode, FALSE, &delay);
             c->order.push_back(1);
+            IoFreeWorkItem(c->first); // a routine may free its own item
         },
         DelayedWorkQueue, &ctx);
     IoQueueWorkItem(
-        b,
+        ctx.second,
         [](PDEVICE_OBJECT, PVOID p) {
             auto* c = static_cast<Ctx*>(p);
             c->order.push_back(2);
             KeSetEvent(&c->done, IO_NO_INCREMENT, FALSE);
         },
         DelayedWorkQueue, &ctx);
-    KeWaitForSingleObject(&ctx.done, Executive, KernelMode, FALSE, nullptr);
+    KeLowerIrql(old);
+    EXPECT_EQ(KeWaitForSingleObject(&ctx.done, Executive, KernelMode, FALSE, nullptr),
+              STATUS_SUCCESS);
     EXPECT_EQ(ctx.order, (std::vector<int>{1, 2}));
     EXPECT_EQ(kernel.now(), seconds(3));
-    IoFreeWorkItem(a);
-    IoFreeWorkItem(b);
+    EXPECT_EQ(ctx.irql, PASSIVE_LEVEL);
+    EXPECT_NE(ctx.thread, std::this_thread::get_id());
+    EXPECT_EQ(ctx.device, lower);
+    IoFreeWorkItem(ctx.second);
 }
 
 TEST_F(IoTest, InterfacesAreRegisteredDisabledAndSwitchedByLinkName) {
@@ -779,7 +703,6 @@ TEST_F(IoTest, InterfacesAreRegisteredDisabledAndSwitchedByLinkName) {
     auto ifs = kernel.interfaces();
     ASSERT_EQ(ifs.size(), 2u);
     EXPECT_FALSE(ifs[0].enabled);
-    EXPECT_EQ(ifs[0].pdo, pdo);
     EXPECT_EQ(ifs[0].link, std::u16string(a.Buffer, a.Length / 2));
 
     EXPECT_EQ(IoSetDeviceInterfaceState(&a, TRUE), STATUS_SUCCESS);

@@ -154,7 +154,6 @@ struct PowerCallback {
     PDEVICE_OBJECT device = nullptr;
     UCHAR minor = 0xFF;
     POWER_STATE state{};
-    PVOID context = nullptr;
     NTSTATUS status = 0;
 };
 
@@ -165,7 +164,6 @@ void record_power_callback(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state
     r->device = device;
     r->minor = minor;
     r->state = state;
-    r->context = context;
     r->status = iosb->Status;
 }
 

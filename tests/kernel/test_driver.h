@@ -49,6 +49,41 @@ inline NTSTATUS pass_down(PDEVICE_OBJECT lower, PIRP irp) {
     return IoCallDriver(lower, irp);
 }
 
+// pdo (kernel bus) <- lower <- upper: lower completes everything at once, upper passes down.
+struct ScriptedStack {
+    PDRIVER_OBJECT driver = nullptr;
+    PDEVICE_OBJECT pdo = nullptr;
+    PDEVICE_OBJECT lower = nullptr;
+    PDEVICE_OBJECT upper = nullptr;
+    Behaviour lower_b;
+    Behaviour upper_b;
+
+    void build_stack(Kernel& k) {
+        driver = k.load_driver("scripted", scripted_entry);
+        pdo = k.create_pdo("pdo0");
+        lower_b.on_irp = [](PDEVICE_OBJECT, PIRP irp) { return complete(irp, STATUS_SUCCESS); };
+        upper_b.on_irp = [this](PDEVICE_OBJECT, PIRP irp) { return pass_down(lower, irp); };
+        lower = make_device(driver, &lower_b);
+        upper = make_device(driver, &upper_b);
+        IoAttachDeviceToDeviceStack(lower, pdo);
+        IoAttachDeviceToDeviceStack(upper, pdo);
+    }
+    void tear_down_stack(Kernel& k) {
+        IoDetachDevice(lower);
+        IoDetachDevice(pdo);
+        IoDeleteDevice(upper);
+        IoDeleteDevice(lower);
+        k.delete_pdo(pdo);
+        k.unload_driver(driver);
+    }
+    // A request of its own with room for the whole stack, as a driver allocates one.
+    PIRP flush_irp(CCHAR stack = 0) {
+        PIRP irp = IoAllocateIrp(stack != 0 ? stack : upper->StackSize, FALSE);
+        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_FLUSH_BUFFERS;
+        return irp;
+    }
+};
+
 // Records verifier reports instead of aborting.
 struct VerifierLog {
     mutable std::mutex mu;

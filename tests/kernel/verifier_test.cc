@@ -10,58 +10,27 @@
 namespace qkr::kern {
 namespace {
 
-using test::Behaviour;
 using test::complete;
 using test::make_device;
-using test::pass_down;
 
 constexpr ULONG kTest = test::pool_tag("Test");
 constexpr ULONG kWatched = test::pool_tag("Dk  ");
 
-class VerifierTest : public ::testing::Test {
+class VerifierTest : public ::testing::Test, protected test::ScriptedStack {
   protected:
     std::optional<Kernel> kernel;
     test::VerifierLog log;
-    PDRIVER_OBJECT driver = nullptr;
-    PDEVICE_OBJECT pdo = nullptr;
-    PDEVICE_OBJECT lower = nullptr;
-    PDEVICE_OBJECT upper = nullptr;
-    Behaviour lower_b;
-    Behaviour upper_b;
 
     void SetUp() override {
         kernel.emplace();
         log.install(*kernel);
-        driver = kernel->load_driver("scripted", test::scripted_entry);
-        pdo = kernel->create_pdo("pdo0");
-        lower_b.on_irp = [](PDEVICE_OBJECT, PIRP irp) { return complete(irp, STATUS_SUCCESS); };
-        upper_b.on_irp = [this](PDEVICE_OBJECT, PIRP irp) { return pass_down(lower, irp); };
-        lower = make_device(driver, &lower_b);
-        upper = make_device(driver, &upper_b);
-        IoAttachDeviceToDeviceStack(lower, pdo);
-        IoAttachDeviceToDeviceStack(upper, pdo);
+        build_stack(*kernel);
     }
-
-    void teardown_stack() {
-        IoDetachDevice(lower);
-        IoDetachDevice(pdo);
-        IoDeleteDevice(upper);
-        IoDeleteDevice(lower);
-        kernel->delete_pdo(pdo);
-        kernel->unload_driver(driver);
-    }
-
     void TearDown() override {
         if (kernel) {
-            teardown_stack();
+            tear_down_stack(*kernel);
             kernel.reset();
         }
-    }
-
-    PIRP flush_irp(CCHAR stack) {
-        PIRP irp = IoAllocateIrp(stack, FALSE);
-        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_FLUSH_BUFFERS;
-        return irp;
     }
 };
 
@@ -71,7 +40,7 @@ TEST_F(VerifierTest, IrpCompletedTwiceIsReported) {
         IoCompleteRequest(irp, IO_NO_INCREMENT); // (a built IRP is already freed here)
         return STATUS_SUCCESS;
     };
-    PIRP irp = flush_irp(upper->StackSize);
+    PIRP irp = flush_irp();
     IoCallDriver(upper, irp);
     EXPECT_TRUE(log.saw("completed twice")) << ::testing::PrintToString(log.messages);
     IoFreeIrp(irp);
@@ -91,7 +60,7 @@ TEST_F(VerifierTest, IrpCompletedWithItsCancelRoutineSetIsReported) {
         IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) {});
         return complete(irp, STATUS_SUCCESS);
     };
-    PIRP irp = flush_irp(upper->StackSize);
+    PIRP irp = flush_irp();
     IoCallDriver(upper, irp);
     EXPECT_TRUE(log.saw("cancel routine is still set"));
     IoFreeIrp(irp);
@@ -104,7 +73,7 @@ TEST_F(VerifierTest, IrpFreedWhileInFlightIsReported) {
         parked = irp;
         return STATUS_PENDING;
     };
-    PIRP irp = flush_irp(upper->StackSize);
+    PIRP irp = flush_irp();
     EXPECT_EQ(IoCallDriver(upper, irp), STATUS_PENDING);
     IoFreeIrp(irp);
     EXPECT_TRUE(log.saw("IoFreeIrp of IRP"));
@@ -128,11 +97,15 @@ TEST_F(VerifierTest, RunningOutOfStackLocationsIsReported) {
     IoFreeIrp(irp);
 }
 
-TEST_F(VerifierTest, CancelOfAFreedIrpIsReportedWithoutTouchingIt) {
-    PIRP irp = flush_irp(upper->StackSize);
+TEST_F(VerifierTest, UseOfAFreedIrpOrPoolBlockIsReportedWithoutTouchingIt) {
+    PIRP irp = flush_irp();
     IoFreeIrp(irp);
     EXPECT_FALSE(IoCancelIrp(irp));
     EXPECT_TRUE(log.saw("IoCancelIrp of"));
+    void* p = ExAllocatePoolWithTag(NonPagedPool, 8, kTest);
+    ExFreePool(p);
+    ExFreePool(p);
+    EXPECT_TRUE(log.saw("freed twice"));
 }
 
 TEST_F(VerifierTest, WaitAtDispatchLevelIsReportedButPollingIsNot) {
@@ -221,18 +194,11 @@ TEST_F(VerifierTest, FreeingMemoryThatHoldsAQueuedTimerIsReportedAndTheTimerDrop
     kernel->sleep_for(milliseconds(2));
 }
 
-TEST_F(VerifierTest, PoolFreedTwiceIsReported) {
-    void* p = ExAllocatePoolWithTag(NonPagedPool, 8, kTest);
-    ExFreePool(p);
-    ExFreePool(p);
-    EXPECT_TRUE(log.saw("freed twice"));
-}
-
 TEST_F(VerifierTest, WatchedPoolStillAllocatedAtUnloadIsReported) {
     kernel->watch_pool_tag(kWatched);
     void* watched = ExAllocatePoolWithTag(NonPagedPool, 16, kWatched);
     void* unwatched = ExAllocatePoolWithTag(NonPagedPool, 16, test::pool_tag("Ohre"));
-    teardown_stack();
+    tear_down_stack(*kernel);
     EXPECT_EQ(log.count(), 1u);
     EXPECT_TRUE(log.saw("tag 'Dk  '"));
     ExFreePool(watched);
