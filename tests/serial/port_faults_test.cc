@@ -7,11 +7,7 @@ namespace {
 using Cancellation = PortTest;
 
 TEST_F(Cancellation, EveryPendingRequestCancelsWithStatusCancelled) {
-    ASSERT_EQ(set_mask(SERIAL_EV_DSR), STATUS_SUCCESS);
-    auto waiting = wait_on_mask();
-    auto reading = read_async(1);
-    port->faults().pend_nth(RequestKind::write(), 1);
-    auto writing = write_async({1});
+    auto [waiting, reading, writing] = start_pending();
     port->faults().pend_nth(RequestKind::control(IOCTL_SERIAL_GET_MODEMSTATUS), 1);
     auto held = handle.ioctl_async(IOCTL_SERIAL_GET_MODEMSTATUS, {}, 4);
     const auto snap = port->snapshot();
@@ -41,9 +37,7 @@ TEST_F(Cancellation, EveryPendingRequestCancelsWithStatusCancelled) {
 }
 
 TEST_F(Cancellation, CleanupCancelsWhatIsPendingButKeepsThePortOpen) {
-    ASSERT_EQ(set_mask(SERIAL_EV_DSR), STATUS_SUCCESS);
-    auto waiting = wait_on_mask();
-    auto reading = read_async(1);
+    auto [waiting, reading, writing] = start_pending();
     // Cleanup alone, as the I/O manager sends it when the last handle goes.
     PIRP cleanup = IoAllocateIrp(port->device()->StackSize, FALSE);
     ASSERT_NE(cleanup, nullptr);
@@ -56,7 +50,9 @@ TEST_F(Cancellation, CleanupCancelsWhatIsPendingButKeepsThePortOpen) {
     IoFreeIrp(cleanup);
     EXPECT_EQ(waiting.wait(), STATUS_CANCELLED);
     wait(*reading);
+    wait(*writing);
     EXPECT_EQ(reading->status(), STATUS_CANCELLED);
+    EXPECT_EQ(writing->status(), STATUS_CANCELLED);
     EXPECT_TRUE(port->snapshot().open);
 }
 

@@ -174,6 +174,20 @@ class PortTest : public ::testing::Test {
         wait(*io);
         return io->status();
     }
+    // A wait on `mask`, a read and a write the port holds: all three pending.
+    struct Pending {
+        kern::PendingIo waiting;
+        std::unique_ptr<Io> reading;
+        std::unique_ptr<Io> writing;
+    };
+    Pending start_pending(ULONG mask = SERIAL_EV_DSR) {
+        EXPECT_EQ(set_mask(mask), STATUS_SUCCESS);
+        Pending p{wait_on_mask(), read_async(4), nullptr};
+        port->faults().pend_nth(RequestKind::write(), 1);
+        p.writing = write_async({1});
+        EXPECT_FALSE(p.waiting.done() || p.reading->done() || p.writing->done());
+        return p;
+    }
     void advance(kern::Ticks t) { kernel.sleep_for(t); }
     // The device sends, and the test waits until every byte has arrived at the port.
     void device_sends(const Bytes& data) {

@@ -85,25 +85,6 @@ TEST_F(WaitOnMask, OnlyOneWaitAndOnlyWithAMask) {
     EXPECT_EQ(events_of(first), ULONG{SERIAL_EV_CTS});
 }
 
-TEST_F(WaitOnMask, GetWaitMaskReportsTheCurrentMask) {
-    ASSERT_EQ(set_mask(SERIAL_EV_CTS | SERIAL_EV_DSR), STATUS_SUCCESS);
-    Bytes out;
-    ASSERT_EQ(ioctl(IOCTL_SERIAL_GET_WAIT_MASK, {}, 4, &out), STATUS_SUCCESS);
-    EXPECT_EQ(from_bytes<ULONG>(out), ULONG{SERIAL_EV_CTS | SERIAL_EV_DSR});
-}
-
-TEST_F(WaitOnMask, TransmitEmptyComesWhenTheLastByteHasLeft) {
-    ASSERT_EQ(set_mask(SERIAL_EV_TXEMPTY), STATUS_SUCCESS);
-    const kern::Ticks start = kernel.now();
-    ASSERT_EQ(write(Bytes(8, 0x30)), STATUS_SUCCESS);
-    auto waiting = wait_on_mask();
-    ASSERT_FALSE(waiting.done());
-    ASSERT_EQ(waiting.wait(), STATUS_SUCCESS);
-    EXPECT_EQ(events_of(waiting), ULONG{SERIAL_EV_TXEMPTY});
-    EXPECT_EQ(kernel.now(), start + SimLine::char_time(line.host_format(), 8));
-    EXPECT_EQ(device.received.size(), 8u);
-}
-
 TEST_F(WaitOnMask, ReceivedEventCharacterRaisesRxFlag) {
     ASSERT_EQ(ioctl(IOCTL_SERIAL_SET_CHARS, bytes_of(SERIAL_CHARS{0, 0, 0, 0x7E, 0x11, 0x13})),
               STATUS_SUCCESS);
@@ -156,7 +137,7 @@ TEST_F(ModemEvents, LineChangesAreDeliveredLaterNeverInsideTheCall) {
     EXPECT_EQ(port->snapshot().history, ULONG{SERIAL_EV_DSR});
 }
 
-TEST_F(ModemEvents, RingAndCarrierDetectHaveTheirOwnEvents) {
+TEST_F(ModemEvents, RingAndCarrierDetectHaveTheirOwnEventsAndStatus) {
     ASSERT_EQ(set_mask(SERIAL_EV_RING | SERIAL_EV_RLSD), STATUS_SUCCESS);
     line.set_ri(true);
     line.set_dcd(true);
@@ -164,6 +145,10 @@ TEST_F(ModemEvents, RingAndCarrierDetectHaveTheirOwnEvents) {
     auto waiting = wait_on_mask();
     ASSERT_TRUE(waiting.done());
     EXPECT_EQ(events_of(waiting), ULONG{SERIAL_EV_RING | SERIAL_EV_RLSD});
+    EXPECT_EQ(modem_status(), ULONG{SERIAL_RI_STATE | SERIAL_DCD_STATE});
+    line.set_ri(false);
+    line.set_dcd(false);
+    EXPECT_EQ(modem_status(), 0u);
 }
 
 } // namespace
