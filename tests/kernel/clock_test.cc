@@ -277,14 +277,6 @@ TEST_F(ClockTest, QueuedDpcRunsOnceBeforeTheQueuingThreadBlocks) {
 // Threads and deadlocks
 // ---------------------------------------------------------------------------------------------
 
-TEST_F(ClockTest, JoiningIsAKernelWait) {
-    Thread t = kernel.spawn("sleeper", [&] { kernel.sleep_for(seconds(120)); });
-    EXPECT_TRUE(t.joinable());
-    t.join();
-    EXPECT_FALSE(t.joinable());
-    EXPECT_EQ(kernel.now(), seconds(120));
-}
-
 TEST_F(ClockTest, ThreadsTakeTurnsThroughEventsWithoutLosingAWakeUp) {
     KEVENT ping, pong;
     KeInitializeEvent(&ping, SynchronizationEvent, FALSE);
