@@ -137,7 +137,7 @@ TEST_F(T0Card, AWorkWaitingTimeTheHostShortensCutsTheCardOff) {
 // T=1 from the host's side, written out here independently of the card's engine.
 class T1Host {
   public:
-    T1Host(Bench& b, bool crc = false) : b_(b), crc_(crc) {}
+    explicit T1Host(Bench& b) : b_(b) {}
 
     Bytes block(std::uint8_t pcb, std::span<const std::uint8_t> inf) const {
         return t1_block(pcb, inf, crc_);
@@ -196,15 +196,16 @@ class T1Host {
     std::uint8_t ns_ = 0;
     std::uint8_t nr_ = 0;
     Bytes last_;
+    bool crc_ = false;
 
   private:
     Bench& b_;
-    bool crc_;
 };
 
 class T1Card : public ::testing::Test {
   protected:
     void start(const char* name, bool crc = false, std::uint8_t bw = 0x45) {
+        h.crc_ = crc;
         b.reader.insert(make_card(name));
         b.power_on();
         EXPECT_EQ(
@@ -212,11 +213,11 @@ class T1Card : public ::testing::Test {
             0x62);
     }
     Bench b;
+    T1Host h{b};
 };
 
 TEST_F(T1Card, IfsNegotiationAndASimpleCommand) {
     start("t1");
-    T1Host h(b);
     const Bytes ifs = {0xFE};
     EXPECT_EQ(h.send(h.block(0xC1, ifs)), h.block(0xE1, ifs));
     const Bytes sel = {0x00, 0xA4, 0x04, 0x00, 0x08, 0xA0, 0x00,
@@ -229,7 +230,6 @@ TEST_F(T1Card, IfsNegotiationAndASimpleCommand) {
 
 TEST_F(T1Card, ChainingBothWaysWith261ByteCommand) {
     start("t1");
-    T1Host h(b);
     // Slow echo of 255 bytes with Le 00: 4 + 1 + 255 + 1 = 261 bytes out, 257 back.
     Bytes apdu = {0x80, 0x10, 0x00, 0x00, 0xFF};
     for (int i = 0; i < 255; ++i)
@@ -254,14 +254,12 @@ TEST_F(T1Card, ChainingBothWaysWith261ByteCommand) {
 
 TEST_F(T1Card, BlocksLongerThanIfscAreRefused) {
     start("t1");
-    T1Host h(b);
     const Bytes inf(33, 0x00);
     EXPECT_EQ(h.send(h.block(0x00, inf)), h.block(0x82, {}));
 }
 
 TEST_F(T1Card, ErrorRecovery) {
     start("t1");
-    T1Host h(b);
     const Bytes apdu = {0x00, 0x84, 0x00, 0x00, 0x08};
     // A block with a bad LRC: R-block, EDC error, expecting N(S) 0.
     Bytes bad = h.block(0x00, apdu);
@@ -287,7 +285,6 @@ TEST_F(T1Card, ErrorRecovery) {
 
 TEST_F(T1Card, AbortDropsTheCommandChain) {
     start("t1");
-    T1Host h(b);
     const Bytes part(32, 0x11);
     EXPECT_EQ(h.send(h.block(0x20, part)), h.block(0x90, {}));
     EXPECT_EQ(h.send(h.block(0xC2, {})), h.block(0xE2, {}));
@@ -297,7 +294,6 @@ TEST_F(T1Card, AbortDropsTheCommandChain) {
 
 TEST_F(T1Card, CrcCardChecksTheCrc) {
     start("t1-crc", true);
-    T1Host h(b, true);
     EXPECT_EQ(h.transmit(kSelectMf), kSw9000);
     // An LRC block is one byte short for this card: other error.
     EXPECT_EQ(h.send(t1_block(0x40, kSelectMf, false)), h.block(0x92, {}));
@@ -315,7 +311,6 @@ TEST_F(T1Card, ReaderSetToLrcCutsACrcCardsBlocksShort) {
 
 TEST_F(T1Card, WaitingTimeExtension) {
     start("wtx", false, 0x15);
-    T1Host h(b);
     const Bytes apdu = {0x00, 0x84, 0x00, 0x00, 0x04};
     // The card needs longer than its block waiting time and asks for more.
     const Bytes req = h.send(h.block(0x00, apdu));

@@ -30,21 +30,6 @@ class Fd {
     int fd_;
 };
 
-// Reads what arrives within `ms` milliseconds of quiet.
-Bytes drain(int fd, int ms) {
-    Bytes out;
-    while (true) {
-        pollfd p = {fd, POLLIN, 0};
-        if (::poll(&p, 1, ms) <= 0)
-            return out;
-        std::uint8_t buf[512];
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n <= 0)
-            return out;
-        out.insert(out.end(), buf, buf + n);
-    }
-}
-
 // Reads until `done` says the bytes are complete or `ms` milliseconds have passed.
 Bytes read_until(int fd, const std::function<bool(const Bytes&)>& done, int ms = 5000) {
     Bytes out;
@@ -59,6 +44,11 @@ Bytes read_until(int fd, const std::function<bool(const Bytes&)>& done, int ms =
         out.insert(out.end(), buf, buf + n);
     }
     return out;
+}
+
+Bytes drain(int fd, int ms) {
+    return read_until(
+        fd, [](const Bytes&) { return false; }, ms);
 }
 
 std::optional<Decoded> read_frame(int fd) {
