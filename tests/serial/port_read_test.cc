@@ -6,16 +6,97 @@ namespace {
 
 using Reads = PortTest;
 
-TEST_F(Reads, QueuedBytesAreReturnedAtOnce) {
-    ASSERT_EQ(set_timeouts(30, 0, 3000), STATUS_SUCCESS);
-    device_sends({1, 2, 3, 4});
-    const ULONG queued = comm_status().AmountInInQueue;
-    ASSERT_EQ(queued, 4u);
-    auto reading = read_async(queued);
-    ASSERT_TRUE(reading->done());
-    EXPECT_EQ(reading->returned, STATUS_SUCCESS);
-    EXPECT_EQ(reading->status(), STATUS_SUCCESS);
-    EXPECT_EQ(reading->data(), (Bytes{1, 2, 3, 4}));
+TEST_F(Reads, TimeOutsDecideWhenAReadEndsAndWithWhat) {
+    const kern::Ticks one_char = SimLine::char_time(line.device_format());
+    struct Case {
+        const char* rule;
+        ULONG interval, multiplier, constant, length;
+        Bytes queued;  // before the read
+        Bytes arrives; // sent as the read starts
+        NTSTATUS status;
+        Bytes data;
+        kern::Ticks takes;
+    } cases[] = {
+        {"queued bytes are returned at once",
+         30,
+         0,
+         3000,
+         4,
+         {1, 2, 3, 4},
+         {},
+         STATUS_SUCCESS,
+         {1, 2, 3, 4},
+         0},
+        {"total is multiplier times length plus constant",
+         0,
+         10,
+         100,
+         5,
+         {},
+         {},
+         STATUS_TIMEOUT,
+         {},
+         kern::milliseconds(150)},
+        {"total returns what has arrived",
+         0,
+         0,
+         100,
+         8,
+         {},
+         {0xA1, 0xA2},
+         STATUS_TIMEOUT,
+         {0xA1, 0xA2},
+         kern::milliseconds(100)},
+        {"max interval with zero totals returns at once",
+         kMaxUlong,
+         0,
+         0,
+         10,
+         {},
+         {},
+         STATUS_SUCCESS,
+         {},
+         0},
+        {"... with what is queued", kMaxUlong, 0, 0, 10, {5, 6}, {}, STATUS_SUCCESS, {5, 6}, 0},
+        {"max interval and multiplier wait up to the constant",
+         kMaxUlong,
+         kMaxUlong,
+         500,
+         10,
+         {},
+         {},
+         STATUS_TIMEOUT,
+         {},
+         kern::milliseconds(500)},
+        {"... and return the first character",
+         kMaxUlong,
+         kMaxUlong,
+         500,
+         10,
+         {},
+         {0x77, 0x78},
+         STATUS_SUCCESS,
+         {0x77},
+         one_char},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.rule);
+        ASSERT_EQ(set_timeouts(c.interval, c.multiplier, c.constant), STATUS_SUCCESS);
+        if (!c.queued.empty())
+            device_sends(c.queued);
+        const kern::Ticks start = kernel.now();
+        auto reading = read_async(c.length);
+        EXPECT_EQ(reading->done(), c.takes == 0) << "completes inside the call";
+        if (!c.arrives.empty())
+            device.send(c.arrives);
+        wait(*reading);
+        EXPECT_EQ(reading->status(), c.status);
+        EXPECT_EQ(reading->data(), c.data);
+        EXPECT_EQ(kernel.now() - start, c.takes);
+        ASSERT_EQ(ioctl(IOCTL_SERIAL_PURGE, le32(SERIAL_PURGE_RXCLEAR)), STATUS_SUCCESS);
+        advance(kern::milliseconds(10)); // (a byte left on the line arrives and is purged)
+        ASSERT_EQ(ioctl(IOCTL_SERIAL_PURGE, le32(SERIAL_PURGE_RXCLEAR)), STATUS_SUCCESS);
+    }
 }
 
 TEST_F(Reads, WithoutTimeOutsAReadWaitsForItsFullLength) {
@@ -31,25 +112,6 @@ TEST_F(Reads, WithoutTimeOutsAReadWaitsForItsFullLength) {
     EXPECT_EQ(comm_status().AmountInInQueue, 1u);
 }
 
-TEST_F(Reads, TotalTimeOutIsMultiplierTimesLengthPlusConstant) {
-    ASSERT_EQ(set_timeouts(0, 10, 100), STATUS_SUCCESS);
-    const kern::Ticks start = kernel.now();
-    auto reading = read_async(5);
-    wait(*reading);
-    EXPECT_EQ(reading->status(), STATUS_TIMEOUT);
-    EXPECT_EQ(reading->iosb.Information, 0u);
-    EXPECT_EQ(kernel.now() - start, kern::milliseconds(150));
-}
-
-TEST_F(Reads, TotalTimeOutReturnsWhatHasArrived) {
-    ASSERT_EQ(set_timeouts(0, 0, 100), STATUS_SUCCESS);
-    auto reading = read_async(8);
-    device.send({0xA1, 0xA2});
-    wait(*reading);
-    EXPECT_EQ(reading->status(), STATUS_TIMEOUT);
-    EXPECT_EQ(reading->data(), (Bytes{0xA1, 0xA2}));
-}
-
 TEST_F(Reads, IntervalTimeOutRunsFromTheLastCharacterOnly) {
     ASSERT_EQ(set_timeouts(30, 0, 0), STATUS_SUCCESS);
     auto reading = read_async(10);
@@ -63,36 +125,6 @@ TEST_F(Reads, IntervalTimeOutRunsFromTheLastCharacterOnly) {
     EXPECT_EQ(reading->data(), (Bytes{1, 2, 3}));
     EXPECT_EQ(kernel.now(),
               sent + SimLine::char_time(line.device_format(), 3) + kern::milliseconds(30));
-}
-
-TEST_F(Reads, MaxIntervalWithZeroTotalsReturnsAtOnceEvenWithNothing) {
-    ASSERT_EQ(set_timeouts(kMaxUlong, 0, 0), STATUS_SUCCESS);
-    auto empty = read_async(10);
-    ASSERT_TRUE(empty->done());
-    EXPECT_EQ(empty->status(), STATUS_SUCCESS);
-    EXPECT_EQ(empty->iosb.Information, 0u);
-
-    device_sends({5, 6});
-    auto some = read_async(10);
-    ASSERT_TRUE(some->done());
-    EXPECT_EQ(some->data(), (Bytes{5, 6}));
-}
-
-TEST_F(Reads, MaxIntervalAndMultiplierWaitForTheFirstCharacterUpToTheConstant) {
-    ASSERT_EQ(set_timeouts(kMaxUlong, kMaxUlong, 500), STATUS_SUCCESS);
-    const kern::Ticks start = kernel.now();
-    auto nothing = read_async(10);
-    wait(*nothing);
-    EXPECT_EQ(nothing->status(), STATUS_TIMEOUT);
-    EXPECT_EQ(kernel.now() - start, kern::milliseconds(500));
-
-    auto first = read_async(10);
-    advance(kern::milliseconds(100));
-    ASSERT_FALSE(first->done());
-    device.send({0x77, 0x78});
-    wait(*first);
-    EXPECT_EQ(first->status(), STATUS_SUCCESS);
-    EXPECT_EQ(first->data(), (Bytes{0x77}));
 }
 
 TEST_F(Reads, PendingReadsAreServedInOrder) {
