@@ -8,8 +8,8 @@ using Reads = PortTest;
 
 TEST_F(Reads, TimeOutsDecideWhenAReadEndsAndWithWhat) {
     const kern::Ticks one_char = SimLine::char_time(line.device_format());
+    const kern::Ticks ms = kern::milliseconds(1);
     struct Case {
-        const char* rule;
         ULONG interval, multiplier, constant, length;
         Bytes queued;  // before the read
         Bytes arrives; // sent as the read starts
@@ -17,70 +17,22 @@ TEST_F(Reads, TimeOutsDecideWhenAReadEndsAndWithWhat) {
         Bytes data;
         kern::Ticks takes;
     } cases[] = {
-        {"queued bytes are returned at once",
-         30,
-         0,
-         3000,
-         4,
-         {1, 2, 3, 4},
-         {},
-         STATUS_SUCCESS,
-         {1, 2, 3, 4},
-         0},
-        {"total is multiplier times length plus constant",
-         0,
-         10,
-         100,
-         5,
-         {},
-         {},
-         STATUS_TIMEOUT,
-         {},
-         kern::milliseconds(150)},
-        {"total returns what has arrived",
-         0,
-         0,
-         100,
-         8,
-         {},
-         {0xA1, 0xA2},
-         STATUS_TIMEOUT,
-         {0xA1, 0xA2},
-         kern::milliseconds(100)},
-        {"max interval with zero totals returns at once",
-         kMaxUlong,
-         0,
-         0,
-         10,
-         {},
-         {},
-         STATUS_SUCCESS,
-         {},
-         0},
-        {"... with what is queued", kMaxUlong, 0, 0, 10, {5, 6}, {}, STATUS_SUCCESS, {5, 6}, 0},
-        {"max interval and multiplier wait up to the constant",
-         kMaxUlong,
-         kMaxUlong,
-         500,
-         10,
-         {},
-         {},
-         STATUS_TIMEOUT,
-         {},
-         kern::milliseconds(500)},
-        {"... and return the first character",
-         kMaxUlong,
-         kMaxUlong,
-         500,
-         10,
-         {},
-         {0x77, 0x78},
-         STATUS_SUCCESS,
-         {0x77},
-         one_char},
+        // clang-format off
+        // Queued bytes are returned at once.
+        {30, 0, 3000, 4, {1, 2, 3, 4}, {}, STATUS_SUCCESS, {1, 2, 3, 4}, 0},
+        // The total is multiplier times length plus constant, and returns what has arrived.
+        {0, 10, 100, 5, {}, {}, STATUS_TIMEOUT, {}, 150 * ms},
+        {0, 0, 100, 8, {}, {0xA1, 0xA2}, STATUS_TIMEOUT, {0xA1, 0xA2}, 100 * ms},
+        // Maximum interval with zero totals: at once, with what is queued or nothing.
+        {kMaxUlong, 0, 0, 10, {}, {}, STATUS_SUCCESS, {}, 0},
+        {kMaxUlong, 0, 0, 10, {5, 6}, {}, STATUS_SUCCESS, {5, 6}, 0},
+        // Maximum interval and multiplier: the first character, or nothing after the constant.
+        {kMaxUlong, kMaxUlong, 500, 10, {}, {}, STATUS_TIMEOUT, {}, 500 * ms},
+        {kMaxUlong, kMaxUlong, 500, 10, {}, {0x77, 0x78}, STATUS_SUCCESS, {0x77}, one_char},
+        // clang-format on
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.rule);
+        SCOPED_TRACE(&c - cases);
         ASSERT_EQ(set_timeouts(c.interval, c.multiplier, c.constant), STATUS_SUCCESS);
         if (!c.queued.empty())
             device_sends(c.queued);
@@ -93,8 +45,7 @@ TEST_F(Reads, TimeOutsDecideWhenAReadEndsAndWithWhat) {
         EXPECT_EQ(reading->status(), c.status);
         EXPECT_EQ(reading->data(), c.data);
         EXPECT_EQ(kernel.now() - start, c.takes);
-        ASSERT_EQ(ioctl(IOCTL_SERIAL_PURGE, le32(SERIAL_PURGE_RXCLEAR)), STATUS_SUCCESS);
-        advance(kern::milliseconds(10)); // (a byte left on the line arrives and is purged)
+        advance(10 * ms); // (a byte left on the line arrives and is purged)
         ASSERT_EQ(ioctl(IOCTL_SERIAL_PURGE, le32(SERIAL_PURGE_RXCLEAR)), STATUS_SUCCESS);
     }
 }
