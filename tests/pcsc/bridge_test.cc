@@ -46,6 +46,14 @@ class SimChannel {
         EXPECT_EQ(bridge().present(kSlot0, &p), Result::Ok);
         return p;
     }
+    // pcscd's polling function, in a thread of its own: how long its wait for a change took.
+    std::future<double> wait_in_background(int timeout_ms) {
+        return std::async(std::launch::async, [timeout_ms] {
+            const auto t0 = Clock::now();
+            bridge().wait_for_change(kSlot0, timeout_ms);
+            return seconds_since(t0);
+        });
+    }
     // The simulator's count of reader commands received so far.
     int commands() {
         std::string s = control("status");
@@ -78,11 +86,7 @@ TEST(PcscSimChannel, PoweringAndSelectingAProtocolDoNotEndTheWait) {
     EXPECT_GE(seconds_since(start), 0.25);
 
     // A real removal still ends it at once.
-    auto waited = std::async(std::launch::async, [&] {
-        const auto t0 = Clock::now();
-        b.wait_for_change(SimChannel::kSlot0, 5000);
-        return seconds_since(t0);
-    });
+    auto waited = sim.wait_in_background(5000);
     EXPECT_EQ(sim.control("remove"), "ok");
     EXPECT_LT(waited.get(), 1.0);
     EXPECT_FALSE(sim.present());
@@ -96,9 +100,7 @@ TEST(PcscSimChannel, ARemovalDuringTheOtherSlotsCommandReachesTheWaiter) {
     // pcscd's slot-0 thread waits, with IS_ABSENT parked in the driver, while its slot-1 thread
     // powers that slot's card up. The power-up keeps the reader busy, and the driver completes
     // no card-tracking request for a line change it sees then.
-    const auto start = Clock::now();
-    auto waited =
-        std::async(std::launch::async, [&] { return b.wait_for_change(SimChannel::kSlot0, 3000); });
+    auto waited = sim.wait_in_background(3000);
     ASSERT_EQ(waited.wait_for(100ms), std::future_status::timeout);
     ASSERT_EQ(sim.control("fault delay 400 1"), "ok");
     const int before = sim.commands();
@@ -110,15 +112,13 @@ TEST(PcscSimChannel, ARemovalDuringTheOtherSlotsCommandReachesTheWaiter) {
         std::this_thread::yield();
     EXPECT_EQ(sim.control("remove"), "ok");
     EXPECT_EQ(slot1.get(), Result::Ok);
-    EXPECT_EQ(waited.get(), Result::Ok);
-    EXPECT_LT(seconds_since(start), 1.5);
+    EXPECT_LT(waited.get(), 1.5);
     EXPECT_FALSE(sim.present());
 
     // And the insertion after it is seen the ordinary way.
-    waited =
-        std::async(std::launch::async, [&] { return b.wait_for_change(SimChannel::kSlot0, 3000); });
+    waited = sim.wait_in_background(3000);
     EXPECT_EQ(sim.control("insert t0"), "ok");
-    EXPECT_EQ(waited.get(), Result::Ok);
+    EXPECT_LT(waited.get(), 1.0);
     EXPECT_TRUE(sim.present());
 }
 
@@ -127,11 +127,7 @@ TEST(PcscSimChannel, AReaderThatLosesPowerIsReportedGone) {
     ASSERT_TRUE(sim.opened());
     Bridge& b = SimChannel::bridge();
     ASSERT_TRUE(sim.present());
-    auto waited = std::async(std::launch::async, [&] {
-        const auto t0 = Clock::now();
-        b.wait_for_change(SimChannel::kSlot0, 5000);
-        return seconds_since(t0);
-    });
+    auto waited = sim.wait_in_background(5000);
     EXPECT_EQ(sim.control("power off"), "ok");
     EXPECT_LT(waited.get(), 2.0);
     // pcscd's next look finds no reader, on either slot, and its next wait ends at once.
