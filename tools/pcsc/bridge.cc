@@ -266,7 +266,16 @@ struct ReaderState {
                          : reader->ioctl_slot1(handle, code, in, out, out_len);
     }
 
-    bool port_open() { return reader->port().snapshot().open; }
+    // The driver has the reader: its port is open and its interfaces were not disabled (they are
+    // disabled first when the reader loses power, the port closed after).
+    bool reader_there() {
+        {
+            std::lock_guard lock(mu);
+            if (gone)
+                return false;
+        }
+        return reader->port().snapshot().open;
+    }
 
     ULONG state() {
         std::vector<std::uint8_t> out;
@@ -465,7 +474,7 @@ Result Bridge::power(ChannelId id, PowerAction action, std::vector<std::uint8_t>
     if (atr)
         *atr = out;
     st->check_for_change();
-    if (s != STATUS_SUCCESS && !st->port_open())
+    if (s != STATUS_SUCCESS && !st->reader_there())
         return Result::NoDevice;
     return to_result(s);
 }
@@ -517,7 +526,7 @@ Result Bridge::transmit(ChannelId id, unsigned t, std::span<const std::uint8_t> 
     NTSTATUS s = st->call(id.slot, IOCTL_SMARTCARD_TRANSMIT, in, &out, room);
     st->check_for_change();
     if (s != STATUS_SUCCESS)
-        return !st->port_open() ? Result::NoDevice : to_result(s);
+        return !st->reader_there() ? Result::NoDevice : to_result(s);
     *response = host::transmit_response(out);
     if (response->size() > max_response)
         return Result::InsufficientBuffer;
@@ -528,7 +537,7 @@ Result Bridge::present(ChannelId id, bool* present) {
     auto st = impl_->find(id);
     if (!st)
         return Result::NoDevice;
-    if (!st->port_open())
+    if (!st->reader_there())
         return Result::NoDevice;
     if (id.slot == 1) {
         *present = true;
@@ -575,7 +584,7 @@ Result Bridge::wait_for_change(ChannelId id, int timeout_ms) {
         st->cv.wait_for(lock, limit, [&] { return st->stop[1]; });
         return Result::Ok;
     }
-    if (!st->port_open())
+    if (!st->reader_there())
         return Result::NoDevice;
     bool now = st->card_present();
     bool expect_present;
