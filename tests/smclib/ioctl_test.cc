@@ -226,7 +226,8 @@ class Library : public ::testing::Test {
     std::vector<Call> calls_;
     std::function<NTSTATUS(unsigned)> behaviour_;
     NTSTATUS tracking_status_ = STATUS_PENDING;
-    PUCHAR caller_buffer_ = nullptr;
+    // Written by each client thread as it builds a request, read by the callbacks.
+    std::atomic<PUCHAR> caller_buffer_{nullptr};
 };
 
 // ---------------------------------------------------------------------------------------------
