@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 namespace qkr::host {
 
@@ -241,6 +242,37 @@ NTSTATUS Reader::ioctl_slot1(ULONG code, std::span<const std::uint8_t> input,
     if (status != STATUS_SUCCESS)
         return status;
     return control(handle, code, input, output, output_length, true);
+}
+
+Reader::GoneWatch& Reader::GoneWatch::operator=(GoneWatch&& other) noexcept {
+    if (this != &other) {
+        end();
+        kernel_ = std::exchange(other.kernel_, nullptr);
+        id_ = std::exchange(other.id_, 0);
+    }
+    return *this;
+}
+
+void Reader::GoneWatch::end() {
+    if (kernel_ != nullptr)
+        kernel_->remove_interface_listener(id_);
+    kernel_ = nullptr;
+}
+
+Reader::GoneWatch Reader::watch_gone(std::function<void()> gone) {
+    const PDEVICE_OBJECT pdo = pdo_;
+    return {kernel(), kernel().add_interface_listener(
+                          [pdo, gone = std::move(gone)](const kern::InterfaceRecord& r) {
+                              if (r.pdo == pdo && !r.enabled)
+                                  gone();
+                          })};
+}
+
+bool Reader::interfaces_disabled() {
+    for (const auto& r : kernel().interfaces())
+        if (r.pdo == pdo_ && r.enabled)
+            return false;
+    return true;
 }
 
 NTSTATUS Reader::open_port(bool configure) {

@@ -23,6 +23,7 @@
 #include "sim/reader.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -97,6 +98,28 @@ class Reader {
                    std::vector<std::uint8_t>* output, ULONG output_length = 0);
     NTSTATUS ioctl_slot1(ULONG code, std::span<const std::uint8_t> input,
                          std::vector<std::uint8_t>* output, ULONG output_length = 0);
+
+    // ----- The reader's presence, as Plug and Play notices tell it -----
+    // The driver disables the reader's interfaces when the reader loses power (DSR), and then
+    // completes nothing it holds parked. `gone` runs in the thread that disabled them, outside
+    // the kernel's locks, until the returned watch ends; it may still run once as it ends, so
+    // it must not refer to anything shorter-lived than itself.
+    class GoneWatch {
+      public:
+        GoneWatch() = default;
+        GoneWatch(kern::Kernel& kernel, std::uint64_t id) : kernel_(&kernel), id_(id) {}
+        GoneWatch(GoneWatch&& other) noexcept { *this = std::move(other); }
+        GoneWatch& operator=(GoneWatch&& other) noexcept;
+        ~GoneWatch() { end(); }
+        void end();
+
+      private:
+        kern::Kernel* kernel_ = nullptr;
+        std::uint64_t id_ = 0;
+    };
+    [[nodiscard]] GoneWatch watch_gone(std::function<void()> gone);
+    // Whether the driver has disabled the reader's interfaces (also true before a start).
+    bool interfaces_disabled();
 
     // ----- For tests of the serial link without a start -----
     // Opens the serial port below the driver the way the start does (IRP_MJ_CREATE through

@@ -258,7 +258,7 @@ struct ReaderState {
     // The driver disabled the reader's interfaces (the reader lost power, DSR): nothing the
     // driver holds parked will be completed any more.
     bool gone = false;
-    std::uint64_t interface_listener = 0;
+    host::Reader::GoneWatch gone_watch;
 
     NTSTATUS call(unsigned slot, ULONG code, std::span<const std::uint8_t> in,
                   std::vector<std::uint8_t>* out, ULONG out_len) {
@@ -420,14 +420,10 @@ Result Bridge::open(ChannelId id, const std::string& name) {
     if (!parsed.socket.empty())
         st->control = std::make_unique<ControlServer>(parsed.socket, st->reader->sim());
     st->reported_present = st->card_present();
-    st->interface_listener = impl_->host->kernel().add_interface_listener(
-        [weak = std::weak_ptr<ReaderState>(st),
-         pdo = st->reader->pdo()](const kern::InterfaceRecord& r) {
-            if (r.pdo != pdo || r.enabled)
-                return;
-            if (auto alive = weak.lock())
-                alive->reader_gone();
-        });
+    st->gone_watch = st->reader->watch_gone([weak = std::weak_ptr<ReaderState>(st)] {
+        if (auto alive = weak.lock())
+            alive->reader_gone();
+    });
     st->channels = 1;
     impl_->readers[id.reader] = std::move(st);
     return Result::Ok;
@@ -450,7 +446,7 @@ Result Bridge::close(ChannelId id) {
     st->control.reset();
     st->handle.close();
     std::lock_guard lock(impl_->mu);
-    impl_->host->kernel().remove_interface_listener(st->interface_listener);
+    st->gone_watch.end();
     st->reader->stop();
     impl_->host->release_reader(*st->reader);
     if (impl_->host->readers() == 0)

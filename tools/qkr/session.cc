@@ -320,24 +320,18 @@ Outcome Session::wait(bool present, double seconds) {
         kern::PendingIo* io = nullptr;
     };
     auto watch = std::make_shared<Watch>();
-    kern::Kernel& k = impl_->host.kernel();
-    const PDEVICE_OBJECT pdo = impl_->reader->pdo();
-    const std::uint64_t listener =
-        k.add_interface_listener([watch, pdo](const kern::InterfaceRecord& r) {
-            if (r.pdo != pdo || r.enabled)
-                return;
-            std::lock_guard lock(watch->mu);
-            watch->gone = true;
-            if (watch->io != nullptr)
-                watch->io->cancel();
-        });
+    host::Reader::GoneWatch gone_watch = impl_->reader->watch_gone([watch] {
+        std::lock_guard lock(watch->mu);
+        watch->gone = true;
+        if (watch->io != nullptr)
+            watch->io->cancel();
+    });
     kern::PendingIo io = impl_->handle.ioctl_async(
         present ? IOCTL_SMARTCARD_IS_PRESENT : IOCTL_SMARTCARD_IS_ABSENT, {}, 0);
     {
         std::lock_guard lock(watch->mu);
         watch->io = &io;
-        for (const auto& r : k.interfaces())
-            watch->gone = watch->gone || (r.pdo == pdo && !r.enabled);
+        watch->gone = watch->gone || impl_->reader->interfaces_disabled();
         if (watch->gone)
             io.cancel();
     }
@@ -347,7 +341,7 @@ Outcome Session::wait(bool present, double seconds) {
         io.cancel();
         io.wait();
     }
-    k.remove_interface_listener(listener);
+    gone_watch.end();
     bool gone;
     {
         std::lock_guard lock(watch->mu);
