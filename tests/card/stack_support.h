@@ -17,64 +17,7 @@ namespace qkr::cardtest {
 
 using Data = std::vector<std::uint8_t>;
 
-class Client {
-  public:
-    Client(host::Reader& reader, kern::FileHandle& handle, int slot)
-        : reader_(reader), handle_(handle), slot_(slot) {}
-
-    NTSTATUS call(ULONG code, const Data& input, Data* output, ULONG output_length) {
-        return slot_ == 0 ? reader_.ioctl(handle_, code, input, output, output_length)
-                          : reader_.ioctl_slot1(handle_, code, input, output, output_length);
-    }
-    NTSTATUS power(ULONG minor, Data* atr = nullptr, ULONG room = 64) {
-        Data scratch;
-        return call(IOCTL_SMARTCARD_POWER, u32(minor), atr != nullptr ? atr : &scratch, room);
-    }
-    NTSTATUS set_protocol(ULONG accepted, ULONG* selected = nullptr) {
-        Data out;
-        NTSTATUS status = call(IOCTL_SMARTCARD_SET_PROTOCOL, u32(accepted), &out, 4);
-        if (selected != nullptr)
-            *selected = out.size() == 4 ? read_u32(out) : 0xFFFFFFFF;
-        return status;
-    }
-    // One APDU; the response without the protocol header in front of it.
-    NTSTATUS transmit(ULONG protocol, const Data& apdu, Data* response, ULONG room = 600) {
-        SCARD_IO_REQUEST header{protocol, sizeof(SCARD_IO_REQUEST)};
-        Data in(sizeof header);
-        std::memcpy(in.data(), &header, sizeof header);
-        in.insert(in.end(), apdu.begin(), apdu.end());
-        Data out;
-        NTSTATUS status = call(IOCTL_SMARTCARD_TRANSMIT, in, &out, room);
-        response->clear();
-        if (out.size() >= sizeof header)
-            response->assign(out.begin() + sizeof header, out.end());
-        return status;
-    }
-    NTSTATUS vendor(ULONG code, const Data& input, Data* output, ULONG room = 64) {
-        return call(code, input, output, room);
-    }
-    ULONG state() {
-        Data out;
-        call(IOCTL_SMARTCARD_GET_STATE, {}, &out, 4);
-        return out.size() == 4 ? read_u32(out) : 0xFFFFFFFF;
-    }
-
-    static Data u32(ULONG v) {
-        Data d(4);
-        std::memcpy(d.data(), &v, 4);
-        return d;
-    }
-    static ULONG read_u32(const Data& d) {
-        ULONG v = 0;
-        std::memcpy(&v, d.data(), 4);
-        return v;
-    }
-
-  private:
-    host::Reader& reader_;
-    kern::FileHandle& handle_;
-    int slot_;
-};
+using Client = host::SlotClient;
 
 // Every command payload the simulated reader receives, in order.
 class CommandLog {

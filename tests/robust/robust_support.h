@@ -50,57 +50,7 @@ inline bool is_defined_failure(NTSTATUS s) {
 }
 
 // The standard smart card requests on one slot of an open handle.
-class Client {
-  public:
-    Client(host::Reader& reader, kern::FileHandle& handle, int slot)
-        : reader_(&reader), handle_(&handle), slot_(slot) {}
-
-    NTSTATUS call(ULONG code, const Data& input, Data* output, ULONG output_length) {
-        return slot_ == 0 ? reader_->ioctl(*handle_, code, input, output, output_length)
-                          : reader_->ioctl_slot1(*handle_, code, input, output, output_length);
-    }
-    NTSTATUS power(ULONG minor, Data* atr = nullptr) {
-        Data scratch;
-        return call(IOCTL_SMARTCARD_POWER, u32(minor), atr != nullptr ? atr : &scratch, 64);
-    }
-    NTSTATUS set_protocol(ULONG accepted) {
-        Data out;
-        return call(IOCTL_SMARTCARD_SET_PROTOCOL, u32(accepted), &out, 4);
-    }
-    // One APDU behind the protocol header; the response without the header.
-    NTSTATUS transmit(ULONG protocol, const Data& apdu, Data* response, ULONG room = 600) {
-        SCARD_IO_REQUEST header{protocol, sizeof(SCARD_IO_REQUEST)};
-        Data in(sizeof header);
-        std::memcpy(in.data(), &header, sizeof header);
-        in.insert(in.end(), apdu.begin(), apdu.end());
-        Data out;
-        NTSTATUS status = call(IOCTL_SMARTCARD_TRANSMIT, in, &out, room);
-        response->clear();
-        if (out.size() >= sizeof header)
-            response->assign(out.begin() + sizeof header, out.end());
-        return status;
-    }
-    ULONG state() {
-        Data out;
-        call(IOCTL_SMARTCARD_GET_STATE, {}, &out, 4);
-        ULONG v = 0xFFFFFFFF;
-        if (out.size() == 4)
-            std::memcpy(&v, out.data(), 4);
-        return v;
-    }
-    int slot() const { return slot_; }
-
-    static Data u32(ULONG v) {
-        Data d(4);
-        std::memcpy(d.data(), &v, 4);
-        return d;
-    }
-
-  private:
-    host::Reader* reader_;
-    kern::FileHandle* handle_;
-    int slot_;
-};
+using Client = host::SlotClient;
 
 // Runs `fn` in the kernel's timer context, where the simulator's state lives, and waits for it.
 inline void in_timer(kern::Kernel& kernel, std::function<void()> fn) {

@@ -79,38 +79,10 @@ bool is_defined_failure(NTSTATUS s) {
 // ---------------------------------------------------------------------------------------------
 // A client of one slot of an open handle
 // ---------------------------------------------------------------------------------------------
-class Client {
+class Client : public host::SlotClient {
   public:
-    Client(host::Reader& reader, kern::FileHandle& handle, int slot)
-        : reader_(&reader), handle_(&handle), slot_(slot) {}
+    using SlotClient::SlotClient;
 
-    NTSTATUS call(ULONG code, const Data& input, Data* output, ULONG output_length) {
-        return slot_ == 0 ? reader_->ioctl(*handle_, code, input, output, output_length)
-                          : reader_->ioctl_slot1(*handle_, code, input, output, output_length);
-    }
-    NTSTATUS power(ULONG minor, Data* atr = nullptr) {
-        Data scratch;
-        return call(IOCTL_SMARTCARD_POWER, u32(minor), atr != nullptr ? atr : &scratch, 64);
-    }
-    NTSTATUS set_protocol(ULONG accepted, ULONG* selected = nullptr) {
-        Data out;
-        NTSTATUS status = call(IOCTL_SMARTCARD_SET_PROTOCOL, u32(accepted), &out, 4);
-        if (selected != nullptr && out.size() == 4)
-            std::memcpy(selected, out.data(), 4);
-        return status;
-    }
-    NTSTATUS transmit(ULONG protocol, const Data& apdu, Data* response) {
-        SCARD_IO_REQUEST header{protocol, sizeof(SCARD_IO_REQUEST)};
-        Data in(sizeof header);
-        std::memcpy(in.data(), &header, sizeof header);
-        in.insert(in.end(), apdu.begin(), apdu.end());
-        Data out;
-        NTSTATUS status = call(IOCTL_SMARTCARD_TRANSMIT, in, &out, 600);
-        response->clear();
-        if (out.size() >= sizeof header)
-            response->assign(out.begin() + sizeof header, out.end());
-        return status;
-    }
     // The response, or a text naming the failure, so that a mismatch reads well.
     Data apdu(ULONG protocol, const Data& command) {
         Data response;
@@ -122,28 +94,6 @@ class Client {
         }
         return response;
     }
-    ULONG state() {
-        Data out;
-        call(IOCTL_SMARTCARD_GET_STATE, {}, &out, 4);
-        ULONG v = 0xFFFFFFFF;
-        if (out.size() == 4)
-            std::memcpy(&v, out.data(), 4);
-        return v;
-    }
-    kern::PendingIo park(ULONG tracking_code) {
-        return handle_->ioctl_async(tracking_code, {}, 0, slot_ == 1);
-    }
-
-    static Data u32(ULONG v) {
-        Data d(4);
-        std::memcpy(d.data(), &v, 4);
-        return d;
-    }
-
-  private:
-    host::Reader* reader_;
-    kern::FileHandle* handle_;
-    int slot_;
 };
 
 // Cold reset, protocol, and a session with the card application that checks every answer:

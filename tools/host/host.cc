@@ -331,4 +331,48 @@ std::vector<std::uint8_t> transmit_response(const std::vector<std::uint8_t>& out
     return std::vector<std::uint8_t>(output.begin() + std::min(skip, output.size()), output.end());
 }
 
+NTSTATUS SlotClient::call(ULONG code, const Data& input, Data* output, ULONG output_length) {
+    return slot_ == 0 ? reader_->ioctl(*handle_, code, input, output, output_length)
+                      : reader_->ioctl_slot1(*handle_, code, input, output, output_length);
+}
+
+NTSTATUS SlotClient::power(ULONG minor, Data* atr, ULONG room) {
+    Data scratch;
+    return call(IOCTL_SMARTCARD_POWER, ulong_input(minor), atr != nullptr ? atr : &scratch, room);
+}
+
+NTSTATUS SlotClient::set_protocol(ULONG accepted, ULONG* selected) {
+    Data out;
+    const NTSTATUS status = call(IOCTL_SMARTCARD_SET_PROTOCOL, ulong_input(accepted), &out, 4);
+    if (selected != nullptr) {
+        *selected = 0xFFFFFFFF;
+        if (out.size() == sizeof(ULONG))
+            std::memcpy(selected, out.data(), sizeof(ULONG));
+    }
+    return status;
+}
+
+NTSTATUS SlotClient::transmit(ULONG protocol, const Data& apdu, Data* response, ULONG room) {
+    Data out;
+    const NTSTATUS status =
+        call(IOCTL_SMARTCARD_TRANSMIT, transmit_input(protocol, apdu), &out, room);
+    response->clear();
+    if (out.size() >= sizeof(SCARD_IO_REQUEST))
+        response->assign(out.begin() + sizeof(SCARD_IO_REQUEST), out.end());
+    return status;
+}
+
+ULONG SlotClient::state() {
+    Data out;
+    call(IOCTL_SMARTCARD_GET_STATE, {}, &out, 4);
+    ULONG v = 0xFFFFFFFF;
+    if (out.size() == sizeof v)
+        std::memcpy(&v, out.data(), sizeof v);
+    return v;
+}
+
+kern::PendingIo SlotClient::park(ULONG tracking_code) {
+    return handle_->ioctl_async(tracking_code, {}, 0, slot_ == 1);
+}
+
 } // namespace qkr::host

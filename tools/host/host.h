@@ -180,4 +180,35 @@ std::vector<std::uint8_t> transmit_input(ULONG protocol, std::span<const std::ui
 // The response part of a transmit output: what follows the header the library put in front.
 std::vector<std::uint8_t> transmit_response(const std::vector<std::uint8_t>& output);
 
+// A client of one slot of an open handle: slot 0 through device control, slot 1 through internal
+// device control, with the standard requests' buffers built and their answers unpacked.
+class SlotClient {
+  public:
+    using Data = std::vector<std::uint8_t>;
+
+    SlotClient(Reader& reader, kern::FileHandle& handle, int slot)
+        : reader_(&reader), handle_(&handle), slot_(slot) {}
+
+    NTSTATUS call(ULONG code, const Data& input, Data* output, ULONG output_length);
+    NTSTATUS power(ULONG minor, Data* atr = nullptr, ULONG room = 64);
+    // `*selected` is the protocol the driver reports, or 0xFFFFFFFF when it reported none.
+    NTSTATUS set_protocol(ULONG accepted, ULONG* selected = nullptr);
+    // One APDU; `*response` is what follows the protocol header in the output.
+    NTSTATUS transmit(ULONG protocol, const Data& apdu, Data* response, ULONG room = 600);
+    // The reader's own control codes.
+    NTSTATUS vendor(ULONG code, const Data& input, Data* output, ULONG room = 64) {
+        return call(code, input, output, room);
+    }
+    // The card state, or 0xFFFFFFFF when it could not be read.
+    ULONG state();
+    // A card-tracking request (IS_PRESENT or IS_ABSENT), left to complete in its own time.
+    kern::PendingIo park(ULONG tracking_code);
+    int slot() const { return slot_; }
+
+  private:
+    Reader* reader_;
+    kern::FileHandle* handle_;
+    int slot_;
+};
+
 } // namespace qkr::host
