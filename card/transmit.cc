@@ -152,6 +152,13 @@ NTSTATUS Qkr_SmartcardIoRequest(PSMARTCARD_EXTENSION SmartcardExtension) {
         }
     } while (status == STATUS_MORE_PROCESSING_REQUIRED);
 
+    // A block lost between reader and card leaves the library mid-APDU, with the card's sequence
+    // numbers unknown; carrying on would hand the next command the card's repeated old answer.
+    if (protocol == SCARD_PROTOCOL_T1 && SmartcardExtension->T1.State != T1_START &&
+        SmartcardExtension->T1.State != T1_INIT) {
+        SmartcardExtension->T1.State = T1_RESTART;
+    }
+
     Qkr_EndConversation(deviceExtension);
     return status;
 }

@@ -320,8 +320,9 @@ Outcome transmit(Request& r) {
         return {STATUS_INVALID_DEVICE_STATE};
     if (header.dwProtocol != selected)
         return {STATUS_INVALID_PARAMETER};
-    // A T=1 APDU a previous request left unfinished is abandoned; the block numbering carries on.
-    if (ext.T1.State != T1_INIT && ext.T1.State != T1_START)
+    // A T=1 APDU a previous request left unfinished is abandoned; the block numbering carries on
+    // unless the driver asked for a restart.
+    if (ext.T1.State != T1_INIT && ext.T1.State != T1_START && ext.T1.State != T1_RESTART)
         ext.T1.State = T1_START;
     ext.T1.Wtx = 0;
     return call(r, RDF_TRANSMIT, 0, r.input, r.input_length);

@@ -113,7 +113,8 @@
 #define RDF_MAX_FUNCTIONS 16
 
 // T=1 protocol states (T1_DATA.State); the values are the PCB of the block being sent where one
-// exists.
+// exists. A driver whose transport lost a block mid-APDU sets T1_RESTART: the APDU is given up, and
+// the next one starts with S(RESYNCH request), since what the card last saw is unknown.
 #define T1_INIT 0
 #define T1_START 1
 #define T1_I_BLOCK 2

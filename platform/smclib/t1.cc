@@ -54,7 +54,7 @@ UCHAR wanted_ifsd(const SMARTCARD_EXTENSION& ext) {
 }
 
 bool idle(const T1_DATA& t1) {
-    return t1.State == T1_INIT || t1.State == T1_START;
+    return t1.State == T1_INIT || t1.State == T1_START || t1.State == T1_RESTART;
 }
 
 // The APDU still to go out: where the next I-block's INF starts and how much is left.
@@ -310,7 +310,15 @@ NTSTATUS SmartcardT1Request(PSMARTCARD_EXTENSION SmartcardExtension) {
         t1.Resync = 0;
         t1.Wtx = 0;
         t1.LastTimedOut = FALSE;
-        t1.State = begin_apdu(ext);
+        if (t1.State == T1_RESTART) {
+            // The card may have taken the lost block or not: only a resynchronisation tells both
+            // sides where the sequence numbers stand.
+            begin_apdu(ext);
+            t1.Resync = 1;
+            t1.State = T1_RESYNCH_REQUEST;
+        } else {
+            t1.State = begin_apdu(ext);
+        }
     } else if (t1.BytesToSend != apdu_length) {
         // The request changed under a running APDU.
         finish(ext, STATUS_SUCCESS);

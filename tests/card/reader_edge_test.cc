@@ -4,6 +4,7 @@
 #include "sim/file_system.h"
 #include "tests/card/stack_support.h"
 
+#include <functional>
 #include <memory>
 
 namespace qkr::cardtest {
@@ -99,6 +100,43 @@ TEST_F(ReaderEdgeTest, CardPulledOutInTheMiddleOfAChainEndsTheRequestWithNoMedia
     Data response;
     EXPECT_EQ(slot0->transmit(SCARD_PROTOCOL_T1, update, &response), STATUS_NO_MEDIA);
     EXPECT_FALSE(rx(0).ReaderBusy);
+}
+
+// A T=1 exchange whose reply is lost between reader and driver leaves the card's block numbering
+// unknown. The commands after it must get their own answers, never the card's repeat of the lost
+// one, and a write after it must really happen.
+TEST_F(ReaderEdgeTest, CommandsAfterALostT1ReplyGetTheirOwnAnswers) {
+    start("t1");
+    ASSERT_EQ(slot0->power(SCARD_COLD_RESET), STATUS_SUCCESS);
+    ASSERT_EQ(slot0->set_protocol(SCARD_PROTOCOL_T1), STATUS_SUCCESS);
+    sim::FileSystemApp card;
+    const Data select = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x50, 0x03};
+    Data response;
+    ASSERT_EQ(slot0->transmit(SCARD_PROTOCOL_T1, select, &response), STATUS_SUCCESS);
+    card.execute(select);
+    const std::function<void()> faults[] = {
+        [&] { reader->sim().faults().corrupt_next(3); },
+        [&] { reader->sim().faults().delay_next(kern::seconds(200)); },
+    };
+    std::uint8_t fill = 0x40;
+    for (const auto& fault : faults) {
+        const Data lost = {0x00, 0xD6, 0x00, 0x00, 0x02, fill, fill};
+        fault();
+        EXPECT_NE(slot0->transmit(SCARD_PROTOCOL_T1, lost, &response), STATUS_SUCCESS);
+        // The card may or may not have carried the lost write out.
+        const Data read = {0x00, 0xB0, 0x00, 0x00, 0x04};
+        ASSERT_EQ(slot0->transmit(SCARD_PROTOCOL_T1, read, &response), STATUS_SUCCESS);
+        sim::FileSystemApp written = card;
+        written.execute(lost);
+        EXPECT_TRUE(response == card.execute(read) || response == written.execute(read));
+        card = written.execute(read) == response ? written : card;
+        const Data update = {0x00, 0xD6, 0x00, 0x01, 0x02, UCHAR(fill + 1), UCHAR(fill + 2)};
+        ASSERT_EQ(slot0->transmit(SCARD_PROTOCOL_T1, update, &response), STATUS_SUCCESS);
+        EXPECT_EQ(response, card.execute(update));
+        ASSERT_EQ(slot0->transmit(SCARD_PROTOCOL_T1, read, &response), STATUS_SUCCESS);
+        EXPECT_EQ(response, card.execute(read));
+        fill += 0x10;
+    }
 }
 
 TEST_F(ReaderEdgeTest, SpeedChangeMovesReaderPortAndTheRequestingSlotsSpeed) {
