@@ -128,8 +128,12 @@ NTSTATUS Qkr_Power(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             if (deviceExtension->IoCount != 0) {
                 status = STATUS_DEVICE_BUSY;
             } else {
+                // Only a gate this query closes is ours to reopen if the sleep is abandoned; one
+                // that was already closed (never started, stopped) must stay so.
+                if (KeReadStateEvent(&deviceExtension->ReaderStarted)) {
+                    deviceExtension->SleepQueried = TRUE;
+                }
                 KeClearEvent(&deviceExtension->ReaderStarted);
-                deviceExtension->SleepQueried = TRUE;
             }
             KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
         }

@@ -324,5 +324,26 @@ TEST_F(PowerTest, AbandonedSleepKeepsTheGateClosedForAPendingStopQuery) {
     EXPECT_TRUE(gate_open());
 }
 
+TEST_F(PowerTest, AbandonedSleepLeavesTheGateOfANeverStartedOrStoppedDeviceClosed) {
+    host::ReaderOptions options;
+    options.device = firmware.get();
+    reader = &host.add_reader(options);
+    ASSERT_EQ(reader->add(), STATUS_SUCCESS);
+    kern::FileHandle handle = reader->open();
+    for (bool stopped : {false, true}) {
+        if (stopped) {
+            ASSERT_EQ(reader->query_stop(), STATUS_SUCCESS);
+            ASSERT_EQ(reader->stop(), STATUS_SUCCESS);
+        }
+        GatedRequest waiting(kernel(), *reader, handle);
+        ASSERT_EQ(query_system(PowerSystemSleeping3), STATUS_SUCCESS);
+        ASSERT_EQ(set_system(PowerSystemWorking), STATUS_SUCCESS);
+        settle(seconds(5));
+        EXPECT_FALSE(waiting.done()) << "the port is closed: the request waits for a start";
+        ASSERT_EQ(reader->start(), STATUS_SUCCESS);
+        EXPECT_EQ(waiting.finish(), STATUS_SUCCESS);
+    }
+}
+
 } // namespace
 } // namespace qkr::powertest
