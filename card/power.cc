@@ -23,17 +23,23 @@ static void Qkr_LowerToPresent(PSMARTCARD_EXTENSION SmartcardExtension) {
 }
 
 // TRUE when the reset reply says the card did not answer. With memory-card support the first
-// data byte is the card type, so a reply that holds nothing after it carries no answer either
-// (and must not make the length below wrap).
+// data byte is the card type. A memory card's reply is taken whatever its length says; any other
+// type whose length has a low byte of 0 carries no usable answer (and must not make the length
+// after the type byte wrap).
 static BOOLEAN Qkr_ResetWithoutAnswer(PSMARTCARD_EXTENSION SmartcardExtension) {
     PUCHAR reply = SmartcardExtension->SmartcardReply.Buffer;
-    if (Qkr_ReplyReceived(SmartcardExtension) < QKR_REPLY_HEADER) {
+    ULONG received = Qkr_ReplyReceived(SmartcardExtension);
+    if (received < QKR_REPLY_HEADER) {
         return TRUE;
     }
     if (reply[2] == 0 && reply[3] == 0) {
         return TRUE;
     }
-    return SmartcardExtension->ReaderExtension->MemoryCardSupport && reply[3] == 0;
+    if (!SmartcardExtension->ReaderExtension->MemoryCardSupport || reply[3] != 0) {
+        return FALSE;
+    }
+    return received <= QKR_REPLY_HEADER ||
+           (reply[4] != QKR_CARD_TYPE_MEMORY2 && reply[4] != QKR_CARD_TYPE_MEMORY3);
 }
 
 NTSTATUS Qkr_ProcessAtr(PSMARTCARD_EXTENSION SmartcardExtension) {

@@ -162,15 +162,20 @@ TEST_F(PowerTest, ResetWithoutAnswerWhosePowerOffFailsLeavesTheCardPresent) {
 // library's evaluation); here it must reach caller and library whole.
 TEST_F(PowerTest, MemoryCardsGetTheStandInAnswerToReset) {
     const Bytes stand_in(Qkr_MemoryCardAtr, Qkr_MemoryCardAtr + sizeof Qkr_MemoryCardAtr);
-    for (std::uint8_t type : {2, 3}) {
-        w.reader[0].MemoryCardSupport = TRUE;
-        w.reader[0].MemoryCardPresent = FALSE;
-        w.reply_data({type, 0xAA, 0xBB});
-        EXPECT_EQ(power(0, SCARD_WARM_RESET), STATUS_SUCCESS);
-        EXPECT_EQ(w.information(), 24u);
-        EXPECT_EQ(client_reply(24), stand_in);
-        EXPECT_EQ(atr(0), stand_in);
-        EXPECT_TRUE(w.reader[0].MemoryCardPresent);
+    // 256 bytes: the length's low byte is 0, but the type byte says what the reply is.
+    for (std::size_t length : {3, 256}) {
+        for (std::uint8_t type : {2, 3}) {
+            w.reader[0].MemoryCardSupport = TRUE;
+            w.reader[0].MemoryCardPresent = FALSE;
+            Bytes data(length, 0xAA);
+            data[0] = type;
+            w.reply_data(data);
+            EXPECT_EQ(power(0, SCARD_WARM_RESET), STATUS_SUCCESS) << length;
+            EXPECT_EQ(w.information(), 24u);
+            EXPECT_EQ(client_reply(24), stand_in);
+            EXPECT_EQ(atr(0), stand_in);
+            EXPECT_TRUE(w.reader[0].MemoryCardPresent);
+        }
     }
 }
 
