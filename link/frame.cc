@@ -61,6 +61,7 @@ void Qkr_ScanReceivedBytes(PSMARTCARD_EXTENSION SmartcardExtension, PUCHAR Chunk
     PREADER_EXTENSION reader = SmartcardExtension->ReaderExtension;
     ULONG base;
     ULONG stored = 0;
+    BOOLEAN endedBefore = FALSE;
     ULONG i;
 
     if (reader->ReceivedLength == QKR_RECEIVE_OVERFLOW)
@@ -73,6 +74,9 @@ void Qkr_ScanReceivedBytes(PSMARTCARD_EXTENSION SmartcardExtension, PUCHAR Chunk
     for (i = 0; i < ChunkLength; i++) {
         UCHAR b = Chunk[i];
 
+        // An ETX that does not fit completes the frame only on paper: it must not pass for a
+        // byte that came after the end.
+        endedBefore = reader->FrameComplete;
         if (b == QKR_DLE) {
             reader->DleSeen = !reader->DleSeen;
         } else if (b == QKR_ETX) {
@@ -103,7 +107,7 @@ void Qkr_ScanReceivedBytes(PSMARTCARD_EXTENSION SmartcardExtension, PUCHAR Chunk
     return;
 
 overflow:
-    if (reader->FrameComplete) {
+    if (endedBefore) {
         // Only bytes after the end of the frame were lost; the decoder never looks at them.
         reader->ReceivedLength = base + stored;
         return;

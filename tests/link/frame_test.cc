@@ -254,6 +254,14 @@ TEST(FrameScanning, NeverStoresPastTheReceiveBuffer) {
     length = static_cast<LONG>(t.reader->ReceivedLength);
     EXPECT_EQ(Qkr_DecodeFrame(t.reader->ReceiveBuffer, &length), QKR_FRAME_GOOD);
     EXPECT_EQ(length, 1042);
+
+    // One byte too long: the closing ETX is the byte that does not fit.
+    Scanner u;
+    Built over = build(Bytes(1044, 0x41), QKR_BUFFER_SIZE + 1);
+    ASSERT_EQ(over.frame.size(), 1049u);
+    u.feed(over.frame);
+    length = static_cast<LONG>(u.reader->ReceivedLength);
+    EXPECT_EQ(Qkr_DecodeFrame(u.reader->ReceiveBuffer, &length), QKR_FRAME_BAD);
 }
 
 } // namespace
