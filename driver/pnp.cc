@@ -3,6 +3,7 @@
 // Starting opens the serial port below us, configures it, asks the reader who it is and whether a
 // card is in, arms event tracking, enables the two interfaces, opens the request gate and sets up
 // slot 1. Stopping ends event tracking, whose chain then closes the port from a work item.
+#include "card/card.h"
 #include "tracking/tracking.h"
 
 // Firmware versions that change what the reader can do.
@@ -47,6 +48,7 @@ static void Qkr_AskReader(PSMARTCARD_EXTENSION SmartcardExtension) {
     PUCHAR request = SmartcardExtension->SmartcardRequest.Buffer;
     PUCHAR reply = SmartcardExtension->SmartcardReply.Buffer;
     NTSTATUS status;
+    ULONG length;
 
     request[0] = RDCMD_GET_TYPE;
     request[1] = 0x00;
@@ -55,9 +57,11 @@ static void Qkr_AskReader(PSMARTCARD_EXTENSION SmartcardExtension) {
     status = Qkr_ExchangeCommand(QKR_MODE_START, SmartcardExtension);
     if (status == STATUS_SUCCESS) {
         DbgPrint("[Qkr_StartDevice] get reader type success\n");
-        // Bytes 4 to 19 carry the identification; a shorter reply carries none.
-        if (SmartcardExtension->SmartcardReply.BufferLength >= 20 && reply[0] == RDRSP_TYPE &&
-            reply[1] == 0x00) {
+        // Bytes 4 to 19 carry the identification; a reply that announces or brings less carries
+        // none (the decoded reply's last byte is the frame's check byte, not data).
+        length = Qkr_ReplyDataLength(SmartcardExtension);
+        if (length >= 16 && Qkr_ReplyDataComplete(SmartcardExtension, length) &&
+            reply[0] == RDRSP_TYPE && reply[1] == 0x00) {
             Qkr_TakeReaderType(SmartcardExtension);
         }
     }
@@ -73,7 +77,9 @@ static void Qkr_AskReader(PSMARTCARD_EXTENSION SmartcardExtension) {
         return;
     }
     DbgPrint("[Qkr_StartDevice] get reader status success\n");
-    if (SmartcardExtension->SmartcardReply.BufferLength >= 5 && reply[0] == RDRSP_STATUS) {
+    length = Qkr_ReplyDataLength(SmartcardExtension);
+    if (length >= 1 && Qkr_ReplyDataComplete(SmartcardExtension, length) &&
+        reply[0] == RDRSP_STATUS) {
         SmartcardExtension->ReaderCapabilities.CurrentState =
             (reply[4] & RDSTATUS_CARD_IN_SLOT0) ? SCARD_SWALLOWED : SCARD_ABSENT;
         SmartcardExtension->CardCapabilities.ATR.Length = 0;

@@ -133,6 +133,19 @@ TEST(StartTalksToReader, StatusReplyWithAnotherCodeLeavesTheCardState) {
     EXPECT_EQ(s.rx()->CardStatus, ULONG{QKR_CARD_STATUS_UNKNOWN});
 }
 
+TEST(StartTalksToReader, RepliesOneByteShortOfTheirAnnouncedDataAreNotUsed) {
+    // The decoded reply ends with the frame's check byte, which must not pass for the last byte.
+    std::vector<std::uint8_t> type = type_reply(0x00, "0016");
+    std::vector<std::uint8_t> status = status_reply(RDRSP_STATUS, false);
+    type.pop_back();
+    status.pop_back();
+    ScriptedStart s(type, status, false);
+    ASSERT_EQ(s.status, STATUS_SUCCESS);
+    const UCHAR zero[16] = {};
+    EXPECT_EQ(0, std::memcmp(s.rx()->ReaderInfo, zero, 16));
+    EXPECT_EQ(s.slot0()->ReaderCapabilities.CurrentState, ULONG{SCARD_UNKNOWN});
+}
+
 TEST(StartTalksToReader, StatusReplySaysNoCardButCtsSaysCard) {
     // Tracking's first read follows the status reply and wins.
     ScriptedStart s(type_reply(0x00, "0016"), status_reply(RDRSP_STATUS, false));
