@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <optional>
@@ -46,10 +47,11 @@ double seconds_since(Clock::time_point t) {
 // qkr-sim on a pseudo-terminal and the qkr tool running a script on its slave side.
 class Rig {
   public:
-    explicit Rig(const std::string& card, std::vector<std::string> tool_options = {})
+    explicit Rig(const std::string& card, std::vector<std::string> tool_options = {},
+                 std::vector<std::string> sim_args = {})
         : modem_(temp_path("modem")), control_(temp_path("control")),
           tool_log_(temp_path("qkr.log")) {
-        std::vector<std::string> sim_args{"--modem", modem_, "--control", control_};
+        sim_args.insert(sim_args.end(), {"--modem", modem_, "--control", control_});
         if (!card.empty())
             sim_args.insert(sim_args.end(), {"--card", card});
         sim_.emplace(QKR_SIM, sim_args, temp_path("sim.log"));
@@ -80,11 +82,14 @@ class Rig {
         return answer();
     }
     void send(const std::string& line) { tool_->send_line(line); }
-    std::string answer() {
-        if (auto line = tool_->read_line(kAnswer))
+    std::string answer(std::chrono::milliseconds within = kAnswer) {
+        if (auto line = tool_->read_line(within))
             return *line;
+        // The end of the log is where the driver stopped.
+        const std::string log = tool_log();
         if (!log_shown_)
-            ADD_FAILURE() << "the tool did not answer; its log:\n" << tool_log();
+            ADD_FAILURE() << "the tool did not answer; its log ends:\n"
+                          << log.substr(log.size() > 6000 ? log.size() - 6000 : 0);
         log_shown_ = true;
         return "<no answer>";
     }
@@ -204,6 +209,34 @@ TEST(TtyIntegration, InsertionAndRemovalReachAWaitingClientAtOnce) {
     EXPECT_NE(gone.find("STATUS_DEVICE_NOT_CONNECTED"), std::string::npos) << gone;
     EXPECT_LT(seconds_since(asked), 3.0);
     EXPECT_EQ(rig.finish(), 1) << rig.tool_log(); // the power-up of the empty slot failed
+}
+
+// A reader that answers at once: its reply can be complete before the driver has finished
+// waiting for its command to leave the port, and must not be lost there (a lost reply costs the
+// driver's time-out of 60 s).
+TEST(TtyIntegration, ZeroDelayReaderAnswersEveryCommandPromptly) {
+    Rig rig("t1", {}, {"--processing-ms", "0"});
+    ASSERT_TRUE(rig.ready());
+    ASSERT_EQ(rig.ask("start"), "ok");
+    // Seven reader commands a round: power-down and power-up, PTS, parameters, IFS request, one
+    // block, power-down.
+    const std::pair<std::string, std::string> round[] = {{"power cold", "ok " + kT1Atr},
+                                                         {"protocol t1", "ok T=1"},
+                                                         {"apdu 00A4000C025001", "ok 90 00"},
+                                                         {"power down", "ok"}};
+    double slowest = 0;
+    for (int i = 0; i < 72; ++i) {
+        for (const auto& [command, expected] : round) {
+            const auto sent = Clock::now();
+            rig.send(command);
+            // Far beyond any honest answer: a lost reply fails here, not after a minute.
+            const std::string answer = rig.answer(1s);
+            const double took = seconds_since(sent);
+            ASSERT_EQ(answer, expected) << command << " in round " << i << ", " << took << " s";
+            slowest = std::max(slowest, took);
+        }
+    }
+    EXPECT_LT(slowest, 0.1);
 }
 
 // The driver retries a failed exchange; after a hang-up the port must fail those retries at once
