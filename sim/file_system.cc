@@ -147,8 +147,12 @@ Bytes FileSystemApp::fcp(int index) const {
                   static_cast<std::uint8_t>(f.fid >> 8),
                   static_cast<std::uint8_t>(f.fid)};
     if (!f.df) {
-        body.insert(body.end(), {0x80, 0x02, static_cast<std::uint8_t>(f.data.size() >> 8),
-                                 static_cast<std::uint8_t>(f.data.size())});
+        // One byte at a time: GCC 12 at -O3 takes an initializer-list insert here for an
+        // out-of-bounds copy (-Warray-bounds).
+        body.push_back(0x80);
+        body.push_back(0x02);
+        body.push_back(static_cast<std::uint8_t>(f.data.size() >> 8));
+        body.push_back(static_cast<std::uint8_t>(f.data.size()));
     }
     if (!f.name.empty()) {
         body.push_back(0x84);
