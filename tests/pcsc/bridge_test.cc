@@ -1,15 +1,22 @@
 // The PC/SC handler's simulator channel, in process and on the real clock, as pcscd's reader
 // threads drive it: card events reach the polling function even when they land during a command
-// of the other slot, commands that leave the card in place do not wake it, and the channel's
-// options reach the reader.
+// of the other slot, commands that leave the card in place do not wake it, a reader that loses
+// power comes back with it, the channel's options reach the reader, and its control socket
+// stands up to clients that misbehave.
 #include "tests/ttyint/processes.h"
 #include "tools/pcsc/bridge.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <future>
+#include <poll.h>
 #include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <vector>
 
 namespace qkr::pcsc {
@@ -39,6 +46,7 @@ class SimChannel {
     }
     static Bridge& bridge() { return Bridge::instance(); }
     bool opened() const { return opened_; }
+    const std::string& socket() const { return socket_; }
     std::string control(const std::string& command) { return ttyint::control(socket_, command); }
     // pcscd's view of slot 0, as its polling loop takes it after every wait.
     bool present() {
@@ -47,10 +55,10 @@ class SimChannel {
         return p;
     }
     // pcscd's polling function, in a thread of its own: how long its wait for a change took.
-    std::future<double> wait_in_background(int timeout_ms) {
-        return std::async(std::launch::async, [timeout_ms] {
+    std::future<double> wait_in_background(int timeout_ms, ChannelId slot = kSlot0) {
+        return std::async(std::launch::async, [timeout_ms, slot] {
             const auto t0 = Clock::now();
-            bridge().wait_for_change(kSlot0, timeout_ms);
+            bridge().wait_for_change(slot, timeout_ms);
             return seconds_since(t0);
         });
     }
@@ -70,11 +78,20 @@ class SimChannel {
     bool opened_ = false;
 };
 
-TEST(PcscSimChannel, PoweringAndSelectingAProtocolDoNotEndTheWait) {
+TEST(PcscSimChannel, PoweringSelectingAProtocolAndAnEarlierStopDoNotEndTheWait) {
     SimChannel sim;
     ASSERT_TRUE(sim.opened());
     Bridge& b = SimChannel::bridge();
     ASSERT_TRUE(sim.present());
+    // pcscd stops its polling threads on every disconnect and starts them again; a stop ends the
+    // wait it finds, not every wait after it.
+    for (ChannelId slot : {SimChannel::kSlot0, SimChannel::kSlot1}) {
+        auto waited = sim.wait_in_background(5000, slot);
+        ASSERT_EQ(waited.wait_for(100ms), std::future_status::timeout);
+        b.stop_wait(slot);
+        EXPECT_LT(waited.get(), 1.0);
+        EXPECT_GE(sim.wait_in_background(200, slot).get(), 0.15);
+    }
     std::vector<std::uint8_t> atr;
     ASSERT_EQ(b.power(SimChannel::kSlot0, PowerAction::Up, &atr), Result::Ok);
     unsigned t = 1;
@@ -122,7 +139,7 @@ TEST(PcscSimChannel, ARemovalDuringTheOtherSlotsCommandReachesTheWaiter) {
     EXPECT_TRUE(sim.present());
 }
 
-TEST(PcscSimChannel, AReaderThatLosesPowerIsReportedGone) {
+TEST(PcscSimChannel, AReaderThatLosesPowerIsGoneUntilItIsPoweredAgain) {
     SimChannel sim;
     ASSERT_TRUE(sim.opened());
     Bridge& b = SimChannel::bridge();
@@ -137,12 +154,27 @@ TEST(PcscSimChannel, AReaderThatLosesPowerIsReportedGone) {
     for (int look = 0; look < 3 && b.present(SimChannel::kSlot0, &present) == Result::Ok; ++look)
         b.wait_for_change(SimChannel::kSlot0, 5000);
     EXPECT_LT(seconds_since(start), 3.0);
-    // Now no reader, on either slot, and the next wait ends at once.
+    // Now no reader, on either slot, while the power stays off.
     for (ChannelId slot : {SimChannel::kSlot0, SimChannel::kSlot1})
         EXPECT_EQ(b.present(slot, &present), Result::NoDevice);
-    EXPECT_EQ(b.wait_for_change(SimChannel::kSlot0, 5000), Result::NoDevice);
-    std::vector<std::uint8_t> atr;
+    EXPECT_EQ(b.wait_for_change(SimChannel::kSlot0, 300), Result::NoDevice);
+    std::vector<std::uint8_t> atr, response;
     EXPECT_EQ(b.power(SimChannel::kSlot0, PowerAction::Up, &atr), Result::NoDevice);
+
+    // Powered again, it is started afresh (3 s of set-up) and the waits of both slots end.
+    auto slot1 = sim.wait_in_background(10000, SimChannel::kSlot1);
+    EXPECT_EQ(sim.control("power on"), "ok");
+    EXPECT_EQ(b.wait_for_change(SimChannel::kSlot0, 10000), Result::Ok);
+    EXPECT_LT(slot1.get(), 10.0);
+    for (ChannelId slot : {SimChannel::kSlot0, SimChannel::kSlot1})
+        EXPECT_EQ(b.present(slot, &present), Result::Ok);
+    EXPECT_TRUE(present);
+    ASSERT_EQ(b.power(SimChannel::kSlot0, PowerAction::Up, &atr), Result::Ok);
+    unsigned t = 1;
+    ASSERT_EQ(b.set_protocol(SimChannel::kSlot0, &t), Result::Ok);
+    const std::vector<std::uint8_t> select{0x00, 0xA4, 0x00, 0x0C, 0x02, 0x2F, 0x00};
+    EXPECT_EQ(b.transmit(SimChannel::kSlot0, 1, select, &response, 258), Result::Ok);
+    EXPECT_EQ(response, (std::vector<std::uint8_t>{0x90, 0x00}));
 }
 
 TEST(PcscSimChannel, TheSpeedOptionSwitchesTheLinkOnceStarted) {
@@ -165,8 +197,81 @@ TEST(PcscSimChannel, TheSpeedOptionSwitchesTheLinkOnceStarted) {
     ASSERT_TRUE(plain.opened());
     EXPECT_NE(plain.control("status").find("baud=19200"), std::string::npos);
 
-    for (const char* bad : {"sim:speed=57600", "sim:speed=", "sim:speed=fast"})
+    for (const char* bad : {"sim:speed=57600", "sim:speed=", "sim:speed=fast", "sim:card=nosuch",
+                            "sim:card=", "sim:firmware=ABCD", "sim:firmware=16", "sim:seed=-1",
+                            "sim:seed=7x", "sim:seed="})
         EXPECT_EQ(SimChannel::bridge().open({1, 0}, bad), Result::BadParameter) << bad;
+}
+
+// A raw client of the control socket, to misbehave with.
+class RawClient {
+  public:
+    explicit RawClient(const std::string& path) : fd_(::socket(AF_UNIX, SOCK_STREAM, 0)) {
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+        EXPECT_EQ(::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    }
+    ~RawClient() { ::close(fd_); }
+    // Sends what the socket takes without waiting; how much that was.
+    std::size_t send(const std::string& data) {
+        std::size_t sent = 0;
+        for (ssize_t n; sent < data.size(); sent += static_cast<std::size_t>(n))
+            if ((n = ::send(fd_, data.data() + sent, data.size() - sent,
+                            MSG_NOSIGNAL | MSG_DONTWAIT)) <= 0)
+                break;
+        return sent;
+    }
+    std::string line() {
+        std::string text;
+        char c;
+        for (pollfd p{fd_, POLLIN, 0}; ::poll(&p, 1, 2000) == 1 && ::read(fd_, &c, 1) == 1;) {
+            if (c == '\n')
+                return text;
+            text += c;
+        }
+        return "(no answer)";
+    }
+    // Whether the far end hangs up within 5 s (reading nothing meanwhile).
+    bool hung_up() {
+        pollfd p{fd_, 0, 0};
+        return ::poll(&p, 1, 5000) == 1 && (p.revents & POLLHUP);
+    }
+
+  private:
+    int fd_;
+};
+
+TEST(PcscControlSocket, ClientsThatMisbehaveHurtNeitherOthersNorTheHandler) {
+    auto sim = std::make_unique<SimChannel>();
+    ASSERT_TRUE(sim->opened());
+    struct stat info {};
+    ASSERT_EQ(::stat(sim->socket().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+    std::string commands;
+    for (int i = 0; i < 2000; ++i)
+        commands += "status\n";
+    // One leaves before its answers (a write to it must not raise SIGPIPE in pcscd); one sends
+    // without ever reading; one connects and says nothing.
+    RawClient(sim->socket()).send(commands);
+    RawClient flood(sim->socket());
+    for (int i = 0; i < 100 && flood.send(commands) == commands.size(); ++i) {
+    }
+    RawClient idle(sim->socket());
+    // A line beyond any command is refused as soon as it is too long, and its tail is no command.
+    RawClient longline(sim->socket());
+    longline.send(std::string(5000, 'x'));
+    EXPECT_EQ(longline.line(), "error line too long");
+    longline.send("remove\nstatus\n");
+    EXPECT_NE(longline.line().find("card=t1"), std::string::npos);
+    EXPECT_NE(sim->control("status").find("card=t1"), std::string::npos);
+    // The one that never reads is dropped once its answers pile up.
+    EXPECT_TRUE(flood.hung_up());
+
+    const auto t0 = Clock::now();
+    sim.reset();
+    EXPECT_LT(seconds_since(t0), 2.0);
 }
 
 } // namespace

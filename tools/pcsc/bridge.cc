@@ -2,21 +2,26 @@
 // codes, and card events onto card-tracking requests parked in the driver.
 #include "tools/pcsc/bridge.h"
 
+#include "sim/card.h"
 #include "sim/control.h"
 #include "tools/host/host.h"
 #include "tools/qkr/sim_control.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <map>
 #include <mutex>
 #include <poll.h>
+#include <shared_mutex>
 #include <sstream>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <thread>
 #include <unistd.h>
@@ -128,19 +133,29 @@ bool parse_name(std::string name, ChannelName* out, std::string* why) {
             return false;
         }
         std::string key = item.substr(0, eq), value = item.substr(eq + 1);
-        if (key == "card")
-            out->card = value == "none" ? std::string() : value;
-        else if (key == "firmware" && value.size() == 4)
+        const auto digits = [&](std::size_t max) {
+            return !value.empty() && value.size() <= max &&
+                   value.find_first_not_of("0123456789") == std::string::npos;
+        };
+        const auto cards = sim::card_names();
+        if (key == "card" && value == "none")
+            out->card.clear();
+        else if (key == "card" && std::find(cards.begin(), cards.end(), value) != cards.end())
+            out->card = value;
+        else if (key == "firmware" && value.size() == 4 && digits(4))
             out->firmware = value;
-        else if (key == "socket")
+        else if (key == "socket" && !value.empty())
             out->socket = value;
-        else if (key == "seed")
-            out->seed = std::strtoull(value.c_str(), nullptr, 10);
+        else if (key == "seed" && digits(19))
+            out->seed = std::stoull(value);
         else if (key == "speed" && (value == "9600" || value == "19200" || value == "38400"))
             out->speed = static_cast<std::uint32_t>(std::stoul(value));
         else {
-            *why = "unknown or malformed option " + item +
-                   " (known: card=NAME, firmware=NNNN, seed=N, socket=PATH, "
+            std::string names;
+            for (const auto& c : cards)
+                names += c + "|";
+            *why = "unknown or malformed option " + item + " (known: card=" + names +
+                   "none, firmware=NNNN (four digits), seed=N, socket=PATH, "
                    "speed=9600|19200|38400)";
             return false;
         }
@@ -151,20 +166,33 @@ bool parse_name(std::string name, ChannelName* out, std::string* why) {
 // A local socket through which tests and people insert and remove the simulated card and inject
 // faults, in the simulator's own command language (as the standalone simulator's control socket):
 // one command a line ("insert t1", "remove", "fault nak 2", "status"), answered one line.
+//
+// It lives inside pcscd, so no client may hurt it: one thread serves every client through poll()
+// and never blocks on one; a line over kMaxLine is answered with an error and dropped whole; a
+// client that lets kMaxUnsent bytes of answers pile up unread is dropped; closing waits for no
+// client. Only the owner may connect.
 class ControlServer {
   public:
+    static constexpr std::size_t kMaxLine = 1024;
+    static constexpr std::size_t kMaxUnsent = 64 * 1024;
+    static constexpr std::size_t kMaxClients = 32;
+
     ControlServer(std::string path, sim::ReaderSim& sim) : path_(std::move(path)), sim_(sim) {
         ::unlink(path_.c_str());
-        listen_fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        listen_fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
-        if (listen_fd_ < 0 || path_.size() >= sizeof addr.sun_path || ::pipe(wake_) != 0) {
+        if (listen_fd_ < 0 || path_.size() >= sizeof addr.sun_path ||
+            ::pipe2(wake_, O_CLOEXEC) != 0) {
             note("cannot create the control socket " + path_);
             return;
         }
         std::memcpy(addr.sun_path, path_.c_str(), path_.size() + 1);
-        if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-            ::listen(listen_fd_, 4) != 0) {
+        // The file takes the socket's mode when bound: owner only from its first moment, whatever
+        // pcscd's umask.
+        if (::fchmod(listen_fd_, 0600) != 0 ||
+            ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+            ::listen(listen_fd_, 16) != 0) {
             note("cannot listen on " + path_ + ": " + std::strerror(errno));
             return;
         }
@@ -178,6 +206,8 @@ class ControlServer {
         }
         if (thread_.joinable())
             thread_.join();
+        for (const Client& c : clients_)
+            ::close(c.fd);
         for (int fd : {listen_fd_, wake_[0], wake_[1]})
             if (fd >= 0)
                 ::close(fd);
@@ -185,44 +215,103 @@ class ControlServer {
     }
 
   private:
-    // Waits for `fd` to be readable; false when told to stop.
-    bool wait_readable(int fd) {
-        pollfd fds[2] = {{fd, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-        for (;;) {
-            int n = ::poll(fds, 2, -1);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0 || (fds[1].revents & POLLIN))
-                return false;
-            return true;
-        }
-    }
+    struct Client {
+        int fd = -1;
+        std::string in;
+        std::string out;
+        bool skipping = false; // inside a line that was too long, up to its end
+        bool ended = false;    // the client sent its last byte; answer, then close
+    };
 
     void run() {
-        while (wait_readable(listen_fd_)) {
-            int client = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (client < 0)
-                continue;
-            serve(client);
-            ::close(client);
+        std::vector<pollfd> fds;
+        for (;;) {
+            fds.assign({{wake_[0], POLLIN, 0}, {listen_fd_, POLLIN, 0}});
+            for (const Client& c : clients_)
+                fds.push_back(
+                    {c.fd,
+                     static_cast<short>((c.ended ? 0 : POLLIN) | (c.out.empty() ? 0 : POLLOUT)),
+                     0});
+            if (::poll(fds.data(), fds.size(), -1) < 0) {
+                if (errno == EINTR)
+                    continue;
+                return;
+            }
+            if (fds[0].revents != 0)
+                return;
+            const std::size_t polled = clients_.size();
+            if (fds[1].revents & POLLIN)
+                accept_clients();
+            for (std::size_t i = 0; i < polled; ++i) {
+                Client& c = clients_[i];
+                const short ev = fds[i + 2].revents;
+                bool keep = !(ev & (POLLERR | POLLNVAL));
+                if (keep && (ev & (POLLIN | POLLHUP)) && !c.ended)
+                    keep = receive(c);
+                if (keep && !c.out.empty())
+                    keep = send_pending(c);
+                if (!keep || (c.ended && c.out.empty())) {
+                    ::close(c.fd);
+                    c.fd = -1;
+                }
+            }
+            std::erase_if(clients_, [](const Client& c) { return c.fd < 0; });
         }
     }
 
-    void serve(int client) {
-        std::string buffer;
-        char chunk[256];
-        while (wait_readable(client)) {
-            ssize_t n = ::read(client, chunk, sizeof chunk);
-            if (n <= 0)
+    void accept_clients() {
+        for (;;) {
+            int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            if (fd < 0)
                 return;
-            buffer.append(chunk, static_cast<std::size_t>(n));
-            for (std::size_t nl; (nl = buffer.find('\n')) != std::string::npos;) {
-                std::string line = buffer.substr(0, nl);
-                buffer.erase(0, nl + 1);
-                std::string answer = execute(line) + "\n";
-                (void)!::write(client, answer.data(), answer.size());
+            if (clients_.size() >= kMaxClients) {
+                ::close(fd);
+                continue;
             }
+            clients_.push_back({fd});
         }
+    }
+
+    // Reads what the client sent and answers its complete lines; false when it is to be dropped.
+    bool receive(Client& c) {
+        char chunk[4096];
+        ssize_t n = ::read(c.fd, chunk, sizeof chunk);
+        if (n < 0)
+            return errno == EAGAIN || errno == EINTR;
+        if (n == 0) {
+            c.ended = true;
+            return true;
+        }
+        c.in.append(chunk, static_cast<std::size_t>(n));
+        for (;;) {
+            const std::size_t nl = c.in.find('\n');
+            if (nl == std::string::npos) {
+                if (!c.skipping && c.in.size() > kMaxLine) {
+                    c.out += "error line too long\n";
+                    c.skipping = true;
+                }
+                if (c.skipping)
+                    c.in.clear();
+                break;
+            }
+            if (c.skipping || nl > kMaxLine) {
+                if (!c.skipping)
+                    c.out += "error line too long\n";
+                c.skipping = false;
+            } else {
+                c.out += execute(c.in.substr(0, nl)) + "\n";
+            }
+            c.in.erase(0, nl + 1);
+        }
+        return c.out.size() <= kMaxUnsent;
+    }
+
+    bool send_pending(Client& c) {
+        ssize_t n = ::send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0)
+            return errno == EAGAIN || errno == EINTR;
+        c.out.erase(0, static_cast<std::size_t>(n));
+        return true;
     }
 
     std::string execute(const std::string& line) {
@@ -235,6 +324,7 @@ class ControlServer {
     sim::ReaderSim& sim_;
     int listen_fd_ = -1;
     int wake_[2] = {-1, -1};
+    std::vector<Client> clients_; // the serving thread's alone
     std::thread thread_;
 };
 
@@ -246,24 +336,47 @@ struct ReaderState {
     host::Reader* reader = nullptr;
     kern::FileHandle handle;
     std::unique_ptr<ControlServer> control;
+    bool sim = true;
+    std::uint32_t speed = 19200;
+    // Commands share it; bringing the reader back after a power loss takes it alone, so that no
+    // command runs into a device that is being stopped and started.
+    std::shared_mutex use;
     std::mutex mu; // guards everything below
     std::condition_variable cv;
     std::vector<std::uint8_t> atr[2];
     kern::PendingIo* pending = nullptr; // slot 0's parked card-tracking request
+    // A stop request ends the wait it finds (or the next one), and only that one: pcscd stops
+    // its polling thread on every disconnect and starts it again.
     bool stop[2] = {false, false};
     // Slot 0's presence as pcscd last learnt it through present(), and whether a card command
     // found it different since.
     bool reported_present = false;
     bool changed = false;
     // The driver disabled the reader's interfaces (the reader lost power, DSR): nothing the
-    // driver holds parked will be completed any more.
+    // driver holds parked will be completed any more, until the device is started again.
     bool gone = false;
+    // Counts the reader's losses and returns, so that a wait of the second slot (which has no
+    // card events of its own) ends on either.
+    unsigned epoch = 0;
     host::Reader::GoneWatch gone_watch;
 
     NTSTATUS call(unsigned slot, ULONG code, std::span<const std::uint8_t> in,
                   std::vector<std::uint8_t>* out, ULONG out_len) {
+        std::shared_lock lock(use);
         return slot == 0 ? reader->ioctl(handle, code, in, out, out_len)
                          : reader->ioctl_slot1(handle, code, in, out, out_len);
+    }
+
+    // Switches the link from the 19200 bit/s every start begins with to the speed asked for.
+    // Part of a start: no command of a client runs meanwhile.
+    NTSTATUS set_speed() {
+        if (speed == 19200)
+            return STATUS_SUCCESS;
+        // The reader's link-speed command; its third byte is the speed code.
+        const std::uint8_t request[3] = {0x4C, 0x00,
+                                         static_cast<std::uint8_t>(speed == 38400 ? 1 : 3)};
+        std::vector<std::uint8_t> reply;
+        return reader->ioctl(handle, IOCTL_SMARTCARD_SET_BAUD_RATE, request, &reply, 16);
     }
 
     // The driver has the reader: its port is open and its interfaces were not disabled (they are
@@ -298,9 +411,45 @@ struct ReaderState {
 
     void reader_gone() {
         std::lock_guard lock(mu);
+        if (!gone)
+            ++epoch;
         gone = true;
         if (pending != nullptr)
             pending->cancel();
+        cv.notify_all();
+    }
+
+    // The reader is powered again (DSR is back). A port with real modem lines is closed once the
+    // reader is gone and tells nothing until it is opened again, so only the simulated line is
+    // watched.
+    bool power_back() { return sim && reader->line().modem_lines().dsr; }
+
+    // As Plug and Play would after the reader came back: stop the device and start it again.
+    // The handle stays open across both.
+    void bring_back() {
+        std::unique_lock lock(use);
+        {
+            std::lock_guard state_lock(mu);
+            if (!gone)
+                return; // another thread did it meanwhile
+        }
+        reader->stop();
+        NTSTATUS s = reader->start();
+        if (s == STATUS_SUCCESS)
+            s = set_speed();
+        if (s != STATUS_SUCCESS) {
+            char buf[16];
+            std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(s));
+            note("reader " + name + " powered again but did not start: " + buf);
+            return;
+        }
+        note("reader " + name + " powered again and restarted");
+        std::lock_guard state_lock(mu);
+        gone = false;
+        changed = true; // pcscd must look again, whatever it was told before
+        ++epoch;
+        atr[0].clear();
+        atr[1].clear();
         cv.notify_all();
     }
 
@@ -376,6 +525,8 @@ Result Bridge::open(ChannelId id, const std::string& name) {
 
     auto st = std::make_shared<ReaderState>();
     st->name = name;
+    st->sim = parsed.sim;
+    st->speed = parsed.speed;
     host::ReaderOptions ro;
     if (!parsed.sim) {
         serial::TtyOptions tty;
@@ -397,13 +548,8 @@ Result Bridge::open(ChannelId id, const std::string& name) {
         s = st->reader->start();
     if (s == STATUS_SUCCESS)
         s = st->reader->open(&st->handle);
-    if (s == STATUS_SUCCESS && parsed.speed != 19200) {
-        // The reader's link-speed command; its third byte is the speed code.
-        const std::uint8_t request[3] = {0x4C, 0x00,
-                                         static_cast<std::uint8_t>(parsed.speed == 38400 ? 1 : 3)};
-        std::vector<std::uint8_t> reply;
-        s = st->call(0, IOCTL_SMARTCARD_SET_BAUD_RATE, request, &reply, 16);
-    }
+    if (s == STATUS_SUCCESS)
+        s = st->set_speed();
     if (s != STATUS_SUCCESS) {
         char buf[16];
         std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(s));
@@ -572,24 +718,50 @@ Result Bridge::wait_for_change(ChannelId id, int timeout_ms) {
     auto st = impl_->find(id);
     if (!st)
         return Result::NoDevice;
+    const unsigned slot = id.slot;
     auto limit =
         timeout_ms < 0 ? std::chrono::hours(24 * 365) : std::chrono::milliseconds(timeout_ms);
-    if (id.slot == 1) {
-        // The second slot always holds its card: nothing to wait for but the end.
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    unsigned epoch;
+    {
+        std::lock_guard lock(st->mu);
+        epoch = st->epoch;
+    }
+    // While the reader is gone, nothing comes from the driver: look for its power every so often
+    // and bring it back once it is there.
+    for (bool gone = !st->reader_there(); gone; gone = !st->reader_there()) {
+        if (st->power_back()) {
+            st->bring_back();
+            if (st->reader_there())
+                break;
+        }
         std::unique_lock lock(st->mu);
-        st->cv.wait_for(lock, limit, [&] { return st->stop[1]; });
+        if (st->cv.wait_until(lock,
+                              std::min(deadline, std::chrono::steady_clock::now() +
+                                                     std::chrono::milliseconds(100)),
+                              [&] { return st->stop[slot]; }) ||
+            std::chrono::steady_clock::now() >= deadline) {
+            st->stop[slot] = false;
+            return Result::NoDevice;
+        }
+    }
+    if (slot == 1) {
+        // The second slot always holds its card: nothing to wait for but the end, or the reader
+        // going or coming back.
+        std::unique_lock lock(st->mu);
+        st->cv.wait_until(lock, deadline, [&] { return st->stop[1] || st->epoch != epoch; });
+        st->stop[1] = false;
         return Result::Ok;
     }
-    if (!st->reader_there())
-        return Result::NoDevice;
     bool now = st->card_present();
     bool expect_present;
     {
         std::lock_guard lock(st->mu);
-        if (st->gone)
-            return Result::NoDevice;
-        if (st->stop[0] || st->changed || now != st->reported_present)
-            return Result::Ok;
+        if (st->stop[0] || st->changed || st->gone || st->epoch != epoch ||
+            now != st->reported_present) {
+            st->stop[0] = false;
+            return st->gone ? Result::NoDevice : Result::Ok;
+        }
         expect_present = st->reported_present;
     }
     kern::PendingIo io = st->handle.ioctl_async(
@@ -600,11 +772,13 @@ Result Bridge::wait_for_change(ChannelId id, int timeout_ms) {
         if (st->stop[0] || st->changed || st->gone)
             io.cancel();
     }
-    bool done = io.wait_for(std::chrono::duration_cast<std::chrono::microseconds>(limit).count() *
-                            kern::kTicksPerMicrosecond);
+    auto left = std::chrono::duration_cast<std::chrono::microseconds>(std::max(
+        deadline - std::chrono::steady_clock::now(), std::chrono::steady_clock::duration{}));
+    bool done = io.wait_for(left.count() * kern::kTicksPerMicrosecond);
     {
         std::lock_guard lock(st->mu);
         st->pending = nullptr;
+        st->stop[0] = false;
     }
     if (!done) {
         io.cancel();
