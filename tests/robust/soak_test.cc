@@ -1,23 +1,29 @@
 // The whole stack under a misbehaving line for a long run: thousands of card commands on both
 // slots, T=1 in slot 0 and T=0 in slot 1, while the reader corrupts, NAKs, cuts short or delays a
-// share of its frames at random and now and then loses its power. Each command either comes back
-// with exactly the card's answer or fails with a status a client can act on; nothing comes back
-// wrong, nothing hangs, nothing leaks.
+// share of its frames at random and now and then loses its power. The test keeps its own copy of
+// the file the commands read and write and compares every answer with it byte for byte. A command
+// either comes back with exactly the card's answer or fails with a status a client can act on, and
+// the next one goes on without a reset in between: nothing comes back wrong or stale, no write that
+// was reported done is lost, nothing hangs, nothing leaks.
 #include "tests/robust/robust_support.h"
-
-#include "sim/card.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <random>
 #include <string>
 
 namespace qkr::robust {
 namespace {
 
-constexpr int kRecoveryTries = 20;
+// Failures in a row on one slot that no fault share here explains: the slot is stuck.
+constexpr int kStuck = 10;
+// The card's EF 5001: 512 counting bytes when the card is made, read and written by the run.
+constexpr std::size_t kFileSize = 512;
+const Data kSelectFile = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x50, 0x01};
+const Data kOk = {0x90, 0x00};
 
 struct Plan {
     int apdus;
@@ -26,54 +32,70 @@ struct Plan {
     std::uint64_t seed;
 };
 
-const Data kSelectDf = {0x00, 0xA4, 0x04, 0x0C, 0x08, 0xA0, 0x00,
-                        0x00, 0x00, 0x51, 0x4B, 0x52, 0x01};
-const Data kOk = {0x90, 0x00};
-
-Data select_ef(std::uint16_t fid) {
-    return {0x00, 0xA4, 0x00, 0x0C, 0x02, std::uint8_t(fid >> 8), std::uint8_t(fid)};
-}
-
-// What an APDU must answer when it succeeds.
-struct Step {
-    Data apdu;
-    Data expected;               // exact response, when `any_bytes` is 0
-    std::size_t any_bytes = 0;   // so many unpredictable bytes, then 90 00 (GET CHALLENGE)
-    bool needed_by_rest = false; // a failure leaves the card's selection unknown: end the group
-};
-
 struct Tally {
     int sent = 0;
     int ok = 0;
     int failed = 0;
-    int wrong = 0;
-    int repowers = 0;
     int restarts = 0;
     // Exchange attempts the driver saw fail, by the line it logged: what the faults cost.
     int naks = 0;
-    int bad_frames = 0;
-    int incomplete = 0;
+    int dues = 0; // a NAK logs one too
     int timeouts = 0;
     std::map<NTSTATUS, int> statuses;
 };
 
+// What the test knows of one card. A range to read back next follows every UPDATE: it holds the
+// bytes written, or after a failed UPDATE either those or the ones before, since the card may or
+// may not have carried it out.
+struct CardModel {
+    struct ReadBack {
+        std::size_t offset;
+        std::vector<Data> may_hold;
+    };
+    Data file;
+    bool selected = false;
+    std::optional<ReadBack> read_back;
+    int failures_in_a_row = 0;
+};
+
+Data read_binary(std::size_t offset, std::size_t length) {
+    return {0x00, 0xB0, std::uint8_t(offset >> 8), std::uint8_t(offset), std::uint8_t(length)};
+}
+
+Data with_ok(Data data) {
+    data.insert(data.end(), kOk.begin(), kOk.end());
+    return data;
+}
+
+std::string hex(const Data& d) {
+    std::string s;
+    char buf[4];
+    for (std::uint8_t b : d) {
+        std::snprintf(buf, sizeof buf, "%02X ", b);
+        s += buf;
+    }
+    return s;
+}
+
 class Soak {
   public:
     Soak(Plan plan, SoakHost& host, host::Reader& reader, kern::FileHandle& handle)
-        : plan_(plan), host_(host), reader_(reader), handle_(handle), rng_(plan.seed) {
-        clients_.emplace_back(reader, handle, 0);
-        clients_.emplace_back(reader, handle, 1);
+        : plan_(plan), host_(host), reader_(reader), rng_(plan.seed) {
+        for (int slot = 0; slot < 2; ++slot) {
+            clients_.emplace_back(reader, handle, slot);
+            cards_[slot].file.resize(kFileSize);
+            for (std::size_t i = 0; i < kFileSize; ++i)
+                cards_[slot].file[i] = std::uint8_t(i);
+        }
     }
 
     Tally run() {
-        for (int slot = 0; slot < 2; ++slot)
-            if (!repower(slot))
-                return tally_;
+        if (!repower(0) || !repower(1))
+            return tally_;
         faults_on();
         int next_drop = plan_.dsr_drop_every;
         while (tally_.sent < plan_.apdus) {
-            const int slot = int(rng_() % 2);
-            const bool going = run_group(slot, make_group());
+            const bool going = step(int(rng_() % 2));
             count_attempt_failures();
             if (!going)
                 return tally_;
@@ -83,92 +105,121 @@ class Soak {
                     return tally_;
             }
         }
+        // With the line quiet again, every byte of both files must be what the run left there.
         faults_off();
+        for (int slot = 0; slot < 2; ++slot) {
+            CardModel& card = cards_[slot];
+            for (int i = 0; i < 2 && (!card.selected || card.read_back); ++i)
+                if (!step(slot))
+                    return tally_;
+            if (!read(slot, 0, 256) || !read(slot, 256, 256))
+                return tally_;
+        }
         return tally_;
     }
 
   private:
     static ULONG protocol(int slot) { return slot == 0 ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0; }
 
-    std::vector<Step> make_group() {
-        std::vector<Step> steps;
-        switch (rng_() % 3) {
-        case 0: { // READ BINARY of the counting file, any offset and length inside it
-            const std::size_t length = 1 + rng_() % 256;
-            const std::size_t offset = rng_() % (512 - length + 1);
-            steps.push_back({kSelectDf, kOk, 0, true});
-            steps.push_back({select_ef(0x5001), kOk, 0, true});
-            Data expected;
-            for (std::size_t i = 0; i < length; ++i)
-                expected.push_back(std::uint8_t(offset + i));
-            expected.insert(expected.end(), kOk.begin(), kOk.end());
-            steps.push_back({{0x00, 0xB0, std::uint8_t(offset >> 8), std::uint8_t(offset),
-                              std::uint8_t(length)},
-                             expected});
-            break;
-        }
-        case 1: { // UPDATE BINARY of the scratch file, then the same bytes read back
-            const std::size_t length = 1 + rng_() % 120;
-            const std::size_t offset = rng_() % (128 - length + 1);
-            Data update = {0x00, 0xD6, 0x00, std::uint8_t(offset), std::uint8_t(length)};
-            Data body;
-            for (std::size_t i = 0; i < length; ++i)
-                body.push_back(std::uint8_t(rng_()));
-            update.insert(update.end(), body.begin(), body.end());
-            body.insert(body.end(), kOk.begin(), kOk.end());
-            steps.push_back({select_ef(0x5003), kOk, 0, true});
-            steps.push_back({update, kOk, 0, true});
-            steps.push_back({{0x00, 0xB0, 0x00, std::uint8_t(offset), std::uint8_t(length)}, body});
-            break;
-        }
-        default: { // GET CHALLENGE
-            const std::size_t length = 1 + rng_() % 32;
-            steps.push_back({{0x00, 0x84, 0x00, 0x00, std::uint8_t(length)}, {}, length});
-            break;
-        }
-        }
-        return steps;
-    }
-
-    // False when the stack could not be brought back: the run ends there.
-    bool run_group(int slot, const std::vector<Step>& steps) {
-        for (const Step& step : steps) {
-            if (tally_.sent >= plan_.apdus)
-                return true;
-            Data response;
-            const NTSTATUS status = clients_[slot].transmit(protocol(slot), step.apdu, &response);
-            ++tally_.sent;
-            if (status == STATUS_SUCCESS) {
-                if (matches(step, response)) {
-                    ++tally_.ok;
-                    continue;
-                }
-                ++tally_.wrong;
-                ADD_FAILURE() << "APDU " << tally_.sent << " on slot " << slot
-                              << " came back with wrong data: " << hex(response) << " for "
-                              << hex(step.apdu);
-            } else {
-                ++tally_.failed;
-                ++tally_.statuses[status];
-                if (!is_defined_failure(status))
-                    ADD_FAILURE() << "APDU " << tally_.sent << " on slot " << slot
-                                  << " failed with an undefined status 0x" << std::hex << status;
+    // One APDU on the slot the model says is due; false ends the run (wrong data, a stuck slot).
+    bool step(int slot) {
+        CardModel& card = cards_[slot];
+        if (!card.selected) {
+            const auto response = send(slot, kSelectFile);
+            if (response && check(slot, kSelectFile, *response, {kOk}) < 0)
+                return false;
+            card.selected = response.has_value();
+        } else if (card.read_back) {
+            const auto& [offset, may_hold] = *card.read_back;
+            const Data apdu = read_binary(offset, may_hold[0].size());
+            if (const auto response = send(slot, apdu)) {
+                std::vector<Data> answers;
+                for (const Data& bytes : may_hold)
+                    answers.push_back(with_ok(bytes));
+                const int held = check(slot, apdu, *response, answers);
+                if (held < 0)
+                    return false;
+                std::copy(may_hold[held].begin(), may_hold[held].end(),
+                          card.file.begin() + long(offset));
+                card.read_back.reset();
             }
-            // Whatever half of an exchange the card saw, a fresh reset puts both ends back in step.
-            return repower(slot);
+        } else if (rng_() % 2) {
+            const std::size_t length = 1 + rng_() % 256;
+            if (!read(slot, rng_() % (kFileSize - length + 1), length))
+                return false;
+        } else {
+            const std::size_t length = 1 + rng_() % 255;
+            const std::size_t offset = rng_() % (kFileSize - length + 1);
+            Data apdu = {0x00, 0xD6, std::uint8_t(offset >> 8), std::uint8_t(offset),
+                         std::uint8_t(length)};
+            Data bytes;
+            for (std::size_t i = 0; i < length; ++i)
+                bytes.push_back(std::uint8_t(rng_()));
+            apdu.insert(apdu.end(), bytes.begin(), bytes.end());
+            card.read_back = CardModel::ReadBack{offset, {bytes}};
+            if (const auto response = send(slot, apdu)) {
+                if (check(slot, apdu, *response, {kOk}) < 0)
+                    return false;
+                std::copy(bytes.begin(), bytes.end(), card.file.begin() + long(offset));
+            } else {
+                card.read_back->may_hold.emplace_back(card.file.begin() + long(offset),
+                                                      card.file.begin() + long(offset + length));
+            }
         }
-        return true;
+        if (card.failures_in_a_row < kStuck)
+            return true;
+        ADD_FAILURE() << "slot " << slot << " failed " << kStuck << " APDUs in a row";
+        return false;
     }
 
-    // The driver's log would grow by some thirty lines an APDU; it is read and dropped per group.
+    // False when the bytes came back other than the model holds them.
+    bool read(int slot, std::size_t offset, std::size_t length) {
+        const Data apdu = read_binary(offset, length);
+        const auto response = send(slot, apdu);
+        const Data& file = cards_[slot].file;
+        const Data part(file.begin() + long(offset), file.begin() + long(offset + length));
+        return !response || check(slot, apdu, *response, {with_ok(part)}) >= 0;
+    }
+
+    // The response, or nothing when the APDU failed; it may fail only with a defined status,
+    // and only while the reader is told to misbehave.
+    std::optional<Data> send(int slot, const Data& apdu) {
+        Data response;
+        const NTSTATUS status = clients_[slot].transmit(protocol(slot), apdu, &response);
+        ++tally_.sent;
+        if (status == STATUS_SUCCESS) {
+            cards_[slot].failures_in_a_row = 0;
+            return response;
+        }
+        ++tally_.failed;
+        ++tally_.statuses[status];
+        ++cards_[slot].failures_in_a_row;
+        EXPECT_TRUE(faulty_ && is_defined_failure(status))
+            << "APDU " << tally_.sent << " on slot " << slot << " (" << hex(apdu)
+            << ") failed with 0x" << std::hex << status << (faulty_ ? "" : " on a quiet line");
+        return std::nullopt;
+    }
+
+    // Which of the answers the response is, or -1 (a failure) when none.
+    int check(int slot, const Data& apdu, const Data& response, const std::vector<Data>& answers) {
+        const auto it = std::find(answers.begin(), answers.end(), response);
+        if (it != answers.end()) {
+            ++tally_.ok;
+            return int(it - answers.begin());
+        }
+        ADD_FAILURE() << "APDU " << tally_.sent << " on slot " << slot << " (" << hex(apdu)
+                      << ") came back with wrong data: " << hex(response) << "; expected "
+                      << hex(answers.front());
+        return -1;
+    }
+
+    // The driver's log would grow by some thirty lines an APDU; it is read and dropped each step.
     void count_attempt_failures() {
         for (const std::string& line : host_.log()) {
             if (line.find("RDDERR_NAK") != std::string::npos)
                 ++tally_.naks;
             else if (line.find("RDDERR_DUE") != std::string::npos)
-                ++tally_.bad_frames;
-            else if (line.find("Invalid datablock received") != std::string::npos)
-                ++tally_.incomplete;
+                ++tally_.dues;
             else if (line.find("TIMEOUT") != std::string::npos ||
                      line.find("timeout") != std::string::npos)
                 ++tally_.timeouts;
@@ -176,21 +227,13 @@ class Soak {
         host_.clear_log();
     }
 
-    static bool matches(const Step& step, const Data& response) {
-        if (step.any_bytes == 0)
-            return response == step.expected;
-        return response.size() == step.any_bytes + 2 &&
-               std::equal(kOk.begin(), kOk.end(), response.end() - 2);
-    }
-
+    // On a quiet line.
     bool repower(int slot) {
-        for (int i = 0; i < kRecoveryTries; ++i) {
-            ++tally_.repowers;
-            if (clients_[slot].power(SCARD_COLD_RESET) == STATUS_SUCCESS &&
-                clients_[slot].set_protocol(protocol(slot)) == STATUS_SUCCESS)
-                return true;
-        }
-        ADD_FAILURE() << "slot " << slot << " not back after " << kRecoveryTries << " resets";
+        cards_[slot].selected = false;
+        if (clients_[slot].power(SCARD_COLD_RESET) == STATUS_SUCCESS &&
+            clients_[slot].set_protocol(protocol(slot)) == STATUS_SUCCESS)
+            return true;
+        ADD_FAILURE() << "slot " << slot << " not back after a cold reset";
         return false;
     }
 
@@ -207,35 +250,30 @@ class Soak {
             ADD_FAILURE() << "no restart after a power loss";
             return false;
         }
+        if (!repower(0) || !repower(1))
+            return false;
         faults_on();
-        return repower(0) && repower(1);
+        return true;
     }
 
     void faults_on() {
         const std::uint64_t seed = rng_();
         in_timer(host_.kernel(),
                  [this, seed] { reader_.sim().faults().random(seed, plan_.fault_percent); });
+        faulty_ = true;
     }
     void faults_off() {
         in_timer(host_.kernel(), [this] { reader_.sim().faults().clear(); });
-    }
-
-    static std::string hex(const Data& d) {
-        std::string s;
-        char buf[4];
-        for (std::uint8_t b : d) {
-            std::snprintf(buf, sizeof buf, "%02X ", b);
-            s += buf;
-        }
-        return s;
+        faulty_ = false;
     }
 
     Plan plan_;
     SoakHost& host_;
     host::Reader& reader_;
-    kern::FileHandle& handle_;
     std::vector<Client> clients_;
+    CardModel cards_[2];
     std::mt19937_64 rng_;
+    bool faulty_ = false;
     Tally tally_;
 };
 
@@ -262,45 +300,42 @@ Tally soak(const Plan& plan) {
         EXPECT_EQ(host.kernel().irps_live(), 0u);
     } // the kernel's end-of-life checks: pool, IRPs, devices
 
-    const double recovered = tally.sent == 0 ? 0.0 : 100.0 * tally.ok / tally.sent;
     char line[160];
     std::snprintf(line, sizeof line,
-                  "soak: %d APDUs, %d ok, %d failed with defined statuses (%.1f%% recovered)",
-                  tally.sent, tally.ok, tally.failed, recovered);
+                  "soak: %d APDUs, %d ok, %d failed with defined statuses (%.1f%% ok)", tally.sent,
+                  tally.ok, tally.failed, tally.sent == 0 ? 0.0 : 100.0 * tally.ok / tally.sent);
     std::cout << line << "\n";
     std::cout << "soak: " << plan.fault_percent
               << "% faulty frames; exchange attempts spoiled: " << tally.naks << " NAKs, "
-              << tally.bad_frames - tally.naks << " bad frames, " << tally.incomplete
-              << " incomplete, " << tally.timeouts << " time-outs\n";
-    std::cout << "soak: " << tally.repowers << " card resets, " << tally.restarts
-              << " restarts after a power loss\n";
+              << tally.dues - tally.naks << " bad frames, " << tally.timeouts << " time-outs; "
+              << tally.restarts << " restarts after a power loss\n";
     for (const auto& [status, count] : tally.statuses) {
         std::snprintf(line, sizeof line, "soak:   failed with 0x%08X x %d", unsigned(status),
                       count);
         std::cout << line << "\n";
     }
-    EXPECT_EQ(tally.sent, plan.apdus);
-    EXPECT_EQ(tally.wrong, 0);
-    EXPECT_EQ(tally.ok + tally.failed + tally.wrong, tally.sent);
+    // Short of the plan: the run ended early on a fault reported above. The closing read of
+    // both files adds a few APDUs.
+    EXPECT_GT(tally.sent, plan.apdus);
     return tally;
 }
 
-TEST(FaultSoak, TwoPercentFaultyFramesCostNoApduAndNeverGiveWrongData) {
+TEST(FaultSoak, TwoPercentFaultyFramesCostAlmostNoApduAndNeverGiveWrongData) {
     const Tally tally = soak({10000, 2, 1000, 20261205});
     // Three attempts per exchange absorb nearly every lost frame.
     EXPECT_GT(tally.ok, tally.sent * 99 / 100);
     // The faults did reach the driver.
     EXPECT_GT(tally.naks, 20);
-    EXPECT_GT(tally.bad_frames - tally.naks, 20);
+    EXPECT_GT(tally.dues - tally.naks, 20);
     EXPECT_GT(tally.timeouts, 20);
     EXPECT_EQ(tally.restarts, 9);
 }
 
-// So many faults that three attempts often are not enough: the failures must still be defined
-// ones, and a reset must always bring the card back.
+// So many faults that three attempts often are not enough: the failures must be defined ones, and
+// the command after each must get its own answer, with no reset in between.
 TEST(FaultSoak, AQuarterOfFaultyFramesFailsApdusCleanlyAndNeverGivesWrongData) {
-    const Tally tally = soak({1000, 25, 400, 7});
-    EXPECT_GT(tally.failed, 0);
+    const Tally tally = soak({2000, 25, 400, 8});
+    EXPECT_GT(tally.failed, 5);
     EXPECT_GT(tally.ok, tally.sent / 2);
 }
 
