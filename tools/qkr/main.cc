@@ -165,7 +165,13 @@ int main(int argc, char** argv) {
                 return {};
             return "expected four digits such as 0016, not " + v;
         });
-    app.add_option("--seed", so.seed, "Seed for the simulator's faults")->default_val(1);
+    app.add_option("--seed", so.seed, "Seed for the simulator's faults")
+        ->default_val(1)
+        ->check([](const std::string& v) -> std::string {
+            if (!v.empty() && std::all_of(v.begin(), v.end(), ::isdigit))
+                return {};
+            return "expected a whole number, 0 or more, not " + v;
+        });
     app.add_flag("--trace", so.trace, "Print every DbgPrint line of the driver to standard error");
     app.add_flag("--wire", so.wire, "Print the bytes on the serial line to standard error");
     app.add_flag("--timestamps", so.timestamps, "Prefix trace and wire lines with the clock");
@@ -189,7 +195,11 @@ int main(int argc, char** argv) {
     apdu->add_option("HEX", apdu_hex, "Command APDUs in hex")->required();
     double monitor_seconds = 60;
     auto* monitor = app.add_subcommand("monitor", "Card insertion and removal as they happen");
-    monitor->add_option("--seconds", monitor_seconds, "How long to watch")->default_val(60);
+    monitor->add_option("--seconds", monitor_seconds, "How long to watch")
+        ->default_val(60)
+        ->check([](const std::string& v) -> std::string {
+            return parse_seconds(v) ? std::string() : "expected 0 to 10000000 seconds, not " + v;
+        });
     std::string script_file = "-";
     bool keep_going = false;
     auto* script = app.add_subcommand(

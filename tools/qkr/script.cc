@@ -66,14 +66,6 @@ int take_slot(std::vector<std::string>& args, std::size_t needed) {
     return 0;
 }
 
-std::optional<double> parse_seconds(const std::string& word) {
-    char* end = nullptr;
-    double v = std::strtod(word.c_str(), &end);
-    if (end == word.c_str() || *end != '\0' || v < 0 || v > 1e7)
-        return std::nullopt;
-    return v;
-}
-
 std::optional<NTSTATUS> parse_status(const std::string& word) {
     if (word.rfind("0x", 0) == 0 || word.rfind("0X", 0) == 0) {
         unsigned long v = 0;
@@ -82,9 +74,9 @@ std::optional<NTSTATUS> parse_status(const std::string& word) {
             return std::nullopt;
         return static_cast<NTSTATUS>(v);
     }
-    for (ULONG s : {0xC0000178u, 0xC00000B5u, 0xC000009Cu, 0xC0000014u, 0xC0000010u, 0xC000000Du,
-                    0xC0000023u, 0xC00000BBu, 0xC0000184u, 0xC0000001u, 0xC0000120u, 0xC00002B6u,
-                    0x80000011u, 0xC00000A3u, 0xFFFFFFFDu, 0xFFFFFFFEu, 0x00000004u}) {
+    for (ULONG s : {0xC0000178u, 0xC00000B5u, 0xC000009Cu, 0xC000009Du, 0xC0000014u, 0xC0000010u,
+                    0xC000000Du, 0xC0000023u, 0xC00000BBu, 0xC0000184u, 0xC0000001u, 0xC0000120u,
+                    0xC00002B6u, 0x80000011u, 0xC00000A3u, 0xFFFFFFFDu, 0xFFFFFFFEu, 0x00000004u}) {
         if (status_name(static_cast<NTSTATUS>(s)) == word)
             return static_cast<NTSTATUS>(s);
     }
@@ -197,6 +189,14 @@ Outcome dispatch(Session& s, std::vector<std::string> words, std::ostream& err) 
 }
 
 } // namespace
+
+std::optional<double> parse_seconds(const std::string& word) {
+    char* end = nullptr;
+    const double v = std::strtod(word.c_str(), &end);
+    if (end == word.c_str() || *end != '\0' || !(v >= 0 && v <= 1e7))
+        return std::nullopt;
+    return v;
+}
 
 std::string attribute_names() {
     std::string out;

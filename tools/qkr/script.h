@@ -4,6 +4,7 @@
 #include "tools/qkr/session.h"
 
 #include <istream>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -22,6 +23,10 @@ bool run_command(Session& session, std::string_view line, std::ostream& out, std
 // Runs every line of `in`; returns the process exit status: 0 only if every command succeeded.
 int run_script(Session& session, std::istream& in, std::ostream& out, std::ostream& err,
                ScriptOptions options);
+
+// A number of seconds a person may ask to wait or advance by: 0 to 10^7 (nan, infinities and
+// larger values would overflow the clock's ticks).
+std::optional<double> parse_seconds(const std::string& word);
 
 // The attribute ids `attr` knows by name ("vendor-name", "atr", ...), for help and tests.
 std::string attribute_names();
