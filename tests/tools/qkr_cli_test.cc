@@ -158,12 +158,13 @@ TEST(QkrTool, ScriptStopsAtTheFirstUnexpectedErrorUnlessKeepGoing) {
     EXPECT_EQ(k.out, "ok\nerror 0xC0000178 STATUS_NO_MEDIA\nok absent\n");
 }
 
-TEST(QkrTool, TraceReproducesTheDriversLogLinesOfAStart) {
+TEST(QkrTool, TraceShowsTheDriversLogLinesFromLoadToRemoval) {
     Outcome r = qkr("--trace script -", "start\n");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "ok\n");
     for (const char* line :
-         {"[Qkr_PnP] Entering : \n", "[Qkr_PnP] IRP_MN_START_DEVICE \n",
+         {"[DriverEntry] Entering : \n", "[Qkr_PnP] IRP_MN_REMOVE_DEVICE",
+          "[Qkr_PnP] Entering : \n", "[Qkr_PnP] IRP_MN_START_DEVICE \n",
           "[Qkr_StartDevice] Enter : \n",
           "[Qkr_StartDevice]  IRP_MJ_CREATE to serial.sys success \n",
           "[Qkr_StartDevice]  Qkr_ConfigureSerialPort success\n", "[Qkr_ReadWrite] Enter :\n",
@@ -183,8 +184,10 @@ TEST(QkrTool, WireShowsTheFramesOnTheLine) {
 }
 
 TEST(QkrTool, BadArgumentsGetAOneLineMessageAndStatusTwo) {
-    for (const char* args : {"--card bogus demo", "apdu 0G", "apdu 123", "--firmware 12 demo",
-                             "script /nonexistent/file", "frobnicate"}) {
+    for (const char* args :
+         {"--card bogus demo", "apdu 0G", "apdu 123", "--firmware 12 demo",
+          "script /nonexistent/file", "frobnicate", "--seed -1 script -", "monitor --seconds -5",
+          "monitor --seconds nan", "monitor --seconds 1e308"}) {
         Outcome r = qkr(args);
         EXPECT_EQ(r.status, 2) << args;
         EXPECT_EQ(r.out, "") << args;
@@ -196,13 +199,35 @@ TEST(QkrTool, BadArgumentsGetAOneLineMessageAndStatusTwo) {
 }
 
 TEST(QkrTool, MalformedScriptLinesAreErrorsNamingTheProblem) {
-    Outcome r = qkr("script --keep-going -", "start\napdu 0G1\npower lukewarm\nfrob\n");
+    Outcome r =
+        qkr("script --keep-going -", "start\napdu 0G1\npower lukewarm\nfrob\nadvance nan\n");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "ok\nerror 0xC000000D STATUS_INVALID_PARAMETER\n"
+                     "error 0xC000000D STATUS_INVALID_PARAMETER\n"
                      "error 0xC000000D STATUS_INVALID_PARAMETER\n"
                      "error 0xC000000D STATUS_INVALID_PARAMETER\n");
     EXPECT_NE(r.err.find("0G1"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("lukewarm"), std::string::npos) << r.err;
+}
+
+TEST(QkrTool, StartThatNoReaderAnsweredFails) {
+    // Both start-up queries, each tried three times, go unanswered.
+    Outcome r = qkr("script -", "fault silent 6\nstart\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "ok\nerror 0xC000009D STATUS_DEVICE_NOT_CONNECTED\n");
+    EXPECT_NE(r.err.find("no reader answered"), std::string::npos) << r.err;
+}
+
+TEST(QkrTool, ReaderThatLostPowerIsUsableOnceItHasPowerAgain) {
+    const std::string session = "power cold\nprotocol t1\napdu 00A40000022F00\n";
+    Outcome r =
+        qkr("script -", "start\n" + session +
+                            "fault dsr off\nexpect STATUS_DEVICE_NOT_CONNECTED wait present "
+                            "1\nfault dsr on\n" +
+                            session);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    const std::string ok = "ok 3B 96 13 81 71 20 45 00 51 4B 52 20 54 31 1D\nok T=1\nok 90 00\n";
+    EXPECT_EQ(r.out, "ok\n" + ok + "ok\nerror 0xC000009D STATUS_DEVICE_NOT_CONNECTED\nok\n" + ok);
 }
 
 TEST(QkrTool, HelpListsTheCommandsWithExamples) {

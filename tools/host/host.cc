@@ -10,7 +10,22 @@ namespace qkr::host {
 // ---------------------------------------------------------------------------------------------
 // Host
 // ---------------------------------------------------------------------------------------------
-Host::Host(kern::ClockMode mode) : kernel_(std::make_unique<kern::Kernel>(mode)) {
+namespace {
+// The start-up queries' success lines; the start runs them in the thread that sent it.
+constexpr std::string_view kTypeAnswered = "[Qkr_StartDevice] get reader type success";
+constexpr std::string_view kStatusAnswered = "[Qkr_StartDevice] get reader status success";
+thread_local int start_answers = 0;
+} // namespace
+
+Host::Host(kern::ClockMode mode, std::function<void(std::string_view)> trace)
+    : trace_(std::move(trace)), kernel_(std::make_unique<kern::Kernel>(mode)) {
+    // Set before the load, so that the trace begins with DriverEntry.
+    kernel_->set_debug_sink([this](std::string_view line) {
+        if (line == kTypeAnswered || line == kStatusAnswered)
+            ++start_answers;
+        if (trace_)
+            trace_(line);
+    });
     // Loading a driver image starts it with zeroed globals; a process that loads the driver
     // more than once (one Host per test) has to do that by hand.
     std::fill(std::begin(DeviceInstanceInUse), std::end(DeviceInstanceInUse), UCHAR{0});
@@ -137,9 +152,34 @@ NTSTATUS Reader::add() {
 }
 
 NTSTATUS Reader::pnp(UCHAR minor) {
+    if (minor == IRP_MN_START_DEVICE)
+        start_answers = 0;
     NTSTATUS status = kernel().send_pnp(pdo_, minor);
-    if (minor == IRP_MN_REMOVE_DEVICE)
+    switch (minor) {
+    case IRP_MN_START_DEVICE:
+        started_ = status == STATUS_SUCCESS;
+        queried_ = false;
+        start_answered_ = start_answers > 0;
+        break;
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+        started_ = false;
+        break;
+    case IRP_MN_REMOVE_DEVICE:
+        started_ = false;
         added_ = false;
+        break;
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+        queried_ = status == STATUS_SUCCESS;
+        break;
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+        queried_ = false;
+        break;
+    default:
+        break;
+    }
     return status;
 }
 
@@ -273,6 +313,24 @@ bool Reader::interfaces_disabled() {
         if (r.pdo == pdo_ && r.enabled)
             return false;
     return true;
+}
+
+bool Reader::power_lost() {
+    return started_ && !queried_ && interfaces_disabled();
+}
+
+NTSTATUS Reader::restart_after_power_loss() {
+    if (!power_lost())
+        return STATUS_SUCCESS;
+    if (line_ && !line_->modem_lines().dsr)
+        return STATUS_DEVICE_NOT_CONNECTED;
+    NTSTATUS status = stop();
+    if (status != STATUS_SUCCESS)
+        return status;
+    status = start();
+    if (status == STATUS_SUCCESS && !start_answered_)
+        return STATUS_DEVICE_NOT_CONNECTED;
+    return status;
 }
 
 NTSTATUS Reader::open_port(bool configure) {

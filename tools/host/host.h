@@ -28,6 +28,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qkr::host {
@@ -67,6 +68,10 @@ class Reader {
     NTSTATUS surprise_removal();
     NTSTATUS pnp(UCHAR minor);
     bool added() const { return added_; }
+    // Whether the reader answered either start-up query (its type, its card status) in the last
+    // start. The driver starts a device whose reader stays silent all the same, so this is what
+    // tells a reader that is not there.
+    bool start_answered() const { return start_answered_; }
 
     // ----- The pieces -----
     kern::Kernel& kernel();
@@ -120,6 +125,15 @@ class Reader {
     [[nodiscard]] GoneWatch watch_gone(std::function<void()> gone);
     // Whether the driver has disabled the reader's interfaces (also true before a start).
     bool interfaces_disabled();
+    // A started device whose reader lost power: the driver closed the port and disabled the
+    // interfaces, and nothing opens the port again until the next start.
+    bool power_lost();
+    // Once the reader has power again, makes such a device usable as Plug and Play would: a stop
+    // and a start. STATUS_SUCCESS when there was nothing to do or the restart worked;
+    // STATUS_DEVICE_NOT_CONNECTED while the line still shows no power (a real port cannot tell
+    // until it is opened, so it is always tried) or when the new start got no answer; otherwise
+    // the stop's or the start's status.
+    NTSTATUS restart_after_power_loss();
 
     // ----- For tests of the serial link without a start -----
     // Opens the serial port below the driver the way the start does (IRP_MJ_CREATE through
@@ -141,13 +155,18 @@ class Reader {
     std::unique_ptr<serial::SerialPort> port_;
     std::unique_ptr<sim::ReaderSim> sim_;
     bool added_ = false;
+    bool started_ = false; // by the last start, until a stop or removal
+    bool queried_ = false; // a stop or removal query the driver accepted, not cancelled yet
+    bool start_answered_ = false;
 };
 
 class Host {
   public:
     static constexpr int kMaxReaders = 4;
 
-    explicit Host(kern::ClockMode mode = kern::ClockMode::Virtual);
+    // `trace`, if given, hears every line the driver prints, from its load to its unload.
+    explicit Host(kern::ClockMode mode = kern::ClockMode::Virtual,
+                  std::function<void(std::string_view line)> trace = {});
     ~Host();
     Host(const Host&) = delete;
     Host& operator=(const Host&) = delete;
@@ -166,6 +185,7 @@ class Host {
     void clear_log() { kernel_->clear_debug_lines(); }
 
   private:
+    std::function<void(std::string_view)> trace_;
     std::unique_ptr<kern::Kernel> kernel_;
     PDRIVER_OBJECT driver_ = nullptr;
     std::vector<std::unique_ptr<Reader>> readers_;

@@ -82,7 +82,7 @@ struct Session::Impl {
 
     explicit Impl(SessionOptions o)
         : opt(std::move(o)), log(opt.log ? *opt.log : std::cerr),
-          host(real_clock(opt) ? kern::ClockMode::Real : kern::ClockMode::Virtual) {
+          host(real_clock(opt) ? kern::ClockMode::Real : kern::ClockMode::Virtual, trace_sink()) {
         const bool bridged = opt.card.rfind("bridge", 0) == 0;
         host::ReaderOptions ro;
         if (opt.port != "sim") {
@@ -112,25 +112,28 @@ struct Session::Impl {
                                          std::to_string(bc.port) + ": " + bridge->error());
             log << "qkr: waiting for an external card on 127.0.0.1:" << bridge->port() << "\n";
         }
-        if (opt.trace) {
-            host.kernel().set_debug_sink(
-                [this](std::string_view line) { log << stamp() << line << "\n"; });
-        }
     }
 
     ~Impl() {
         bridge.reset();
-        host.kernel().set_debug_sink({});
         if (handle.is_open())
             handle.close();
     }
 
-    std::string stamp() {
-        if (!opt.timestamps)
+    // The host hears the driver from its load on, before `host` is there to ask for the time.
+    std::function<void(std::string_view)> trace_sink() {
+        if (!opt.trace)
             return {};
-        char buf[32];
-        std::snprintf(buf, sizeof buf, "[%10.6f] ", seconds());
-        return buf;
+        return [this](std::string_view line) {
+            std::string stamp;
+            if (kern::Kernel* k = kern::Kernel::current_or_null(); k && opt.timestamps) {
+                char buf[32];
+                std::snprintf(buf, sizeof buf, "[%10.6f] ",
+                              static_cast<double>(k->now()) / kern::kTicksPerSecond);
+                stamp = buf;
+            }
+            log << stamp << line << "\n";
+        };
     }
 
     double seconds() { return static_cast<double>(host.kernel().now()) / kern::kTicksPerSecond; }
@@ -166,6 +169,33 @@ struct Session::Impl {
         return {STATUS_SUCCESS, detail};
     }
 
+    // A reader that lost power is restarted once it has power again; until then the request
+    // goes to the driver all the same, which answers for a reader it knows is gone.
+    NTSTATUS recover() {
+        if (!reader->power_lost())
+            return STATUS_SUCCESS;
+        const NTSTATUS s = reader->restart_after_power_loss();
+        flush_wire();
+        if (reader->power_lost())
+            return STATUS_SUCCESS;
+        if (s == STATUS_SUCCESS) {
+            log << "qkr: the reader has power again: device restarted\n";
+            selected[0] = selected[1] = 0;
+            return s;
+        }
+        log << "qkr: the reader's restart after its power loss failed: " << describe_status(s)
+            << "\n";
+        return s;
+    }
+
+    // A start the driver took, but to which the reader never answered, found no reader.
+    NTSTATUS check_answered() {
+        if (reader->start_answered())
+            return STATUS_SUCCESS;
+        log << "qkr: no reader answered on " << opt.port << "\n";
+        return STATUS_DEVICE_NOT_CONNECTED;
+    }
+
     bool ensure_open() {
         if (handle.is_open())
             return true;
@@ -176,6 +206,8 @@ struct Session::Impl {
 
     Outcome control(int slot, ULONG code, std::span<const std::uint8_t> in,
                     std::vector<std::uint8_t>* out, ULONG out_len) {
+        if (NTSTATUS s = recover(); s != STATUS_SUCCESS)
+            return {s, {}};
         if (!ensure_open())
             return {STATUS_DEVICE_NOT_READY, {}};
         NTSTATUS s = slot == 0 ? reader->ioctl(handle, code, in, out, out_len)
@@ -207,7 +239,7 @@ Outcome Session::start() {
         return {s, {}};
     }
     impl_->ensure_open();
-    return {};
+    return {impl_->check_answered(), {}};
 }
 
 Outcome Session::stop() {
@@ -310,6 +342,8 @@ Outcome Session::attribute(ULONG id, int slot, std::vector<std::uint8_t>* value)
 }
 
 Outcome Session::wait(bool present, double seconds) {
+    if (NTSTATUS s = impl_->recover(); s != STATUS_SUCCESS)
+        return {s, {}};
     if (!impl_->ensure_open())
         return {STATUS_DEVICE_NOT_READY, {}};
     // A reader that loses power (DSR) has its interfaces disabled, and the driver completes
