@@ -92,6 +92,28 @@ static LONGLONG Qkr_FirstByteTimeout(ULONG Mode, PSMARTCARD_EXTENSION SmartcardE
     return -(LONGLONG)ms * 10000;
 }
 
+// How much the port has received and not yet handed over.
+static NTSTATUS Qkr_QueuedBytes(PSMARTCARD_EXTENSION SmartcardExtension,
+                                SERIAL_STATUS* SerialStatus) {
+    ULONG transferred = 0;
+    RtlZeroMemory(SerialStatus, sizeof(*SerialStatus));
+    SmartcardExtension->ReaderExtension->SerialIoControlCode = IOCTL_SERIAL_GET_COMMSTATUS;
+    return Qkr_SerialIo(SmartcardExtension, nullptr, 0, (PUCHAR)SerialStatus, sizeof(*SerialStatus),
+                        &transferred);
+}
+
+// A reader without power (DSR off) will not answer: there is no point waiting minutes for it.
+static NTSTATUS Qkr_ReaderPowered(PSMARTCARD_EXTENSION SmartcardExtension, PBOOLEAN Powered) {
+    ULONG modemStatus = 0;
+    ULONG transferred = 0;
+    NTSTATUS status;
+    SmartcardExtension->ReaderExtension->SerialIoControlCode = IOCTL_SERIAL_GET_MODEMSTATUS;
+    status = Qkr_SerialIo(SmartcardExtension, nullptr, 0, (PUCHAR)&modemStatus, sizeof(modemStatus),
+                          &transferred);
+    *Powered = (modemStatus & SERIAL_DSR_STATE) != 0;
+    return status;
+}
+
 NTSTATUS Qkr_ReadWrite(ULONG Mode, PSMARTCARD_EXTENSION SmartcardExtension) {
     PREADER_EXTENSION readerExtension = SmartcardExtension->ReaderExtension;
     UCHAR receiveChunk[QKR_RECEIVE_CHUNK_SIZE];
@@ -105,6 +127,8 @@ NTSTATUS Qkr_ReadWrite(ULONG Mode, PSMARTCARD_EXTENSION SmartcardExtension) {
     LONG decodedLength;
     LONG result;
     NTSTATUS status;
+    BOOLEAN lookFirst;
+    BOOLEAN checkPower = TRUE;
 
     DbgPrint("[Qkr_ReadWrite] Enter :\n");
 
@@ -161,7 +185,8 @@ NTSTATUS Qkr_ReadWrite(ULONG Mode, PSMARTCARD_EXTENSION SmartcardExtension) {
     readerExtension->FrameStarted = FALSE;
     readerExtension->ReadTimedOut = FALSE;
 
-    waitMask = SERIAL_EV_RXCHAR;
+    // DSR too: a reader that loses power in the middle of a command ends the wait at once.
+    waitMask = SERIAL_EV_RXCHAR | SERIAL_EV_DSR;
     readerExtension->SerialIoControlCode = IOCTL_SERIAL_SET_WAIT_MASK;
     status = Qkr_SerialIo(SmartcardExtension, (PUCHAR)&waitMask, sizeof(waitMask), nullptr, 0,
                           &transferred);
@@ -169,6 +194,10 @@ NTSTATUS Qkr_ReadWrite(ULONG Mode, PSMARTCARD_EXTENSION SmartcardExtension) {
         DbgPrint("[Qkr_ReadWrite]Set wait mask fail ! \n");
         return status;
     }
+
+    // Setting the mask forgot every character that came before it: a quick reader's reply may
+    // already be queued in full, and no RXCHAR event will ever announce it.
+    lookFirst = TRUE;
 
     for (;;) {
         ULONG queued;
@@ -181,32 +210,57 @@ NTSTATUS Qkr_ReadWrite(ULONG Mode, PSMARTCARD_EXTENSION SmartcardExtension) {
         }
         KeSetTimer(&readerExtension->ReadTimer, dueTime, &readerExtension->ReadTimeoutDpc);
 
-        events = 0;
-        readerExtension->SerialIoControlCode = IOCTL_SERIAL_WAIT_ON_MASK;
-        status = Qkr_SerialIo(SmartcardExtension, nullptr, 0, (PUCHAR)&events, sizeof(events),
-                              &transferred);
-        if (readerExtension->ReadTimedOut) {
-            DbgPrint("[Qkr_ReadWrite]Wait on mask TIMEOUT ! \n");
-            KeCancelTimer(&readerExtension->ReadTimer);
-            return STATUS_IO_TIMEOUT;
-        }
-        if (status != STATUS_SUCCESS) {
-            KeCancelTimer(&readerExtension->ReadTimer);
-            DbgPrint("[Qkr_ReadWrite]Wait on mask fail ! \n");
-            return status;
+        queued = 0;
+        if (lookFirst) {
+            lookFirst = FALSE;
+            status = Qkr_QueuedBytes(SmartcardExtension, &serialStatus);
+            if (status != STATUS_SUCCESS) {
+                DbgPrint("[Qkr_ReadWrite]Get COMM Status fail ! \n");
+                KeCancelTimer(&readerExtension->ReadTimer);
+                return status;
+            }
+            queued = serialStatus.AmountInInQueue;
         }
 
-        RtlZeroMemory(&serialStatus, sizeof(serialStatus));
-        readerExtension->SerialIoControlCode = IOCTL_SERIAL_GET_COMMSTATUS;
-        status = Qkr_SerialIo(SmartcardExtension, nullptr, 0, (PUCHAR)&serialStatus,
-                              sizeof(serialStatus), &transferred);
-        if (status != STATUS_SUCCESS) {
-            DbgPrint("[Qkr_ReadWrite]Get COMM Status fail ! \n");
-            KeCancelTimer(&readerExtension->ReadTimer);
-            return status;
+        if (checkPower && queued == 0) {
+            BOOLEAN powered = TRUE;
+            checkPower = FALSE;
+            status = Qkr_ReaderPowered(SmartcardExtension, &powered);
+            if (status == STATUS_SUCCESS && !powered) {
+                KeCancelTimer(&readerExtension->ReadTimer);
+                DbgPrint("[Qkr_ReadWrite]Reader has no power (DSR off) ! \n");
+                return STATUS_DEVICE_NOT_CONNECTED;
+            }
         }
 
-        queued = serialStatus.AmountInInQueue;
+        if (queued == 0) {
+            events = 0;
+            readerExtension->SerialIoControlCode = IOCTL_SERIAL_WAIT_ON_MASK;
+            status = Qkr_SerialIo(SmartcardExtension, nullptr, 0, (PUCHAR)&events, sizeof(events),
+                                  &transferred);
+            if (readerExtension->ReadTimedOut) {
+                DbgPrint("[Qkr_ReadWrite]Wait on mask TIMEOUT ! \n");
+                KeCancelTimer(&readerExtension->ReadTimer);
+                return STATUS_IO_TIMEOUT;
+            }
+            if (status != STATUS_SUCCESS) {
+                KeCancelTimer(&readerExtension->ReadTimer);
+                DbgPrint("[Qkr_ReadWrite]Wait on mask fail ! \n");
+                return status;
+            }
+            if (events & SERIAL_EV_DSR) {
+                checkPower = TRUE;
+            }
+
+            status = Qkr_QueuedBytes(SmartcardExtension, &serialStatus);
+            if (status != STATUS_SUCCESS) {
+                DbgPrint("[Qkr_ReadWrite]Get COMM Status fail ! \n");
+                KeCancelTimer(&readerExtension->ReadTimer);
+                return status;
+            }
+            queued = serialStatus.AmountInInQueue;
+        }
+
         if (queued > 0) {
             readerExtension->SerialIoControlCode = SMARTCARD_READ;
             status =
@@ -266,7 +320,8 @@ NTSTATUS Qkr_ExchangeCommand(ULONG Mode, PSMARTCARD_EXTENSION SmartcardExtension
 
     for (attempt = 0; attempt < QKR_ATTEMPTS; attempt++) {
         status = Qkr_ReadWrite(Mode, SmartcardExtension);
-        if (status == STATUS_SUCCESS)
+        // Another attempt cannot help a reader without power.
+        if (status == STATUS_SUCCESS || status == STATUS_DEVICE_NOT_CONNECTED)
             break;
     }
     return status;

@@ -256,6 +256,11 @@ void SimLine::set_dsr(bool on) {
     });
 }
 
+void SimLine::set_tx_empty_lag(kern::Ticks lag) {
+    std::lock_guard lock(mutex_);
+    tx_empty_lag_ = lag;
+}
+
 void SimLine::set_ri(bool on) {
     std::lock_guard lock(mutex_);
     if (lines_.ri == on)
@@ -356,6 +361,21 @@ void SimLine::on_char_done(Way& way, std::uint64_t generation) {
             way.run_open = false;
             now_empty = true;
         }
+        if (now_empty && way.direction == Direction::ToDevice && tx_empty_lag_ > 0) {
+            now_empty = false;
+            notify(
+                [this, generation](LinePortSink* port, LineDevice*) {
+                    bool still_empty;
+                    {
+                        std::lock_guard relock(mutex_);
+                        still_empty =
+                            to_device_.generation == generation && to_device_.queue.empty();
+                    }
+                    if (still_empty && port != nullptr)
+                        port->on_tx_empty();
+                },
+                tx_empty_lag_);
+        }
         sink = sink_;
         device = device_;
         tap = tap_;
@@ -379,11 +399,12 @@ void SimLine::on_char_done(Way& way, std::uint64_t generation) {
     end_callback();
 }
 
-void SimLine::notify(Notification fn) {
+void SimLine::notify(Notification fn, kern::Ticks delay) {
     const std::uint64_t sequence = ++notify_sequence_;
     ++armed_;
     const auto id = kernel_.schedule_after(
-        0, [this, sequence, fn = std::move(fn)] { on_notify(sequence, fn); }, "line: modem lines");
+        delay, [this, sequence, fn = std::move(fn)] { on_notify(sequence, fn); },
+        "line: modem lines");
     notifications_.emplace(sequence, id);
 }
 

@@ -68,6 +68,9 @@ class SimLine final : public detail::HostEnd, public detail::DeviceEnd {
     // The far end's ring indicator and carrier detect (CTS and DSR are in DeviceSide).
     void set_ri(bool on);
     void set_dcd(bool on);
+    // How long after the last byte has left the port's UART reports its transmit queue empty.
+    // USB serial adapters report it late, often after the far end has already answered.
+    void set_tx_empty_lag(kern::Ticks lag);
     bool break_on() const;
 
     // Time `count` characters sent back to back take in `format`, rounded up to the clock's
@@ -124,8 +127,9 @@ class SimLine final : public detail::HostEnd, public detail::DeviceEnd {
     void enqueue(Way& way, std::span<const std::uint8_t> bytes);
     void start_next(Way& way, bool back_to_back); // under the lock
     void on_char_done(Way& way, std::uint64_t generation);
-    // Under the lock: `fn` runs later from a timer callback, in the order of the calls.
-    void notify(Notification fn);
+    // Under the lock: `fn` runs later from a timer callback, in the order of the calls (after
+    // `delay`, for the few that are meant to come late).
+    void notify(Notification fn, kern::Ticks delay = 0);
     void on_notify(std::uint64_t sequence, const Notification& fn);
     // Callback bookkeeping, so that detaching and destruction never race a running callback.
     void begin_delivery(); // under the lock
@@ -138,6 +142,7 @@ class SimLine final : public detail::HostEnd, public detail::DeviceEnd {
     LineDevice* device_ = nullptr;
     Tap* tap_ = nullptr;
     bool open_ = false;
+    kern::Ticks tx_empty_lag_ = 0;
     LineFormat host_format_;
     LineFormat device_format_;
     std::vector<std::uint32_t> bauds_;

@@ -53,9 +53,12 @@ class ScriptedReader final : public serial::LineDevice {
         return frames_;
     }
 
+    // A reader with power: DSR on.
     void connect(serial::DeviceSide* side) override {
         std::lock_guard lock(mutex_);
         side_ = side;
+        if (side_ != nullptr)
+            side_->set_dsr(true);
     }
     void on_byte(std::uint8_t byte, bool garbled) override {
         (void)garbled;

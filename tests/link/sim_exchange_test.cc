@@ -109,4 +109,14 @@ TEST_F(SimExchange, SlowReplyWithinTheFirstByteTimeIsWaitedFor) {
     EXPECT_EQ(count_lines(host->log(), "[Qkr_ReadWrite] Enter :\n"), 1u);
 }
 
+// A USB serial adapter reports its transmit queue empty late, often after a quick reader's whole
+// reply has come in: that reply must still be taken, at once.
+TEST_F(SimExchange, ReplyThatArrivesBeforeTheTransmitEmptyReportIsTaken) {
+    reader->line().set_tx_empty_lag(milliseconds(40));
+    const auto started = host->kernel().now();
+    ASSERT_EQ(exchange({RDCMD_GET_STATUS, 0x00, 0x00}, QKR_MODE_EXCHANGE), STATUS_SUCCESS);
+    EXPECT_EQ(reply()[0], RDRSP_STATUS);
+    EXPECT_LT(host->kernel().now() - started, milliseconds(100));
+}
+
 } // namespace
