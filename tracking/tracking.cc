@@ -212,6 +212,7 @@ NTSTATUS Qkr_SerialEvent(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     PREADER_EXTENSION readerExtension = smartcardExtension->ReaderExtension;
     PDEVICE_EXTENSION deviceExtension = Qkr_DeviceExtensionOf(smartcardExtension);
     BOOLEAN cardEvent = FALSE;
+    BOOLEAN readerLost = FALSE;
     BOOLEAN failed = !NT_SUCCESS(Irp->IoStatus.Status);
     BOOLEAN endChain;
     BOOLEAN queueClose = FALSE;
@@ -237,6 +238,15 @@ NTSTATUS Qkr_SerialEvent(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
         if ((readerExtension->ModemStatus & SERIAL_DSR_STATE) == 0) {
             DbgPrint("[Qkr_SerialEvent] DSR_STATE changed!\n");
             readerExtension->SerialWaitMask = 0;
+            // A reader without power has dropped the card's power too, and can no longer say
+            // whether a card is there.
+            if (readerExtension->CardStatus != QKR_CARD_STATUS_UNKNOWN) {
+                smartcardExtension->CardCapabilities.ATR.Length = 0;
+                smartcardExtension->ReaderCapabilities.CurrentState = SCARD_UNKNOWN;
+                readerExtension->CardStatus = QKR_CARD_STATUS_UNKNOWN;
+                smartcardExtension->CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_UNDEFINED;
+                readerLost = TRUE;
+            }
         } else {
             cardEvent = TRUE;
             if (readerExtension->ModemStatus & SERIAL_CTS_STATE) {
@@ -267,6 +277,8 @@ NTSTATUS Qkr_SerialEvent(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     if (!powerRequest && cardEvent && !busy) {
         DbgPrint("[Qkr_SerialEvent] PowerRequst == FALSE do completeTrackingWork\n");
         Qkr_CompleteCardTracking(smartcardExtension);
+    } else if (!powerRequest && readerLost && !busy) {
+        Qkr_CompleteSettledCardTracking(smartcardExtension);
     }
 
     // The decision to end and the hand-over of the IRP are one step under the lock, so an arming
@@ -334,6 +346,28 @@ void Qkr_CompleteCardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
     }
 
     DbgPrint("[Qkr_CompleteCardTracking] Exit !\n");
+}
+
+// A line change read while a reader command ran completed nothing, and the next one may be long in
+// coming: once the command is over, a request whose wait is already over is completed.
+void Qkr_CompleteSettledCardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
+    PREADER_EXTENSION readerExtension = SmartcardExtension->ReaderExtension;
+    BOOLEAN settled = FALSE;
+    KIRQL irql;
+
+    KeAcquireSpinLock(&SmartcardExtension->OsData->SpinLock, &irql);
+    PIRP irp = SmartcardExtension->OsData->NotificationIrp;
+    if (irp != NULL && !readerExtension->PowerRequest) {
+        ULONG code = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode;
+        BOOLEAN present = SmartcardExtension->ReaderCapabilities.CurrentState > SCARD_ABSENT;
+        settled = (code == IOCTL_SMARTCARD_IS_PRESENT && present) ||
+                  (code == IOCTL_SMARTCARD_IS_ABSENT && !present);
+    }
+    KeReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, irql);
+
+    if (settled) {
+        Qkr_CompleteCardTracking(SmartcardExtension);
+    }
 }
 
 NTSTATUS Qkr_SmartcardCardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {

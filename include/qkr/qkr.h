@@ -249,6 +249,8 @@ NTSTATUS Qkr_SetReaderBaudRate(PSMARTCARD_EXTENSION SmartcardExtension);
 NTSTATUS Qkr_StartSerialEventTracking(PSMARTCARD_EXTENSION SmartcardExtension);
 NTSTATUS Qkr_SerialEvent(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 void Qkr_CompleteCardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
+// Completes slot 0's parked card-tracking request if the card state already is what it waits for.
+void Qkr_CompleteSettledCardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
 NTSTATUS Qkr_SmartcardCardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
 void Qkr_CancelCardTracking(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 

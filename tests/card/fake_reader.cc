@@ -151,6 +151,8 @@ NTSTATUS Qkr_StartSerialEventTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
     return STATUS_SUCCESS;
 }
 
+void Qkr_CompleteSettledCardTracking(PSMARTCARD_EXTENSION) {}
+
 void Qkr_AcquireReader(PDEVICE_EXTENSION DeviceExtension) {
     FakeWorld& w = FakeWorld::current();
     if (DeviceExtension != w.extension.get()) {

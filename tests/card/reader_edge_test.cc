@@ -139,6 +139,35 @@ TEST_F(ReaderEdgeTest, CommandsAfterALostT1ReplyGetTheirOwnAnswers) {
     }
 }
 
+// A reader that loses power in the middle of a command ends that command at once, and the
+// driver no longer claims to know about a card: later commands fail without waiting minutes.
+TEST_F(ReaderEdgeTest, ReaderLosingPowerMidCommandEndsItAndLaterCommandsAtOnce) {
+    for (ULONG protocol : {ULONG{SCARD_PROTOCOL_T0}, ULONG{SCARD_PROTOCOL_T1}}) {
+        SCOPED_TRACE(protocol);
+        host::Reader& r = host.add_reader();
+        r.sim().insert(sim::make_card("dual"));
+        ASSERT_EQ(r.add(), STATUS_SUCCESS);
+        ASSERT_EQ(r.start(), STATUS_SUCCESS);
+        kern::FileHandle h = r.open();
+        Client client(r, h, 0);
+        ASSERT_EQ(client.power(SCARD_COLD_RESET), STATUS_SUCCESS);
+        ASSERT_EQ(client.set_protocol(protocol), STATUS_SUCCESS);
+        // The card thinks for ten seconds; the reader's power goes after one.
+        r.sim().faults().delay_next(kern::seconds(10));
+        r.kernel().schedule_after(kern::seconds(1), [&r] { r.sim().set_powered(false); });
+        Data response;
+        auto began = r.kernel().now();
+        EXPECT_EQ(client.transmit(protocol, {0x00, 0x84, 0x00, 0x00, 0x08}, &response),
+                  STATUS_DEVICE_NOT_CONNECTED);
+        EXPECT_LT(r.kernel().now() - began, kern::seconds(2));
+        EXPECT_EQ(client.state(), ULONG{SCARD_UNKNOWN});
+        began = r.kernel().now();
+        EXPECT_NE(client.power(SCARD_COLD_RESET), STATUS_SUCCESS);
+        EXPECT_LT(r.kernel().now() - began, kern::milliseconds(100));
+        h.close();
+    }
+}
+
 TEST_F(ReaderEdgeTest, SpeedChangeMovesReaderPortAndTheRequestingSlotsSpeed) {
     start("t0");
     auto change = [&](int slot, std::uint8_t code, std::uint32_t speed) {

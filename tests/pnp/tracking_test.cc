@@ -137,8 +137,8 @@ TEST(ReaderPresence, DsrDropClosesThePortOnceThroughTheWorkItem) {
     EXPECT_EQ(port_requests(s.reader, IRP_MJ_CLOSE), 1u);
     EXPECT_NE(KeReadStateEvent(&s.reader.extension()->SerialCloseDone), 0);
     EXPECT_EQ(s.rx()->SerialStatusIrp, nullptr);
-    // The card state is left as it was.
-    EXPECT_EQ(s.slot0()->ReaderCapabilities.CurrentState, ULONG{SCARD_SWALLOWED});
+    // A reader without power knows nothing of a card any more.
+    EXPECT_EQ(s.slot0()->ReaderCapabilities.CurrentState, ULONG{SCARD_UNKNOWN});
     for (const kern::InterfaceRecord& i : s.host.kernel().interfaces()) {
         if (i.pdo == s.reader.pdo()) {
             EXPECT_FALSE(i.enabled);
