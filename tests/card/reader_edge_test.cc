@@ -168,6 +168,19 @@ TEST_F(ReaderEdgeTest, ReaderLosingPowerMidCommandEndsItAndLaterCommandsAtOnce) 
     }
 }
 
+// A card put in while a command of the other slot holds the reader changes nothing on the line
+// afterwards: the waiting client must hear of it when that command ends, not at the next change.
+TEST_F(ReaderEdgeTest, CardInsertedDuringACommandIsReportedWhenTheCommandEnds) {
+    start("none");
+    kern::PendingIo present = slot0->park(IOCTL_SMARTCARD_IS_PRESENT);
+    reader->sim().faults().delay_next(kern::seconds(1));
+    reader->kernel().schedule_after(kern::milliseconds(500),
+                                    [this] { reader->sim().insert(sim::make_card("t1")); });
+    ASSERT_EQ(slot1->power(SCARD_COLD_RESET), STATUS_SUCCESS);
+    EXPECT_TRUE(present.wait_for(kern::milliseconds(100)));
+    EXPECT_EQ(present.status(), STATUS_SUCCESS);
+}
+
 TEST_F(ReaderEdgeTest, SpeedChangeMovesReaderPortAndTheRequestingSlotsSpeed) {
     start("t0");
     auto change = [&](int slot, std::uint8_t code, std::uint32_t speed) {
