@@ -14,9 +14,10 @@ static BOOLEAN Qkr_IsDeepSleep(ULONG SystemState) {
            SystemState == PowerSystemShutdown;
 }
 
-// A deep-sleep query closed the gate, but the system stayed awake: let requests through again,
-// unless a granted stop query still wants them held.
-static void Qkr_ReopenAfterAbandonedSleep(PDEVICE_EXTENSION DeviceExtension) {
+// After a wake, or a deep-sleep query the system did not follow, requests may go through again:
+// but only through a gate the query closed (a device never started, or stopped, keeps its port
+// closed) and that no granted stop query still holds.
+static void Qkr_ReopenAfterSleep(PDEVICE_EXTENSION DeviceExtension) {
     KIRQL irql;
     KeAcquireSpinLock(&DeviceExtension->SpinLock, &irql);
     if (DeviceExtension->SleepQueried) {
@@ -34,7 +35,6 @@ NTSTATUS Qkr_PowerUpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
     PDEVICE_EXTENSION deviceExtension = Qkr_DeviceExtensionOf(smartcardExtension);
     PREADER_EXTENSION readerExtension = smartcardExtension->ReaderExtension;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    KIRQL irql;
     (void)DeviceObject;
 
     if (Irp->PendingReturned) {
@@ -53,10 +53,7 @@ NTSTATUS Qkr_PowerUpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
     PoSetPowerState(deviceObject, DevicePowerState, stack->Parameters.Power.State);
     PoStartNextPowerIrp(Irp);
 
-    KeAcquireSpinLock(&deviceExtension->SpinLock, &irql);
-    deviceExtension->SleepQueried = FALSE;
-    KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
-    KeSetEvent(&deviceExtension->ReaderStarted, IO_NO_INCREMENT, FALSE);
+    Qkr_ReopenAfterSleep(deviceExtension);
     return STATUS_SUCCESS;
 }
 
@@ -144,7 +141,7 @@ NTSTATUS Qkr_Power(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         if (target == PowerSystemWorking || target == PowerSystemSleeping1 ||
             target == PowerSystemSleeping2 || target == PowerSystemMaximum) {
             if (readerExtension->ReaderPowerState == QKR_READER_POWERED) {
-                Qkr_ReopenAfterAbandonedSleep(deviceExtension);
+                Qkr_ReopenAfterSleep(deviceExtension);
                 action = QkrPowerComplete;
             } else {
                 deviceState.DeviceState = PowerDeviceD0;

@@ -161,7 +161,8 @@ struct DEVICE_EXTENSION {
     // (set and cleared by Qkr_PnP under SpinLock): a sleep that is abandoned meanwhile must not
     // reopen the gate that the stop query closed.
     BOOLEAN StopQueried;
-    // TRUE from a granted deep-sleep query until the gate opens again (Qkr_Power only).
+    // TRUE from a granted deep-sleep query that closed an open gate until the wake, or the
+    // abandoned sleep, opens it again (Qkr_Power only, under SpinLock).
     BOOLEAN SleepQueried;
     // TRUE once event tracking has queued CloseSerialWorkItem and until the port is opened again
     // (written under slot 0's OsData->SpinLock): a stop that finds tracking already ended then

@@ -324,7 +324,7 @@ TEST_F(PowerTest, AbandonedSleepKeepsTheGateClosedForAPendingStopQuery) {
     EXPECT_TRUE(gate_open());
 }
 
-TEST_F(PowerTest, AbandonedSleepLeavesTheGateOfANeverStartedOrStoppedDeviceClosed) {
+TEST_F(PowerTest, SleepAndWakeLeaveTheGateOfANeverStartedOrStoppedDeviceClosed) {
     host::ReaderOptions options;
     options.device = firmware.get();
     reader = &host.add_reader(options);
@@ -336,10 +336,15 @@ TEST_F(PowerTest, AbandonedSleepLeavesTheGateOfANeverStartedOrStoppedDeviceClose
             ASSERT_EQ(reader->stop(), STATUS_SUCCESS);
         }
         GatedRequest waiting(kernel(), *reader, handle);
-        ASSERT_EQ(query_system(PowerSystemSleeping3), STATUS_SUCCESS);
-        ASSERT_EQ(set_system(PowerSystemWorking), STATUS_SUCCESS);
-        settle(seconds(5));
-        EXPECT_FALSE(waiting.done()) << "the port is closed: the request waits for a start";
+        for (bool slept : {false, true}) {
+            ASSERT_EQ(query_system(PowerSystemSleeping3), STATUS_SUCCESS);
+            if (slept) {
+                ASSERT_EQ(set_system(PowerSystemSleeping3), STATUS_SUCCESS);
+            }
+            ASSERT_EQ(set_system(PowerSystemWorking), STATUS_SUCCESS);
+            settle(seconds(5));
+            EXPECT_FALSE(waiting.done()) << "the port is closed: the request waits for a start";
+        }
         ASSERT_EQ(reader->start(), STATUS_SUCCESS);
         EXPECT_EQ(waiting.finish(), STATUS_SUCCESS);
     }
