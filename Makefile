@@ -4,7 +4,7 @@ JOBS      ?= $(shell nproc)
 CMAKE_GEN := -G Ninja
 CTEST     := ctest --output-on-failure -j $(JOBS)
 
-.PHONY: all deps build run test test-sanitize test-asan test-tsan format clean install bench
+.PHONY: all deps build release run test test-sanitize test-asan test-tsan format clean install bench
 
 all: build
 
@@ -35,7 +35,12 @@ test-tsan: deps
 
 test-sanitize: test-asan test-tsan
 
-# The PC/SC handler where pcscd finds it, and a disabled reader.conf.d entry.
+# What ships and what make bench runs, in the release configuration (-O3), where optimisation
+# finds warnings of its own.
+release: deps
+	cmake -S . -B $(BUILD)-release $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD)-release -j $(JOBS) --target qkr qkr-sim qkr_ifd qkr_bench
+
 # Benchmarks in a release build; prints one table.
 bench: deps
 	cmake -S . -B $(BUILD)-release $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release
@@ -45,6 +50,7 @@ bench: deps
 	  echo && echo "Card events through pcscd (median and 99th percentile, ms):" && \
 	  bash bench/pcsc_latency.sh $(CURDIR)/$(BUILD)-release/tools/pcsc/libqkr_ifd.so
 
+# The PC/SC handler where pcscd finds it, and a disabled reader.conf.d entry.
 install: build
 	cmake --install $(BUILD) --component Unspecified
 
@@ -52,7 +58,7 @@ format:
 	git ls-files '*.cc' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan
+	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-release
 
 # Fuzzing (clang, libFuzzer): each target runs FUZZ_SECONDS on its corpus; new inputs collect in
 # build-fuzz/work/<target>, crashes in build-fuzz/findings/ (copy them into fuzz/corpus/<target>/).
