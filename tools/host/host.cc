@@ -320,6 +320,7 @@ bool Reader::power_lost() {
 }
 
 NTSTATUS Reader::restart_after_power_loss() {
+    std::lock_guard lock(restart_mu_);
     if (!power_lost())
         return STATUS_SUCCESS;
     if (line_ && !line_->modem_lines().dsr)

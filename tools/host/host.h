@@ -22,9 +22,11 @@
 #include "platform/serial/tty/tty_line.h"
 #include "sim/reader.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -155,9 +157,11 @@ class Reader {
     std::unique_ptr<serial::SerialPort> port_;
     std::unique_ptr<sim::ReaderSim> sim_;
     bool added_ = false;
-    bool started_ = false; // by the last start, until a stop or removal
-    bool queried_ = false; // a stop or removal query the driver accepted, not cancelled yet
-    bool start_answered_ = false;
+    // Written by Plug and Play requests, read by whichever client thread asks after the power.
+    std::atomic<bool> started_{false}; // by the last start, until a stop or removal
+    std::atomic<bool> queried_{false}; // a stop or removal query accepted, not cancelled yet
+    std::atomic<bool> start_answered_{false};
+    std::mutex restart_mu_; // one restart at a time, whichever slot's client asks
 };
 
 class Host {
