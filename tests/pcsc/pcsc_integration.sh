@@ -83,8 +83,8 @@ check "pcsc_scan sees the reader and the card" \
 printf '00A40000022F00\n00B0000004\n' >"$work/script"
 check "scriptor exchanges APDUs" expect_output "51 4B 52 20 90 00" \
   scriptor -r "QKR Reader 00 00" "$work/script"
-check "pyscard: sessions under T=0 and T=1, insertion and removal events" \
-  /usr/bin/python3 "$here/pcsc_session.py" "$sock"
+check "pyscard: sessions, card events, idle after a disconnect, reader power loss and return" \
+  /usr/bin/python3 "$here/pcsc_session.py" "$sock" "$pid"
 
 stop_pcscd
 check "pcscd stops cleanly with the handler loaded" true

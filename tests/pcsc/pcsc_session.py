@@ -1,5 +1,7 @@
-# A PC/SC application's view of the reader through pcscd: both slots, both protocols, and card
-# insertion and removal as SCardGetStatusChange reports them.
+# A PC/SC application's view of the reader through pcscd: both slots, both protocols, card
+# insertion and removal as SCardGetStatusChange reports them, pcscd idle after a disconnect, and
+# a reader that loses power and gets it back.
+import os
 import socket
 import sys
 import time
@@ -7,20 +9,34 @@ import time
 from smartcard.scard import (SCARD_LEAVE_CARD, SCARD_PCI_T0, SCARD_PCI_T1, SCARD_PROTOCOL_T0,
                              SCARD_PROTOCOL_T1, SCARD_S_SUCCESS, SCARD_SCOPE_USER,
                              SCARD_SHARE_SHARED, SCARD_STATE_EMPTY, SCARD_STATE_PRESENT,
-                             SCARD_STATE_UNAWARE, SCardConnect, SCardDisconnect,
-                             SCardEstablishContext, SCardGetStatusChange, SCardListReaders,
-                             SCardReleaseContext, SCardTransmit)
+                             SCARD_STATE_UNAVAILABLE, SCARD_STATE_UNAWARE, SCardConnect,
+                             SCardDisconnect, SCardEstablishContext, SCardGetStatusChange,
+                             SCardListReaders, SCardReleaseContext, SCardTransmit)
 
-control_path = sys.argv[1]
+control_path, pcscd = sys.argv[1], sys.argv[2]
 
 
-def control(command):
+def ask(command):
     s = socket.socket(socket.AF_UNIX)
     s.connect(control_path)
     s.sendall((command + "\n").encode())
     answer = s.makefile().readline().strip()
     s.close()
+    return answer
+
+
+def control(command):
+    answer = ask(command)
     assert answer == "ok", (command, answer)
+
+
+def reader_commands():
+    return ask("status").split("commands=")[1]
+
+
+def pcscd_cpu_ms():  # user and system time, fields 14 and 15 of /proc/PID/stat
+    fields = open("/proc/%s/stat" % pcscd).read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) * 1000 // os.sysconf("SC_CLK_TCK")
 
 
 def expect(cond, what):
@@ -56,7 +72,7 @@ def wait_for(reader, flag, what):
     while not current & flag:
         rv, states = SCardGetStatusChange(ctx, 5000, [(reader, current)])
         current = states[0][1]
-        expect(time.time() < deadline, what)
+        expect(time.time() < deadline, "%s (state 0x%x)" % (what, current))
     return current
 
 
@@ -78,6 +94,21 @@ control("remove")
 wait_for(slot0, SCARD_STATE_EMPTY, "second removal not seen")
 control("insert t1")
 wait_for(slot0, SCARD_STATE_PRESENT, "second insertion not seen")
+
+# A reader that loses power is unavailable (or shows no card) until it has power again, then works.
+control("power off")
+wait_for(slot0, SCARD_STATE_UNAVAILABLE | SCARD_STATE_EMPTY, "power loss not seen")
+control("power on")
+wait_for(slot0, SCARD_STATE_PRESENT, "reader not back with its power")
+r = session(slot0, SCARD_PROTOCOL_T1, SCARD_PCI_T1)
+expect(r == [[0x90, 0x00], [0x51, 0x4B, 0x52, 0x20, 0x90, 0x00]], r)
+
+# After a disconnect pcscd leaves the card powered through its grace time, and idles.
+commands, cpu = reader_commands(), pcscd_cpu_ms()
+time.sleep(2)
+expect(reader_commands() == commands, "reader commands within 2 s of the disconnect")
+time.sleep(3)
+expect(pcscd_cpu_ms() - cpu < 50, "pcscd used %d ms of CPU in 5 s idle" % (pcscd_cpu_ms() - cpu))
 
 SCardReleaseContext(ctx)
 print("pyscard session ok")

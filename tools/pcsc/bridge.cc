@@ -380,8 +380,11 @@ struct ReaderState {
     }
 
     // The driver has the reader: its port is open and its interfaces were not disabled (they are
-    // disabled first when the reader loses power, the port closed after).
+    // disabled first when the reader loses power, the port closed after). The driver does not
+    // notice a power loss during a command, so the simulated line's DSR is looked at too.
     bool reader_there() {
+        if (sim && !reader->line().modem_lines().dsr)
+            reader_gone();
         {
             std::lock_guard lock(mu);
             if (gone)
