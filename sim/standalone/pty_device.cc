@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -70,11 +69,9 @@ PtyDevice::~PtyDevice() {
     }
     if (thread_.joinable())
         thread_.join();
-    for (int fd : {master_, slave_keep_, listen_, modem_, wake_[0], wake_[1]})
+    for (int fd : {master_, slave_keep_, modem_, wake_[0], wake_[1]})
         if (fd >= 0)
             ::close(fd);
-    if (listen_ >= 0)
-        ::unlink(modem_path_.c_str());
 }
 
 bool PtyDevice::open() {
@@ -100,18 +97,10 @@ bool PtyDevice::open() {
     if (::pipe2(wake_, O_NONBLOCK | O_CLOEXEC) != 0)
         return fail("pipe");
 
-    listen_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (modem_path_.size() >= sizeof addr.sun_path) {
-        errno = ENAMETOOLONG;
-        return fail(modem_path_);
+    if (!listen_.open(modem_path_)) {
+        error_ = listen_.error();
+        return false;
     }
-    std::strcpy(addr.sun_path, modem_path_.c_str());
-    ::unlink(modem_path_.c_str());
-    if (listen_ < 0 || ::bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(listen_, 1) != 0)
-        return fail(modem_path_);
 
     reader_.connect(this);
     thread_ = std::thread([this] { run(); });
@@ -226,8 +215,10 @@ void PtyDevice::host_line(std::string_view line) {
 
 void PtyDevice::run() {
     while (!stop_) {
-        pollfd fds[4] = {
-            {master_, POLLIN, 0}, {listen_, POLLIN, 0}, {wake_[0], POLLIN, 0}, {modem_, POLLIN, 0}};
+        pollfd fds[4] = {{master_, POLLIN, 0},
+                         {listen_.fd(), POLLIN, 0},
+                         {wake_[0], POLLIN, 0},
+                         {modem_, POLLIN, 0}};
         {
             std::lock_guard lock(mutex_);
             if (!out_.empty())
@@ -273,29 +264,15 @@ void PtyDevice::run() {
                 });
             }
         }
-        if (fds[1].revents & POLLIN) {
-            const int fd = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd >= 0) {
-                std::lock_guard lock(mutex_);
-                if (modem_ >= 0)
-                    ::close(modem_);
-                modem_ = fd;
-                modem_in_.clear();
-                tell_locked(cts_ ? "CTS 1\n" : "CTS 0\n");
-                tell_locked(dsr_ ? "DSR 1\n" : "DSR 0\n");
-            }
-        }
         if (fds[3].fd >= 0 && (fds[3].revents & (POLLIN | POLLHUP | POLLERR))) {
             char buf[256];
             const ssize_t n = ::recv(fds[3].fd, buf, sizeof buf, 0);
-            if (n <= 0) {
+            std::string lines;
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
                 std::lock_guard lock(mutex_);
                 ::close(modem_);
                 modem_ = -1;
-                continue;
-            }
-            std::string lines;
-            {
+            } else if (n > 0) {
                 std::lock_guard lock(mutex_);
                 modem_in_.append(buf, static_cast<std::size_t>(n));
                 const auto end = modem_in_.rfind('\n');
@@ -311,6 +288,20 @@ void PtyDevice::run() {
                 const auto nl = lines.find('\n', pos);
                 host_line(std::string_view(lines).substr(pos, nl - pos));
                 pos = nl + 1;
+            }
+        }
+        // After the hang-up above, so that a host that reconnects at once is not taken for a second
+        // one.
+        if (fds[1].revents & POLLIN) {
+            const int fd = listen_.accept();
+            std::lock_guard lock(mutex_);
+            if (fd >= 0 && modem_ >= 0) {
+                ::close(fd);
+            } else if (fd >= 0) {
+                modem_ = fd;
+                modem_in_.clear();
+                tell_locked(cts_ ? "CTS 1\n" : "CTS 0\n");
+                tell_locked(dsr_ ? "DSR 1\n" : "DSR 0\n");
             }
         }
     }

@@ -4,12 +4,16 @@
 // a Unix-domain socket the tty back-end connects to: lines of text, "CTS 1", "DSR 0" from here,
 // "DTR 1", "RTS 0", "BRK 0", "LINE 19200 8N1" from there.
 //
+// One host at a time: a second connection to the side channel is closed at once, and the first
+// one keeps its session.
+//
 // Bytes from the host arrive garbled while its line format (as the side channel last said)
 // differs from the reader's, as on a real line.
 #pragma once
 
 #include "platform/serial/line.h"
 #include "sim/reader.h"
+#include "sim/standalone/listener.h"
 
 #include <atomic>
 #include <mutex>
@@ -56,7 +60,7 @@ class PtyDevice : public serial::DeviceSide {
     std::string error_;
     int master_ = -1;
     int slave_keep_ = -1; // keeps the master from seeing a hang-up while no one has the port open
-    int listen_ = -1;
+    UnixListener listen_;
     int modem_ = -1;
     int wake_[2] = {-1, -1};
     mutable std::mutex mutex_;
