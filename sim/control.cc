@@ -27,6 +27,25 @@ bool number(std::string_view s, std::uint64_t& out) {
     return r.ec == std::errc() && r.ptr == s.data() + s.size();
 }
 
+// Appends the bytes of `s`, hex digit pairs; false if it is anything else.
+bool hex(std::string_view s, Bytes& out) {
+    auto digit = [](char c) {
+        return c >= '0' && c <= '9'   ? c - '0'
+               : c >= 'a' && c <= 'f' ? c - 'a' + 10
+               : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                      : -1;
+    };
+    if (s.size() % 2 != 0)
+        return false;
+    for (std::size_t i = 0; i < s.size(); i += 2) {
+        const int hi = digit(s[i]), lo = digit(s[i + 1]);
+        if (hi < 0 || lo < 0)
+            return false;
+        out.push_back(static_cast<std::uint8_t>(hi << 4 | lo));
+    }
+    return true;
+}
+
 } // namespace
 
 std::string control_command(ReaderSim& reader, std::string_view line) {
@@ -96,6 +115,16 @@ std::string control_command(ReaderSim& reader, std::string_view line) {
         f.next_pts(w[2] == "refuse" ? PtsBehaviour::Refuse : PtsBehaviour::Wrong);
         return "ok";
     }
+    if (what == "noise" && w.size() >= 3) {
+        Bytes noise;
+        for (std::size_t i = 2; i < w.size(); ++i)
+            if (!hex(w[i], noise))
+                return "error noise takes hex bytes";
+        if (noise.size() > kMaxNoise)
+            return "error noise takes at most " + std::to_string(kMaxNoise) + " bytes";
+        f.noise_before_next(std::move(noise));
+        return "ok";
+    }
     if (w.size() == 3) {
         const auto c = count(1);
         if (!c)
@@ -107,8 +136,6 @@ std::string control_command(ReaderSim& reader, std::string_view line) {
             f.silent_next(k);
         else if (what == "corrupt")
             f.corrupt_next(k);
-        else if (what == "noise")
-            f.noise_next(k);
         else if (what == "dle-pairs")
             f.dle_pairs_next(k);
         else if (what == "stray-etx")

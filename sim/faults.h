@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <utility>
 
 namespace qkr::sim {
 
@@ -27,6 +28,8 @@ class Faults {
     }
     // Replies preceded by line noise (no DLE in it).
     void noise_next(int n = 1) { noise_ = n; }
+    // These bytes, as they are, ahead of the next reply.
+    void noise_before_next(Bytes bytes) { noise_bytes_ = std::move(bytes); }
     // Replies preceded by DLE DLE pairs, which a receiver must not take for a frame start.
     void dle_pairs_next(int n = 1) { dle_pairs_ = n; }
     // Replies preceded by a lone DLE ETX.
@@ -72,6 +75,7 @@ class Faults {
     int truncate_ = 0;
     std::size_t truncate_keep_ = 0;
     int noise_ = 0;
+    Bytes noise_bytes_;
     int dle_pairs_ = 0;
     int stray_etx_ = 0;
     int chunk_ = 0;

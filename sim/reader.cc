@@ -7,6 +7,7 @@
 #include <cmath>
 #include <mutex>
 #include <set>
+#include <utility>
 
 namespace qkr::sim {
 
@@ -123,7 +124,7 @@ class FaultsAccess {
             s.frame.resize(std::min(s.frame.size(), f.truncate_keep_));
         else if (r == Random::Truncate)
             s.frame.resize(s.frame.size() / 2);
-        Bytes before;
+        Bytes before = std::exchange(f.noise_bytes_, {});
         if (Faults::take(f.noise_)) {
             for (int i = 0; i < 4; ++i) {
                 auto b = static_cast<std::uint8_t>(f.next());

@@ -49,19 +49,28 @@ TEST(ControlCommands, FaultsTakeEffect) {
     b.transact(cmd(0x65));
     EXPECT_GT(b.k.now() - start, milliseconds(400));
 
+    EXPECT_EQ(control_command(b.reader, "fault noise 5A 00a5"), "ok");
+    b.clear_rx();
+    b.transact(cmd(0x65));
+    EXPECT_EQ(Bytes(b.sink.rx.begin(), b.sink.rx.begin() + 5),
+              (Bytes{0x5A, 0x00, 0xA5, 0x10, 0x02}));
+
     EXPECT_EQ(control_command(b.reader, "fault silent 1"), "ok");
+    EXPECT_EQ(control_command(b.reader, "fault noise 5A"), "ok");
     EXPECT_EQ(control_command(b.reader, "fault clear"), "ok");
+    b.clear_rx();
     EXPECT_EQ(b.transact(cmd(0x65))[0], 0x61) << "cleared before it bit";
+    EXPECT_EQ(b.sink.rx[0], 0x10);
 
     for (const char* good :
-         {"fault corrupt 2", "fault noise 1", "fault dle-pairs 1", "fault stray-etx 1",
-          "fault chunk 4 10 1", "fault refuse-speed", "fault pts refuse", "fault pts wrong",
-          "fault chain-removal 2", "fault random 7 25", "fault clear"}) {
+         {"fault corrupt 2", "fault dle-pairs 1", "fault stray-etx 1", "fault chunk 4 10 1",
+          "fault refuse-speed", "fault pts refuse", "fault pts wrong", "fault chain-removal 2",
+          "fault random 7 25", "fault clear"}) {
         EXPECT_EQ(control_command(b.reader, good), "ok") << good;
     }
-    for (const char* bad :
-         {"fault", "fault nak", "fault nak x", "fault chunk 0 10 1", "fault random 1 101",
-          "fault pts maybe", "fault truncate 3", "fault explode 1"}) {
+    for (const char* bad : {"fault", "fault nak", "fault nak x", "fault chunk 0 10 1",
+                            "fault random 1 101", "fault pts maybe", "fault truncate 3",
+                            "fault explode 1", "fault noise 5", "fault noise xy"}) {
         EXPECT_EQ(control_command(b.reader, bad).rfind("error", 0), 0u) << bad;
     }
 }

@@ -183,6 +183,17 @@ TEST(QkrTool, WireShowsTheFramesOnTheLine) {
     EXPECT_NE(r.err.find("<- 10\n"), std::string::npos) << r.err;
 }
 
+TEST(QkrTool, FaultNoiseSendsItsBytesBeforeTheNextReplyAndClearDropsIt) {
+    Outcome r = qkr("--wire script -", "start\nfault noise 5A00A5\npower cold\nfault noise 5A\n"
+                                       "fault clear\npower cold\n");
+    EXPECT_EQ(r.status, 0) << r.out;
+    std::string rx; // the bytes from the reader, in order
+    for (auto at = r.err.find("<- "); at != std::string::npos; at = r.err.find("<- ", at + 3))
+        rx += r.err.substr(at + 3, 2) + " ";
+    EXPECT_NE(rx.find("5A 00 A5 10 02 "), std::string::npos) << rx;
+    EXPECT_EQ(rx.find("5A 10 02 "), std::string::npos) << rx;
+}
+
 TEST(QkrTool, BadArgumentsGetAOneLineMessageAndStatusTwo) {
     for (const char* args :
          {"--card bogus demo", "apdu 0G", "apdu 123", "--firmware 12 demo",

@@ -1,6 +1,7 @@
 #include "tools/qkr/sim_control.h"
 
 #include "platform/kernel/kernel.h"
+#include "sim/control.h"
 #include "sim/reader.h"
 #include "tools/qkr/text.h"
 
@@ -96,9 +97,18 @@ NTSTATUS parse_sim_command(sim::ReaderSim& sim, const std::vector<std::string>& 
             return bad("fault delay takes milliseconds");
         action = [&sim, n] { sim.faults().delay_next(kern::milliseconds(*n)); };
     } else if (what == "noise") {
-        if (words.size() != 3 || !parse_hex(words[2]))
-            return bad("fault noise takes hex bytes");
-        action = [&sim] { sim.faults().noise_next(1); };
+        sim::Bytes noise;
+        for (std::size_t i = 2; i < words.size(); ++i) {
+            const auto bytes = parse_hex(words[i]);
+            if (!bytes)
+                return bad("fault noise takes hex bytes");
+            noise.insert(noise.end(), bytes->begin(), bytes->end());
+        }
+        if (noise.empty() || noise.size() > sim::kMaxNoise)
+            return bad("fault noise takes 1 to " + std::to_string(sim::kMaxNoise) + " hex bytes");
+        action = [&sim, noise] { sim.faults().noise_before_next(noise); };
+    } else if (what == "clear" && words.size() == 2) {
+        action = [&sim] { sim.faults().clear(); };
     } else if (what == "dsr" && words.size() == 3 && (words[2] == "on" || words[2] == "off")) {
         bool on = words[2] == "on";
         action = [&sim, on] { sim.set_powered(on); };
@@ -113,7 +123,7 @@ NTSTATUS parse_sim_command(sim::ReaderSim& sim, const std::vector<std::string>& 
     } else {
         return bad("unknown fault " + what +
                    " (nak N, corrupt N, partial N, silent N, noise HEX, chunk K, delay MS, "
-                   "dsr off|on, cts-pulse, refuse-speed, pts-refuse, pts-wrong)");
+                   "dsr off|on, cts-pulse, refuse-speed, pts-refuse, pts-wrong, clear)");
     }
     return STATUS_SUCCESS;
 }
