@@ -593,6 +593,7 @@ Result Bridge::close(ChannelId id) {
     st->request_stop(0);
     st->request_stop(1);
     st->control.reset();
+    std::unique_lock use(st->use); // a restart after a power loss may still run
     st->handle.close();
     std::lock_guard lock(impl_->mu);
     st->gone_watch.end();
