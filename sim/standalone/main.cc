@@ -38,7 +38,8 @@ using namespace qkr;
 constexpr std::size_t kMaxLine = 1024;
 // A client that leaves this many bytes of answers unread is dropped.
 constexpr std::size_t kMaxUnread = 64 * 1024;
-// Connections beyond this many are closed at once.
+// Beyond this many clients the one connected longest is closed, so that no number of idle
+// clients can shut out a new one.
 constexpr std::size_t kMaxClients = 32;
 
 int usage() {
@@ -112,10 +113,11 @@ class ControlServer {
 
     void accept_all() {
         for (int fd; (fd = listener_.accept()) >= 0;) {
-            if (clients_.size() >= kMaxClients)
-                ::close(fd);
-            else
-                clients_.push_back({.fd = fd});
+            if (clients_.size() >= kMaxClients) {
+                ::close(clients_.front().fd);
+                clients_.pop_front();
+            }
+            clients_.push_back({.fd = fd});
         }
     }
 
