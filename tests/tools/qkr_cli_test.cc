@@ -104,6 +104,7 @@ wait absent 5
 state
 expect STATUS_NO_MEDIA power cold
 sleep
+expect STATUS_DEVICE_NOT_READY state
 wake
 restart
 stop
@@ -140,6 +141,7 @@ remove-device
         "ok absent",                                 // state
         "error 0xC0000178 STATUS_NO_MEDIA",          // power cold with no card
         "ok",                                        // sleep
+        "error 0xC00000A3 STATUS_DEVICE_NOT_READY",  // asleep: refused, not waited for
         "ok",                                        // wake
         "ok",                                        // restart
         "ok",                                        // stop

@@ -73,6 +73,9 @@ struct Session::Impl {
     kern::FileHandle handle;
     std::size_t wire_seen = 0;
     ULONG selected[2] = {0, 0};
+    // The driver holds requests back while the system sleeps, and only `wake` ends the sleep:
+    // a request then would wait for ever.
+    bool asleep = false;
     std::unique_ptr<sim::CardBridge> bridge;
 
     // An external card answers over a socket in its own time: only the real clock fits it.
@@ -204,8 +207,17 @@ struct Session::Impl {
         return reader->open(&handle) == STATUS_SUCCESS;
     }
 
+    NTSTATUS check_awake() {
+        if (!asleep)
+            return STATUS_SUCCESS;
+        log << "qkr: the system is asleep: `wake` first\n";
+        return STATUS_DEVICE_NOT_READY;
+    }
+
     Outcome control(int slot, ULONG code, std::span<const std::uint8_t> in,
                     std::vector<std::uint8_t>* out, ULONG out_len) {
+        if (NTSTATUS s = check_awake(); s != STATUS_SUCCESS)
+            return {s, {}};
         if (NTSTATUS s = recover(); s != STATUS_SUCCESS)
             return {s, {}};
         if (!ensure_open())
@@ -342,6 +354,8 @@ Outcome Session::attribute(ULONG id, int slot, std::vector<std::uint8_t>* value)
 }
 
 Outcome Session::wait(bool present, double seconds) {
+    if (NTSTATUS s = impl_->check_awake(); s != STATUS_SUCCESS)
+        return {s, {}};
     if (NTSTATUS s = impl_->recover(); s != STATUS_SUCCESS)
         return {s, {}};
     if (!impl_->ensure_open())
@@ -425,15 +439,19 @@ Outcome Session::sleep() {
     NTSTATUS st = k.send_power(impl_->reader->pdo(), IRP_MN_QUERY_POWER, SystemPowerState, s);
     if (st != STATUS_SUCCESS)
         return {st, {}};
-    return {k.send_power(impl_->reader->pdo(), IRP_MN_SET_POWER, SystemPowerState, s), {}};
+    st = k.send_power(impl_->reader->pdo(), IRP_MN_SET_POWER, SystemPowerState, s);
+    impl_->asleep = st == STATUS_SUCCESS;
+    return {st, {}};
 }
 
 Outcome Session::wake() {
     POWER_STATE s{};
     s.SystemState = PowerSystemWorking;
-    return {impl_->host.kernel().send_power(impl_->reader->pdo(), IRP_MN_SET_POWER,
-                                            SystemPowerState, s),
-            {}};
+    const NTSTATUS st = impl_->host.kernel().send_power(impl_->reader->pdo(), IRP_MN_SET_POWER,
+                                                        SystemPowerState, s);
+    if (st == STATUS_SUCCESS)
+        impl_->asleep = false;
+    return {st, {}};
 }
 
 Outcome Session::advance(double seconds) {
