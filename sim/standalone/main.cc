@@ -82,8 +82,7 @@ class ControlServer {
         while (!quit_) {
             fds.assign({{signal_fd_, POLLIN, 0}, {listener_.fd(), POLLIN, 0}});
             for (const auto& c : clients_)
-                fds.push_back(
-                    {c.fd, static_cast<short>(c.out.empty() ? POLLIN : POLLIN | POLLOUT), 0});
+                fds.push_back({c.fd, events(c), 0});
             if (::poll(fds.data(), fds.size(), -1) < 0) {
                 if (errno == EINTR)
                     continue;
@@ -111,6 +110,12 @@ class ControlServer {
         bool dead = false;
     };
 
+    // A client that has finished sending is only waited on to take its answers: its end of stream
+    // would wake the loop again and again.
+    static short events(const Client& c) {
+        return static_cast<short>((c.eof ? 0 : POLLIN) | (c.out.empty() ? 0 : POLLOUT));
+    }
+
     void accept_all() {
         for (int fd; (fd = listener_.accept()) >= 0;) {
             if (clients_.size() >= kMaxClients) {
@@ -126,7 +131,7 @@ class ControlServer {
             c.dead = true;
             return;
         }
-        if (revents & (POLLIN | POLLHUP)) {
+        if (!c.eof && (revents & (POLLIN | POLLHUP))) {
             char buf[4096];
             const ssize_t n = ::recv(c.fd, buf, sizeof buf, 0);
             if (n > 0)
