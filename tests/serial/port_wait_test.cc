@@ -60,7 +60,10 @@ TEST_F(WaitOnMask, ANewMaskEndsThePendingWaitEmptyAndClearsHistory) {
     EXPECT_EQ(tracking.information(), 4u);
     EXPECT_EQ(events_of(tracking), 0u);
 
+    // A character that made history under one mask is forgotten by the next, even the same one.
+    ASSERT_EQ(set_mask(SERIAL_EV_RXCHAR), STATUS_SUCCESS);
     device_sends({9});
+    ASSERT_EQ(port->snapshot().history, ULONG{SERIAL_EV_RXCHAR});
     ASSERT_EQ(set_mask(SERIAL_EV_RXCHAR), STATUS_SUCCESS);
     auto after = wait_on_mask();
     advance(kern::milliseconds(10));

@@ -37,6 +37,15 @@ class AtrEvaluation : public ::testing::Test {
         return SmartcardUpdateCardCapabilities(&ext_);
     }
 
+    // The answer with its check byte: T0 to the last byte XORed.
+    static Atr with_tck(Atr atr) {
+        int tck = 0;
+        for (size_t i = 1; i < atr.size(); i++)
+            tck ^= atr[i];
+        atr.push_back(tck);
+        return atr;
+    }
+
     SCARD_CARD_CAPABILITIES& card() { return ext_.CardCapabilities; }
     ULONG state() const { return ext_.ReaderCapabilities.CurrentState; }
 
@@ -141,6 +150,32 @@ TEST_F(AtrEvaluation, Ta2PutsTheCardInSpecificModeWithTheNamedProtocol) {
     // TC1 2: two extra etu of guard time.
     EXPECT_EQ(card().N, 2);
     EXPECT_NEAR(double(card().GT), 2 * 26.04, 1.0);
+}
+
+// TA2 bit 5: the card runs at parameters the interface bytes do not give, so TA1 is not in force.
+TEST_F(AtrEvaluation, Ta2WithImplicitParametersLeavesTheDefaultRates) {
+    ASSERT_EQ(evaluate(with_tck(
+                  {0x3B, 0xD4, 0x13, 0x02, 0x91, 0x91, 0x31, 0x80, 0x55, 0x41, 0x42, 0x43, 0x44})),
+              STATUS_SUCCESS);
+    EXPECT_EQ(state(), ULONG(SCARD_SPECIFIC));
+    EXPECT_EQ(card().Protocol.Supported, ULONG(SCARD_PROTOCOL_T1));
+    EXPECT_EQ(card().Fl, 1);
+    EXPECT_EQ(card().Dl, 1);
+    EXPECT_EQ(card().etu, 104u); // 372 / 3.571 MHz
+}
+
+// The longest answer the standard allows: 15 interface bytes and 15 historical bytes.
+TEST_F(AtrEvaluation, ThirtyThreeByteAnswerIsAccepted) {
+    Atr atr = {0x3B, 0xFF, 0x11, 0x00, 0x00, 0xE1, 0x00, 0x00, 0xF1,
+               0x20, 0x45, 0x00, 0xF1, 0x20, 0x45, 0x00, 0x01};
+    for (int i = 0; i < 15; i++)
+        atr.push_back('a' + i);
+    atr = with_tck(atr);
+    ASSERT_EQ(atr.size(), 33u);
+    ASSERT_EQ(evaluate(atr), STATUS_SUCCESS);
+    EXPECT_EQ(card().Protocol.Supported, ULONG(SCARD_PROTOCOL_T1));
+    ASSERT_EQ(card().HistoricalChars.Length, 15);
+    EXPECT_EQ(card().HistoricalChars.Buffer[14], 'o');
 }
 
 TEST_F(AtrEvaluation, InverseConventionCardIsFlagged) {

@@ -187,12 +187,16 @@ TEST_F(T1Exchange, CommandLongerThanIfscIsChainedAndEachPartAcknowledged) {
 TEST_F(T1Exchange, ResponseChainedByTheCardIsReassembled) {
     begin_select();
     const Bytes first = pattern(240, 3);
-    const Bytes second = pattern(60, 9);
+    const Bytes second = pattern(240, 5);
+    const Bytes third = pattern(60, 9);
     ASSERT_EQ(card_sends(block(0x20, first)), STATUS_MORE_PROCESSING_REQUIRED);
     EXPECT_EQ(sent(), block(0x90)); // R(1): acknowledges and asks for the next part
-    ASSERT_EQ(card_sends(block(0x40, second)), STATUS_SUCCESS);
+    ASSERT_EQ(card_sends(block(0x60, second)), STATUS_MORE_PROCESSING_REQUIRED);
+    EXPECT_EQ(sent(), block(0x80)); // R(0): each R-block names the N(S) expected next
+    ASSERT_EQ(card_sends(block(0x00, third)), STATUS_SUCCESS);
     Bytes all = first;
     all.insert(all.end(), second.begin(), second.end());
+    all.insert(all.end(), third.begin(), third.end());
     expect_response(all);
 }
 
