@@ -90,6 +90,26 @@ TEST(PcscTtyChannel, CardSessionOverAPseudoTerminalWithItsModemSocket) {
     EXPECT_EQ(bridge.close(slot0), Result::Ok);
 }
 
+TEST(PcscTtyChannel, AReaderPoweredAgainIsRestarted) {
+    SimOnPty sim("t1");
+    ASSERT_FALSE(sim.device().empty());
+    Bridge& bridge = Bridge::instance();
+    const ChannelId slot0{0, 0};
+    ASSERT_EQ(bridge.open(slot0, "tty:" + sim.device() + ",modem=" + sim.modem()), Result::Ok);
+    EXPECT_EQ(sim.control_command("power off"), "ok");
+    bool present = true;
+    for (int look = 0; look < 3 && bridge.present(slot0, &present) == Result::Ok; ++look)
+        bridge.wait_for_change(slot0, 2000);
+    EXPECT_EQ(bridge.present(slot0, &present), Result::NoDevice);
+    // A closed port tells nothing: a restart is tried 5 s after the loss, then 3 s of set-up.
+    EXPECT_EQ(sim.control_command("power on"), "ok");
+    EXPECT_EQ(bridge.wait_for_change(slot0, 15000), Result::Ok);
+    std::vector<std::uint8_t> atr;
+    EXPECT_EQ(bridge.power(slot0, pcsc::PowerAction::Up, &atr), Result::Ok);
+    EXPECT_EQ(atr.size(), 15u);
+    EXPECT_EQ(bridge.close(slot0), Result::Ok);
+}
+
 TEST(PcscTtyChannel, NamesThatCannotBeUsedAreRefused) {
     Bridge& bridge = Bridge::instance();
     EXPECT_EQ(bridge.open({1, 0}, "tty:"), Result::BadParameter);

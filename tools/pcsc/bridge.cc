@@ -414,33 +414,54 @@ struct ReaderState {
 
     void reader_gone() {
         std::lock_guard lock(mu);
-        if (!gone)
+        if (!gone) {
             ++epoch;
+            next_try = std::chrono::steady_clock::now() + kRetry;
+        }
         gone = true;
         if (pending != nullptr)
             pending->cancel();
         cv.notify_all();
     }
 
-    // The reader is powered again (DSR is back). A port with real modem lines is closed once the
-    // reader is gone and tells nothing until it is opened again, so only the simulated line is
-    // watched.
-    bool power_back() { return sim && reader->line().modem_lines().dsr; }
+    // Whether the reader may have power again (DSR back). A serial port is closed once the
+    // reader is gone and tells nothing until it is opened again, so there a restart is tried
+    // every kRetry; the simulated line is watched.
+    static constexpr auto kRetry = std::chrono::seconds(5);
+    std::chrono::steady_clock::time_point next_try;
+    bool power_back() {
+        if (sim)
+            return reader->line().modem_lines().dsr;
+        const auto now = std::chrono::steady_clock::now();
+        std::lock_guard lock(mu);
+        if (now < next_try)
+            return false;
+        next_try = now + kRetry;
+        return true;
+    }
 
     // As Plug and Play would after the reader came back: stop the device and start it again.
-    // The handle stays open across both.
+    // The handle stays open across both. The host's restart also tells a start that no reader
+    // answered; a loss the driver missed (during a command) leaves it nothing to restart.
     void bring_back() {
         std::unique_lock lock(use);
         {
             std::lock_guard state_lock(mu);
-            if (!gone)
-                return; // another thread did it meanwhile
+            if (!gone || !handle.is_open())
+                return; // another thread did it meanwhile, or the channel is closing
         }
-        reader->stop();
-        NTSTATUS s = reader->start();
+        NTSTATUS s;
+        if (reader->power_lost()) {
+            s = reader->restart_after_power_loss();
+        } else {
+            reader->stop();
+            s = reader->start();
+        }
         if (s == STATUS_SUCCESS)
             s = set_speed();
         if (s != STATUS_SUCCESS) {
+            std::lock_guard state_lock(mu);
+            next_try = std::chrono::steady_clock::now() + kRetry;
             char buf[16];
             std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(s));
             note("reader " + name + " powered again but did not start: " + buf);
@@ -593,8 +614,10 @@ Result Bridge::close(ChannelId id) {
     st->request_stop(0);
     st->request_stop(1);
     st->control.reset();
-    std::unique_lock use(st->use); // a restart after a power loss may still run
-    st->handle.close();
+    {
+        std::unique_lock use(st->use); // a restart after a power loss may still run
+        st->handle.close();
+    }
     std::lock_guard lock(impl_->mu);
     st->gone_watch.end();
     st->reader->stop();
