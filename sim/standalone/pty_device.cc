@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
+#include <vector>
 
 namespace qkr::sim {
 
@@ -213,6 +214,40 @@ void PtyDevice::host_line(std::string_view line) {
     }
 }
 
+void PtyDevice::read_modem() {
+    for (;;) {
+        char buf[256];
+        const ssize_t n = ::recv(modem_, buf, sizeof buf, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno == EAGAIN)
+            return;
+        if (n <= 0) {
+            std::lock_guard lock(mutex_);
+            ::close(modem_);
+            modem_ = -1;
+            return;
+        }
+        std::vector<std::string> lines;
+        for (const char c : std::string_view(buf, static_cast<std::size_t>(n))) {
+            if (c == '\n') {
+                if (!modem_overlong_)
+                    lines.push_back(modem_in_);
+                modem_in_.clear();
+                modem_overlong_ = false;
+            } else if (modem_in_.size() < kMaxModemLine) {
+                modem_in_ += c;
+            } else {
+                // None of a line too long is taken, its tail least of all.
+                modem_in_.clear();
+                modem_overlong_ = true;
+            }
+        }
+        for (const auto& line : lines)
+            host_line(line);
+    }
+}
+
 void PtyDevice::run() {
     while (!stop_) {
         pollfd fds[4] = {{master_, POLLIN, 0},
@@ -264,35 +299,13 @@ void PtyDevice::run() {
                 });
             }
         }
-        if (fds[3].fd >= 0 && (fds[3].revents & (POLLIN | POLLHUP | POLLERR))) {
-            char buf[256];
-            const ssize_t n = ::recv(fds[3].fd, buf, sizeof buf, 0);
-            std::string lines;
-            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
-                std::lock_guard lock(mutex_);
-                ::close(modem_);
-                modem_ = -1;
-            } else if (n > 0) {
-                std::lock_guard lock(mutex_);
-                modem_in_.append(buf, static_cast<std::size_t>(n));
-                const auto end = modem_in_.rfind('\n');
-                if (end != std::string::npos) {
-                    lines = modem_in_.substr(0, end + 1);
-                    modem_in_.erase(0, end + 1);
-                }
-                if (modem_in_.size() > 256)
-                    modem_in_.clear();
-            }
-            std::size_t pos = 0;
-            while (pos < lines.size()) {
-                const auto nl = lines.find('\n', pos);
-                host_line(std::string_view(lines).substr(pos, nl - pos));
-                pos = nl + 1;
-            }
-        }
-        // After the hang-up above, so that a host that reconnects at once is not taken for a second
-        // one.
+        if (fds[3].fd >= 0 && (fds[3].revents & (POLLIN | POLLHUP | POLLERR)))
+            read_modem();
         if (fds[1].revents & POLLIN) {
+            // A host that hung up and came straight back may have left its last lines unread:
+            // they and its hang-up come first, so that it is not taken for a second host.
+            if (modem_ >= 0)
+                read_modem();
             const int fd = listen_.accept();
             std::lock_guard lock(mutex_);
             if (fd >= 0 && modem_ >= 0) {
@@ -300,6 +313,7 @@ void PtyDevice::run() {
             } else if (fd >= 0) {
                 modem_ = fd;
                 modem_in_.clear();
+                modem_overlong_ = false;
                 tell_locked(cts_ ? "CTS 1\n" : "CTS 0\n");
                 tell_locked(dsr_ ? "DSR 1\n" : "DSR 0\n");
             }

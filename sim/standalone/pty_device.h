@@ -50,6 +50,8 @@ class PtyDevice : public serial::DeviceSide {
 
   private:
     void run();
+    // Takes in what the host has sent on the side channel; closes it at its end.
+    void read_modem();
     void flush_locked();
     void tell_locked(const std::string& line);
     void host_line(std::string_view line);
@@ -65,7 +67,9 @@ class PtyDevice : public serial::DeviceSide {
     int wake_[2] = {-1, -1};
     mutable std::mutex mutex_;
     std::string out_; // bytes the pseudo-terminal could not take yet
-    std::string modem_in_;
+    static constexpr std::size_t kMaxModemLine = 64;
+    std::string modem_in_; // the run thread's own, as is the flag
+    bool modem_overlong_ = false;
     serial::LineFormat device_format_;
     serial::LineFormat host_format_;
     bool host_format_known_ = false;

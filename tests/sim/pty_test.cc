@@ -122,6 +122,12 @@ TEST(PtyDevice, FramesModemLinesAndLineFormat) {
     d = read_frame(port.get());
     ASSERT_TRUE(d.has_value());
     EXPECT_EQ(d->payload, (Bytes{0x61, 0x00, 0x00, 0x01, 0x01}));
+
+    // A side-channel line too long is dropped whole: its tail is not taken for a line.
+    const std::string overlong = std::string(512, 'x') + "DTR 1\nLINE 4800 8N1\n";
+    ::send(modem.get(), overlong.data(), overlong.size(), 0);
+    ASSERT_TRUE(wait_for([&] { return dev.host_format().baud == 4800; }));
+    EXPECT_FALSE(dev.dtr());
 }
 
 } // namespace

@@ -10,7 +10,9 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 
 namespace qkr::ttyint {
 namespace {
@@ -101,6 +103,17 @@ TEST(QkrSim, SocketsHoldOutAgainstHostileLocalClients) {
     EXPECT_EQ(second.read(1), "");
     EXPECT_EQ(ttyint::control(control, "remove"), "ok");
     EXPECT_EQ(host.read(1), "CTS 0\n");
+    // A host that hangs up with its last lines still unread and comes straight back is let in
+    // (qkr-sim held still so that both wait for it together).
+    ASSERT_EQ(::kill(pid, SIGSTOP), 0);
+    int stopped = 0;
+    ASSERT_EQ(::waitpid(pid, &stopped, WUNTRACED), pid);
+    const std::string bye(300, '\n');
+    ::send(host.fd, bye.data(), bye.size(), MSG_NOSIGNAL);
+    ::close(std::exchange(host.fd, -1));
+    Socket back(modem);
+    ASSERT_EQ(::kill(pid, SIGCONT), 0);
+    EXPECT_EQ(back.read(2), "CTS 0\nDSR 1\n");
 
     ASSERT_EQ(::kill(pid, SIGTERM), 0);
     EXPECT_EQ(sim.wait(2s), 0);
