@@ -10,6 +10,7 @@
 using qkr::kern::cpu;
 using qkr::kern::hex;
 using qkr::kern::K;
+using qkr::kern::require_irql;
 using qkr::kern::Ticks;
 using qkr::kern::TimerEntry;
 using qkr::kern::TimerKey;
@@ -122,19 +123,24 @@ void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
     Event->Header.SignalState = State ? 1 : 0;
 }
 
-LONG KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
+LONG KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN Wait) {
+    // A caller that goes on to wait must be able to.
+    require_irql(Wait ? "KeSetEvent with Wait TRUE" : "KeSetEvent",
+                 Wait ? APC_LEVEL : DISPATCH_LEVEL);
     auto& k = K();
     std::lock_guard lock(k.mu);
     return k.set_event(Event);
 }
 
 void KeClearEvent(PRKEVENT Event) {
+    require_irql("KeClearEvent", DISPATCH_LEVEL);
     auto& k = K();
     std::lock_guard lock(k.mu);
     Event->Header.SignalState = 0;
 }
 
 LONG KeResetEvent(PRKEVENT Event) {
+    require_irql("KeResetEvent", DISPATCH_LEVEL);
     auto& k = K();
     std::lock_guard lock(k.mu);
     LONG previous = Event->Header.SignalState;
@@ -143,6 +149,7 @@ LONG KeResetEvent(PRKEVENT Event) {
 }
 
 LONG KeReadStateEvent(PRKEVENT Event) {
+    require_irql("KeReadStateEvent", DISPATCH_LEVEL);
     auto& k = K();
     std::lock_guard lock(k.mu);
     return Event->Header.SignalState;
@@ -170,6 +177,11 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
 
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interval) {
     auto& k = K();
+    if (cpu().irql > APC_LEVEL) {
+        // Even a zero delay gives up the processor, which a raised IRQL forbids.
+        require_irql("KeDelayExecutionThread", APC_LEVEL);
+        return STATUS_SUCCESS;
+    }
     Ticks due = Interval == nullptr ? k.now() : absolute_due(Interval->QuadPart);
     k.wait(nullptr, "delay", due);
     return STATUS_SUCCESS;
@@ -184,14 +196,32 @@ void KeStallExecutionProcessor(ULONG MicroSeconds) {
         }
         return;
     }
-    std::unique_lock lock(k.mu);
-    k.virtual_now.store(k.virtual_now.load() + length, std::memory_order_release);
-    // A processor that stalls at raised IRQL cannot run DPCs; they wait for the next chance.
     auto& c = cpu();
-    if (c.irql == PASSIVE_LEVEL && c.locks_held == 0)
-        k.run_due(lock);
-    else
+    Ticks end = k.now() + length;
+    if (c.irql == PASSIVE_LEVEL && c.locks_held == 0) {
+        // As far as the clock is concerned the stalling thread is busy until the end, like a
+        // delay: what falls due meanwhile (timers, other threads' time-outs) happens in time
+        // order, and the threads it wakes run before the clock moves on.
+        k.wait(nullptr, "stall", end);
+        return;
+    }
+    // At raised IRQL this processor runs no DPCs (they wait for the next chance) and the clock
+    // cannot wait for the threads it wakes, which might spin on a lock this thread holds; their
+    // time-outs still end in time order, each at its own deadline.
+    std::unique_lock lock(k.mu);
+    for (;;) {
+        std::optional<Ticks> next;
+        for (const qkr::kern::WaitBlock* wb : k.blocked)
+            if (wb->deadline && *wb->deadline <= end && (!next || *wb->deadline < *next))
+                next = wb->deadline;
+        if (!next)
+            break;
+        if (*next > k.virtual_now.load())
+            k.virtual_now.store(*next, std::memory_order_release);
         k.expire_waits();
+    }
+    if (end > k.virtual_now.load())
+        k.virtual_now.store(end, std::memory_order_release);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -203,6 +233,7 @@ void KeInitializeTimer(PKTIMER Timer) {
 }
 
 void KeInitializeTimerEx(PKTIMER Timer, int Type) {
+    require_irql("KeInitializeTimer", DISPATCH_LEVEL);
     auto* kp = qkr::kern::Kernel::current_or_null();
     if (kp != nullptr) {
         auto& k = kp->impl();
@@ -223,6 +254,7 @@ void KeInitializeTimerEx(PKTIMER Timer, int Type) {
 }
 
 BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
+    require_irql("KeSetTimer", DISPATCH_LEVEL);
     auto& k = K();
     Ticks due = absolute_due(DueTime.QuadPart);
     std::lock_guard lock(k.mu);
@@ -239,12 +271,14 @@ BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
 }
 
 BOOLEAN KeCancelTimer(PKTIMER Timer) {
+    require_irql("KeCancelTimer", DISPATCH_LEVEL);
     auto& k = K();
     std::lock_guard lock(k.mu);
     return unqueue_timer(k, Timer) ? TRUE : FALSE;
 }
 
 BOOLEAN KeReadStateTimer(PKTIMER Timer) {
+    require_irql("KeReadStateTimer", DISPATCH_LEVEL);
     auto& k = K();
     std::lock_guard lock(k.mu);
     return Timer->Header.SignalState > 0 ? TRUE : FALSE;
@@ -259,17 +293,37 @@ void KeInitializeDpc(PKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID Deferr
 
 BOOLEAN KeInsertQueueDpc(PKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
     auto& k = K();
-    std::lock_guard lock(k.mu);
+    std::unique_lock lock(k.mu);
     if (k.dpc_queued.count(Dpc) != 0)
         return FALSE;
     Dpc->SystemArgument1 = SystemArgument1;
     Dpc->SystemArgument2 = SystemArgument2;
+    if (cpu().irql < DISPATCH_LEVEL) {
+        // Queued below DISPATCH_LEVEL, the processor's DPC interrupt is taken as soon as the
+        // insertion returns: the routine has run before the caller goes on.
+        lock.unlock();
+        k.run_at_dispatch("DPC", [&] {
+            Dpc->DeferredRoutine(Dpc, Dpc->DeferredContext, SystemArgument1, SystemArgument2);
+        });
+        return TRUE;
+    }
     TimerEntry e;
     e.kind = TimerEntry::Kind::Dpc;
     e.dpc = Dpc;
     Ticks due = k.now();
     std::uint64_t seq = k.insert_entry(due, std::move(e));
     k.dpc_queued.emplace(Dpc, TimerKey{due, seq});
+    return TRUE;
+}
+
+BOOLEAN KeRemoveQueueDpc(PKDPC Dpc) {
+    auto& k = K();
+    std::lock_guard lock(k.mu);
+    auto it = k.dpc_queued.find(Dpc);
+    if (it == k.dpc_queued.end())
+        return FALSE;
+    k.queue.erase(it->second);
+    k.dpc_queued.erase(it);
     return TRUE;
 }
 
@@ -291,6 +345,7 @@ void KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
 }
 
 KIRQL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
+    require_irql("KeAcquireSpinLock", DISPATCH_LEVEL);
     auto& c = cpu();
     KIRQL old = c.irql;
     if (c.irql < DISPATCH_LEVEL)
@@ -354,6 +409,7 @@ ULONGLONG KeQueryInterruptTime() {
 
 PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
     auto& k = K();
+    require_irql("ExAllocatePoolWithTag", DISPATCH_LEVEL);
     if (PoolType == PagedPool && cpu().irql >= DISPATCH_LEVEL)
         k.report("paged pool allocation at DISPATCH_LEVEL");
     std::lock_guard lock(k.mu);
@@ -378,6 +434,7 @@ PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
 }
 
 void ExFreePoolWithTag(PVOID P, ULONG Tag) {
+    require_irql("ExFreePool", DISPATCH_LEVEL);
     auto& k = K();
     std::vector<std::string> problems;
     {
@@ -426,6 +483,7 @@ void RtlMoveMemory(PVOID Destination, const void* Source, SIZE_T Length) {
 }
 
 void RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) {
+    require_irql("RtlFreeUnicodeString", PASSIVE_LEVEL);
     if (UnicodeString == nullptr || UnicodeString->Buffer == nullptr)
         return;
     ExFreePool(UnicodeString->Buffer);

@@ -21,6 +21,21 @@ thread_local ThreadCpu t_cpu;
 ThreadCpu::~ThreadCpu() {
     // A registered thread that ends without unregistering must not hold the clock forever.
     Kernel* k = g_current.load(std::memory_order_acquire);
+    if (k != nullptr) {
+        // Requests this thread sent finish in the thread that completes them from now on, and
+        // what was queued to it still runs.
+        Kernel::Impl& i = k->impl();
+        std::deque<std::function<void()>> left;
+        {
+            std::lock_guard lock(i.mu);
+            for (auto& [irp, info] : i.irps)
+                if (info.sender == this)
+                    info.sender = nullptr;
+            left.swap(apcs);
+        }
+        for (auto& apc : left)
+            apc();
+    }
     Kernel::Impl* mine = kernel;
     ThreadRec* r = rec;
     kernel = nullptr;
@@ -48,6 +63,34 @@ std::string hex(const void* p) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "%p", p);
     return buf;
+}
+
+void require_irql(const char* call, KIRQL highest) {
+    const KIRQL irql = cpu().irql;
+    if (irql <= highest)
+        return;
+    static constexpr const char* kNames[] = {"PASSIVE_LEVEL", "APC_LEVEL", "DISPATCH_LEVEL"};
+    const std::string most = highest < 3 ? kNames[highest] : "IRQL " + std::to_string(highest);
+    K().report(std::string(call) + " at IRQL " + std::to_string(irql) + ", above " + most);
+}
+
+void require_forward_irql(UCHAR major) {
+    const KIRQL irql = cpu().irql;
+    const bool allowed = major == IRP_MJ_POWER || major == IRP_MJ_READ || major == IRP_MJ_WRITE ||
+                         major == IRP_MJ_DEVICE_CONTROL || major == IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    if (irql > DISPATCH_LEVEL || (irql == DISPATCH_LEVEL && !allowed))
+        K().report("IoCallDriver with major function " + std::to_string(major) + " at IRQL " +
+                   std::to_string(irql));
+}
+
+void require_same_irql(const char* routine, KIRQL called_at, int locks_at_call) {
+    ThreadCpu& c = cpu();
+    if (c.irql == called_at && c.locks_held == locks_at_call)
+        return;
+    K().report(std::string(routine) + " called at IRQL " + std::to_string(called_at) +
+               " returned at IRQL " + std::to_string(c.irql) + " holding " +
+               std::to_string(c.locks_held - locks_at_call) + " more spin lock(s)");
+    c.irql = called_at;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -336,6 +379,18 @@ LONG Kernel::Impl::set_event(PRKEVENT event) {
 }
 
 NTSTATUS Kernel::Impl::wait(const void* object, const char* label, std::optional<Ticks> deadline) {
+    for (;;) {
+        ThreadCpu& c = cpu();
+        if (c.irql == PASSIVE_LEVEL && c.locks_held == 0)
+            deliver_apcs();
+        const NTSTATUS result = wait_once(object, label, deadline);
+        if (result != kStatusKernelApc)
+            return result;
+    }
+}
+
+NTSTATUS Kernel::Impl::wait_once(const void* object, const char* label,
+                                 std::optional<Ticks> deadline) {
     ThreadCpu& c = cpu();
     if (c.irql >= DISPATCH_LEVEL && (!deadline || *deadline > now())) {
         report(std::string("wait for ") + label + " " + hex(object) + " at DISPATCH_LEVEL");
@@ -359,9 +414,12 @@ NTSTATUS Kernel::Impl::wait(const void* object, const char* label, std::optional
     // wait at once keeps a faulty callback from hanging the clock it runs under.
     if (c.irql >= DISPATCH_LEVEL)
         return STATUS_TIMEOUT;
+    if (!c.apcs.empty() && c.irql == PASSIVE_LEVEL && c.locks_held == 0)
+        return kStatusKernelApc; // queued since the wait began
     WaitBlock wb;
     wb.object = object;
     wb.label = label;
+    wb.cpu = &c;
     wb.deadline = deadline;
     wb.thread = rec;
     blocked.push_back(&wb);

@@ -199,6 +199,7 @@ BOOLEAN KeReadStateTimer(PKTIMER Timer);
 
 void KeInitializeDpc(PKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
 BOOLEAN KeInsertQueueDpc(PKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
+BOOLEAN KeRemoveQueueDpc(PKDPC Dpc);
 
 void KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
 void KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql);

@@ -127,6 +127,7 @@ SerialPort::SerialPort(Key, kern::Kernel& kernel, LineBackend& line)
 std::unique_ptr<SerialPort> SerialPort::create(kern::Kernel& kernel, PDEVICE_OBJECT pdo,
                                                LineBackend& line) {
     auto port = std::make_unique<SerialPort>(Key{}, kernel, line);
+    KeInitializeDpc(&port->dpc_, &SerialPort::completion_dpc, port.get());
     port->driver_ = kernel.load_driver("serial", &SerialPort::driver_entry);
     if (port->driver_ == nullptr)
         return nullptr;
@@ -165,6 +166,10 @@ SerialPort::~SerialPort() {
         was_open = std::exchange(open_, false);
     }
     finish(done);
+    // A DPC queued from raised IRQL may not have had its chance yet; nothing else will give it
+    // one while this thread waits below.
+    if (KeRemoveQueueDpc(&dpc_))
+        run_completions();
     {
         // A timer that was already firing, or a cancel routine under way, still uses the port.
         std::unique_lock lock(mutex_);
@@ -337,9 +342,43 @@ NTSTATUS SerialPort::complete(PIRP irp, Tap::Id tap, NTSTATUS status, ULONG_PTR 
 }
 
 void SerialPort::finish(Completions& done) {
-    for (const auto& c : done)
-        complete(c.irp, c.tap, c.status, c.information);
+    if (done.empty())
+        return;
+    bool insert = false;
+    {
+        std::lock_guard lock(mutex_);
+        deferred_.insert(deferred_.end(), done.begin(), done.end());
+        if (!dpc_armed_) {
+            dpc_armed_ = insert = true;
+            ++callbacks_;
+        }
+    }
     done.clear();
+    if (insert)
+        KeInsertQueueDpc(&dpc_, nullptr, nullptr);
+}
+
+void SerialPort::completion_dpc(PKDPC, PVOID context, PVOID, PVOID) {
+    static_cast<SerialPort*>(context)->run_completions();
+}
+
+void SerialPort::run_completions() {
+    // What the completions start (a driver's completion routine sending the next request) may
+    // hand back more; it goes out in the same run.
+    for (;;) {
+        Completions batch;
+        {
+            std::lock_guard lock(mutex_);
+            if (deferred_.empty()) {
+                dpc_armed_ = false;
+                break;
+            }
+            batch.swap(deferred_);
+        }
+        for (const auto& c : batch)
+            complete(c.irp, c.tap, c.status, c.information);
+    }
+    leave_callback();
 }
 
 NTSTATUS SerialPort::on_create(PIRP irp, Tap::Id tap) {
@@ -509,10 +548,13 @@ NTSTATUS SerialPort::on_read(PIRP irp, Tap::Id tap) {
         }
     }
     if (!pending) {
-        // The read finished inside this call: it is the only completion.
-        const NTSTATUS status = done.front().status;
+        // The read finished inside this call and completes here; any before it go to the DPC.
+        const auto own =
+            std::find_if(done.begin(), done.end(), [irp](auto& c) { return c.irp == irp; });
+        const Completion mine = *own;
+        done.erase(own);
         finish(done);
-        return status;
+        return complete(mine.irp, mine.tap, mine.status, mine.information);
     }
     finish(done);
     return STATUS_PENDING;
@@ -680,7 +722,14 @@ void SerialPort::on_cancel(PIRP irp) {
             held_.erase(h);
         }
     }
-    finish(done);
+    // The cancelled request completes here, at the canceller's IRQL; reads it let go on, from the
+    // DPC.
+    if (!done.empty()) {
+        const Completion mine = done.front();
+        done.erase(done.begin());
+        complete(mine.irp, mine.tap, mine.status, mine.information);
+        finish(done);
+    }
     leave_callback();
 }
 

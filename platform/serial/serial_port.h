@@ -5,7 +5,9 @@
 // and fault injection.
 //
 // Requests that a real port would hold (reads waiting for bytes, wait-on-mask) pend and can be
-// cancelled; a write completes as soon as its bytes are queued to the transmitter.
+// cancelled; a write completes as soon as its bytes are queued to the transmitter. A request that
+// pended completes from the port's DPC, at DISPATCH_LEVEL, as a real port completes it; one that
+// is answered at once completes in its dispatch routine.
 #pragma once
 
 #include "platform/kernel/kernel.h"
@@ -151,11 +153,14 @@ class SerialPort final : private LinePortSink {
     static void driver_unload(PDRIVER_OBJECT driver);
     static NTSTATUS dispatch(PDEVICE_OBJECT device, PIRP irp);
     static void cancel_routine(PDEVICE_OBJECT device, PIRP irp);
+    static void completion_dpc(PKDPC dpc, PVOID context, PVOID, PVOID);
 
     NTSTATUS handle(PIRP irp);
     NTSTATUS pass_down(PIRP irp, bool power);
     NTSTATUS complete(PIRP irp, Tap::Id tap, NTSTATUS status, ULONG_PTR information);
+    // Hands requests that pended to the completion DPC.
     void finish(Completions& done);
+    void run_completions();
     NTSTATUS on_create(PIRP irp, Tap::Id tap);
     NTSTATUS on_close(PIRP irp, Tap::Id tap);
     NTSTATUS on_read(PIRP irp, Tap::Id tap);
@@ -196,8 +201,12 @@ class SerialPort final : private LinePortSink {
     Faults faults_;
 
     mutable std::mutex mutex_;
-    // Timer callbacks and cancel routines not yet finished; the destructor waits for none.
+    // Timer callbacks, cancel routines and the completion DPC not yet finished; the destructor
+    // waits for none.
     int callbacks_ = 0;
+    KDPC dpc_{};
+    bool dpc_armed_ = false; // queued or running; `deferred_` is its work
+    Completions deferred_;
     std::condition_variable quiet_;
     bool open_ = false;
     // The far end hung up for good (a tty whose other side closed); cleared by the next open.

@@ -80,15 +80,24 @@ TEST_F(ClockTest, AbsoluteTimeoutsCountFromTheClocksOrigin) {
     EXPECT_EQ(kernel.now(), seconds(3));
 }
 
-TEST_F(ClockTest, StallMovesTimeOnAtOnceAndFiresWhatFallsDue) {
+// What falls due while a thread stalls happens at its own time, not when the stall ends.
+TEST_F(ClockTest, StallMovesTimeOnWithoutWallTimeAndWhatFallsDueMeanwhileHappensInTimeOrder) {
     std::vector<Ticks> fired;
     kernel.schedule_after(microseconds(250), [&] { fired.push_back(kernel.now()); });
+    Ticks woke = -1;
+    Thread waiter = kernel.spawn("waiter", [&] {
+        KEVENT never;
+        KeInitializeEvent(&never, NotificationEvent, FALSE);
+        EXPECT_EQ(wait(&never, microseconds(420)), STATUS_TIMEOUT);
+        woke = kernel.now();
+    });
     auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < 11; ++i)
         KeStallExecutionProcessor(100);
     EXPECT_EQ(kernel.now(), microseconds(1100));
-    ASSERT_EQ(fired.size(), 1u);
-    EXPECT_EQ(fired[0], microseconds(300)); // ran in the stall that crossed its due time
+    waiter.join();
+    EXPECT_EQ(fired, std::vector<Ticks>{microseconds(250)});
+    EXPECT_EQ(woke, microseconds(420));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
 }
 
@@ -259,16 +268,31 @@ TEST_F(ClockTest, ScheduledCallbacksRunLaterAtDispatchLevelAndCanBeCancelled) {
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
-TEST_F(ClockTest, QueuedDpcRunsOnceBeforeTheQueuingThreadBlocks) {
+// Queued below DISPATCH_LEVEL a DPC has run when the insertion returns; queued at DISPATCH_LEVEL
+// it runs once, before the queuing thread blocks, unless it is taken out of the queue first.
+TEST_F(ClockTest, QueuedDpcRunsAtOnceFromPassiveLevelElseOnceBeforeTheQueuingThreadBlocks) {
     DpcLog dl(&kernel);
     TaggedTimer d(5, &dl); // (its timer unused)
     EXPECT_TRUE(KeInsertQueueDpc(&d.dpc, nullptr, nullptr));
-    EXPECT_FALSE(KeInsertQueueDpc(&d.dpc, nullptr, nullptr)); // already queued
-    kernel.sleep_for(milliseconds(1));
     ASSERT_EQ(dl.runs.size(), 1u);
-    EXPECT_EQ(dl.runs[0].second, 0);
     EXPECT_EQ(dl.irql, DISPATCH_LEVEL);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
     EXPECT_TRUE(KeInsertQueueDpc(&d.dpc, nullptr, nullptr));
+    EXPECT_FALSE(KeInsertQueueDpc(&d.dpc, nullptr, nullptr)); // already queued
+    KeLowerIrql(old);
+    EXPECT_EQ(dl.runs.size(), 1u);
+    kernel.sleep_for(milliseconds(1));
+    ASSERT_EQ(dl.runs.size(), 2u);
+    EXPECT_EQ(dl.runs[1].second, 0);
+
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    KeInsertQueueDpc(&d.dpc, nullptr, nullptr);
+    KeLowerIrql(old);
+    EXPECT_TRUE(KeRemoveQueueDpc(&d.dpc));
+    EXPECT_FALSE(KeRemoveQueueDpc(&d.dpc));
     kernel.sleep_for(milliseconds(1));
     EXPECT_EQ(dl.runs.size(), 2u);
 }

@@ -75,7 +75,9 @@ struct Io {
     Bytes buffer;
 
     bool done() { return returned != STATUS_PENDING || KeReadStateEvent(&event) != 0; }
-    NTSTATUS status() { return iosb.Status; }
+    // A request that failed at once tells only through IoCallDriver's status: the I/O manager
+    // leaves the status block alone then.
+    NTSTATUS status() { return returned != STATUS_PENDING ? returned : iosb.Status; }
     Bytes data() { return Bytes(buffer.begin(), buffer.begin() + iosb.Information); }
 };
 

@@ -72,6 +72,46 @@ TEST_F(WaitOnMask, ANewMaskEndsThePendingWaitEmptyAndClearsHistory) {
     after.wait();
 }
 
+// A driver's completion routine runs at DISPATCH_LEVEL for whatever the port pended, as the
+// port's DPC completes it, and at the caller's IRQL for what it answered at once.
+TEST_F(WaitOnMask, PendedRequestsCompleteAtDispatchLevelTheRestInTheCallersDispatch) {
+    struct Sent {
+        KIRQL irql = 0xFF;
+        ULONG word = 0;
+        PIRP irp = nullptr;
+    };
+    auto send = [this](Sent& sent, UCHAR major, ULONG code, ULONG length) {
+        sent.irp = IoAllocateIrp(port->device()->StackSize, FALSE);
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(sent.irp);
+        next->MajorFunction = major;
+        next->Parameters.DeviceIoControl.IoControlCode = code;
+        next->Parameters.DeviceIoControl.OutputBufferLength = length;
+        if (major == IRP_MJ_READ)
+            next->Parameters.Read.Length = length;
+        sent.irp->AssociatedIrp.SystemBuffer = &sent.word;
+        IoSetCompletionRoutine(
+            sent.irp,
+            [](PDEVICE_OBJECT, PIRP, PVOID context) {
+                static_cast<Sent*>(context)->irql = KeGetCurrentIrql();
+                return NTSTATUS{STATUS_MORE_PROCESSING_REQUIRED};
+            },
+            &sent, TRUE, TRUE, TRUE);
+        return IoCallDriver(port->device(), sent.irp);
+    };
+    Sent wait, read, lines;
+    ASSERT_EQ(set_mask(SERIAL_EV_CTS), STATUS_SUCCESS);
+    ASSERT_EQ(send(wait, IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_WAIT_ON_MASK, 4), STATUS_PENDING);
+    ASSERT_EQ(set_mask(SERIAL_EV_DSR), STATUS_SUCCESS); // from this thread, at PASSIVE_LEVEL
+    ASSERT_EQ(send(read, IRP_MJ_READ, 0, 1), STATUS_PENDING);
+    device_sends({7});
+    ASSERT_EQ(send(lines, IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_GET_MODEMSTATUS, 4), STATUS_SUCCESS);
+    EXPECT_EQ(wait.irql, DISPATCH_LEVEL);
+    EXPECT_EQ(read.irql, DISPATCH_LEVEL);
+    EXPECT_EQ(lines.irql, PASSIVE_LEVEL);
+    for (Sent* s : {&wait, &read, &lines})
+        IoFreeIrp(s->irp);
+}
+
 TEST_F(WaitOnMask, OnlyOneWaitAndOnlyWithAMask) {
     auto no_mask = wait_on_mask();
     ASSERT_TRUE(no_mask.done());
