@@ -54,7 +54,9 @@ inline void Qkr_BeginConversation(PDEVICE_EXTENSION DeviceExtension) {
 inline void Qkr_EndConversation(PDEVICE_EXTENSION DeviceExtension) {
     Qkr_StartSerialEventTracking(&DeviceExtension->SmartcardExtension);
     Qkr_Slot0Reader(DeviceExtension)->ReaderBusy = FALSE;
-    // A line change seen while we held the port completed nothing.
+    // A line change seen while we held the port completed nothing, and a lost reader closed
+    // nothing.
     Qkr_CompleteSettledCardTracking(&DeviceExtension->SmartcardExtension);
+    Qkr_CloseIfReaderLost(&DeviceExtension->SmartcardExtension);
     Qkr_ReleaseReader(DeviceExtension);
 }

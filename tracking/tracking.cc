@@ -192,6 +192,10 @@ NTSTATUS Qkr_StartSerialEventTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
     Qkr_SetChainWord(irp, QKR_CHAIN_END_EVENT, 0);
     Qkr_SetChainWord(irp, QKR_CHAIN_ERRORS, 0);
 
+    KeAcquireSpinLock(&smartcardExtension->OsData->SpinLock, &irql);
+    deviceExtension->CloseDeferred = FALSE;
+    KeReleaseSpinLock(&smartcardExtension->OsData->SpinLock, irql);
+
     // Every chain starts by reading the lines afresh: a modem status left by an earlier chain
     // says nothing about the lines now.
     readerExtension->GetModemStatus = FALSE;
@@ -213,6 +217,7 @@ NTSTATUS Qkr_SerialEvent(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     PDEVICE_EXTENSION deviceExtension = Qkr_DeviceExtensionOf(smartcardExtension);
     BOOLEAN cardEvent = FALSE;
     BOOLEAN readerLost = FALSE;
+    BOOLEAN lost = FALSE;
     BOOLEAN failed = !NT_SUCCESS(Irp->IoStatus.Status);
     BOOLEAN endChain;
     BOOLEAN queueClose = FALSE;
@@ -232,12 +237,14 @@ NTSTATUS Qkr_SerialEvent(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     Qkr_SetChainWord(Irp, QKR_CHAIN_ERRORS, errors);
     if (errors > QKR_TRACKING_MAX_RETRIES) {
         readerExtension->SerialWaitMask = 0;
+        lost = TRUE;
     }
 
     if (!failed && readerExtension->GetModemStatus) {
         if ((readerExtension->ModemStatus & SERIAL_DSR_STATE) == 0) {
             DbgPrint("[Qkr_SerialEvent] DSR_STATE changed!\n");
             readerExtension->SerialWaitMask = 0;
+            lost = TRUE;
             // A reader without power has dropped the card's power too, and can no longer say
             // whether a card is there.
             if (readerExtension->CardStatus != QKR_CARD_STATUS_UNKNOWN) {
@@ -295,6 +302,8 @@ NTSTATUS Qkr_SerialEvent(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
         if (endRequest != QKR_END_FOR_REARM && !readerExtension->ReaderBusy) {
             queueClose = TRUE;
             deviceExtension->CloseQueued = TRUE;
+        } else if (lost && endRequest == QKR_END_NONE) {
+            deviceExtension->CloseDeferred = TRUE;
         }
     } else if (!failed) {
         readerExtension->GetModemStatus = !readerExtension->GetModemStatus;
@@ -367,6 +376,28 @@ void Qkr_CompleteSettledCardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
 
     if (settled) {
         Qkr_CompleteCardTracking(SmartcardExtension);
+    }
+}
+
+void Qkr_CloseIfReaderLost(PSMARTCARD_EXTENSION SmartcardExtension) {
+    PDEVICE_EXTENSION deviceExtension = Qkr_DeviceExtensionOf(SmartcardExtension);
+    BOOLEAN queueClose = FALSE;
+    KIRQL irql;
+
+    KeAcquireSpinLock(&SmartcardExtension->OsData->SpinLock, &irql);
+    if (deviceExtension->CloseDeferred &&
+        SmartcardExtension->ReaderExtension->SerialStatusIrp == NULL &&
+        !deviceExtension->CloseQueued) {
+        deviceExtension->CloseQueued = TRUE;
+        queueClose = TRUE;
+    }
+    deviceExtension->CloseDeferred = FALSE;
+    KeReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, irql);
+
+    if (queueClose) {
+        DbgPrint("[Qkr_SerialEvent] SerialWaitMask is 0 it's time to CloseSerialPort\n");
+        IoQueueWorkItem(deviceExtension->CloseSerialWorkItem, Qkr_CloseSerialPort, DelayedWorkQueue,
+                        NULL);
     }
 }
 

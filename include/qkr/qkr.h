@@ -168,6 +168,10 @@ struct DEVICE_EXTENSION {
     // (written under slot 0's OsData->SpinLock): a stop that finds tracking already ended then
     // waits for that close instead of closing the port a second time.
     BOOLEAN CloseQueued;
+    // TRUE when event tracking ended on a lost reader (DSR off, or a port that kept failing)
+    // while a reader command ran (under slot 0's OsData->SpinLock): the port's close is queued
+    // once the command is over, as it would have been at once outside it.
+    BOOLEAN CloseDeferred;
 };
 using PDEVICE_EXTENSION = DEVICE_EXTENSION*;
 
@@ -252,6 +256,8 @@ NTSTATUS Qkr_SerialEvent(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 void Qkr_CompleteCardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
 // Completes slot 0's parked card-tracking request if the card state already is what it waits for.
 void Qkr_CompleteSettledCardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
+// Queues the port's close if tracking ended on a lost reader while a reader command ran.
+void Qkr_CloseIfReaderLost(PSMARTCARD_EXTENSION SmartcardExtension);
 NTSTATUS Qkr_SmartcardCardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
 void Qkr_CancelCardTracking(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 

@@ -152,6 +152,7 @@ NTSTATUS Qkr_StartSerialEventTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
 }
 
 void Qkr_CompleteSettledCardTracking(PSMARTCARD_EXTENSION) {}
+void Qkr_CloseIfReaderLost(PSMARTCARD_EXTENSION) {}
 
 void Qkr_AcquireReader(PDEVICE_EXTENSION DeviceExtension) {
     FakeWorld& w = FakeWorld::current();

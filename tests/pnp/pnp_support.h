@@ -240,6 +240,8 @@ struct HeldCallback {
         KeWaitForSingleObject(&self->release, Executive, KernelMode, FALSE, nullptr);
         Qkr_StartSerialEventTracking(&device->SmartcardExtension);
         slot0->ReaderBusy = FALSE;
+        Qkr_CompleteSettledCardTracking(&device->SmartcardExtension);
+        Qkr_CloseIfReaderLost(&device->SmartcardExtension);
         Qkr_ReleaseReader(device);
         if (SmartcardExtension->IoRequest.Information != nullptr)
             *SmartcardExtension->IoRequest.Information = 0;
