@@ -216,7 +216,6 @@ NTSTATUS Qkr_SerialEvent(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     PREADER_EXTENSION readerExtension = smartcardExtension->ReaderExtension;
     PDEVICE_EXTENSION deviceExtension = Qkr_DeviceExtensionOf(smartcardExtension);
     BOOLEAN cardEvent = FALSE;
-    BOOLEAN readerLost = FALSE;
     BOOLEAN lost = FALSE;
     BOOLEAN failed = !NT_SUCCESS(Irp->IoStatus.Status);
     BOOLEAN endChain;
@@ -252,7 +251,6 @@ NTSTATUS Qkr_SerialEvent(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
                 smartcardExtension->ReaderCapabilities.CurrentState = SCARD_UNKNOWN;
                 readerExtension->CardStatus = QKR_CARD_STATUS_UNKNOWN;
                 smartcardExtension->CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_UNDEFINED;
-                readerLost = TRUE;
             }
         } else {
             cardEvent = TRUE;
@@ -284,8 +282,6 @@ NTSTATUS Qkr_SerialEvent(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     if (!powerRequest && cardEvent && !busy) {
         DbgPrint("[Qkr_SerialEvent] PowerRequst == FALSE do completeTrackingWork\n");
         Qkr_CompleteCardTracking(smartcardExtension);
-    } else if (!powerRequest && readerLost && !busy) {
-        Qkr_CompleteSettledCardTracking(smartcardExtension);
     }
 
     // The decision to end and the hand-over of the IRP are one step under the lock, so an arming
@@ -368,9 +364,11 @@ void Qkr_CompleteSettledCardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
     PIRP irp = SmartcardExtension->OsData->NotificationIrp;
     if (irp != NULL && !readerExtension->PowerRequest) {
         ULONG code = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode;
-        BOOLEAN present = SmartcardExtension->ReaderCapabilities.CurrentState > SCARD_ABSENT;
-        settled = (code == IOCTL_SMARTCARD_IS_PRESENT && present) ||
-                  (code == IOCTL_SMARTCARD_IS_ABSENT && !present);
+        // A reader that lost power knows nothing of the card (SCARD_UNKNOWN): that ends no wait;
+        // whoever waits learns of the reader's loss from its interfaces going away.
+        ULONG state = SmartcardExtension->ReaderCapabilities.CurrentState;
+        settled = (code == IOCTL_SMARTCARD_IS_PRESENT && state > SCARD_ABSENT) ||
+                  (code == IOCTL_SMARTCARD_IS_ABSENT && state == SCARD_ABSENT);
     }
     KeReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, irql);
 
