@@ -210,30 +210,7 @@ NTSTATUS Qkr_ReadWrite(ULONG Mode, PSMARTCARD_EXTENSION SmartcardExtension) {
         }
         KeSetTimer(&readerExtension->ReadTimer, dueTime, &readerExtension->ReadTimeoutDpc);
 
-        queued = 0;
-        if (lookFirst) {
-            lookFirst = FALSE;
-            status = Qkr_QueuedBytes(SmartcardExtension, &serialStatus);
-            if (status != STATUS_SUCCESS) {
-                DbgPrint("[Qkr_ReadWrite]Get COMM Status fail ! \n");
-                KeCancelTimer(&readerExtension->ReadTimer);
-                return status;
-            }
-            queued = serialStatus.AmountInInQueue;
-        }
-
-        if (checkPower && queued == 0) {
-            BOOLEAN powered = TRUE;
-            checkPower = FALSE;
-            status = Qkr_ReaderPowered(SmartcardExtension, &powered);
-            if (status == STATUS_SUCCESS && !powered) {
-                KeCancelTimer(&readerExtension->ReadTimer);
-                DbgPrint("[Qkr_ReadWrite]Reader has no power (DSR off) ! \n");
-                return STATUS_DEVICE_NOT_CONNECTED;
-            }
-        }
-
-        if (queued == 0) {
+        if (!lookFirst) {
             events = 0;
             readerExtension->SerialIoControlCode = IOCTL_SERIAL_WAIT_ON_MASK;
             status = Qkr_SerialIo(SmartcardExtension, nullptr, 0, (PUCHAR)&events, sizeof(events),
@@ -251,14 +228,31 @@ NTSTATUS Qkr_ReadWrite(ULONG Mode, PSMARTCARD_EXTENSION SmartcardExtension) {
             if (events & SERIAL_EV_DSR) {
                 checkPower = TRUE;
             }
+        }
 
-            status = Qkr_QueuedBytes(SmartcardExtension, &serialStatus);
-            if (status != STATUS_SUCCESS) {
-                DbgPrint("[Qkr_ReadWrite]Get COMM Status fail ! \n");
+        status = Qkr_QueuedBytes(SmartcardExtension, &serialStatus);
+        if (status != STATUS_SUCCESS) {
+            DbgPrint("[Qkr_ReadWrite]Get COMM Status fail ! \n");
+            KeCancelTimer(&readerExtension->ReadTimer);
+            return status;
+        }
+        queued = serialStatus.AmountInInQueue;
+
+        if (checkPower && queued == 0) {
+            BOOLEAN powered = TRUE;
+            checkPower = FALSE;
+            status = Qkr_ReaderPowered(SmartcardExtension, &powered);
+            if (status == STATUS_SUCCESS && !powered) {
                 KeCancelTimer(&readerExtension->ReadTimer);
-                return status;
+                DbgPrint("[Qkr_ReadWrite]Reader has no power (DSR off) ! \n");
+                return STATUS_DEVICE_NOT_CONNECTED;
             }
-            queued = serialStatus.AmountInInQueue;
+        }
+
+        if (lookFirst) {
+            lookFirst = FALSE;
+            if (queued == 0)
+                continue; // nothing yet: wait for it
         }
 
         if (queued > 0) {
