@@ -307,6 +307,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
                                    PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
                                    ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl,
                                    PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
+    qkr::kern::require_irql("IoBuildDeviceIoControlRequest", PASSIVE_LEVEL);
     auto& k = K();
     std::lock_guard lock(k.mu);
     if (k.take_fault(qkr::kern::Fault::IrpAllocation))
@@ -361,15 +362,21 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         return STATUS_INVALID_PARAMETER;
     }
     PIO_STACK_LOCATION loc = IoGetCurrentIrpStackLocation(Irp);
+    qkr::kern::require_forward_irql(loc->MajorFunction);
     PDRIVER_DISPATCH dispatch = loc->MajorFunction <= IRP_MJ_MAXIMUM_FUNCTION
                                     ? DeviceObject->DriverObject->MajorFunction[loc->MajorFunction]
                                     : nullptr;
     if (dispatch == nullptr)
         dispatch = qkr::kern::invalid_request_routine();
-    return dispatch(DeviceObject, Irp);
+    const KIRQL irql = cpu().irql;
+    const int locks = cpu().locks_held;
+    const NTSTATUS status = dispatch(DeviceObject, Irp);
+    qkr::kern::require_same_irql("dispatch routine", irql, locks);
+    return status;
 }
 
 void IofCompleteRequest(PIRP Irp, CCHAR) {
+    qkr::kern::require_irql("IoCompleteRequest", DISPATCH_LEVEL);
     auto& k = K();
     std::vector<std::string> problems;
     bool fatal = true;
@@ -431,7 +438,10 @@ void IofCompleteRequest(PIRP Irp, CCHAR) {
             info.state = IrpState::InRoutine;
             epoch = info.epoch = ++k.irp_epochs;
         }
+        const KIRQL irql = cpu().irql;
+        const int locks = cpu().locks_held;
         NTSTATUS r = routine(dev, Irp, context);
+        qkr::kern::require_same_irql("completion routine", irql, locks);
         std::lock_guard lock(k.mu);
         auto it = k.irps.find(Irp);
         if (r == STATUS_MORE_PROCESSING_REQUIRED) {
@@ -516,6 +526,7 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
         k.report("IoCancelIrp of " + hex(Irp) + ", which is not a live IRP");
         return FALSE;
     }
+    const int locks = cpu().locks_held;
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     std::atomic_ref<BOOLEAN>(Irp->Cancel).store(TRUE);
@@ -529,6 +540,13 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
                              ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject
                              : nullptr;
     routine(dev, Irp); // releases the cancel spin lock
+    auto owner = std::atomic_ref<ULONG_PTR>(k.cancel_lock.Owner).load();
+    if (std::atomic_ref<LONG>(const_cast<LONG&>(k.cancel_lock.Locked)).load() != 0 &&
+        owner == reinterpret_cast<ULONG_PTR>(&cpu())) {
+        k.report("cancel routine of IRP " + hex(Irp) + " returned holding the cancel spin lock");
+        IoReleaseCancelSpinLock(irql);
+    }
+    qkr::kern::require_same_irql("cancel routine", irql, locks);
     return TRUE;
 }
 
@@ -553,6 +571,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
                         PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
                         ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                         PDEVICE_OBJECT* DeviceObject) {
+    qkr::kern::require_irql("IoCreateDevice", PASSIVE_LEVEL);
     auto& k = K();
     std::lock_guard lock(k.mu);
     *DeviceObject = nullptr;
@@ -627,6 +646,7 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
 }
 
 void IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
+    qkr::kern::require_irql("IoDetachDevice", PASSIVE_LEVEL);
     auto& k = K();
     std::lock_guard lock(k.mu);
     PDEVICE_OBJECT upper = TargetDevice->AttachedDevice;
@@ -654,6 +674,7 @@ PDEVICE_OBJECT IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) {
 NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
                                    const GUID* InterfaceClassGuid, PUNICODE_STRING ReferenceString,
                                    PUNICODE_STRING SymbolicLinkName) {
+    qkr::kern::require_irql("IoRegisterDeviceInterface", PASSIVE_LEVEL);
     auto& k = K();
     if (PhysicalDeviceObject == nullptr || InterfaceClassGuid == nullptr ||
         SymbolicLinkName == nullptr)
@@ -706,6 +727,7 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
 }
 
 NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable) {
+    qkr::kern::require_irql("IoSetDeviceInterfaceState", PASSIVE_LEVEL);
     auto& k = K();
     if (SymbolicLinkName == nullptr || SymbolicLinkName->Buffer == nullptr ||
         SymbolicLinkName->Length == 0)
