@@ -150,6 +150,9 @@ TEST(PcscSimChannel, AReaderThatLosesPowerIsGoneUntilItIsPoweredAgain) {
     ASSERT_TRUE(sim.present());
     const auto start = Clock::now();
     auto waited = sim.wait_in_background(5000);
+    // The wait must have begun: one that begins with the reader already gone lasts its whole
+    // time, so that pcscd does not spin.
+    ASSERT_EQ(waited.wait_for(200ms), std::future_status::timeout);
     EXPECT_EQ(sim.control("power off"), "ok");
     EXPECT_LT(waited.get(), 2.0);
     // pcscd's loop: look, and wait again while the reader still seems there. The card's line
