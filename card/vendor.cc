@@ -37,6 +37,8 @@ NTSTATUS Qkr_SetReaderBaudRate(PSMARTCARD_EXTENSION SmartcardExtension) {
     if (SmartcardExtension->IoRequest.RequestBufferLength <= QKR_SPEED_CODE_INDEX) {
         return STATUS_INVALID_PARAMETER;
     }
+    // Taken now: the reply is copied over the request's bytes (one buffered I/O buffer).
+    code = SmartcardExtension->IoRequest.RequestBuffer[QKR_SPEED_CODE_INDEX];
 
     // The reader switches first; the port follows only once the reader has agreed, or the two
     // would no longer understand each other.
@@ -61,7 +63,6 @@ NTSTATUS Qkr_SetReaderBaudRate(PSMARTCARD_EXTENSION SmartcardExtension) {
         return STATUS_DEVICE_DATA_ERROR;
     }
 
-    code = SmartcardExtension->IoRequest.RequestBuffer[QKR_SPEED_CODE_INDEX];
     if (code < 1 || code > 6) {
         return STATUS_INVALID_PARAMETER;
     }

@@ -180,8 +180,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             parked->IoStatus.Information = 0;
             IoCompleteRequest(parked, IO_NO_INCREMENT);
         }
-        FUZZ_CHECK(KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr) ==
-                   STATUS_SUCCESS);
+        if (returned == STATUS_PENDING) {
+            FUZZ_CHECK(KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr) ==
+                       STATUS_SUCCESS);
+        } else if (NT_ERROR(returned)) {
+            // Failed without going pending: IoCallDriver's value is all the caller gets.
+            iosb.Status = returned;
+            iosb.Information = 0;
+        }
         bool known = library_status(iosb.Status);
         for (NTSTATUS s : d->answered)
             known = known || s == iosb.Status;

@@ -104,9 +104,11 @@ NTSTATUS Qkr_SerialIo(PSMARTCARD_EXTENSION SmartcardExtension, PUCHAR InputBuffe
         }
 
         // Let the I/O manager finish the request (copying a read's bytes back, filling the status
-        // block) and wait until it has let go of our storage.
+        // block) and wait until it has let go of our storage. It signals only a request that
+        // went pending: one that failed at once has told us everything through IofCallDriver.
         IoCompleteRequest(irp, IO_NO_INCREMENT);
-        KeWaitForSingleObject(&finished, Executive, KernelMode, FALSE, nullptr);
+        if (pended)
+            KeWaitForSingleObject(&finished, Executive, KernelMode, FALSE, nullptr);
 
         if (pended) {
             status = ioStatus.Status;

@@ -212,6 +212,24 @@ TEST_F(SerialRequests, SpeedChangeTogglesDtrAndLeavesTheRecordedSpeedAlone) {
     EXPECT_EQ(host->kernel().now(), begin);
 }
 
+// The library hands the callback one buffered I/O buffer for request and reply: the reply data
+// lands on the request's bytes, the speed code among them.
+TEST_F(SerialRequests, SpeedChangeTakesItsCodeBeforeTheReplyCoversIt) {
+    open_unconfigured();
+    UCHAR payload[] = {RDRSP_DATA, 0x00, 0x00, 0x03, 0x00, 0x17, 0x99};
+    UCHAR frame[32];
+    ULONG length = 0;
+    ASSERT_EQ(Qkr_BuildFrame(frame, sizeof frame, payload, sizeof payload, &length),
+              STATUS_SUCCESS);
+    device->reply(Bytes(frame, frame + length));
+    UCHAR io[8] = {0x42, 0x00, 0x03};
+    ULONG information = 0;
+    slot->IoRequest = {&information, io, 3, io, sizeof io};
+    EXPECT_EQ(Qkr_SetReaderBaudRate(slot), STATUS_SUCCESS);
+    EXPECT_EQ(x->BaudRate, 9600u);
+    EXPECT_EQ(reader->port().snapshot().format.baud, 9600u);
+}
+
 TEST_F(SerialRequests, RequestThatCannotBeBuiltIsReported) {
     open_unconfigured();
     ULONG mask = SERIAL_EV_RXCHAR, transferred = 0;
