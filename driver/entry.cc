@@ -82,8 +82,14 @@ NTSTATUS Qkr_AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDevic
         deviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
     } while (0);
 
-    if (status != STATUS_SUCCESS)
+    if (status != STATUS_SUCCESS) {
+        // Removal gives back the remove-lock hold of the request that removes the device; a
+        // failed add has no such request, so it takes the hold for it.
+        if (deviceObject != nullptr)
+            SmartcardAcquireRemoveLock(
+                &((PDEVICE_EXTENSION)deviceObject->DeviceExtension)->SmartcardExtension);
         Qkr_RemoveDevice(deviceObject);
+    }
 
     DbgPrint("[Qkr_AddDevice] Exit : \n");
     return status;
