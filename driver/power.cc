@@ -61,6 +61,8 @@ void Qkr_SystemPowerCompletion(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
                                POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus) {
     PIRP systemIrp = (PIRP)Context;
     PDEVICE_EXTENSION deviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    PDEVICE_OBJECT lowerDevice =
+        deviceExtension->SmartcardExtension.ReaderExtension->AttachedDeviceObject;
     POWER_STATE working;
     (void)MinorFunction;
 
@@ -72,6 +74,13 @@ void Qkr_SystemPowerCompletion(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
         PoSetPowerState(DeviceObject, SystemPowerState, working);
     }
     PoStartNextPowerIrp(systemIrp);
+    if (NT_SUCCESS(IoStatus->Status)) {
+        // The system request goes on down once the device has its power: the port and the bus
+        // below must see every system power change too.
+        IoCopyCurrentIrpStackLocationToNext(systemIrp);
+        PoCallDriver(lowerDevice, systemIrp);
+        return;
+    }
     IoCompleteRequest(systemIrp, IO_NO_INCREMENT);
 }
 
@@ -177,6 +186,11 @@ NTSTATUS Qkr_Power(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         Irp->IoStatus.Status = status;
         SmartcardReleaseRemoveLock(smartcardExtension);
         PoStartNextPowerIrp(Irp);
+        if (NT_SUCCESS(status)) {
+            // Only a refusal ends here; what we agree to, the drivers below must see as well.
+            IoSkipCurrentIrpStackLocation(Irp);
+            return PoCallDriver(readerExtension->AttachedDeviceObject, Irp);
+        }
         IoCompleteRequest(Irp, IO_NO_INCREMENT);
         return status;
 
