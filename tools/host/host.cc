@@ -159,23 +159,34 @@ NTSTATUS Reader::pnp(UCHAR minor) {
     case IRP_MN_START_DEVICE:
         started_ = status == STATUS_SUCCESS;
         queried_ = false;
+        query_ = -1;
+        was_started_ = was_started_ || started_;
         start_answered_ = start_answers > 0;
         break;
     case IRP_MN_STOP_DEVICE:
+        started_ = false;
+        query_ = -1;
+        break;
     case IRP_MN_SURPRISE_REMOVAL:
         started_ = false;
+        query_ = minor;
         break;
     case IRP_MN_REMOVE_DEVICE:
         started_ = false;
         added_ = false;
+        was_started_ = false;
+        query_ = -1;
         break;
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_QUERY_REMOVE_DEVICE:
         queried_ = status == STATUS_SUCCESS;
+        if (queried_)
+            query_ = minor;
         break;
     case IRP_MN_CANCEL_STOP_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:
         queried_ = false;
+        query_ = -1;
         break;
     default:
         break;
@@ -186,10 +197,30 @@ NTSTATUS Reader::pnp(UCHAR minor) {
 NTSTATUS Reader::start() {
     return pnp(IRP_MN_START_DEVICE);
 }
+// A stop and a removal come after their query, as the Plug and Play manager sends them; a query
+// the driver refuses is cancelled and its answer returned.
 NTSTATUS Reader::stop() {
+    if (query_ != IRP_MN_QUERY_STOP_DEVICE) {
+        if (query_ == IRP_MN_QUERY_REMOVE_DEVICE)
+            cancel_remove();
+        const NTSTATUS status = query_stop();
+        if (!NT_SUCCESS(status)) {
+            cancel_stop();
+            return status;
+        }
+    }
     return pnp(IRP_MN_STOP_DEVICE);
 }
 NTSTATUS Reader::remove() {
+    if (was_started_ && query_ != IRP_MN_QUERY_REMOVE_DEVICE && query_ != IRP_MN_SURPRISE_REMOVAL) {
+        if (query_ == IRP_MN_QUERY_STOP_DEVICE)
+            cancel_stop();
+        const NTSTATUS status = query_remove();
+        if (!NT_SUCCESS(status)) {
+            cancel_remove();
+            return status;
+        }
+    }
     return pnp(IRP_MN_REMOVE_DEVICE);
 }
 NTSTATUS Reader::query_stop() {
