@@ -15,11 +15,24 @@ using qkr::kern::K;
 
 namespace qkr::kern {
 
+// One dispatch routine's view of an IRP it was given, kept while the routine runs.
+struct DispatchRecord {
+    CHAR location = 0;        // its stack location (CurrentLocation)
+    bool passed_down = false; // it sent the IRP on with IoCallDriver
+    bool left = false;        // completion has passed its location
+    bool marked = false;      // SL_PENDING_RETURNED when completion passed, or when it returned
+};
+
 namespace {
 
 constexpr CSHORT kIoTypeDriver = 4;
 constexpr CSHORT kIoTypeDevice = 3;
 constexpr CSHORT kIoTypeIrp = 6;
+constexpr ULONG kSystemBufferGuard = 16;
+constexpr auto kGuardByte = std::byte{0xA5};
+// A kernel stack of 12 KB (x86) holds about 32 frames of IoCallDriver or IoCompleteRequest with
+// the driver routine each one calls, at some 384 bytes a pair.
+constexpr int kMaxIoDepth = 12 * 1024 / 384;
 
 NTSTATUS invalid_request(PDEVICE_OBJECT, PIRP irp) {
     irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
@@ -86,6 +99,50 @@ NTSTATUS bus_succeed(PDEVICE_OBJECT, PIRP irp) {
 PDRIVER_DISPATCH invalid_request_routine() {
     return invalid_request;
 }
+
+namespace {
+
+std::string status_hex(NTSTATUS status) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(status));
+    return buf;
+}
+
+// Counts the calling thread's nested I/O frames and reports, once per descent, a depth that
+// would overflow a kernel stack.
+void enter_io_frame(Kernel::Impl& k, const char* what) {
+    ThreadCpu& c = cpu();
+    if (++c.io_depth > kMaxIoDepth && !c.io_depth_reported) {
+        c.io_depth_reported = true;
+        k.report(std::string(what) + " nested " + std::to_string(c.io_depth) +
+                 " deep in one thread: more than a 12 KB kernel stack holds (a completion "
+                 "routine that sends its IRP again, completed at once, recurses)");
+    }
+}
+
+void leave_io_frame() {
+    ThreadCpu& c = cpu();
+    if (--c.io_depth <= 0) {
+        c.io_depth = 0;
+        c.io_depth_reported = false;
+    }
+}
+
+// Completion has passed `location` of `irp`: what the dispatch routines there see of it.
+void note_location_left(Kernel::Impl& k, PIRP irp, CHAR location, UCHAR control) {
+    std::lock_guard lock(k.mu);
+    auto active = k.dispatching.find(irp);
+    if (active == k.dispatching.end())
+        return;
+    for (DispatchRecord* r : active->second) {
+        if (r->location == location && !r->left) {
+            r->left = true;
+            r->marked = (control & SL_PENDING_RETURNED) != 0;
+        }
+    }
+}
+
+} // namespace
 
 // ---------------------------------------------------------------------------------------------
 // Drivers and devices
@@ -252,17 +309,22 @@ PIRP Kernel::Impl::build_ioctl(ULONG code, PDEVICE_OBJECT device, const void* in
     info.built = true;
     ULONG size = std::max(input_length, output_length);
     if (size != 0) {
-        info.system_buffer = std::make_unique<std::byte[]>(size);
+        // One buffer, shared by input and output, as METHOD_BUFFERED has it; the guard bytes
+        // behind it stand for the pool block's end.
+        info.system_buffer = std::make_unique<std::byte[]>(size + kSystemBufferGuard);
+        std::memset(info.system_buffer.get() + size, 0xA5, kSystemBufferGuard);
         if (input != nullptr && input_length != 0)
             std::memcpy(info.system_buffer.get(), input, input_length);
         irp->AssociatedIrp.SystemBuffer = info.system_buffer.get();
     }
+    info.system_size = size;
     info.user_output = output;
     info.output_length = output != nullptr ? output_length : 0;
     irp->UserBuffer = output;
     irp->UserEvent = event;
     irp->UserIosb = iosb;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    info.built_location = next;
     next->MajorFunction = internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
     next->Parameters.DeviceIoControl.IoControlCode = code;
     next->Parameters.DeviceIoControl.InputBufferLength = input_length;
@@ -282,6 +344,10 @@ void Kernel::Impl::free_irp(PIRP irp) {
             problem =
                 "IoFreeIrp of IRP " + hex(irp) + " while it is " + state_name(it->second.state);
         } else {
+            std::vector<std::string> freed;
+            check_freed_range(it->second.storage.get(), irp->Size, "IRP", freed);
+            if (!freed.empty())
+                problem = freed.front();
             irps.erase(it);
         }
     }
@@ -338,8 +404,14 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         } else if (k.devices.find(DeviceObject) == k.devices.end()) {
             // A deleted device that open handles still reference keeps receiving requests.
             problem = "IoCallDriver to " + hex(DeviceObject) + ", which is not a live device";
+        } else if (k.devices.at(DeviceObject).deleted && !it->second.kernel_owned) {
+            // ...from its clients, but a driver has no business sending it anything.
+            problem = "IoCallDriver with IRP " + hex(Irp) + " to device " + hex(DeviceObject) +
+                      " after IoDeleteDevice";
         } else {
             IrpInfo& info = it->second;
+            if (info.built && !info.kernel_owned && info.sender == nullptr)
+                info.sender = &cpu();
             info.state = IrpState::InDriver;
             info.epoch = ++k.irp_epochs;
             Irp->CurrentLocation--;
@@ -368,10 +440,50 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                                     : nullptr;
     if (dispatch == nullptr)
         dispatch = qkr::kern::invalid_request_routine();
+
+    qkr::kern::DispatchRecord record;
+    record.location = Irp->CurrentLocation;
+    {
+        std::lock_guard lock(k.mu);
+        auto& active = k.dispatching[Irp];
+        for (auto* outer : active)
+            outer->passed_down = true;
+        active.push_back(&record);
+    }
+    qkr::kern::enter_io_frame(k, "IoCallDriver");
     const KIRQL irql = cpu().irql;
     const int locks = cpu().locks_held;
     const NTSTATUS status = dispatch(DeviceObject, Irp);
     qkr::kern::require_same_irql("dispatch routine", irql, locks);
+    qkr::kern::leave_io_frame();
+
+    // The pending rules: STATUS_PENDING only for an IRP marked pending (or handed on, whose
+    // marking is the lower driver's), and a marked IRP only with STATUS_PENDING.
+    std::string pending_problem;
+    {
+        std::lock_guard lock(k.mu);
+        auto active = k.dispatching.find(Irp);
+        if (active != k.dispatching.end()) {
+            std::erase(active->second, &record);
+            if (active->second.empty())
+                k.dispatching.erase(active);
+        }
+        bool known = record.left;
+        if (!record.left && k.irps.count(Irp) != 0) {
+            known = true;
+            record.marked = (loc->Control & SL_PENDING_RETURNED) != 0;
+        }
+        if (known && status == STATUS_PENDING && !record.marked && !record.passed_down)
+            pending_problem = "dispatch routine of device " + hex(DeviceObject) +
+                              " returned STATUS_PENDING for IRP " + hex(Irp) +
+                              " without marking it pending (IoMarkIrpPending)";
+        else if (known && record.marked && status != STATUS_PENDING)
+            pending_problem = "dispatch routine of device " + hex(DeviceObject) + " marked IRP " +
+                              hex(Irp) + " pending but returned " + qkr::kern::status_hex(status) +
+                              ", not STATUS_PENDING";
+    }
+    if (!pending_problem.empty())
+        k.report(pending_problem);
     return status;
 }
 
@@ -419,6 +531,7 @@ void IofCompleteRequest(PIRP Irp, CCHAR) {
         PIO_COMPLETION_ROUTINE routine = left->CompletionRoutine;
         PVOID context = left->Context;
         left->Control = 0;
+        qkr::kern::note_location_left(k, Irp, static_cast<CHAR>(Irp->CurrentLocation - 1), control);
         bool invoke =
             routine != nullptr &&
             ((NT_SUCCESS(st) && (control & SL_INVOKE_ON_SUCCESS)) ||
@@ -438,10 +551,12 @@ void IofCompleteRequest(PIRP Irp, CCHAR) {
             info.state = IrpState::InRoutine;
             epoch = info.epoch = ++k.irp_epochs;
         }
+        qkr::kern::enter_io_frame(k, "completion routine");
         const KIRQL irql = cpu().irql;
         const int locks = cpu().locks_held;
         NTSTATUS r = routine(dev, Irp, context);
         qkr::kern::require_same_irql("completion routine", irql, locks);
+        qkr::kern::leave_io_frame();
         std::lock_guard lock(k.mu);
         auto it = k.irps.find(Irp);
         if (r == STATUS_MORE_PROCESSING_REQUIRED) {
@@ -456,6 +571,11 @@ void IofCompleteRequest(PIRP Irp, CCHAR) {
                                "after freeing or re-sending the IRP");
             break;
         }
+        // Whoever returned the lower driver's STATUS_PENDING must find its own location marked.
+        if (Irp->PendingReturned && !at_top &&
+            (Irp->Tail.Overlay.CurrentStackLocation->Control & SL_PENDING_RETURNED) == 0)
+            problems.push_back("completion routine of IRP " + hex(Irp) + " (device " + hex(dev) +
+                               ") did not propagate PendingReturned with IoMarkIrpPending");
         it->second.state = IrpState::Completing;
         it->second.epoch = ++k.irp_epochs;
     }
@@ -471,10 +591,8 @@ void IofCompleteRequest(PIRP Irp, CCHAR) {
         reinterpret_cast<PIO_STACK_LOCATION>(reinterpret_cast<std::byte*>(Irp) + sizeof(IRP)) +
         Irp->StackCount + 2;
     std::function<void(PIRP)> on_done;
-    bool free_it = false;
     {
         std::lock_guard lock(k.mu);
-        PKEVENT event = Irp->UserEvent; // read under the lock: an abandoning waiter clears it
         IrpInfo& info = k.irps.at(Irp);
         if (info.power) {
             for (auto& [dev, calls] : info.power_calls) {
@@ -486,30 +604,111 @@ void IofCompleteRequest(PIRP Irp, CCHAR) {
             }
             info.power_calls.clear();
         }
-        if (info.built) {
-            if (!NT_ERROR(Irp->IoStatus.Status) && info.user_output != nullptr &&
-                info.system_buffer) {
-                std::size_t n =
-                    std::min<std::size_t>(Irp->IoStatus.Information, info.output_length);
-                std::memcpy(info.user_output, info.system_buffer.get(), n);
-            }
-            free_it = !info.keep_after_done;
-        }
-        if (Irp->UserIosb != nullptr)
-            *Irp->UserIosb = Irp->IoStatus;
         on_done = std::move(info.on_done);
-        info.state = IrpState::Held;
-        info.epoch = ++k.irp_epochs;
-        if (free_it)
-            k.irps.erase(Irp);
-        if (event != nullptr)
-            k.set_event(event);
+        if (info.built) {
+            if (info.system_buffer) {
+                const std::byte* guard = info.system_buffer.get() + info.system_size;
+                if (std::any_of(guard, guard + qkr::kern::kSystemBufferGuard,
+                                [](std::byte b) { return b != qkr::kern::kGuardByte; }))
+                    problems.push_back("IRP " + hex(Irp) + ": a driver wrote past the end of " +
+                                       "its system buffer of " + std::to_string(info.system_size) +
+                                       " bytes");
+            }
+            PIO_STACK_LOCATION first = info.built_location;
+            const ULONG code = first->Parameters.DeviceIoControl.IoControlCode;
+            const ULONG output = first->Parameters.DeviceIoControl.OutputBufferLength;
+            if ((first->MajorFunction == IRP_MJ_DEVICE_CONTROL ||
+                 first->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL) &&
+                (code & 3) == METHOD_BUFFERED && !NT_ERROR(Irp->IoStatus.Status) &&
+                Irp->IoStatus.Information > output)
+                problems.push_back("IRP " + hex(Irp) + " completed with Information " +
+                                   std::to_string(Irp->IoStatus.Information) +
+                                   " beyond its output length of " + std::to_string(output));
+            // A driver's request that failed without STATUS_PENDING told its sender so through
+            // IoCallDriver: the status block and the event are not touched.
+            const bool failed_at_once =
+                !info.kernel_owned && NT_ERROR(Irp->IoStatus.Status) && !Irp->PendingReturned;
+            qkr::kern::ThreadCpu* sender = info.kernel_owned ? nullptr : info.sender;
+            if (sender != nullptr && sender != &cpu()) {
+                // The rest runs in the sender's thread, as the platform's APC does.
+                info.state = IrpState::Held;
+                const std::uint64_t epoch = info.epoch = ++k.irp_epochs;
+                sender->apcs.push_back([&k, Irp, failed_at_once, epoch] {
+                    std::vector<std::string> late;
+                    {
+                        std::lock_guard apc_lock(k.mu);
+                        auto it = k.irps.find(Irp);
+                        if (it == k.irps.end() || it->second.epoch != epoch)
+                            late.push_back("IRP " + hex(Irp) +
+                                           " freed or sent again before its completion reached "
+                                           "the thread that sent it");
+                        else
+                            k.finish_built(Irp, failed_at_once, late);
+                    }
+                    for (const auto& p : late)
+                        k.report(p);
+                });
+                for (qkr::kern::WaitBlock* wb : k.blocked) {
+                    if (wb->cpu == sender) {
+                        k.satisfy(wb, qkr::kern::kStatusKernelApc);
+                        break;
+                    }
+                }
+            } else {
+                k.finish_built(Irp, failed_at_once, problems);
+            }
+        } else {
+            if (Irp->UserIosb != nullptr)
+                *Irp->UserIosb = Irp->IoStatus;
+            info.state = IrpState::Held;
+            info.epoch = ++k.irp_epochs;
+            if (Irp->UserEvent != nullptr) // read under the lock: an abandoning waiter clears it
+                k.set_event(Irp->UserEvent);
+        }
     }
     for (const auto& p : problems)
         k.report(p);
     if (on_done)
         on_done(Irp);
 }
+
+namespace qkr::kern {
+
+void Kernel::Impl::finish_built(PIRP irp, bool synchronous_failure,
+                                std::vector<std::string>& problems) {
+    auto it = irps.find(irp);
+    IrpInfo& info = it->second;
+    PKEVENT event = irp->UserEvent; // an abandoning waiter clears it
+    if (!synchronous_failure) {
+        if (!NT_ERROR(irp->IoStatus.Status) && info.user_output != nullptr && info.system_buffer) {
+            std::size_t n = std::min<std::size_t>(irp->IoStatus.Information, info.output_length);
+            std::memcpy(info.user_output, info.system_buffer.get(), n);
+        }
+        if (irp->UserIosb != nullptr)
+            *irp->UserIosb = irp->IoStatus;
+    }
+    info.state = IrpState::Held;
+    info.epoch = ++irp_epochs;
+    if (!info.keep_after_done) {
+        check_freed_range(it->second.storage.get(), irp->Size, "IRP", problems);
+        irps.erase(it);
+    }
+    if (event != nullptr && !synchronous_failure)
+        set_event(event);
+}
+
+void Kernel::Impl::deliver_apcs() {
+    ThreadCpu& c = cpu();
+    std::deque<std::function<void()>> due;
+    {
+        std::lock_guard lock(mu);
+        due.swap(c.apcs);
+    }
+    for (auto& apc : due)
+        apc();
+}
+
+} // namespace qkr::kern
 
 // ---------------------------------------------------------------------------------------------
 // Cancellation

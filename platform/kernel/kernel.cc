@@ -21,6 +21,21 @@ thread_local ThreadCpu t_cpu;
 ThreadCpu::~ThreadCpu() {
     // A registered thread that ends without unregistering must not hold the clock forever.
     Kernel* k = g_current.load(std::memory_order_acquire);
+    if (k != nullptr) {
+        // Requests this thread sent finish in the thread that completes them from now on, and
+        // what was queued to it still runs.
+        Kernel::Impl& i = k->impl();
+        std::deque<std::function<void()>> left;
+        {
+            std::lock_guard lock(i.mu);
+            for (auto& [irp, info] : i.irps)
+                if (info.sender == this)
+                    info.sender = nullptr;
+            left.swap(apcs);
+        }
+        for (auto& apc : left)
+            apc();
+    }
     Kernel::Impl* mine = kernel;
     ThreadRec* r = rec;
     kernel = nullptr;
@@ -364,6 +379,18 @@ LONG Kernel::Impl::set_event(PRKEVENT event) {
 }
 
 NTSTATUS Kernel::Impl::wait(const void* object, const char* label, std::optional<Ticks> deadline) {
+    for (;;) {
+        ThreadCpu& c = cpu();
+        if (c.irql == PASSIVE_LEVEL && c.locks_held == 0)
+            deliver_apcs();
+        const NTSTATUS result = wait_once(object, label, deadline);
+        if (result != kStatusKernelApc)
+            return result;
+    }
+}
+
+NTSTATUS Kernel::Impl::wait_once(const void* object, const char* label,
+                                 std::optional<Ticks> deadline) {
     ThreadCpu& c = cpu();
     if (c.irql >= DISPATCH_LEVEL && (!deadline || *deadline > now())) {
         report(std::string("wait for ") + label + " " + hex(object) + " at DISPATCH_LEVEL");
@@ -387,9 +414,12 @@ NTSTATUS Kernel::Impl::wait(const void* object, const char* label, std::optional
     // wait at once keeps a faulty callback from hanging the clock it runs under.
     if (c.irql >= DISPATCH_LEVEL)
         return STATUS_TIMEOUT;
+    if (!c.apcs.empty() && c.irql == PASSIVE_LEVEL && c.locks_held == 0)
+        return kStatusKernelApc; // queued since the wait began
     WaitBlock wb;
     wb.object = object;
     wb.label = label;
+    wb.cpu = &c;
     wb.deadline = deadline;
     wb.thread = rec;
     blocked.push_back(&wb);

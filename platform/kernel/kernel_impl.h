@@ -54,6 +54,8 @@ struct WaitBlock {
     WaitBlock* next = nullptr;
     bool linked = false;
     std::uint64_t serial = 0; // order of blocking, unique per kernel
+    // The waiting thread, for APCs queued to it.
+    struct ThreadCpu* cpu = nullptr;
 };
 
 // The blocked waits, oldest first, linked through the wait blocks themselves (no allocation per
@@ -134,6 +136,9 @@ struct IrpInfo {
     std::unique_ptr<std::byte[]> system_buffer;
     void* user_output = nullptr;
     ULONG output_length = 0;
+    ULONG system_size = 0;                       // max(input, output): guard bytes follow
+    PIO_STACK_LOCATION built_location = nullptr; // the location the builder filled in
+    struct ThreadCpu* sender = nullptr;          // where the second stage of completion runs
     // Run when completion passes the top of the stack (kernel's own requests).
     std::function<void(PIRP)> on_done;
     // Power IRPs: PoStartNextPowerIrp calls per function/filter device it passed through.
@@ -215,6 +220,8 @@ struct Kernel::Impl {
 
     // ----- I/O manager -----
     std::unordered_map<PIRP, IrpInfo> irps;
+    // Dispatch routines running for each IRP, innermost last (io.cc).
+    std::unordered_map<PIRP, std::vector<struct DispatchRecord*>> dispatching;
     std::uint64_t irp_epochs = 0;
     std::unordered_map<PDEVICE_OBJECT, DeviceInfo> devices;
     std::map<PDRIVER_OBJECT, std::unique_ptr<DriverBlock>> drivers;
@@ -245,8 +252,10 @@ struct Kernel::Impl {
     ThreadRec* add_thread(std::string name); // under mu; counts it as running
     void remove_thread(std::unique_lock<std::mutex>& lock, ThreadRec* rec);
 
-    // Kernel waits. `object` is a KEVENT/KTIMER header or null.
+    // Kernel waits. `object` is a KEVENT/KTIMER header or null. APCs queued to the waiting
+    // thread run before it blocks and interrupt the wait, which then goes on.
     NTSTATUS wait(const void* object, const char* label, std::optional<Ticks> deadline);
+    NTSTATUS wait_once(const void* object, const char* label, std::optional<Ticks> deadline);
     bool try_consume(const void* object);         // under mu
     void satisfy(WaitBlock* wb, NTSTATUS status); // under mu
     void wake_waiters(const void* object);        // under mu, after the object became signalled
@@ -284,6 +293,11 @@ struct Kernel::Impl {
     // waiter's event, status block and output buffer so that a late completion cannot write into
     // them, and leaves the IRP to the kernel.
     void abandon_irp(PIRP irp);
+    // The I/O manager's second stage for a built IRP (copy-out, status block, event, free);
+    // under mu. `synchronous_failure` skips all but the free.
+    void finish_built(PIRP irp, bool synchronous_failure, std::vector<std::string>& problems);
+    // Runs the APCs queued to the calling thread (without mu held).
+    void deliver_apcs();
     void end_of_life_checks();
 };
 
@@ -299,8 +313,14 @@ struct ThreadCpu {
     Kernel::Impl* kernel = nullptr; // the kernel this thread is registered with
     ThreadRec* rec = nullptr;
     std::string debug_fragment;
+    std::deque<std::function<void()>> apcs; // under the kernel's mu
+    // Nested IoCallDriver and completion routine calls, and whether their depth was reported.
+    int io_depth = 0;
+    bool io_depth_reported = false;
 };
 ThreadCpu& cpu();
+// A wait ended to run the APCs queued to its thread (the platform's STATUS_KERNEL_APC).
+constexpr NTSTATUS kStatusKernelApc = 0x00000100;
 // Reports a call made above the highest IRQL its documentation allows for it.
 void require_irql(const char* call, KIRQL highest);
 // IoCallDriver: at DISPATCH_LEVEL only reads, writes, device controls and power IRPs go down.

@@ -9,11 +9,6 @@ using namespace qkr::smclib;
 
 namespace {
 
-// The callbacks get a reply buffer of at least this size whatever the caller's output length,
-// so a driver that trusts its own reply size (an ATR length from the reader, say) cannot write
-// past it; what does not fit the caller's buffer is refused afterwards.
-constexpr ULONG kReplyFloor = 2048;
-
 struct Request {
     SMARTCARD_EXTENSION& ext;
     PIRP irp;
@@ -57,36 +52,21 @@ void complete(PIRP irp, const Outcome& outcome) {
     IoCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
-// Runs one callback with private copies of the request and the reply, so a callback never sees
-// its input change under it, and copies the reply back into the caller's buffer afterwards.
-Outcome call(Request& r, unsigned function, ULONG minor, const UCHAR* input, ULONG input_length) {
+// Runs one callback on the request's one system buffer, as the platform's library does: request
+// and reply are the same bytes, so a reply the callback writes overwrites the request under it,
+// and the reply may be as long as the caller's output length and no longer.
+Outcome call(Request& r, unsigned function, ULONG minor) {
     SMARTCARD_EXTENSION& ext = r.ext;
     PRDF_FUNCTION fn = ext.ReaderFunction[function];
     if (fn == nullptr)
         return {STATUS_NOT_SUPPORTED};
 
-    PUCHAR in_copy = static_cast<PUCHAR>(
-        ExAllocatePoolWithTag(NonPagedPool, std::max<ULONG>(input_length, 1), SMCLIB_POOL_TAG));
-    const ULONG reply_size = std::max(r.output_length, kReplyFloor);
-    PUCHAR reply =
-        static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, reply_size, SMCLIB_POOL_TAG));
-    if (in_copy == nullptr || reply == nullptr) {
-        if (in_copy != nullptr)
-            ExFreePoolWithTag(in_copy, SMCLIB_POOL_TAG);
-        if (reply != nullptr)
-            ExFreePoolWithTag(reply, SMCLIB_POOL_TAG);
-        return {STATUS_INSUFFICIENT_RESOURCES};
-    }
-    if (input_length != 0)
-        std::memcpy(in_copy, input, input_length);
-    std::memset(reply, 0, reply_size);
-
     ULONG information = 0;
     ext.MajorIoControlCode = r.code;
     ext.MinorIoControlCode = minor;
-    ext.IoRequest.RequestBuffer = in_copy;
-    ext.IoRequest.RequestBufferLength = input_length;
-    ext.IoRequest.ReplyBuffer = reply;
+    ext.IoRequest.RequestBuffer = const_cast<PUCHAR>(r.input);
+    ext.IoRequest.RequestBufferLength = r.input_length;
+    ext.IoRequest.ReplyBuffer = r.output;
     ext.IoRequest.ReplyBufferLength = r.output_length;
     ext.IoRequest.Information = &information;
     ext.OsData->CurrentIrp = r.irp;
@@ -101,18 +81,13 @@ Outcome call(Request& r, unsigned function, ULONG minor, const UCHAR* input, ULO
     ext.IoRequest.Information = nullptr;
 
     if (!NT_ERROR(outcome.status) && outcome.status != STATUS_PENDING) {
-        if (information > r.output_length) {
+        if (information > r.output_length)
             outcome.status = STATUS_BUFFER_TOO_SMALL;
-        } else {
-            if (information != 0)
-                std::memcpy(r.output, reply, information);
+        else
             outcome.information = information;
-        }
     }
     if (NT_ERROR(outcome.status))
         ext.LastError = ULONG(outcome.status);
-    ExFreePoolWithTag(in_copy, SMCLIB_POOL_TAG);
-    ExFreePoolWithTag(reply, SMCLIB_POOL_TAG);
     return outcome;
 }
 
@@ -186,7 +161,7 @@ Outcome get_attribute(Request& r) {
     if (!known_attribute(id)) {
         if (ext.ReaderFunction[RDF_IOCTL_VENDOR] == nullptr)
             return {STATUS_NOT_SUPPORTED};
-        return call(r, RDF_IOCTL_VENDOR, id, r.input, r.input_length);
+        return call(r, RDF_IOCTL_VENDOR, id);
     }
     const ULONG state = card_state(ext);
     if (about_current_card(id) && card_absent(state))
@@ -272,7 +247,7 @@ Outcome set_attribute(Request& r) {
     // The standard attributes are the reader's and the card's own; none can be set.
     if (known_attribute(id) || r.ext.ReaderFunction[RDF_IOCTL_VENDOR] == nullptr)
         return {STATUS_NOT_SUPPORTED};
-    return call(r, RDF_IOCTL_VENDOR, id, r.input, r.input_length);
+    return call(r, RDF_IOCTL_VENDOR, id);
 }
 
 Outcome power(Request& r) {
@@ -286,7 +261,7 @@ Outcome power(Request& r) {
     // A reset hands back the ATR, which may be as long as the standard allows.
     if (minor != SCARD_POWER_DOWN && r.output_length < MAXIMUM_ATR_LENGTH)
         return {STATUS_BUFFER_TOO_SMALL};
-    return call(r, RDF_CARD_POWER, minor, r.input, r.input_length);
+    return call(r, RDF_CARD_POWER, minor);
 }
 
 Outcome set_protocol(Request& r) {
@@ -300,7 +275,7 @@ Outcome set_protocol(Request& r) {
     // Only a card whose ATR has been evaluated can be given a protocol.
     if (state < SCARD_NEGOTIABLE)
         return {STATUS_INVALID_DEVICE_STATE};
-    return call(r, RDF_SET_PROTOCOL, read_ulong(r.input), r.input, r.input_length);
+    return call(r, RDF_SET_PROTOCOL, read_ulong(r.input));
 }
 
 Outcome transmit(Request& r) {
@@ -325,7 +300,7 @@ Outcome transmit(Request& r) {
     if (ext.T1.State != T1_INIT && ext.T1.State != T1_START && ext.T1.State != T1_RESTART)
         ext.T1.State = T1_START;
     ext.T1.Wtx = 0;
-    return call(r, RDF_TRANSMIT, 0, r.input, r.input_length);
+    return call(r, RDF_TRANSMIT, 0);
 }
 
 Outcome dispatch(Request& r) {
@@ -349,17 +324,17 @@ Outcome dispatch(Request& r) {
             return {STATUS_BUFFER_TOO_SMALL};
         return put_ulong(r, r.ext.LastError);
     case IOCTL_SMARTCARD_CONFISCATE:
-        return call(r, RDF_CARD_CONFISCATE, 0, r.input, r.input_length);
+        return call(r, RDF_CARD_CONFISCATE, 0);
     case IOCTL_SMARTCARD_EJECT:
-        return call(r, RDF_CARD_EJECT, 0, r.input, r.input_length);
+        return call(r, RDF_CARD_EJECT, 0);
     case IOCTL_SMARTCARD_SWALLOW:
-        return call(r, RDF_READER_SWALLOW, 0, r.input, r.input_length);
+        return call(r, RDF_READER_SWALLOW, 0);
     case IOCTL_SMARTCARD_GET_PERF_CNTR:
         return {STATUS_NOT_SUPPORTED};
     default:
         if (r.ext.ReaderFunction[RDF_IOCTL_VENDOR] == nullptr)
             return {STATUS_INVALID_DEVICE_REQUEST};
-        return call(r, RDF_IOCTL_VENDOR, 0, r.input, r.input_length);
+        return call(r, RDF_IOCTL_VENDOR, 0);
     }
 }
 

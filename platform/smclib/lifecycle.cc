@@ -1,11 +1,20 @@
 // Life cycle of the library's per-slot state and the slot's remove lock.
+#include "platform/kernel/kernel.h"
 #include "platform/smclib/private.h"
 
 #include <cstring>
+#include <string>
 
 using namespace qkr::smclib;
 
 namespace {
+
+// The documented remove lock counts every release against an acquire; one too many lets removal
+// free the device under a request that still runs.
+void report_extra_release(const char* call) {
+    qkr::kern::Kernel::current().verifier_failure(
+        std::string(call) + ": remove lock released more often than it was acquired");
+}
 
 void free_all(SMARTCARD_EXTENSION& ext) {
     if (ext.SmartcardRequest.Buffer != nullptr)
@@ -105,12 +114,15 @@ void SmartcardReleaseRemoveLock(PSMARTCARD_EXTENSION SmartcardExtension) {
     KIRQL irql;
     KeAcquireSpinLock(&os.SpinLock, &irql);
     // A release without a matching acquire is a caller's bug; it must not wrap the count.
-    if (os.RemoveLock.RefCount > 0)
+    const bool extra = os.RemoveLock.RefCount == 0;
+    if (!extra)
         os.RemoveLock.RefCount--;
     // Signalled under the lock: once the waiter wakes, the record may be freed at any moment.
     if (os.RemoveLock.Removed && os.RemoveLock.RefCount == 0)
         KeSetEvent(&os.RemoveLock.RemoveEvent, IO_NO_INCREMENT, FALSE);
     KeReleaseSpinLock(&os.SpinLock, irql);
+    if (extra)
+        report_extra_release("SmartcardReleaseRemoveLock");
 }
 
 void SmartcardReleaseRemoveLockAndWait(PSMARTCARD_EXTENSION SmartcardExtension) {
@@ -120,10 +132,14 @@ void SmartcardReleaseRemoveLockAndWait(PSMARTCARD_EXTENSION SmartcardExtension) 
     KIRQL irql;
     KeAcquireSpinLock(&os.SpinLock, &irql);
     os.RemoveLock.Removed = TRUE;
-    if (os.RemoveLock.RefCount > 0)
+    // Removal gives back the hold its own request took.
+    const bool extra = os.RemoveLock.RefCount == 0;
+    if (!extra)
         os.RemoveLock.RefCount--;
     const bool others = os.RemoveLock.RefCount > 0;
     KeReleaseSpinLock(&os.SpinLock, irql);
+    if (extra)
+        report_extra_release("SmartcardReleaseRemoveLockAndWait");
     if (others) {
         KeWaitForSingleObject(&os.RemoveLock.RemoveEvent, Executive, KernelMode, FALSE, nullptr);
         // The last holder signalled with the lock held; once we get the lock it is done with the
