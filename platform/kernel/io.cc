@@ -389,7 +389,9 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
 
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     auto& k = K();
+    const bool via_po = qkr::kern::take_po_call();
     std::string problem;
+    std::string power_problem; // reported, but the request still goes down
     {
         std::lock_guard lock(k.mu);
         auto it = k.irps.find(Irp);
@@ -418,17 +420,12 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             Irp->Tail.Overlay.CurrentStackLocation--;
             PIO_STACK_LOCATION loc = Irp->Tail.Overlay.CurrentStackLocation;
             loc->DeviceObject = DeviceObject;
-            if (loc->MajorFunction == IRP_MJ_POWER) {
-                info.power = true;
-                if (DeviceObject->DriverObject != k.bus_driver) {
-                    auto& calls = info.power_calls;
-                    if (std::none_of(calls.begin(), calls.end(),
-                                     [&](auto& c) { return c.first == DeviceObject; }))
-                        calls.emplace_back(DeviceObject, 0);
-                }
-            }
+            if (loc->MajorFunction == IRP_MJ_POWER)
+                k.power_irp_sent(info, loc, via_po, power_problem);
         }
     }
+    if (!power_problem.empty())
+        k.report(power_problem);
     if (!problem.empty()) {
         k.report(problem);
         return STATUS_INVALID_PARAMETER;
@@ -594,16 +591,8 @@ void IofCompleteRequest(PIRP Irp, CCHAR) {
     {
         std::lock_guard lock(k.mu);
         IrpInfo& info = k.irps.at(Irp);
-        if (info.power) {
-            for (auto& [dev, calls] : info.power_calls) {
-                if (calls != 1)
-                    problems.push_back("power IRP " + hex(Irp) + " completed after " +
-                                       std::to_string(calls) +
-                                       " PoStartNextPowerIrp call(s) by device " + hex(dev) +
-                                       " (exactly one is due)");
-            }
-            info.power_calls.clear();
-        }
+        if (info.power)
+            k.power_irp_done(Irp, info, problems);
         on_done = std::move(info.on_done);
         if (info.built) {
             if (info.system_buffer) {

@@ -144,7 +144,11 @@ struct IrpInfo {
     // Power IRPs: PoStartNextPowerIrp calls per function/filter device it passed through.
     bool power = false;
     std::vector<std::pair<PDEVICE_OBJECT, int>> power_calls;
+    bool power_reached_bus = false; // the bus driver's PDO saw it
 };
+
+// Where the Plug and Play manager has taken a device stack (kept on its PDO).
+enum class PnpState { Added, Started, StopPending, Stopped, RemovePending, SurpriseRemoved, Removed };
 
 struct DeviceInfo {
     std::unique_ptr<DEVICE_OBJECT> object;
@@ -157,6 +161,8 @@ struct DeviceInfo {
     std::string name;
     POWER_STATE device_power{};
     POWER_STATE system_power{};
+    PnpState pnp = PnpState::Added; // PDOs only
+    PnpState pnp_before_query = PnpState::Added; // what a cancelled query returns to
 };
 
 struct DriverBlock {
@@ -299,7 +305,17 @@ struct Kernel::Impl {
     // Runs the APCs queued to the calling thread (without mu held).
     void deliver_apcs();
     void end_of_life_checks();
+
+    // ----- Power IRP rules (manager.cc), under mu -----
+    // At IoCallDriver: `via_po` tells whether it came through PoCallDriver.
+    void power_irp_sent(IrpInfo& info, PIO_STACK_LOCATION loc, bool via_po,
+                        std::string& problem);
+    // When completion passes the top of the stack.
+    void power_irp_done(PIRP irp, IrpInfo& info, std::vector<std::string>& problems);
 };
+
+// True once after PoCallDriver, in the thread that called it (read by IoCallDriver).
+bool take_po_call();
 
 // Per-thread processor state: IRQL and the spin locks this thread holds.
 struct ThreadCpu {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 using qkr::kern::hex;
 using qkr::kern::IrpInfo;
@@ -13,7 +14,17 @@ using qkr::kern::K;
 // Power manager calls
 // ---------------------------------------------------------------------------------------------
 
+namespace {
+thread_local bool t_po_call = false;
+} // namespace
+
+bool qkr::kern::take_po_call() {
+    return std::exchange(t_po_call, false);
+}
+
+// Power IRPs are serialised by the power manager, which must see each of them go down.
 NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    t_po_call = true;
     return IofCallDriver(DeviceObject, Irp);
 }
 
@@ -63,6 +74,11 @@ POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, 
 NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                            PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP* Irp) {
     auto& k = K();
+    // The IRP may be completed and freed before the call returns: its address is no use.
+    if (Irp != nullptr)
+        k.report(
+            "PoRequestPowerIrp for device " + hex(DeviceObject) +
+            " asked for the IRP it sends (pass NULL: it may be freed before the call returns)");
     PDEVICE_OBJECT top = IoGetAttachedDevice(DeviceObject);
     PIRP irp;
     {
@@ -84,13 +100,64 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
             k.free_irp(done);
         };
     }
-    if (Irp != nullptr)
-        *Irp = irp;
-    IofCallDriver(top, irp);
+    PoCallDriver(top, irp);
     return STATUS_PENDING;
 }
 
 namespace qkr::kern {
+
+namespace {
+const char* power_minor_name(UCHAR minor) {
+    switch (minor) {
+    case IRP_MN_SET_POWER:
+        return "IRP_MN_SET_POWER";
+    case IRP_MN_QUERY_POWER:
+        return "IRP_MN_QUERY_POWER";
+    case IRP_MN_WAIT_WAKE:
+        return "IRP_MN_WAIT_WAKE";
+    default:
+        return "power IRP";
+    }
+}
+} // namespace
+
+void Kernel::Impl::power_irp_sent(IrpInfo& info, PIO_STACK_LOCATION loc, bool via_po,
+                                  std::string& problem) {
+    PDEVICE_OBJECT device = loc->DeviceObject;
+    info.power = true;
+    if (device->DriverObject == bus_driver) {
+        info.power_reached_bus = true;
+    } else {
+        auto& calls = info.power_calls;
+        if (std::none_of(calls.begin(), calls.end(), [&](auto& c) { return c.first == device; }))
+            calls.emplace_back(device, 0);
+    }
+    if (!via_po)
+        problem = std::string(power_minor_name(loc->MinorFunction)) + " sent to device " +
+                  hex(device) + " with IoCallDriver, not PoCallDriver";
+}
+
+void Kernel::Impl::power_irp_done(PIRP irp, IrpInfo& info, std::vector<std::string>& problems) {
+    for (auto& [dev, calls] : info.power_calls) {
+        if (calls != 1)
+            problems.push_back("power IRP " + hex(irp) + " completed after " +
+                               std::to_string(calls) + " PoStartNextPowerIrp call(s) by device " +
+                               hex(dev) + " (exactly one is due)");
+    }
+    // The bus driver must see every power IRP that succeeds: it alone changes the hardware's
+    // power, and the power manager's own bookkeeping waits for it.
+    if (!info.power_reached_bus && NT_SUCCESS(irp->IoStatus.Status) && !info.power_calls.empty()) {
+        // The first location the IRP was sent with (the one below it is allocate_irp's spare).
+        const auto* top = reinterpret_cast<const IO_STACK_LOCATION*>(
+                              reinterpret_cast<const std::byte*>(irp) + sizeof(IRP)) +
+                          irp->StackCount;
+        problems.push_back(
+            std::string(top->Parameters.Power.Type == SystemPowerState ? "system " : "device ") +
+            power_minor_name(top->MinorFunction) + " " + hex(irp) + " succeeded by device " +
+            hex(info.power_calls.back().first) + " without being passed down to the bus driver");
+    }
+    info.power_calls.clear();
+}
 
 std::vector<PowerStateRecord> Kernel::power_state_log() const {
     std::lock_guard lock(impl_->mu);
@@ -132,19 +199,93 @@ void Kernel::Impl::abandon_irp(PIRP irp) {
     irp->UserIosb = nullptr;
 }
 
+// The order in which the Plug and Play manager sends its requests. A request out of that order is
+// reported and not sent: no driver has to survive it on the real system.
 NTSTATUS Kernel::send_pnp(PDEVICE_OBJECT pdo, UCHAR minor) {
     Impl& k = *impl_;
     PDEVICE_OBJECT top = IoGetAttachedDevice(pdo);
-    PIRP irp;
+    PIRP irp = nullptr;
+    std::string problem;
     {
         std::lock_guard lock(k.mu);
-        irp = k.allocate_irp(top->StackSize, true);
+        auto it = k.devices.find(pdo);
+        if (it != k.devices.end()) {
+            DeviceInfo& info = it->second;
+            if (info.pnp == PnpState::Removed)
+                info.pnp = PnpState::Added; // the stack was built again on the PDO
+            const PnpState s = info.pnp;
+            const std::string where = " sent to the stack of " + hex(pdo);
+            if (minor == IRP_MN_REMOVE_DEVICE) {
+                if (s != PnpState::RemovePending && s != PnpState::SurpriseRemoved &&
+                    s != PnpState::Added)
+                    problem = "IRP_MN_REMOVE_DEVICE" + where +
+                              " without a query-remove that succeeded or a surprise removal";
+            } else if (minor == IRP_MN_STOP_DEVICE && s != PnpState::StopPending) {
+                problem = "IRP_MN_STOP_DEVICE" + where + " without a query-stop that succeeded";
+            } else if (s == PnpState::SurpriseRemoved &&
+                       (minor == IRP_MN_START_DEVICE || minor == IRP_MN_QUERY_STOP_DEVICE ||
+                        minor == IRP_MN_QUERY_REMOVE_DEVICE ||
+                        minor == IRP_MN_CANCEL_REMOVE_DEVICE ||
+                        minor == IRP_MN_CANCEL_STOP_DEVICE)) {
+                problem = "Plug and Play request" + where +
+                          " after IRP_MN_SURPRISE_REMOVAL (only the removal may follow)";
+            }
+        }
+        if (problem.empty())
+            irp = k.allocate_irp(top->StackSize, true);
+    }
+    if (!problem.empty()) {
+        k.report(problem);
+        return STATUS_INVALID_DEVICE_STATE;
     }
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_PNP;
     next->MinorFunction = minor;
-    return k.send_and_wait(top, irp);
+    const NTSTATUS status = k.send_and_wait(top, irp);
+    std::lock_guard lock(k.mu);
+    auto it = k.devices.find(pdo);
+    if (it == k.devices.end())
+        return status;
+    DeviceInfo& info = it->second;
+    const bool ok = NT_SUCCESS(status);
+    switch (minor) {
+    case IRP_MN_START_DEVICE:
+        info.pnp = ok ? PnpState::Started : PnpState::Added; // a failed start may be removed
+        break;
+    case IRP_MN_QUERY_STOP_DEVICE:
+        if (ok && info.pnp != PnpState::StopPending) {
+            info.pnp_before_query = info.pnp;
+            info.pnp = PnpState::StopPending;
+        }
+        break;
+    case IRP_MN_CANCEL_STOP_DEVICE:
+        if (info.pnp == PnpState::StopPending)
+            info.pnp = info.pnp_before_query;
+        break;
+    case IRP_MN_STOP_DEVICE:
+        info.pnp = PnpState::Stopped;
+        break;
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+        if (ok && info.pnp != PnpState::RemovePending) {
+            info.pnp_before_query = info.pnp;
+            info.pnp = PnpState::RemovePending;
+        }
+        break;
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+        if (info.pnp == PnpState::RemovePending)
+            info.pnp = info.pnp_before_query;
+        break;
+    case IRP_MN_SURPRISE_REMOVAL:
+        info.pnp = PnpState::SurpriseRemoved;
+        break;
+    case IRP_MN_REMOVE_DEVICE:
+        info.pnp = PnpState::Removed;
+        break;
+    default:
+        break;
+    }
+    return status;
 }
 
 namespace {
@@ -176,7 +317,9 @@ NTSTATUS Kernel::send_power(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE ty
                             POWER_STATE state) {
     Impl& k = *impl_;
     PDEVICE_OBJECT top = IoGetAttachedDevice(pdo);
-    return k.send_and_wait(top, build_power(k, top, minor, type, state));
+    PIRP irp = build_power(k, top, minor, type, state);
+    t_po_call = true; // send_and_wait's IoCallDriver is the power manager's PoCallDriver
+    return k.send_and_wait(top, irp);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -265,7 +408,7 @@ PendingIo Kernel::send_power_async(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_
     st->irp = build_power(k, top, minor, type, state);
     st->irp->UserEvent = &st->done;
     st->irp->UserIosb = &st->iosb;
-    IofCallDriver(top, st->irp);
+    PoCallDriver(top, st->irp);
     return io;
 }
 
@@ -278,6 +421,13 @@ struct FileHandle::State {
     PDEVICE_OBJECT device = nullptr; // the top of the stack when it was opened
     FILE_OBJECT file{};
     bool open = false;
+    // Asynchronous requests on the file object not yet completed. Apart from the state, since
+    // the requests refer to it and must not keep the handle from closing.
+    struct Outstanding {
+        int requests = 0; // under mu
+        KEVENT none{};    // signalled while `requests` is 0
+    };
+    std::shared_ptr<Outstanding> outstanding = std::make_shared<Outstanding>();
 
     NTSTATUS send_simple(UCHAR major) {
         PIRP irp;
@@ -302,6 +452,14 @@ struct FileHandle::State {
         if (!open)
             return STATUS_INVALID_DEVICE_REQUEST;
         NTSTATUS cleanup = send_simple(IRP_MJ_CLEANUP);
+        // Every request holds a reference on the file object, and IRP_MJ_CLOSE only follows the
+        // last reference: a request the driver keeps past the cleanup keeps the close away. The
+        // platform sends the close later from whoever drops that reference; here the closing
+        // client waits for it, so that a request kept for good shows as a deadlock.
+        kernel->wait(&outstanding->none,
+                     "completion of the requests outstanding on a handle being closed "
+                     "(IRP_MJ_CLOSE follows the last one)",
+                     std::nullopt);
         NTSTATUS closed = send_simple(IRP_MJ_CLOSE);
         open = false;
         std::lock_guard lock(kernel->mu);
@@ -375,7 +533,15 @@ PendingIo FileHandle::ioctl_async(ULONG code, std::span<const std::uint8_t> inpu
             k.build_ioctl(code, state_->device, input.data(), static_cast<ULONG>(input.size()),
                           output_length != 0 ? st->output.data() : nullptr, output_length, internal,
                           &st->done, &st->iosb, true);
-        k.irps.at(st->irp).keep_after_done = true;
+        IrpInfo& info = k.irps.at(st->irp);
+        info.keep_after_done = true;
+        if (state_->outstanding->requests++ == 0)
+            state_->outstanding->none.Header.SignalState = 0;
+        info.on_done = [&k, out = state_->outstanding](PIRP) {
+            std::lock_guard lock(k.mu);
+            if (--out->requests == 0)
+                k.set_event(&out->none);
+        };
     }
     IoGetNextIrpStackLocation(st->irp)->FileObject = &state_->file;
     IofCallDriver(state_->device, st->irp);
@@ -392,11 +558,23 @@ NTSTATUS Kernel::open(PDEVICE_OBJECT device, FileHandle* handle) {
     st->device = top;
     st->file.Type = 5; // IO_TYPE_FILE
     st->file.DeviceObject = top;
+    KeInitializeEvent(&st->outstanding->none, NotificationEvent, TRUE);
     {
         std::lock_guard lock(k.mu);
         auto it = k.devices.find(top);
         if (it == k.devices.end() || it->second.deleted)
             return STATUS_NO_SUCH_DEVICE;
+        // A stack on its way out takes no new opens.
+        for (auto d = it; d != k.devices.end(); d = k.devices.find(d->second.lower)) {
+            if (d->second.pdo) {
+                if (d->second.pnp == PnpState::SurpriseRemoved ||
+                    d->second.pnp == PnpState::Removed)
+                    return STATUS_NO_SUCH_DEVICE;
+                break;
+            }
+            if (d->second.lower == nullptr)
+                break;
+        }
         bool exclusive = (top->Flags & DO_EXCLUSIVE) || (device->Flags & DO_EXCLUSIVE);
         if (exclusive && it->second.opens > 0)
             return STATUS_ACCESS_DENIED;
