@@ -40,6 +40,7 @@ TEST_F(IrqlRules, CallsAboveTheirIrqlAreReportedOncePerCall) {
     KTIMER timer;
     KeInitializeTimer(&timer);
     UNICODE_STRING unknown{};
+    PVOID block = ExAllocatePoolWithTag(NonPagedPool, 8, test::pool_tag("Test"));
     const Case cases[] = {
         {"IoBuildDeviceIoControlRequest at IRQL 2", DISPATCH_LEVEL,
          [&] {
@@ -85,6 +86,12 @@ TEST_F(IrqlRules, CallsAboveTheirIrqlAreReportedOncePerCall) {
              kernel->fail_nth(Fault::PoolAllocation, 1);
              ExAllocatePoolWithTag(NonPagedPool, 8, test::pool_tag("Test"));
          }},
+        {"paged pool allocation at DISPATCH_LEVEL", DISPATCH_LEVEL,
+         [&] {
+             kernel->fail_nth(Fault::PoolAllocation, 1);
+             ExAllocatePoolWithTag(PagedPool, 8, test::pool_tag("Test"));
+         }},
+        {"ExFreePool at IRQL 3", kAboveDispatch, [&] { ExFreePoolWithTag(block, 0); }},
         {"IoCallDriver with major function 9 at IRQL 2", DISPATCH_LEVEL,
          [&] {
              PIRP irp = flush_irp();
