@@ -169,6 +169,43 @@ TEST_F(IrqlRules, RoutinesThatReturnAtAnotherIrqlAreReportedAndTheIrqlRestored) 
     IoReleaseCancelSpinLock(cancel_irql);
     EXPECT_EQ(log.count(), 1u) << ::testing::PrintToString(log.messages);
     IoFreeIrp(irp);
+
+    // A DPC that raised and did not lower (queued at PASSIVE_LEVEL, it runs at once).
+    log.messages.clear();
+    KDPC dpc;
+    KeInitializeDpc(
+        &dpc,
+        [](PKDPC, PVOID, PVOID, PVOID) {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL + 1, &old);
+        },
+        nullptr);
+    KeInsertQueueDpc(&dpc, nullptr, nullptr);
+    EXPECT_TRUE(log.saw("DPC returned at IRQL 3")) << ::testing::PrintToString(log.messages);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+
+    // A work item that left the processor at DISPATCH_LEVEL.
+    log.messages.clear();
+    KEVENT ran;
+    KeInitializeEvent(&ran, NotificationEvent, FALSE);
+    PIO_WORKITEM item = IoAllocateWorkItem(upper);
+    ASSERT_NE(item, nullptr);
+    IoQueueWorkItem(
+        item,
+        [](PDEVICE_OBJECT, PVOID context) {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+        },
+        DelayedWorkQueue, &ran);
+    KeWaitForSingleObject(&ran, Executive, KernelMode, FALSE, nullptr);
+    // Virtual time moves only once the worker is idle again, its report made.
+    LARGE_INTEGER one_ms;
+    one_ms.QuadPart = -10000;
+    KeDelayExecutionThread(KernelMode, FALSE, &one_ms);
+    IoFreeWorkItem(item);
+    EXPECT_TRUE(log.saw("work item routine returned at IRQL 2"))
+        << ::testing::PrintToString(log.messages);
 }
 
 } // namespace
