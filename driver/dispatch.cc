@@ -69,40 +69,14 @@ NTSTATUS Qkr_CreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return Qkr_CompleteHere(Irp, status);
 }
 
-// Slot 1's card never changes, so nothing but this ends a tracking request parked there; and the
-// handle's close, which gives back the remove lock its open took, waits for every request sent on
-// it. Ended here in silence, so that the cleanup logs what it always did.
-static void Qkr_CancelSecondSlotTracking(PDEVICE_EXTENSION DeviceExtension) {
-    PSMARTCARD_EXTENSION slot = &DeviceExtension->SecondSmartcardExtension;
-    KIRQL cancelIrql;
-    KIRQL irql;
-    PIRP irp;
-
-    if (slot->OsData == NULL) {
-        return;
-    }
-    IoAcquireCancelSpinLock(&cancelIrql);
-    KeAcquireSpinLock(&slot->OsData->SpinLock, &irql);
-    irp = slot->OsData->NotificationIrp;
-    slot->OsData->NotificationIrp = NULL;
-    KeReleaseSpinLock(&slot->OsData->SpinLock, irql);
-    if (irp != NULL) {
-        IoSetCancelRoutine(irp, NULL);
-    }
-    IoReleaseCancelSpinLock(cancelIrql);
-    if (irp != NULL) {
-        irp->IoStatus.Information = 0;
-        irp->IoStatus.Status = STATUS_CANCELLED;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-    }
-}
-
 NTSTATUS Qkr_Cleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_EXTENSION deviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 
     DbgPrint("[Qkr_Cleanup]Enter:\n");
     Qkr_CompleteCardTracking(&deviceExtension->SmartcardExtension);
-    Qkr_CancelSecondSlotTracking(deviceExtension);
+    // Slot 1's card never changes, so nothing else ends a request parked there; and the handle's
+    // close, which gives back the remove lock its open took, waits for every request sent on it.
+    Qkr_EndParkedCardTracking(&deviceExtension->SecondSmartcardExtension);
     return Qkr_CompleteHere(Irp, STATUS_SUCCESS);
 }
 

@@ -298,31 +298,6 @@ NTSTATUS Qkr_SetupSecondSlot(PDEVICE_OBJECT DeviceObject) {
     return STATUS_SUCCESS;
 }
 
-// A card-tracking request still parked in a slot's library state would outlive the device (slot
-// 1 has no line that could ever complete it, and a handle's cleanup ends only slot 0's): end it
-// as a cancel would, before that state goes.
-static void Qkr_EndParkedCardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
-    KIRQL cancelIrql;
-    KIRQL irql;
-    PIRP irp;
-
-    if (SmartcardExtension->OsData == nullptr)
-        return;
-    IoAcquireCancelSpinLock(&cancelIrql);
-    KeAcquireSpinLock(&SmartcardExtension->OsData->SpinLock, &irql);
-    irp = SmartcardExtension->OsData->NotificationIrp;
-    SmartcardExtension->OsData->NotificationIrp = nullptr;
-    KeReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, irql);
-    if (irp != nullptr)
-        IoSetCancelRoutine(irp, nullptr);
-    IoReleaseCancelSpinLock(cancelIrql);
-    if (irp != nullptr) {
-        irp->IoStatus.Information = 0;
-        irp->IoStatus.Status = STATUS_CANCELLED;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-    }
-}
-
 void Qkr_RemoveDevice(PDEVICE_OBJECT DeviceObject) {
     PDEVICE_EXTENSION deviceExtension;
     PSMARTCARD_EXTENSION slot0;
@@ -355,6 +330,7 @@ void Qkr_RemoveDevice(PDEVICE_OBJECT DeviceObject) {
     if (deviceExtension->VendorInterfaceName.Buffer != nullptr)
         RtlFreeUnicodeString(&deviceExtension->VendorInterfaceName);
 
+    // A request still parked in a slot's library state would outlive the device.
     Qkr_EndParkedCardTracking(slot0);
     Qkr_EndParkedCardTracking(slot1);
 

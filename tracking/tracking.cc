@@ -327,12 +327,12 @@ NTSTATUS Qkr_SerialEvent(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-void Qkr_CompleteCardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
+// Takes the slot's parked card-tracking request out of the library's hands, its cancel routine
+// cleared, and completes it with `Status` (STATUS_CANCELLED if it was cancelled meanwhile).
+static void Qkr_FinishParkedRequest(PSMARTCARD_EXTENSION SmartcardExtension, NTSTATUS Status) {
     KIRQL cancelIrql;
     KIRQL irql;
     PIRP irp;
-
-    DbgPrint("[Qkr_CompleteCardTracking] Enter !\n");
 
     IoAcquireCancelSpinLock(&cancelIrql);
     KeAcquireSpinLock(&SmartcardExtension->OsData->SpinLock, &irql);
@@ -346,11 +346,21 @@ void Qkr_CompleteCardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
 
     if (irp != NULL) {
         irp->IoStatus.Information = 0;
-        irp->IoStatus.Status = irp->Cancel ? STATUS_CANCELLED : STATUS_SUCCESS;
+        irp->IoStatus.Status = irp->Cancel ? STATUS_CANCELLED : Status;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
     }
+}
 
+void Qkr_CompleteCardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
+    DbgPrint("[Qkr_CompleteCardTracking] Enter !\n");
+    Qkr_FinishParkedRequest(SmartcardExtension, STATUS_SUCCESS);
     DbgPrint("[Qkr_CompleteCardTracking] Exit !\n");
+}
+
+void Qkr_EndParkedCardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
+    if (SmartcardExtension->OsData != NULL) {
+        Qkr_FinishParkedRequest(SmartcardExtension, STATUS_CANCELLED);
+    }
 }
 
 // A line change read while a reader command ran completed nothing, and the next one may be long in

@@ -254,6 +254,10 @@ NTSTATUS Qkr_SetReaderBaudRate(PSMARTCARD_EXTENSION SmartcardExtension);
 NTSTATUS Qkr_StartSerialEventTracking(PSMARTCARD_EXTENSION SmartcardExtension);
 NTSTATUS Qkr_SerialEvent(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 void Qkr_CompleteCardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
+// Ends a slot's parked card-tracking request with STATUS_CANCELLED, without a log line: for the
+// requests nothing else would ever end (slot 1 has no line of its own) before a handle or the
+// slot's library state goes.
+void Qkr_EndParkedCardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
 // Completes slot 0's parked card-tracking request if the card state already is what it waits for.
 void Qkr_CompleteSettledCardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
 // Queues the port's close if tracking ended on a lost reader while a reader command ran.
