@@ -107,10 +107,8 @@ NTSTATUS Qkr_SerialIo(PSMARTCARD_EXTENSION SmartcardExtension, PUCHAR InputBuffe
         // block) and wait until it has let go of our storage. It signals only a request that
         // went pending: one that failed at once has told us everything through IofCallDriver.
         IoCompleteRequest(irp, IO_NO_INCREMENT);
-        if (pended)
-            KeWaitForSingleObject(&finished, Executive, KernelMode, FALSE, nullptr);
-
         if (pended) {
+            KeWaitForSingleObject(&finished, Executive, KernelMode, FALSE, nullptr);
             status = ioStatus.Status;
             if (BytesTransferred != nullptr)
                 *BytesTransferred = (ULONG)ioStatus.Information;
