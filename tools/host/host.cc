@@ -158,7 +158,6 @@ NTSTATUS Reader::pnp(UCHAR minor) {
     switch (minor) {
     case IRP_MN_START_DEVICE:
         started_ = status == STATUS_SUCCESS;
-        queried_ = false;
         query_ = -1;
         was_started_ = was_started_ || started_;
         start_answered_ = start_answers > 0;
@@ -179,13 +178,11 @@ NTSTATUS Reader::pnp(UCHAR minor) {
         break;
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_QUERY_REMOVE_DEVICE:
-        queried_ = status == STATUS_SUCCESS;
-        if (queried_)
+        if (status == STATUS_SUCCESS)
             query_ = minor;
         break;
     case IRP_MN_CANCEL_STOP_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:
-        queried_ = false;
         query_ = -1;
         break;
     default:
@@ -347,7 +344,9 @@ bool Reader::interfaces_disabled() {
 }
 
 bool Reader::power_lost() {
-    return started_ && !queried_ && interfaces_disabled();
+    const int query = query_;
+    const bool queried = query == IRP_MN_QUERY_STOP_DEVICE || query == IRP_MN_QUERY_REMOVE_DEVICE;
+    return started_ && !queried && interfaces_disabled();
 }
 
 NTSTATUS Reader::restart_after_power_loss() {

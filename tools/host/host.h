@@ -158,9 +158,10 @@ class Reader {
     std::unique_ptr<sim::ReaderSim> sim_;
     bool added_ = false;
     // Written by Plug and Play requests, read by whichever client thread asks after the power.
-    std::atomic<bool> started_{false};     // by the last start, until a stop or removal
-    std::atomic<bool> queried_{false};     // a stop or removal query accepted, not cancelled yet
-    std::atomic<int> query_{-1};           // which of the two, as its minor function
+    std::atomic<bool> started_{false}; // by the last start, until a stop or removal
+    // The stop or removal query accepted and not cancelled yet, or the surprise removal, as its
+    // minor function; -1 when none.
+    std::atomic<int> query_{-1};
     std::atomic<bool> was_started_{false}; // since add(): its removal is preceded by a query
     std::atomic<bool> start_answered_{false};
     std::mutex restart_mu_; // one restart at a time, whichever slot's client asks
