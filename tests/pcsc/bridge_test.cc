@@ -186,7 +186,7 @@ TEST(PcscSimChannel, AReaderThatLosesPowerIsGoneUntilItIsPoweredAgain) {
         EXPECT_EQ(b.present(slot, &present), Result::Ok);
     EXPECT_TRUE(apdu_works());
 
-    // The same when the power goes during a command, which the driver itself does not notice.
+    // The same when the power goes during a command.
     ASSERT_EQ(sim.control("fault delay 400 1"), "ok");
     const int before = sim.commands();
     auto command = std::async(std::launch::async, [&] {

@@ -380,11 +380,9 @@ struct ReaderState {
     }
 
     // The driver has the reader: its port is open and its interfaces were not disabled (they are
-    // disabled first when the reader loses power, the port closed after). The driver does not
-    // notice a power loss during a command, so the simulated line's DSR is looked at too.
+    // disabled first when the reader loses power, the port closed after; a loss during a command
+    // closes them once the command is over).
     bool reader_there() {
-        if (sim && !reader->line().modem_lines().dsr)
-            reader_gone();
         {
             std::lock_guard lock(mu);
             if (gone)
@@ -442,7 +440,7 @@ struct ReaderState {
 
     // As Plug and Play would after the reader came back: stop the device and start it again.
     // The handle stays open across both. The host's restart also tells a start that no reader
-    // answered; a loss the driver missed (during a command) leaves it nothing to restart.
+    // answered.
     void bring_back() {
         std::unique_lock lock(use);
         {
@@ -450,13 +448,7 @@ struct ReaderState {
             if (!gone || !handle.is_open())
                 return; // another thread did it meanwhile, or the channel is closing
         }
-        NTSTATUS s;
-        if (reader->power_lost()) {
-            s = reader->restart_after_power_loss();
-        } else {
-            reader->stop();
-            s = reader->start();
-        }
+        NTSTATUS s = reader->restart_after_power_loss();
         if (s == STATUS_SUCCESS)
             s = set_speed();
         if (s != STATUS_SUCCESS) {
