@@ -3,6 +3,7 @@
 // of the test's own that holds the reader busy while the test acts on the line or the device.
 #pragma once
 
+#include "card/card.h"
 #include "include/qkr/qkr.h"
 #include "platform/kernel/kernel.h"
 #include "sim/frame.h"
@@ -200,9 +201,9 @@ inline std::vector<std::uint8_t> status_reply(std::uint8_t code, bool card) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// A card callback of the test's own. It does what every callback that talks to the reader does
-// (takes the conversation lock, sets ReaderBusy, exchanges a command, re-arms tracking, clears
-// ReaderBusy, lets go), and in the middle it stops until the test releases it.
+// A card callback of the test's own. It holds a reader conversation as every callback that talks
+// to the reader does (card/card.h) and exchanges a command, and in the middle it stops until the
+// test releases it.
 // ---------------------------------------------------------------------------------------------
 struct HeldCallback {
     KEVENT entered{}; // the callback holds the reader
@@ -227,10 +228,8 @@ struct HeldCallback {
     static NTSTATUS routine(PSMARTCARD_EXTENSION SmartcardExtension) {
         HeldCallback* self = current();
         PDEVICE_EXTENSION device = Qkr_DeviceExtensionOf(SmartcardExtension);
-        PREADER_EXTENSION slot0 = device->SmartcardExtension.ReaderExtension;
         self->calls++;
-        Qkr_AcquireReader(device);
-        slot0->ReaderBusy = TRUE;
+        Qkr_BeginConversation(device);
         SmartcardExtension->SmartcardRequest.Buffer[0] = RDCMD_GET_STATUS;
         SmartcardExtension->SmartcardRequest.Buffer[1] = 0;
         SmartcardExtension->SmartcardRequest.Buffer[2] = 0;
@@ -238,11 +237,7 @@ struct HeldCallback {
         self->exchange = Qkr_ExchangeCommand(QKR_MODE_START, SmartcardExtension);
         KeSetEvent(&self->entered, IO_NO_INCREMENT, FALSE);
         KeWaitForSingleObject(&self->release, Executive, KernelMode, FALSE, nullptr);
-        Qkr_StartSerialEventTracking(&device->SmartcardExtension);
-        slot0->ReaderBusy = FALSE;
-        Qkr_CompleteSettledCardTracking(&device->SmartcardExtension);
-        Qkr_CloseIfReaderLost(&device->SmartcardExtension);
-        Qkr_ReleaseReader(device);
+        Qkr_EndConversation(device);
         if (SmartcardExtension->IoRequest.Information != nullptr)
             *SmartcardExtension->IoRequest.Information = 0;
         return STATUS_SUCCESS;
