@@ -17,7 +17,10 @@ $(BUILD)/build.ninja: | deps
 build: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: build
+# The demo needs only the tool and the libraries under it; the tests, fuzz replays and benchmarks
+# are built by `make test`.
+run: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target qkr
 	@bash scripts/run.sh $(BUILD)
 
 test: build
