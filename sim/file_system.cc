@@ -164,37 +164,85 @@ Bytes FileSystemApp::fcp(int index) const {
     return out;
 }
 
+int FileSystemApp::child(int parent, std::uint16_t fid) const {
+    for (std::size_t i = 0; i < files_.size(); ++i)
+        if (files_[i].parent == parent && files_[i].fid == fid)
+            return static_cast<int>(i);
+    return -1;
+}
+
+// A path is file identifiers, each a child of the one before, from `from` on; only the last may
+// be an EF.
+int FileSystemApp::walk(int from, std::span<const std::uint8_t> path) const {
+    int at = from;
+    for (std::size_t i = 0; i + 1 < path.size(); i += 2) {
+        if (at < 0 || !files_[static_cast<std::size_t>(at)].df)
+            return -1;
+        at = child(at, static_cast<std::uint16_t>(path[i] << 8 | path[i + 1]));
+    }
+    return at;
+}
+
+int FileSystemApp::find_by_id(std::uint16_t fid) const {
+    if (fid == 0x3F00)
+        return 0;
+    int found = child(current_df_, fid);
+    if (found < 0)
+        found = child(0, fid);
+    // Identifiers are unique on this card: anything else is found wherever it is.
+    for (std::size_t i = 0; found < 0 && i < files_.size(); ++i)
+        if (files_[i].fid == fid)
+            found = static_cast<int>(i);
+    return found;
+}
+
 Bytes FileSystemApp::select(const Apdu& apdu) {
+    // P2: 00 the FCI (here the FCP template, the FCI tag being optional), 04 the FCP, 0C nothing.
     if (apdu.p2 != 0x00 && apdu.p2 != 0x04 && apdu.p2 != 0x0C)
         return sw(0x6A86);
+    const Bytes& d = apdu.data;
+    const bool has_fid = d.size() == 2;
+    const auto fid = has_fid ? static_cast<std::uint16_t>(d[0] << 8 | d[1]) : std::uint16_t{0};
     int found = -1;
-    if (apdu.p1 == 0x00) {
-        if (apdu.data.size() != 2)
+    switch (apdu.p1) {
+    case 0x00: // by identifier; no data selects the MF
+        if (!d.empty() && !has_fid)
             return sw(0x6700);
-        const std::uint16_t fid = static_cast<std::uint16_t>(apdu.data[0] << 8 | apdu.data[1]);
-        auto child_of = [&](int parent) {
-            for (std::size_t i = 0; i < files_.size(); ++i)
-                if (files_[i].parent == parent && files_[i].fid == fid)
-                    return static_cast<int>(i);
-            return -1;
-        };
-        if (fid == 0x3F00)
-            found = 0;
-        if (found < 0)
-            found = child_of(current_df_);
-        if (found < 0)
-            found = child_of(0);
-        // Identifiers are unique on this card: anything else is found wherever it is.
+        found = d.empty() ? 0 : find_by_id(fid);
+        break;
+    case 0x01: // a DF under the current DF
+    case 0x02: // an EF under the current DF
+        if (!has_fid)
+            return sw(0x6700);
+        found = child(current_df_, fid);
+        if (found >= 0 && files_[static_cast<std::size_t>(found)].df != (apdu.p1 == 0x01))
+            found = -1;
+        break;
+    case 0x03: // the parent of the current DF
+        if (!d.empty())
+            return sw(0x6700);
+        found = files_[static_cast<std::size_t>(current_df_)].parent;
+        break;
+    case 0x04: // by DF name, whole or its beginning
+        if (d.empty() || d.size() > 16)
+            return sw(0x6700);
         for (std::size_t i = 0; found < 0 && i < files_.size(); ++i)
-            if (files_[i].fid == fid)
+            if (files_[i].df && files_[i].name.size() >= d.size() &&
+                std::equal(d.begin(), d.end(), files_[i].name.begin()))
                 found = static_cast<int>(i);
-    } else if (apdu.p1 == 0x04) {
-        if (apdu.data.empty())
+        break;
+    case 0x08: // path from the MF, without its identifier (tolerated all the same)
+    case 0x09: // path from the current DF
+    {
+        if (d.empty() || d.size() % 2 != 0)
             return sw(0x6700);
-        for (std::size_t i = 0; i < files_.size(); ++i)
-            if (files_[i].df && files_[i].name == apdu.data)
-                found = static_cast<int>(i);
-    } else {
+        std::span<const std::uint8_t> path(d.begin(), d.end());
+        if (apdu.p1 == 0x08 && path[0] == 0x3F && path[1] == 0x00)
+            path = path.subspan(2);
+        found = walk(apdu.p1 == 0x08 ? 0 : current_df_, path);
+        break;
+    }
+    default:
         return sw(0x6A86);
     }
     if (found < 0)

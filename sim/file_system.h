@@ -41,6 +41,9 @@ class FileSystemApp : public Application {
     };
     Bytes answer(const Apdu& apdu, kern::Ticks* took);
     Bytes select(const Apdu& apdu);
+    int child(int parent, std::uint16_t fid) const;
+    int walk(int from, std::span<const std::uint8_t> path) const;
+    int find_by_id(std::uint16_t fid) const;
     Bytes read_binary(const Apdu& apdu);
     Bytes update_binary(const Apdu& apdu);
     Bytes verify(const Apdu& apdu);
