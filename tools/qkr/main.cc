@@ -175,6 +175,11 @@ int main(int argc, char** argv) {
     app.add_flag("--trace", so.trace, "Print every DbgPrint line of the driver to standard error");
     app.add_flag("--wire", so.wire, "Print the bytes on the serial line to standard error");
     app.add_flag("--timestamps", so.timestamps, "Prefix trace and wire lines with the clock");
+    std::string timeline;
+    app.add_option("--timeline", timeline,
+                   "Draw the session in FILE (SVG): the frames on the line on a time axis, one "
+                   "lane per direction, and the driver's log lines")
+        ->type_name("FILE");
     app.require_subcommand(1);
 
     auto* demo = app.add_subcommand("demo", "A complete card session, step by step");
@@ -246,6 +251,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     so.log = &std::cerr;
+    so.timeline = !timeline.empty();
     std::unique_ptr<Session> session;
     try {
         session = std::make_unique<Session>(so);
@@ -253,22 +259,32 @@ int main(int argc, char** argv) {
         std::cerr << "qkr: " << e.what() << "\n";
         return 2;
     }
+    int status = 2;
     if (*demo)
-        return run_demo(*session, std::cout);
-    if (*info)
-        return cmd_info(*session);
-    if (*atr)
-        return cmd_atr(*session, atr_slot);
-    if (*apdu)
-        return cmd_apdu(*session, protocol, apdu_slot, apdus);
-    if (*monitor)
-        return cmd_monitor(*session, monitor_seconds);
-    if (*script) {
+        status = run_demo(*session, std::cout);
+    else if (*info)
+        status = cmd_info(*session);
+    else if (*atr)
+        status = cmd_atr(*session, atr_slot);
+    else if (*apdu)
+        status = cmd_apdu(*session, protocol, apdu_slot, apdus);
+    else if (*monitor)
+        status = cmd_monitor(*session, monitor_seconds);
+    else if (*script) {
         ScriptOptions opts;
         opts.keep_going = keep_going;
         std::istream& in = script_file == "-" ? std::cin : script_in;
         opts.interactive = script_file == "-" && isatty(0);
-        return run_script(*session, in, std::cout, std::cerr, opts);
+        status = run_script(*session, in, std::cout, std::cerr, opts);
     }
-    return 2;
+    if (!timeline.empty()) {
+        std::string title = "qkr";
+        for (int i = 1; i < argc; ++i)
+            title += std::string(" ") + argv[i];
+        if (!session->write_timeline(timeline, title)) {
+            std::cerr << "qkr: cannot write the timeline to " << timeline << "\n";
+            return status == 0 ? 1 : status;
+        }
+    }
+    return status;
 }

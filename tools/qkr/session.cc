@@ -4,9 +4,11 @@
 #include "tools/host/host.h"
 #include "tools/qkr/sim_control.h"
 #include "tools/qkr/text.h"
+#include "tools/qkr/timeline.h"
 
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -77,6 +79,9 @@ struct Session::Impl {
     // a request then would wait for ever.
     bool asleep = false;
     std::unique_ptr<sim::CardBridge> bridge;
+    // The driver's log lines for the timeline; they come from the kernel's threads.
+    std::mutex log_mu;
+    std::vector<LogLine> log_lines;
 
     // An external card answers over a socket in its own time: only the real clock fits it.
     static bool real_clock(const SessionOptions& o) {
@@ -102,7 +107,7 @@ struct Session::Impl {
         ro.sim.firmware = opt.firmware;
         ro.sim.slot0_card = opt.card == "none" || bridged ? std::string() : opt.card;
         ro.sim.seed = opt.seed;
-        ro.tap = opt.wire;
+        ro.tap = opt.wire || opt.timeline;
         reader = &host.add_reader(ro);
         if (bridged) {
             sim::CardBridge::Config bc;
@@ -125,11 +130,18 @@ struct Session::Impl {
 
     // The host hears the driver from its load on, before `host` is there to ask for the time.
     std::function<void(std::string_view)> trace_sink() {
-        if (!opt.trace)
+        if (!opt.trace && !opt.timeline)
             return {};
         return [this](std::string_view line) {
+            kern::Kernel* k = kern::Kernel::current_or_null();
+            if (opt.timeline) {
+                std::lock_guard lock(log_mu);
+                log_lines.push_back({k ? k->now() : 0, std::string(line)});
+            }
+            if (!opt.trace)
+                return;
             std::string stamp;
-            if (kern::Kernel* k = kern::Kernel::current_or_null(); k && opt.timestamps) {
+            if (k && opt.timestamps) {
                 char buf[32];
                 std::snprintf(buf, sizeof buf, "[%10.6f] ",
                               static_cast<double>(k->now()) / kern::kTicksPerSecond);
@@ -231,6 +243,19 @@ struct Session::Impl {
 
 Session::Session(SessionOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}
 Session::~Session() = default;
+
+bool Session::write_timeline(const std::string& path, const std::string& title) {
+    std::vector<LogLine> log;
+    {
+        std::lock_guard lock(impl_->log_mu);
+        log = impl_->log_lines;
+    }
+    const auto bytes = impl_->reader->tap().bytes();
+    std::ofstream out(path);
+    out << timeline_svg(bytes, log, title);
+    out.close();
+    return static_cast<bool>(out);
+}
 
 double Session::now() const {
     return impl_->seconds();

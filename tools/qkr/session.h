@@ -36,6 +36,7 @@ struct SessionOptions {
     bool trace = false;          // every DbgPrint line to `log`
     bool wire = false;           // every byte on the line to `log`
     bool timestamps = false;     // prefix `log` lines with the clock
+    bool timeline = false;       // keep the line's bytes and the log lines for write_timeline()
     std::ostream* log = nullptr; // standard error by default
 };
 
@@ -72,6 +73,10 @@ class Session {
     Outcome advance(double seconds);
     // Simulator faults: the words after "fault"
     Outcome fault(const std::vector<std::string>& words);
+
+    // The session so far as an SVG picture (see timeline.h) in `path`; false if it cannot be
+    // written.
+    bool write_timeline(const std::string& path, const std::string& title);
 
     // Seconds on the session's clock.
     double now() const;

@@ -1,0 +1,328 @@
+#include "tools/qkr/timeline.h"
+
+#include "include/qkr/qkr.h"
+#include "tools/qkr/text.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <sstream>
+
+namespace qkr::tool {
+
+namespace {
+
+using serial::Direction;
+
+// Within a busy stretch one millisecond is this wide; a quiet stretch longer than kBreak is drawn
+// kBreakWidth wide with its length written on it, so that a 3 s pause does not dwarf the frames.
+constexpr double kPxPerMs = 10;
+constexpr kern::Ticks kBreak = kern::milliseconds(10);
+constexpr double kBreakWidth = 64;
+constexpr double kMinFrameWidth = 3;
+constexpr double kLeft = 120;
+constexpr double kLaneHeight = 34;
+constexpr double kHostY = 44, kReaderY = 94, kLogY = 144, kAxisY = 176;
+
+std::string command_name(const std::vector<std::uint8_t>& p) {
+    if (p.empty())
+        return "empty frame";
+    std::string slot = p.size() > 1 && p[1] == 1 ? " [1]" : "";
+    switch (p[0]) {
+    case RDCMD_GET_TYPE:
+        return "get type";
+    case RDCMD_SET_PARAMS:
+        return "set parameters" + slot;
+    case RDCMD_POWER_ON:
+        return "cold reset" + slot;
+    case RDCMD_POWER_OFF:
+        return "power off" + slot;
+    case RDCMD_WARM_RESET:
+        return "warm reset" + slot;
+    case RDCMD_GET_STATUS:
+        return "get status";
+    case RDCMD_EXCHANGE:
+        return "exchange (" + std::to_string(p.size() > 5 ? p.size() - 5 : 0) + ")" + slot;
+    case RDCMD_MEM_EXCHANGE:
+        return "memory exchange" + slot;
+    case 0x4C:
+        return "link speed";
+    default: {
+        char buf[24];
+        std::snprintf(buf, sizeof buf, "command %02X", p[0]);
+        return buf;
+    }
+    }
+}
+
+std::string reply_name(const std::vector<std::uint8_t>& p) {
+    if (p.empty())
+        return "empty frame";
+    const std::size_t data = p.size() > 4 ? p.size() - 4 : 0;
+    switch (p[0]) {
+    case QKR_NAK:
+        return "NAK";
+    case RDRSP_TYPE:
+        return "type";
+    case RDRSP_STATUS:
+        return "status";
+    case RDRSP_DONE:
+        return "done";
+    case RDRSP_DATA:
+        return data == 0 ? "no answer" : "data (" + std::to_string(data) + ")";
+    case RDRSP_NO_CARD:
+        return "no card";
+    case 0x6E:
+        return "refused";
+    default: {
+        char buf[24];
+        std::snprintf(buf, sizeof buf, "reply %02X", p[0]);
+        return buf;
+    }
+    }
+}
+
+// DLE STX, the payload with each DLE doubled, its check byte, DLE ETX; anything outside a frame is
+// noise. A DLE STX inside a frame starts a new one, as the reader's own scanner does.
+void scan(std::span<const serial::TapByte> bytes, Direction dir, std::vector<TimelineFrame>& out) {
+    enum class Mode { Idle, Noise, Frame } mode = Mode::Idle;
+    TimelineFrame cur;
+    bool dle = false;
+    kern::Ticks dle_time = 0;
+    auto finish = [&](bool complete) {
+        if (mode == Mode::Idle)
+            return;
+        cur.direction = dir;
+        cur.complete = complete;
+        if (mode == Mode::Noise) {
+            cur.label = "noise";
+        } else {
+            if (complete && !cur.payload.empty())
+                cur.payload.pop_back(); // the check byte
+            cur.label =
+                dir == Direction::ToDevice ? command_name(cur.payload) : reply_name(cur.payload);
+            if (!complete)
+                cur.label += " (incomplete)";
+        }
+        out.push_back(std::move(cur));
+        cur = {};
+        mode = Mode::Idle;
+    };
+    auto begin = [&](Mode m, kern::Ticks t) {
+        mode = m;
+        cur.start = cur.end = t;
+    };
+    for (const auto& b : bytes) {
+        if (b.direction != dir)
+            continue;
+        const std::uint8_t c = b.byte;
+        if (dle) {
+            dle = false;
+            if (c == QKR_STX) {
+                finish(false);
+                begin(Mode::Frame, dle_time);
+            } else if (mode == Mode::Frame && c == QKR_ETX) {
+                cur.end = b.time;
+                finish(true);
+                continue;
+            } else if (mode == Mode::Frame) {
+                cur.payload.push_back(c); // DLE DLE, or a DLE before anything else
+            } else {
+                if (mode == Mode::Idle)
+                    begin(Mode::Noise, dle_time);
+                if (c == QKR_DLE) {
+                    dle = true;
+                    dle_time = b.time;
+                }
+            }
+        } else if (c == QKR_DLE) {
+            dle = true;
+            dle_time = b.time;
+            if (mode != Mode::Frame)
+                continue; // the start of a frame, or more noise
+        } else if (mode == Mode::Frame) {
+            cur.payload.push_back(c);
+        } else if (mode == Mode::Idle) {
+            begin(Mode::Noise, b.time);
+        }
+        cur.end = b.time;
+        cur.garbled = cur.garbled || b.garbled;
+    }
+    finish(false);
+}
+
+std::string escape(std::string_view text) {
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        default:
+            // XML 1.0 allows no control characters but tab, newline and return.
+            out += static_cast<unsigned char>(c) < 0x20 && c != '\t' ? ' ' : c;
+        }
+    }
+    return out;
+}
+
+std::string seconds(kern::Ticks t) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.4f s", static_cast<double>(t) / kern::kTicksPerSecond);
+    return buf;
+}
+
+std::string duration(kern::Ticks t) {
+    char buf[32];
+    if (t >= kern::kTicksPerSecond)
+        std::snprintf(buf, sizeof buf, "%.3f s", static_cast<double>(t) / kern::kTicksPerSecond);
+    else
+        std::snprintf(buf, sizeof buf, "%.1f ms",
+                      static_cast<double>(t) * 1000 / kern::kTicksPerSecond);
+    return buf;
+}
+
+} // namespace
+
+std::vector<TimelineFrame> timeline_frames(std::span<const serial::TapByte> bytes) {
+    std::vector<TimelineFrame> frames;
+    scan(bytes, Direction::ToDevice, frames);
+    scan(bytes, Direction::ToHost, frames);
+    std::stable_sort(frames.begin(), frames.end(),
+                     [](const auto& a, const auto& b) { return a.start < b.start; });
+    // A command is unanswered when the next command comes before any reply; the same command
+    // again is the driver's retry.
+    TimelineFrame* last_cmd = nullptr;
+    bool answered = true, answer_good = true;
+    for (auto& f : frames) {
+        if (f.direction == Direction::ToHost) {
+            answered = true;
+            answer_good = f.complete && !f.garbled && f.label != "NAK";
+            continue;
+        }
+        if (f.label == "noise")
+            continue;
+        if (last_cmd != nullptr) {
+            f.retry = f.payload == last_cmd->payload && !(answered && answer_good);
+            last_cmd->unanswered = !answered;
+        }
+        last_cmd = &f;
+        answered = false;
+    }
+    if (last_cmd != nullptr)
+        last_cmd->unanswered = !answered;
+    return frames;
+}
+
+std::string timeline_svg(std::span<const serial::TapByte> bytes, std::span<const LogLine> log,
+                         const std::string& title) {
+    const std::vector<TimelineFrame> frames = timeline_frames(bytes);
+
+    // The time axis: every instant something happened, quiet stretches shortened.
+    std::vector<kern::Ticks> times;
+    for (const auto& f : frames) {
+        times.push_back(f.start);
+        times.push_back(f.end);
+    }
+    for (const auto& l : log)
+        times.push_back(l.time);
+    std::sort(times.begin(), times.end());
+    times.erase(std::unique(times.begin(), times.end()), times.end());
+    std::map<kern::Ticks, double> x;
+    struct Break {
+        double x;
+        kern::Ticks from, to;
+    };
+    std::vector<Break> breaks;
+    double at = kLeft + 10;
+    for (std::size_t i = 0; i < times.size(); ++i) {
+        if (i > 0) {
+            const kern::Ticks gap = times[i] - times[i - 1];
+            if (gap > kBreak) {
+                breaks.push_back({at, times[i - 1], times[i]});
+                at += kBreakWidth;
+            } else {
+                at += static_cast<double>(gap) * kPxPerMs / kern::milliseconds(1);
+            }
+        }
+        x[times[i]] = at;
+    }
+    const double width = at + 120;
+    const double height = kAxisY + 20;
+
+    std::ostringstream svg;
+    svg << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << width << "\" height=\"" << height
+        << "\" viewBox=\"0 0 " << width << " " << height
+        << "\" font-family=\"monospace\" font-size=\"10\">\n"
+        << "<title>" << escape(title) << "</title>\n"
+        << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
+        << "<text x=\"8\" y=\"18\" font-size=\"12\">" << escape(title) << "</text>\n";
+    const char* lanes[] = {"host → reader", "reader → host", "driver log"};
+    const double lane_y[] = {kHostY, kReaderY, kLogY};
+    for (int i = 0; i < 3; ++i)
+        svg << "<text x=\"8\" y=\"" << lane_y[i] + 20 << "\">" << lanes[i] << "</text>\n"
+            << "<line x1=\"" << kLeft << "\" y1=\"" << lane_y[i] + kLaneHeight << "\" x2=\""
+            << width - 10 << "\" y2=\"" << lane_y[i] + kLaneHeight << "\" stroke=\"#ddd\"/>\n";
+    for (const auto& b : breaks)
+        svg << "<g class=\"gap\"><rect x=\"" << b.x + 4 << "\" y=\"" << kHostY << "\" width=\""
+            << kBreakWidth - 8 << "\" height=\"" << kAxisY - kHostY
+            << "\" fill=\"#f4f4f4\"/><text x=\"" << b.x + kBreakWidth / 2 << "\" y=\"" << kHostY - 6
+            << "\" text-anchor=\"middle\" fill=\"#888\">+" << duration(b.to - b.from)
+            << "</text></g>\n";
+
+    // The clock at the start of each busy stretch.
+    double last_clock = -1e9; // no label over another
+    for (std::size_t i = 0; i < times.size(); ++i) {
+        if ((i > 0 && times[i] - times[i - 1] <= kBreak) || x[times[i]] - last_clock < 64)
+            continue;
+        last_clock = x[times[i]];
+        svg << "<text x=\"" << x[times[i]] << "\" y=\"" << kAxisY + 10 << "\" fill=\"#555\">"
+            << seconds(times[i]) << "</text>\n";
+    }
+
+    for (const auto& f : frames) {
+        const bool host = f.direction == Direction::ToDevice;
+        const double x0 = x[f.start];
+        const double w = std::max(kMinFrameWidth, x[f.end] - x0);
+        const double y = host ? kHostY : kReaderY;
+        const bool bad = f.label == "NAK" || f.label == "noise" || !f.complete || f.garbled;
+        const char* fill = bad ? "#f6c6c6" : host ? "#cfe0f7" : "#d3efd3";
+        const char* stroke = f.retry ? "#e08000" : bad ? "#c00000" : "#555";
+        svg << "<g class=\"frame\" data-dir=\"" << (host ? "out" : "in") << "\" data-start=\""
+            << f.start << "\" data-end=\"" << f.end << "\"><title>" << escape(f.label) << " at "
+            << seconds(f.start) << ": " << format_hex(f.payload) << "</title>"
+            << "<rect x=\"" << x0 << "\" y=\"" << y << "\" width=\"" << w << "\" height=\""
+            << kLaneHeight - 8 << "\" rx=\"2\" fill=\"" << fill << "\" stroke=\"" << stroke << "\""
+            << (f.retry ? " stroke-width=\"2\"" : "") << "/><text x=\"" << x0 + 2 << "\" y=\""
+            << y + 16 << "\">" << escape((f.retry ? "retry: " : "") + f.label) << "</text></g>\n";
+        if (f.unanswered)
+            svg << "<g class=\"timeout\"><line x1=\"" << x0 + w << "\" y1=\"" << kReaderY + 13
+                << "\" x2=\"" << x0 + w + 40 << "\" y2=\"" << kReaderY + 13
+                << "\" stroke=\"#c00000\" stroke-dasharray=\"3,2\"/><text x=\"" << x0 + w + 2
+                << "\" y=\"" << kReaderY + 24 << "\" fill=\"#c00000\">no reply</text></g>\n";
+    }
+    for (const auto& l : log) {
+        const bool alarm = l.text.find("imeout") != std::string::npos ||
+                           l.text.find("TIMEOUT") != std::string::npos ||
+                           l.text.find("NAK") != std::string::npos;
+        const double lx = x[l.time];
+        svg << "<line class=\"log\" x1=\"" << lx << "\" y1=\"" << kLogY + (alarm ? 0 : 10)
+            << "\" x2=\"" << lx << "\" y2=\"" << kLogY + kLaneHeight - 8 << "\" stroke=\""
+            << (alarm ? "#c00000" : "#888") << "\"" << (alarm ? " stroke-width=\"2\"" : "")
+            << "><title>" << seconds(l.time) << " " << escape(l.text) << "</title></line>\n";
+    }
+    svg << "</svg>\n";
+    return svg.str();
+}
+
+} // namespace qkr::tool
