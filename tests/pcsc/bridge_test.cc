@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <chrono>
 #include <cstring>
 #include <future>
@@ -16,6 +17,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -224,8 +226,73 @@ TEST(PcscSimChannel, TheSpeedOptionSwitchesTheLinkOnceStarted) {
 
     for (const char* bad : {"sim:speed=57600", "sim:speed=", "sim:speed=fast", "sim:card=nosuch",
                             "sim:card=", "sim:firmware=ABCD", "sim:firmware=16", "sim:seed=-1",
-                            "sim:seed=7x", "sim:seed="})
+                            "sim:seed=7x", "sim:seed=", "sim:bridge=0", "sim:bridge=65536",
+                            "sim:trace=2", "sim:wire=", "tty:/dev/null,trace=yes"})
         EXPECT_EQ(SimChannel::bridge().open({1, 0}, bad), Result::BadParameter) << bad;
+}
+
+TEST(PcscSimChannel, AMemoryCardIsReachedThroughTheControlCodeOnlyAndOnlyWithPower) {
+    SimChannel sim("card=memory2");
+    ASSERT_TRUE(sim.opened());
+    Bridge& b = SimChannel::bridge();
+    const std::vector<std::uint8_t> exchange{0x01, 0x02}, select{0x00, 0xA4, 0x00, 0x0C, 0x02};
+    std::vector<std::uint8_t> atr, out;
+    // Unpowered, the reader would answer with no data at all.
+    EXPECT_EQ(b.control(SimChannel::kSlot0, 2048, exchange, &out, 64), Result::NotPowered);
+    ASSERT_EQ(b.power(SimChannel::kSlot0, PowerAction::Up, &atr), Result::Ok);
+    unsigned t = 0;
+    EXPECT_EQ(b.set_protocol(SimChannel::kSlot0, &t), Result::MemoryCard);
+    EXPECT_EQ(b.transmit(SimChannel::kSlot0, 0, select, &out, 258), Result::MemoryCard);
+    EXPECT_EQ(b.control(SimChannel::kSlot0, 2048, exchange, &out, 64), Result::Ok);
+    EXPECT_EQ(out, std::vector<std::uint8_t>{0x01});
+}
+
+TEST(PcscSimChannel, AnExternalCardOnTheBridgePortIsSlot0sCard) {
+    // A free port, as the system picks one.
+    int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::getsockname(probe, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    ::close(probe);
+    SimChannel sim("bridge=" + std::to_string(ntohs(addr.sin_port)));
+    ASSERT_TRUE(sim.opened());
+    EXPECT_FALSE(sim.present());
+    // The card: its ATR when asked, 90 00 to every command.
+    const std::vector<std::uint8_t> card_atr{0x3B, 0x95, 0x13, 0x81, 0x01, 0x80,
+                                             0x73, 0xFF, 0x01, 0x00, 0x0B};
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    std::thread card([fd, &card_atr] {
+        for (std::uint8_t h[2], m[300]; ::recv(fd, h, 2, MSG_WAITALL) == 2;) {
+            const std::size_t n = static_cast<std::size_t>(h[0] << 8 | h[1]);
+            if (n > sizeof m || ::recv(fd, m, n, MSG_WAITALL) != static_cast<ssize_t>(n))
+                return;
+            std::vector<std::uint8_t> answer{0x00, 0x02, 0x90, 0x00};
+            if (n == 1 && m[0] == 0x04) {
+                answer = {0x00, static_cast<std::uint8_t>(card_atr.size())};
+                answer.insert(answer.end(), card_atr.begin(), card_atr.end());
+            } else if (n == 1)
+                continue;
+            ::send(fd, answer.data(), answer.size(), MSG_NOSIGNAL);
+        }
+    });
+    Bridge& b = SimChannel::bridge();
+    b.wait_for_change(SimChannel::kSlot0, 5000);
+    EXPECT_TRUE(sim.present());
+    std::vector<std::uint8_t> atr, response;
+    EXPECT_EQ(b.power(SimChannel::kSlot0, PowerAction::Up, &atr), Result::Ok);
+    EXPECT_EQ(atr, card_atr);
+    unsigned t = 1;
+    EXPECT_EQ(b.set_protocol(SimChannel::kSlot0, &t), Result::Ok);
+    const std::vector<std::uint8_t> challenge{0x00, 0x84, 0x00, 0x00, 0x08};
+    EXPECT_EQ(b.transmit(SimChannel::kSlot0, 1, challenge, &response, 258), Result::Ok);
+    EXPECT_EQ(response, (std::vector<std::uint8_t>{0x90, 0x00}));
+    ::shutdown(fd, SHUT_RDWR);
+    card.join();
+    ::close(fd);
 }
 
 // A raw client of the control socket, to misbehave with.

@@ -40,12 +40,17 @@ fi
 mkdir -p "$work/conf"
 cat >"$work/conf/qkr" <<CONF
 FRIENDLYNAME "QKR Reader"
-DEVICENAME "sim:card=t1,socket=$sock"
+DEVICENAME "sim:card=t1,socket=$sock,trace=1,wire=1"
+LIBPATH $lib
+CONF
+cat >"$work/conf/malformed" <<CONF
+FRIENDLYNAME "Malformed"
+DEVICENAME "sim:card=nosuch"
 LIBPATH $lib
 CONF
 
 start_pcscd() {
-  pcscd -f -c "$work/conf" >"$work/pcscd.log" 2>&1 &
+  pcscd -f -d -c "$work/conf" >"$work/pcscd.log" 2>&1 &
   pid=$!
   # The reader's start includes its 3 s serial set-up pause.
   for _ in $(seq 1 100); do
@@ -85,6 +90,15 @@ check "scriptor exchanges APDUs" expect_output "51 4B 52 20 90 00" \
   scriptor -r "QKR Reader 00 00" "$work/script"
 check "pyscard: sessions, card events, idle after a disconnect, reader power loss and return" \
   /usr/bin/python3 "$here/pcsc_session.py" "$sock" "$pid"
+log_has() { grep -qF -- "$1" "$work/pcscd.log" || { echo "not in pcscd's log: $1"; return 1; }; }
+check "a malformed DEVICENAME fails its own reader only, saying why" \
+  log_has 'qkr-ifd: channel "sim:card=nosuch": unknown or malformed option card=nosuch'
+check "pcscd's debug log has the driver's trace, the line's bytes and the APDUs" \
+  eval 'log_has "qkr-ifd: [Qkr_StartDevice] Enter" && log_has "qkr-ifd: reader 0 wire -> 10 02 60" &&
+        log_has "qkr-ifd: reader 0 slot 0 APDU > 00 A4 00 00 02 2F 00" &&
+        log_has "qkr-ifd: reader 0 slot 0 APDU < 51 4B 52 20 90 00"'
+check "a T=0/T=1 connection to a memory card is refused, pointing to the control code" \
+  log_has "the card is a memory card, which has neither T=0 nor T=1: exchange with it through"
 
 stop_pcscd
 check "pcscd stops cleanly with the handler loaded" true

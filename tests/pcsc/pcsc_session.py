@@ -6,11 +6,13 @@ import socket
 import sys
 import time
 
-from smartcard.scard import (SCARD_LEAVE_CARD, SCARD_PCI_T0, SCARD_PCI_T1, SCARD_PROTOCOL_T0,
-                             SCARD_PROTOCOL_T1, SCARD_S_SUCCESS, SCARD_SCOPE_USER,
-                             SCARD_SHARE_SHARED, SCARD_STATE_EMPTY, SCARD_STATE_PRESENT,
-                             SCARD_STATE_UNAVAILABLE, SCARD_STATE_UNAWARE, SCardConnect,
-                             SCardDisconnect, SCardEstablishContext, SCardGetStatusChange,
+from smartcard.scard import (SCARD_ATTR_MAX_DATA_RATE, SCARD_ATTR_VENDOR_IFD_VERSION,
+                             SCARD_CTL_CODE, SCARD_LEAVE_CARD, SCARD_PCI_T0, SCARD_PCI_T1,
+                             SCARD_PROTOCOL_T0, SCARD_PROTOCOL_T1, SCARD_S_SUCCESS,
+                             SCARD_SCOPE_USER, SCARD_SHARE_DIRECT, SCARD_SHARE_SHARED,
+                             SCARD_STATE_EMPTY, SCARD_STATE_PRESENT, SCARD_STATE_UNAVAILABLE,
+                             SCARD_STATE_UNAWARE, SCardConnect, SCardControl, SCardDisconnect,
+                             SCardEstablishContext, SCardGetAttrib, SCardGetStatusChange,
                              SCardListReaders, SCardReleaseContext, SCardTransmit)
 
 control_path, pcscd = sys.argv[1], sys.argv[2]
@@ -52,10 +54,13 @@ expect(readers == ["QKR Reader 00 00", "QKR Reader 00 01"], readers)
 slot0, slot1 = readers
 
 
-def session(reader, protocol, pci):
+def session(reader, protocol, pci, questions=()):
     rv, card, active = SCardConnect(ctx, reader, SCARD_SHARE_SHARED, protocol)
     expect(rv == SCARD_S_SUCCESS, "connect %s: %x" % (reader, rv))
     expect(active == protocol, "protocol %s" % active)
+    for ask_reader, answer in questions:
+        got = list(ask_reader(card))
+        expect(got == answer, "%s: %s, not %s" % (ask_reader.__name__, got, answer))
     out = []
     for apdu in ([0x00, 0xA4, 0x00, 0x00, 0x02, 0x2F, 0x00], [0x00, 0xB0, 0x00, 0x00, 0x04]):
         rv, response = SCardTransmit(card, pci, apdu)
@@ -76,8 +81,24 @@ def wait_for(reader, flag, what):
     return current
 
 
-# T=1 on slot 0: SELECT answers 90 00, READ BINARY the file's first bytes.
-r = session(slot0, SCARD_PROTOCOL_T1, SCARD_PCI_T1)
+def feature_list(card):  # what opensc-tool and others ask first; the reader has no features
+    return SCardControl(card, SCARD_CTL_CODE(3400), [])
+
+
+def attribute(attr):
+    def ask_attr(card):
+        return SCardGetAttrib(card, attr)
+    ask_attr.__name__ = "attribute 0x%x" % attr
+    return ask_attr
+
+
+# T=1 on slot 0: SELECT answers 90 00, READ BINARY the file's first bytes. The IFD version is
+# the firmware's (0016), the highest data rate the link's 19200 bit/s, the longest command 1040.
+r = session(slot0, SCARD_PROTOCOL_T1, SCARD_PCI_T1,
+            [(feature_list, [SCARD_S_SUCCESS, []]),
+             (attribute(SCARD_ATTR_VENDOR_IFD_VERSION), [SCARD_S_SUCCESS, [0, 0, 0x16, 0]]),
+             (attribute(SCARD_ATTR_MAX_DATA_RATE), [SCARD_S_SUCCESS, [0x00, 0x4B, 0, 0]]),
+             (attribute(0x7A007), [SCARD_S_SUCCESS, [0x10, 0x04, 0, 0]])])
 expect(r == [[0x90, 0x00], [0x51, 0x4B, 0x52, 0x20, 0x90, 0x00]], r)
 # T=0 on slot 1: the case-4 SELECT answers 61xx (no automatic GET RESPONSE).
 r = session(slot1, SCARD_PROTOCOL_T0, SCARD_PCI_T0)
@@ -90,8 +111,23 @@ control("insert t0")
 wait_for(slot0, SCARD_STATE_PRESENT, "insertion not seen")
 r = session(slot0, SCARD_PROTOCOL_T0, SCARD_PCI_T0)
 expect(r[0][0] == 0x61 and r[1] == [0x51, 0x4B, 0x52, 0x20, 0x90, 0x00], r)
+expect(ask("insert t1").startswith("error"), "an insertion over a card was taken")
 control("remove")
 wait_for(slot0, SCARD_STATE_EMPTY, "second removal not seen")
+
+# A memory card: no T=0 or T=1 session, but its exchange through the control code.
+control("insert memory2")
+wait_for(slot0, SCARD_STATE_PRESENT, "memory card not seen")
+rv, card, active = SCardConnect(ctx, slot0, SCARD_SHARE_SHARED,
+                                SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1)
+expect(rv != SCARD_S_SUCCESS, "a T=0/T=1 connection to a memory card")
+rv, card, active = SCardConnect(ctx, slot0, SCARD_SHARE_DIRECT, 0)
+expect(rv == SCARD_S_SUCCESS, "direct connection to a memory card: %x" % rv)
+r = SCardControl(card, SCARD_CTL_CODE(2048), [0x01, 0x02])
+expect(list(r) == [SCARD_S_SUCCESS, [0x01]], "memory card exchange: %s" % (r,))
+SCardDisconnect(card, SCARD_LEAVE_CARD)
+control("remove")
+wait_for(slot0, SCARD_STATE_EMPTY, "memory card removal not seen")
 control("insert t1")
 wait_for(slot0, SCARD_STATE_PRESENT, "second insertion not seen")
 

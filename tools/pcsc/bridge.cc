@@ -2,10 +2,12 @@
 // codes, and card events onto card-tracking requests parked in the driver.
 #include "tools/pcsc/bridge.h"
 
+#include "sim/bridge.h"
 #include "sim/card.h"
 #include "sim/control.h"
 #include "tools/host/host.h"
 #include "tools/qkr/sim_control.h"
+#include "tools/qkr/text.h"
 
 #include <algorithm>
 #include <atomic>
@@ -30,8 +32,32 @@ namespace qkr::pcsc {
 
 namespace {
 
+std::atomic<LogSink> log_sink{nullptr};
+// Readers whose name asked for the driver's trace: one driver serves them all, so its lines go to
+// the log while any of them is open.
+std::atomic<int> tracing{0};
+
+void emit(LogLevel level, const std::string& text) {
+    const std::string line = "qkr-ifd: " + text;
+    if (LogSink sink = log_sink.load())
+        sink(level, line.c_str());
+    else if (level != LogLevel::Debug)
+        std::fprintf(stderr, "%s\n", line.c_str());
+}
+
 void note(const std::string& text) {
-    std::fprintf(stderr, "qkr-ifd: %s\n", text.c_str());
+    emit(LogLevel::Info, text);
+}
+
+void debug(const std::string& text) {
+    emit(LogLevel::Debug, text);
+}
+
+// An ordinary answer (no card, a wait ended) is no failure worth more than the debug level.
+void failed(const std::string& what, NTSTATUS s) {
+    const bool ordinary = s == STATUS_NO_MEDIA || s == STATUS_CANCELLED;
+    emit(ordinary ? LogLevel::Debug : LogLevel::Info,
+         what + " failed: " + tool::describe_status(s));
 }
 
 Result to_result(NTSTATUS s) {
@@ -65,6 +91,9 @@ struct ChannelName {
     std::string firmware = "0016";
     std::string socket;
     std::uint64_t seed = 1;
+    std::uint16_t bridge = 0; // an external card on this TCP port in place of `card`
+    bool trace = false;       // the driver's lines into the log
+    bool wire = false;        // the line's bytes into the log
     // The link speed to switch to once the reader has started at its 19200 bit/s.
     std::uint32_t speed = 19200;
     // A serial port without modem lines (a pseudo-terminal): the far end's side channel, and CTS
@@ -106,11 +135,13 @@ bool parse_tty_name(const std::string& name, ChannelName* out, std::string* why)
             ok = parse_flag(value, &out->cts);
         else if (ok && key == "dsr")
             ok = parse_flag(value, &out->dsr);
+        else if (ok && key == "trace")
+            ok = parse_flag(value, &out->trace);
         else
             ok = false;
         if (!ok) {
             *why = "unknown or malformed serial port option " + item +
-                   " (known: modem=PATH, cts=0|1, dsr=0|1)";
+                   " (known: modem=PATH, cts=0|1, dsr=0|1, trace=0|1)";
             return false;
         }
     }
@@ -150,16 +181,23 @@ bool parse_name(std::string name, ChannelName* out, std::string* why) {
             out->seed = std::stoull(value);
         else if (key == "speed" && (value == "9600" || value == "19200" || value == "38400"))
             out->speed = static_cast<std::uint32_t>(std::stoul(value));
-        else {
+        else if (key == "bridge" && digits(5) && std::stoul(value) >= 1 &&
+                 std::stoul(value) <= 65535)
+            out->bridge = static_cast<std::uint16_t>(std::stoul(value));
+        else if ((key == "trace" && parse_flag(value, &out->trace)) ||
+                 (key == "wire" && parse_flag(value, &out->wire))) {
+        } else {
             std::string names;
             for (const auto& c : cards)
                 names += c + "|";
             *why = "unknown or malformed option " + item + " (known: card=" + names +
                    "none, firmware=NNNN (four digits), seed=N, socket=PATH, "
-                   "speed=9600|19200|38400)";
+                   "speed=9600|19200|38400, bridge=PORT, trace=0|1, wire=0|1)";
             return false;
         }
     }
+    if (out->bridge != 0)
+        out->card.clear(); // the external card comes and goes with its connection
     return true;
 }
 
@@ -184,7 +222,7 @@ class ControlServer {
         addr.sun_family = AF_UNIX;
         if (listen_fd_ < 0 || path_.size() >= sizeof addr.sun_path ||
             ::pipe2(wake_, O_CLOEXEC) != 0) {
-            note("cannot create the control socket " + path_);
+            emit(LogLevel::Error, "cannot create the control socket " + path_);
             return;
         }
         std::memcpy(addr.sun_path, path_.c_str(), path_.size() + 1);
@@ -193,7 +231,7 @@ class ControlServer {
         if (::fchmod(listen_fd_, 0600) != 0 ||
             ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
             ::listen(listen_fd_, 16) != 0) {
-            note("cannot listen on " + path_ + ": " + std::strerror(errno));
+            emit(LogLevel::Error, "cannot listen on " + path_ + ": " + std::strerror(errno));
             return;
         }
         thread_ = std::thread([this] { run(); });
@@ -316,7 +354,13 @@ class ControlServer {
 
     std::string execute(const std::string& line) {
         std::string answer;
-        tool::run_in_timer_context([&] { answer = sim::control_command(sim_, line); });
+        // An insertion over a card would reach the driver as a line that stays up: pcscd would
+        // see neither the old card leave nor the new one come.
+        const bool insert = line.rfind("insert", 0) == 0;
+        tool::run_in_timer_context([&] {
+            answer = insert && sim_.card_present() ? "error slot 0 holds a card: remove it first"
+                                                   : sim::control_command(sim_, line);
+        });
         return answer;
     }
 
@@ -330,14 +374,25 @@ class ControlServer {
 
 } // namespace
 
+constexpr const char* memory_card_hint =
+    ": the card is a memory card, which has neither T=0 nor T=1: exchange with it through the "
+    "reader's control code 2048 (SCardControl with SCARD_CTL_CODE(2048)); see the handler's "
+    "README";
+
 struct ReaderState {
     std::string name;
+    std::string label; // "reader N", for log lines
     int channels = 0;
     host::Reader* reader = nullptr;
     kern::FileHandle handle;
     std::unique_ptr<ControlServer> control;
+    std::unique_ptr<sim::CardBridge> card_bridge;
     bool sim = true;
+    bool trace = false;
+    bool wire = false;
     std::uint32_t speed = 19200;
+    std::string firmware; // the four characters of the reader's identification, read at start
+    std::mutex wire_mu;
     // Commands share it; bringing the reader back after a power loss takes it alone, so that no
     // command runs into a device that is being stopped and started.
     std::shared_mutex use;
@@ -363,10 +418,60 @@ struct ReaderState {
     NTSTATUS call(unsigned slot, ULONG code, std::span<const std::uint8_t> in,
                   std::vector<std::uint8_t>* out, ULONG out_len) {
         std::shared_lock lock(use);
-        return slot == 0 ? reader->ioctl(handle, code, in, out, out_len)
-                         : reader->ioctl_slot1(handle, code, in, out, out_len);
+        const NTSTATUS s = slot == 0 ? reader->ioctl(handle, code, in, out, out_len)
+                                     : reader->ioctl_slot1(handle, code, in, out, out_len);
+        flush_wire();
+        return s;
     }
 
+    // The bytes that crossed the line since the last call, a line per run in one direction (at
+    // most 32 bytes a line), and forgotten: the record would otherwise grow for as long as pcscd
+    // runs.
+    void flush_wire() {
+        if (!wire)
+            return;
+        std::lock_guard lock(wire_mu);
+        const auto bytes = reader->tap().bytes();
+        reader->tap().clear();
+        std::string line;
+        int count = 0;
+        serial::Direction direction = serial::Direction::ToDevice;
+        for (const serial::TapByte& b : bytes) {
+            if (count == 32 || (count > 0 && b.direction != direction)) {
+                debug(line);
+                count = 0;
+            }
+            if (count == 0) {
+                direction = b.direction;
+                line = label + " wire " + (direction == serial::Direction::ToDevice ? "->" : "<-");
+            }
+            char hex[8];
+            std::snprintf(hex, sizeof hex, " %02X%s", b.byte, b.garbled ? "?" : "");
+            line += hex;
+            ++count;
+        }
+        if (count > 0)
+            debug(line);
+    }
+
+    // The firmware version from the reader's identification (its last four characters, read
+    // as a hexadecimal number, as the driver reads them), as PC/SC gives an IFD version:
+    // 0xMMmm0000, "0016" being 0x00160000.
+    bool ifd_version(ULONG* version) const {
+        if (firmware.size() != 4 ||
+            firmware.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+            return false;
+        *version = static_cast<ULONG>(std::stoul(firmware, nullptr, 16)) << 16;
+        return true;
+    }
+
+    // The highest rate the reader talks to a card at: its table's top (38400) from firmware
+    // 0010 on, 9600 before; never above the link to the reader.
+    ULONG max_data_rate() const {
+        ULONG version = 0;
+        const ULONG card_max = ifd_version(&version) && version >= 0x00100000 ? 38400 : 9600;
+        return std::min<ULONG>(card_max, speed);
+    }
     // Switches the link from the 19200 bit/s every start begins with to the speed asked for.
     // Part of a start: no command of a client runs meanwhile.
     NTSTATUS set_speed() {
@@ -391,9 +496,9 @@ struct ReaderState {
         return reader->port().snapshot().open;
     }
 
-    ULONG state() {
+    ULONG state(unsigned slot = 0) {
         std::vector<std::uint8_t> out;
-        if (call(0, IOCTL_SMARTCARD_GET_STATE, {}, &out, 4) != STATUS_SUCCESS || out.size() < 4)
+        if (call(slot, IOCTL_SMARTCARD_GET_STATE, {}, &out, 4) != STATUS_SUCCESS || out.size() < 4)
             return SCARD_UNKNOWN;
         ULONG v;
         std::memcpy(&v, out.data(), sizeof v);
@@ -454,9 +559,7 @@ struct ReaderState {
         if (s != STATUS_SUCCESS) {
             std::lock_guard state_lock(mu);
             next_try = std::chrono::steady_clock::now() + kRetry;
-            char buf[16];
-            std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(s));
-            note("reader " + name + " powered again but did not start: " + buf);
+            failed("reader " + name + " powered again: its restart", s);
             return;
         }
         note("reader " + name + " powered again and restarted");
@@ -500,6 +603,10 @@ struct Bridge::Impl {
     }
 };
 
+void set_log_sink(LogSink sink) {
+    log_sink.store(sink);
+}
+
 Bridge& Bridge::instance() {
     // Never destroyed: pcscd ends with exit() while its reader threads may still be inside the
     // handler, and tearing the stack down from an exit handler under them would wait for ever on
@@ -532,17 +639,26 @@ Result Bridge::open(ChannelId id, const std::string& name) {
         return Result::BadParameter;
     }
     if (!impl_->host) {
-        impl_->host = std::make_unique<host::Host>(kern::ClockMode::Real);
+        impl_->host =
+            std::make_unique<host::Host>(kern::ClockMode::Real, [](std::string_view line) {
+                if (tracing.load() > 0)
+                    debug(std::string(line));
+            });
         impl_->host->kernel().set_verifier_handler(
-            [](const std::string& message) { note("verifier: " + message); });
+            [](const std::string& message) { emit(LogLevel::Error, "verifier: " + message); });
     }
     if (impl_->host->readers() >= host::Host::kMaxReaders)
         return Result::NoDevice;
 
     auto st = std::make_shared<ReaderState>();
     st->name = name;
+    st->label = "reader " + std::to_string(id.reader);
     st->sim = parsed.sim;
     st->speed = parsed.speed;
+    st->trace = parsed.trace;
+    st->wire = parsed.wire;
+    if (st->trace)
+        ++tracing;
     host::ReaderOptions ro;
     if (!parsed.sim) {
         serial::TtyOptions tty;
@@ -556,24 +672,44 @@ Result Bridge::open(ChannelId id, const std::string& name) {
     ro.sim.firmware = parsed.firmware;
     ro.sim.slot0_card = parsed.card;
     ro.sim.seed = parsed.seed;
-    ro.tap = false;
+    ro.tap = parsed.wire;
     ro.name = "pcsc" + std::to_string(id.reader);
     st->reader = &impl_->host->add_reader(ro);
-    NTSTATUS s = st->reader->add();
+    NTSTATUS s = STATUS_SUCCESS;
+    if (parsed.bridge != 0) {
+        st->card_bridge = std::make_unique<sim::CardBridge>(st->reader->sim(),
+                                                            sim::CardBridge::Config{parsed.bridge});
+        if (!st->card_bridge->start()) {
+            emit(LogLevel::Error,
+                 "reader " + name + ": cannot listen for an external card on 127.0.0.1:" +
+                     std::to_string(parsed.bridge) + ": " + st->card_bridge->error());
+            s = STATUS_INVALID_PARAMETER;
+        }
+    }
+    if (s == STATUS_SUCCESS)
+        s = st->reader->add();
     if (s == STATUS_SUCCESS)
         s = st->reader->start();
     if (s == STATUS_SUCCESS)
         s = st->reader->open(&st->handle);
     if (s == STATUS_SUCCESS)
         s = st->set_speed();
+    if (s == STATUS_SUCCESS) {
+        std::vector<std::uint8_t> info;
+        if (st->call(0, IOCTL_SMARTCARD_GET_READER_INFO, {}, &info, 16) == STATUS_SUCCESS &&
+            info.size() == 16)
+            st->firmware.assign(info.begin() + 12, info.end());
+    }
+    st->flush_wire();
     if (s != STATUS_SUCCESS) {
-        char buf[16];
-        std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(s));
-        note("reader " + name + " did not start: " + buf);
+        failed("reader " + name + ": the start", s);
         if (std::string reason = st->reader->line_error(); !reason.empty())
-            note(reason);
+            emit(LogLevel::Error, reason);
         if (st->handle.is_open())
             st->handle.close();
+        if (st->trace)
+            --tracing;
+        st->card_bridge.reset();
         impl_->host->release_reader(*st->reader);
         if (impl_->host->readers() == 0)
             impl_->host.reset();
@@ -610,6 +746,9 @@ Result Bridge::close(ChannelId id) {
         std::unique_lock use(st->use); // a restart after a power loss may still run
         st->handle.close();
     }
+    st->card_bridge.reset();
+    if (st->trace)
+        --tracing;
     std::lock_guard lock(impl_->mu);
     st->gone_watch.end();
     st->reader->stop();
@@ -635,6 +774,8 @@ Result Bridge::power(ChannelId id, PowerAction action, std::vector<std::uint8_t>
     if (atr)
         *atr = out;
     st->check_for_change();
+    if (s != STATUS_SUCCESS)
+        failed(st->label + " slot " + std::to_string(id.slot) + ": power", s);
     if (s != STATUS_SUCCESS && !st->reader_there())
         return Result::NoDevice;
     return to_result(s);
@@ -659,8 +800,11 @@ Result Bridge::set_protocol(ChannelId id, unsigned* t) {
     NTSTATUS s =
         st->call(id.slot, IOCTL_SMARTCARD_SET_PROTOCOL, host::ulong_input(1u << *t), &out, 4);
     st->check_for_change();
-    if (s != STATUS_SUCCESS)
+    const std::string slot = st->label + " slot " + std::to_string(id.slot);
+    if (s != STATUS_SUCCESS) {
+        failed(slot + ": protocol T=" + std::to_string(*t), s);
         return to_result(s);
+    }
     ULONG selected = 0;
     if (out.size() >= 4)
         std::memcpy(&selected, out.data(), 4);
@@ -668,8 +812,10 @@ Result Bridge::set_protocol(ChannelId id, unsigned* t) {
         *t = 0;
     else if (selected == SCARD_PROTOCOL_T1)
         *t = 1;
-    else
-        return Result::NotSupported; // a memory card: no T=0 or T=1 for PC/SC
+    else {
+        note(slot + memory_card_hint);
+        return Result::MemoryCard;
+    }
     return Result::Ok;
 }
 
@@ -678,17 +824,34 @@ Result Bridge::transmit(ChannelId id, unsigned t, std::span<const std::uint8_t> 
     auto st = impl_->find(id);
     if (!st)
         return Result::NoDevice;
-    if (t > 1 || command.size() > 1040)
+    const std::string slot = st->label + " slot " + std::to_string(id.slot);
+    // The memory card's protocol, as the driver reports it once a selection found no other.
+    std::vector<std::uint8_t> protocol;
+    if (t > 1 || (st->call(id.slot, IOCTL_SMARTCARD_GET_ATTRIBUTE,
+                           host::ulong_input(SCARD_ATTR_CURRENT_PROTOCOL_TYPE), &protocol,
+                           4) == STATUS_SUCCESS &&
+                  protocol == host::ulong_input(0x10))) {
+        note(slot + memory_card_hint);
+        return Result::MemoryCard;
+    }
+    if (command.size() > kMaxCommand) {
+        note(slot + ": a command of " + std::to_string(command.size()) + " bytes, above the " +
+             std::to_string(kMaxCommand) + " the reader takes");
         return Result::BadParameter;
+    }
+    debug(slot + " APDU > " + tool::format_hex(command));
     auto in = host::transmit_input(1u << t, command);
     std::vector<std::uint8_t> out;
     ULONG room =
         static_cast<ULONG>(sizeof(SCARD_IO_REQUEST) + std::min<std::size_t>(max_response, 65538));
     NTSTATUS s = st->call(id.slot, IOCTL_SMARTCARD_TRANSMIT, in, &out, room);
     st->check_for_change();
-    if (s != STATUS_SUCCESS)
+    if (s != STATUS_SUCCESS) {
+        failed(slot + ": transmit", s);
         return !st->reader_there() ? Result::NoDevice : to_result(s);
+    }
     *response = host::transmit_response(out);
+    debug(slot + " APDU < " + tool::format_hex(*response));
     if (response->size() > max_response)
         return Result::InsufficientBuffer;
     return Result::Ok;
@@ -715,6 +878,17 @@ Result Bridge::attribute(ChannelId id, std::uint32_t attribute, std::vector<std:
     auto st = impl_->find(id);
     if (!st)
         return Result::NoDevice;
+    // What the driver leaves to its caller: the firmware as the version, and the data rates the
+    // reader can reach over the link in use.
+    ULONG own = 0;
+    if (attribute == SCARD_ATTR_VENDOR_IFD_VERSION && !st->ifd_version(&own))
+        return Result::NotSupported;
+    if (attribute == SCARD_ATTR_MAX_DATA_RATE)
+        own = st->max_data_rate();
+    if (own != 0) {
+        *value = host::ulong_input(own);
+        return Result::Ok;
+    }
     NTSTATUS s =
         st->call(id.slot, IOCTL_SMARTCARD_GET_ATTRIBUTE, host::ulong_input(attribute), value, 256);
     return to_result(s);
@@ -727,9 +901,25 @@ Result Bridge::control(ChannelId id, unsigned function, std::span<const std::uin
         return Result::NoDevice;
     if (function < 2048 || function > 2050)
         return Result::NotSupported;
+    const std::string slot = st->label + " slot " + std::to_string(id.slot);
+    // The reader answers an exchange with a card that has no power with no data at all, which a
+    // caller would take for the card's answer.
+    if (function == 2048) {
+        const ULONG state = st->state(id.slot);
+        if (state <= SCARD_ABSENT) {
+            debug(slot + ": memory card exchange: no card");
+            return Result::NoCard;
+        }
+        if (state < SCARD_POWERED) {
+            note(slot + ": memory card exchange: the card has no power (connect to it first)");
+            return Result::NotPowered;
+        }
+    }
     ULONG room = static_cast<ULONG>(std::min<std::size_t>(max_output, 1048));
     NTSTATUS s = st->call(id.slot, SCARD_CTL_CODE(function), input, output, room);
     st->check_for_change();
+    if (s != STATUS_SUCCESS)
+        failed(slot + ": control code " + std::to_string(function), s);
     return to_result(s);
 }
 

@@ -24,7 +24,18 @@ enum class Result {
     InsufficientBuffer, // the caller's buffer cannot take the answer
     NoDevice,           // the reader is not there (never opened, unplugged, stopped)
     BadParameter,       // a malformed request
+    NotPowered,         // the card must be powered first (a memory card's exchange)
+    MemoryCard,         // no T=0 or T=1 with this card: the reader's control code 2048 only
 };
+
+// The largest command APDU the handler passes on.
+constexpr std::size_t kMaxCommand = 1040;
+
+enum class LogLevel { Debug, Info, Error };
+// Where the handler's lines go (each begins "qkr-ifd: "). Until one is set: standard error, Debug
+// lines left out.
+using LogSink = void (*)(LogLevel level, const char* line);
+void set_log_sink(LogSink sink);
 
 enum class PowerAction { Up, Down, Reset };
 
@@ -38,7 +49,8 @@ class Bridge {
   public:
     static Bridge& instance();
 
-    // `name`: "sim[:key=value,...]" (card, firmware, seed, socket) or a serial port path.
+    // `name`: "sim[:key=value,...]" (card, firmware, seed, socket, speed, bridge, trace, wire), a
+    // serial port path, or "tty:PATH[,key=value...]".
     Result open(ChannelId id, const std::string& name);
     Result close(ChannelId id);
 

@@ -1,6 +1,7 @@
 // The pcsc-lite side of the handler: the IFD handler interface (version 3) over the bridge. Only
 // pcsc-lite's constants are seen here; the bridge speaks the platform's.
 extern "C" {
+#include <debuglog.h>
 #include <ifdhandler.h>
 #include <reader.h>
 }
@@ -8,7 +9,9 @@ extern "C" {
 #include "tools/pcsc/bridge.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <dlfcn.h>
 #include <string>
 #include <vector>
 
@@ -18,8 +21,27 @@ namespace {
 
 using qkr::pcsc::Bridge;
 using qkr::pcsc::ChannelId;
+using qkr::pcsc::LogLevel;
 using qkr::pcsc::PowerAction;
 using qkr::pcsc::Result;
+
+// pcscd exports its logger to the handlers it loads; looked up at run time, so that the handler
+// also loads where there is no pcscd (a test), and then writes to standard error.
+using LogMsg = void (*)(int priority, const char* format, ...);
+
+void to_pcscd(LogLevel level, const char* line) {
+    static const auto pcscd_log = reinterpret_cast<LogMsg>(::dlsym(RTLD_DEFAULT, "log_msg"));
+    const int priority = level == LogLevel::Debug  ? PCSC_LOG_DEBUG
+                         : level == LogLevel::Info ? PCSC_LOG_INFO
+                                                   : PCSC_LOG_ERROR;
+    if (pcscd_log != nullptr)
+        pcscd_log(priority, "%s", line);
+    else if (level != LogLevel::Debug)
+        std::fprintf(stderr, "%s\n", line);
+}
+
+// Before pcscd's first call into the handler.
+[[maybe_unused]] const bool log_to_pcscd = (qkr::pcsc::set_log_sink(to_pcscd), true);
 
 ChannelId channel(DWORD lun) {
     return {static_cast<unsigned>((lun >> 16) & 0xFFFF), static_cast<unsigned>(lun & 0xFFFF)};
@@ -39,6 +61,10 @@ RESPONSECODE to_ifd(Result r) {
         return IFD_ERROR_INSUFFICIENT_BUFFER;
     case Result::NoDevice:
         return IFD_NO_SUCH_DEVICE;
+    case Result::NotPowered:
+        return IFD_ERROR_POWER_ACTION;
+    case Result::MemoryCard:
+        return IFD_NOT_SUPPORTED;
     case Result::BadParameter:
     case Result::CommunicationError:
         return IFD_COMMUNICATION_ERROR;
@@ -116,6 +142,10 @@ QKR_IFD_EXPORT RESPONSECODE IFDHGetCapabilities(DWORD Lun, DWORD Tag, PDWORD Len
         RESPONSECODE (*fn)(DWORD) = stop_waiting;
         return put(&fn, sizeof fn, Length, Value);
     }
+    case SCARD_ATTR_MAXINPUT: {
+        const std::uint32_t max = qkr::pcsc::kMaxCommand;
+        return put(&max, sizeof max, Length, Value);
+    }
     default: {
         std::vector<std::uint8_t> value;
         Result r = b.attribute(channel(Lun), static_cast<std::uint32_t>(Tag), &value);
@@ -151,6 +181,10 @@ QKR_IFD_EXPORT RESPONSECODE IFDHSetProtocolParameters(DWORD Lun, DWORD Protocol,
         return IFD_PROTOCOL_NOT_SUPPORTED;
     unsigned asked = t;
     Result r = Bridge::instance().set_protocol(channel(Lun), &t);
+    // pcscd goes on with the card's default protocol when it is told a protocol is not
+    // supported; a memory card has none, so the connection must fail.
+    if (r == Result::MemoryCard)
+        return IFD_ERROR_PTS_FAILURE;
     if (r == Result::NotSupported || r == Result::BadParameter || (r == Result::Ok && t != asked))
         return IFD_PROTOCOL_NOT_SUPPORTED;
     return r == Result::Ok ? IFD_SUCCESS : IFD_ERROR_PTS_FAILURE;
@@ -208,6 +242,10 @@ QKR_IFD_EXPORT RESPONSECODE IFDHControl(DWORD Lun, DWORD dwControlCode, PUCHAR T
                                         LPDWORD pdwBytesReturned) {
     if (pdwBytesReturned != nullptr)
         *pdwBytesReturned = 0;
+    // The reader has none of the features pcsc-lite lists (PIN pads and the like): an empty
+    // list, which is what clients that ask before every session expect.
+    if (dwControlCode == CM_IOCTL_GET_FEATURE_REQUEST)
+        return IFD_SUCCESS;
     // The reader's own codes, as pcsc-lite numbers them (SCARD_CTL_CODE(n)), or in the platform's
     // form (device type 0x31, function n, buffered).
     unsigned function = 0;
