@@ -223,6 +223,21 @@ TEST(QkrTool, MalformedScriptLinesAreErrorsNamingTheProblem) {
     EXPECT_NE(r.err.find("lukewarm"), std::string::npos) << r.err;
 }
 
+TEST(QkrTool, AHugeOrBinaryBadLineIsEchoedOnlyInPart) {
+    std::string junk(200000, 'x');
+    for (std::size_t i = 1; i < junk.size(); i += 3)
+        junk[i] = static_cast<char>(i % 7 == 0 ? 0x01 : 0xC3); // never a newline or a '#'
+    const std::string big(100000, 'A');
+    Outcome r = qkr("script --keep-going -",
+                    junk + "\ninsert " + big + "\nfault " + big + "\napdu 0" + big + "\n");
+    EXPECT_EQ(r.out, "error 0xC000000D STATUS_INVALID_PARAMETER\n"
+                     "error 0xC000000D STATUS_INVALID_PARAMETER\n"
+                     "error 0xC000000D STATUS_INVALID_PARAMETER\n"
+                     "error 0xC000000D STATUS_INVALID_PARAMETER\n");
+    EXPECT_LT(r.err.size(), 600u) << r.err.substr(0, 600);
+    EXPECT_NE(r.err.find("x?"), std::string::npos) << r.err.substr(0, 600);
+}
+
 TEST(QkrTool, StartThatNoReaderAnsweredFails) {
     // Both start-up queries, each tried three times, go unanswered.
     Outcome r = qkr("script -", "fault silent 6\nstart\n");
@@ -251,6 +266,34 @@ TEST(QkrTool, HelpListsTheCommandsWithExamples) {
     Outcome sub = qkr("apdu --help");
     EXPECT_EQ(sub.status, 0);
     EXPECT_NE(sub.out.find("--protocol"), std::string::npos);
+    // Every option of every command says its default ("=VALUE", or "default:" for the rest).
+    Outcome all = qkr("--help-all");
+    int options = 0;
+    for (const auto& line : all.lines()) {
+        if (line.find("  --") == std::string::npos || line.find("--help") != std::string::npos ||
+            line.find("--completion") != std::string::npos)
+            continue;
+        ++options;
+        EXPECT_TRUE(line.find('=') != std::string::npos ||
+                    line.find("default:") != std::string::npos)
+            << line;
+    }
+    EXPECT_EQ(options, 17) << all.out;
+}
+
+TEST(QkrTool, BashCompletionOffersOptionsSubcommandsAndValues) {
+    const std::string cmd = std::string("bash -c 'source <(") + QKR_BINARY +
+                            " --completion bash); complete -p qkr; try() { COMP_WORDS=(\"$@\"); "
+                            "COMP_CWORD=$(($# - 1)); _qkr; echo \"${COMPREPLY[*]}\"; }; "
+                            "try qkr --ca; try qkr --card d; try qkr apdu --p; try qkr mon'";
+    FILE* p = ::popen(cmd.c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    std::string out;
+    char buf[256];
+    while (std::fgets(buf, sizeof buf, p) != nullptr)
+        out += buf;
+    EXPECT_EQ(::pclose(p), 0);
+    EXPECT_EQ(out, "complete -F _qkr qkr\n--card\ndual\n--protocol\nmonitor\n");
 }
 
 } // namespace

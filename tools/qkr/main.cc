@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <set>
 #include <sstream>
 #include <unistd.h>
 
@@ -125,6 +126,81 @@ int cmd_monitor(Session& s, double seconds) {
     return 0;
 }
 
+// Words a value of the option can take, for completion; files when it names a path.
+struct ValueWords {
+    std::string option;
+    std::string words; // empty: file names
+};
+
+// A bash completion function for every option and subcommand `app` defines.
+std::string bash_completion(const CLI::App& app, const std::vector<ValueWords>& values) {
+    auto options = [](const CLI::App& a) {
+        std::string words;
+        for (const CLI::Option* o : a.get_options())
+            for (const auto& l : o->get_lnames())
+                words += "--" + l + " ";
+        return words;
+    };
+    std::string subcommands, cases;
+    for (const CLI::App* sub : app.get_subcommands({})) {
+        subcommands += sub->get_name() + " ";
+        // A subcommand's positional argument is a file (script) or free text (apdu).
+        const bool files = !sub->get_options([](const CLI::Option* o) {
+                                   return !o->nonpositional() && o->get_name() == "FILE";
+                               })
+                                .empty();
+        cases += "    " + sub->get_name() + ") words=\"" + options(*sub) + "\"" +
+                 (files ? "; files=1" : "") + " ;;\n";
+    }
+    std::string value_cases;
+    for (const auto& v : values)
+        value_cases +=
+            "    " + v.option + ") " +
+            (v.words.empty() ? "COMPREPLY=($(compgen -f -- \"$cur\"))"
+                             : "COMPREPLY=($(compgen -W \"" + v.words + "\" -- \"$cur\"))") +
+            "; return ;;\n";
+    // Any other option that takes a value: nothing to offer for it.
+    std::set<std::string> takes;
+    std::vector<const CLI::App*> apps = app.get_subcommands({});
+    apps.push_back(&app);
+    for (const CLI::App* a : apps)
+        for (const CLI::Option* o : a->get_options())
+            if (o->nonpositional() && o->get_expected_min() > 0 && !o->get_lnames().empty())
+                takes.insert("--" + o->get_lnames().front());
+    for (const auto& v : values)
+        takes.erase(v.option);
+    std::string takes_value;
+    for (const auto& t : takes)
+        takes_value += (takes_value.empty() ? "" : "|") + t;
+    return "# bash completion for qkr: source <(qkr --completion bash)\n"
+           "_qkr() {\n"
+           "  local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}\n"
+           "  local sub=\"\" words=\"\" files=0 i\n"
+           "  case $prev in\n" +
+           value_cases + "    " + takes_value +
+           ") return ;;\n"
+           "  esac\n"
+           "  for ((i = 1; i < COMP_CWORD; i++)); do\n"
+           "    case ${COMP_WORDS[i]} in " +
+           [&] {
+               std::string alt = subcommands;
+               std::replace(alt.begin(), alt.end(), ' ', '|');
+               alt.pop_back();
+               return alt;
+           }() +
+           ") sub=${COMP_WORDS[i]} ;; esac\n"
+           "  done\n"
+           "  case $sub in\n"
+           "    \"\") words=\"" +
+           options(app) + subcommands + "\" ;;\n" + cases +
+           "  esac\n"
+           "  COMPREPLY=($(compgen -W \"$words\" -- \"$cur\"))\n"
+           "  if [ \"$files\" = 1 ] && [[ $cur != -* ]]; then COMPREPLY+=($(compgen -f -- "
+           "\"$cur\")); fi\n"
+           "}\n"
+           "complete -F _qkr qkr\n";
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -142,14 +218,16 @@ int main(int argc, char** argv) {
         ->default_val("sim");
     app.add_option("--modem-socket", so.modem_socket,
                    "With a serial port that has no modem lines (a pseudo-terminal): the Unix "
-                   "socket on which the far end reports CTS and DSR (qkr-sim's modem socket)");
+                   "socket on which the far end reports CTS and DSR (qkr-sim's modem socket); "
+                   "default: none");
     app.add_flag("--assume-cts", so.assume_cts,
                  "With a serial port that has no modem lines: CTS on (a card in slot 0) until "
-                 "told otherwise");
+                 "told otherwise; default: off");
     app.add_flag("--assume-dsr", so.assume_dsr,
                  "With a serial port that has no modem lines: DSR on (the reader powered) until "
-                 "told otherwise");
-    app.add_flag("--real-time", so.real_time, "Run the simulator on the real clock at line speed");
+                 "told otherwise; default: off");
+    app.add_flag("--real-time", so.real_time,
+                 "Run the simulator on the real clock at line speed; default: off (virtual clock)");
     app.add_option("--card", so.card, "Slot-0 card of the simulator, or bridge[:PORT]")
         ->default_val("t1")
         ->check([](const std::string& v) -> std::string {
@@ -172,13 +250,16 @@ int main(int argc, char** argv) {
                 return {};
             return "expected a whole number, 0 or more, not " + v;
         });
-    app.add_flag("--trace", so.trace, "Print every DbgPrint line of the driver to standard error");
-    app.add_flag("--wire", so.wire, "Print the bytes on the serial line to standard error");
-    app.add_flag("--timestamps", so.timestamps, "Prefix trace and wire lines with the clock");
+    app.add_flag("--trace", so.trace,
+                 "Print every DbgPrint line of the driver to standard error; default: off");
+    app.add_flag("--wire", so.wire,
+                 "Print the bytes on the serial line to standard error; default: off");
+    app.add_flag("--timestamps", so.timestamps,
+                 "Prefix trace and wire lines with the clock; default: off");
     std::string timeline;
     app.add_option("--timeline", timeline,
                    "Draw the session in FILE (SVG): the frames on the line on a time axis, one "
-                   "lane per direction, and the driver's log lines")
+                   "lane per direction, and the driver's log lines; default: none")
         ->type_name("FILE");
     app.require_subcommand(1);
 
@@ -187,7 +268,7 @@ int main(int argc, char** argv) {
                                             "capabilities and attributes");
     int atr_slot = 0;
     auto* atr = app.add_subcommand("atr", "Cold reset and the ATR decoded field by field");
-    atr->add_option("--slot", atr_slot, "Slot 0 or 1")->check(CLI::Range(0, 1));
+    atr->add_option("--slot", atr_slot, "Slot 0 or 1")->default_val(0)->check(CLI::Range(0, 1));
     std::string protocol = "any";
     int apdu_slot = 0;
     std::vector<std::string> apdu_hex;
@@ -195,8 +276,9 @@ int main(int argc, char** argv) {
         "apdu", "Reset, select a protocol and exchange APDUs\n  e.g. qkr apdu 00A40000023F00 "
                 "00B0000004");
     apdu->add_option("--protocol", protocol, "t0, t1 or any")
+        ->default_val("any")
         ->check(CLI::IsMember({"t0", "t1", "any"}));
-    apdu->add_option("--slot", apdu_slot, "Slot 0 or 1")->check(CLI::Range(0, 1));
+    apdu->add_option("--slot", apdu_slot, "Slot 0 or 1")->default_val(0)->check(CLI::Range(0, 1));
     apdu->add_option("HEX", apdu_hex, "Command APDUs in hex")->required();
     double monitor_seconds = 60;
     auto* monitor = app.add_subcommand("monitor", "Card insertion and removal as they happen");
@@ -209,8 +291,28 @@ int main(int argc, char** argv) {
     bool keep_going = false;
     auto* script = app.add_subcommand(
         "script", "Run script commands from FILE or - (standard input; a prompt on a terminal)");
-    script->add_option("FILE", script_file, "Script file, or - for standard input");
-    script->add_flag("--keep-going", keep_going, "Go on after an unexpected error");
+    script->add_option("FILE", script_file, "Script file, or - for standard input")
+        ->default_val("-");
+    script->add_flag("--keep-going", keep_going,
+                     "Go on after an unexpected error; default: off (stop at it)");
+
+    app.add_option_function<std::string>(
+           "--completion",
+           [&app](const std::string&) {
+               std::string cards;
+               for (const auto& c : kCards)
+                   cards += c + " ";
+               std::cout << bash_completion(app, {{"--card", cards},
+                                                  {"--protocol", "t0 t1 any"},
+                                                  {"--slot", "0 1"},
+                                                  {"--port", ""},
+                                                  {"--modem-socket", ""},
+                                                  {"--timeline", ""}});
+               throw CLI::Success();
+           },
+           "Print a bash completion script for qkr and exit: source <(qkr --completion bash)")
+        ->type_name("SHELL")
+        ->check(CLI::IsMember({"bash"}));
 
     try {
         app.parse(argc, argv);
@@ -218,6 +320,8 @@ int main(int argc, char** argv) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {
         return app.exit(e);
+    } catch (const CLI::Success&) {
+        return 0;
     } catch (const CLI::ParseError& e) {
         std::cerr << "qkr: " << e.what() << "\n";
         return 2;
@@ -227,7 +331,7 @@ int main(int argc, char** argv) {
     for (const auto& h : apdu_hex) {
         auto bytes = parse_hex(h);
         if (!bytes || bytes->empty()) {
-            std::cerr << "qkr: malformed hex string: " << h << "\n";
+            std::cerr << "qkr: malformed hex string: " << excerpt(h) << "\n";
             return 2;
         }
         apdus.push_back(*bytes);

@@ -93,6 +93,10 @@ Outcome dispatch(Session& s, std::vector<std::string> words, std::ostream& err) 
     std::vector<std::string> args(words.begin() + 1, words.end());
     auto no_args = [&]() -> bool { return args.empty(); };
 
+    // The simulator's commands echo a card or fault name whole; none is this long.
+    if ((cmd == "insert" || cmd == "fault") && !args.empty() && args[0].size() > 40)
+        return bad(err, cmd + ": no such name: " + excerpt(args[0]));
+
     if (cmd == "start" && no_args())
         return s.start();
     if (cmd == "stop" && no_args())
@@ -112,7 +116,7 @@ Outcome dispatch(Session& s, std::vector<std::string> words, std::ostream& err) 
     if (cmd == "advance" && args.size() == 1) {
         auto secs = parse_seconds(args[0]);
         if (!secs)
-            return bad(err, "advance: not a number of seconds: " + args[0]);
+            return bad(err, "advance: not a number of seconds: " + excerpt(args[0]));
         return s.advance(*secs);
     }
     if (cmd == "fault") {
@@ -127,7 +131,7 @@ Outcome dispatch(Session& s, std::vector<std::string> words, std::ostream& err) 
         if (args.size() == 2) {
             auto v = parse_seconds(args[1]);
             if (!v)
-                return bad(err, "wait: not a number of seconds: " + args[1]);
+                return bad(err, "wait: not a number of seconds: " + excerpt(args[1]));
             secs = *v;
         }
         return s.wait(args[0] == "present", secs);
@@ -142,7 +146,7 @@ Outcome dispatch(Session& s, std::vector<std::string> words, std::ostream& err) 
             return s.power(SCARD_WARM_RESET, slot);
         if (args[0] == "down")
             return s.power(SCARD_POWER_DOWN, slot);
-        return bad(err, "power: expected cold, warm or down, not " + args[0]);
+        return bad(err, "power: expected cold, warm or down, not " + excerpt(args[0]));
     }
     if (cmd == "protocol" && args.size() == 1) {
         if (args[0] == "t0")
@@ -151,7 +155,7 @@ Outcome dispatch(Session& s, std::vector<std::string> words, std::ostream& err) 
             return s.protocol(SCARD_PROTOCOL_T1, slot);
         if (args[0] == "any")
             return s.protocol(SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, slot);
-        return bad(err, "protocol: expected t0, t1 or any, not " + args[0]);
+        return bad(err, "protocol: expected t0, t1 or any, not " + excerpt(args[0]));
     }
     if ((cmd == "apdu" || cmd == "mem") && !args.empty()) {
         std::string hex;
@@ -159,7 +163,7 @@ Outcome dispatch(Session& s, std::vector<std::string> words, std::ostream& err) 
             hex += a;
         auto bytes = parse_hex(hex);
         if (!bytes)
-            return bad(err, cmd + ": malformed hex string: " + hex);
+            return bad(err, cmd + ": malformed hex string: " + excerpt(hex));
         if (cmd == "apdu")
             return s.apdu(*bytes, slot);
         return s.memory(*bytes, slot);
@@ -175,17 +179,17 @@ Outcome dispatch(Session& s, std::vector<std::string> words, std::ostream& err) 
         auto id = parse_status(args[0]); // the same 0x........ syntax
         if (args[0].rfind("0x", 0) == 0 && id)
             return s.attribute(static_cast<ULONG>(*id), slot);
-        return bad(err,
-                   "attr: unknown attribute " + args[0] + " (known: " + attribute_names() + ")");
+        return bad(err, "attr: unknown attribute " + excerpt(args[0]) +
+                            " (known: " + attribute_names() + ")");
     }
     if (cmd == "baud" && args.size() == 1) {
         unsigned code = 0;
         auto [p, ec] = std::from_chars(args[0].data(), args[0].data() + args[0].size(), code);
         if (ec != std::errc() || p != args[0].data() + args[0].size() || code > 255)
-            return bad(err, "baud: expected a speed code, not " + args[0]);
+            return bad(err, "baud: expected a speed code, not " + excerpt(args[0]));
         return s.baud(code, slot);
     }
-    return bad(err, "unknown or malformed command: " + cmd + " (see --help)");
+    return bad(err, "unknown or malformed command: " + excerpt(cmd) + " (see --help)");
 }
 
 } // namespace
@@ -224,7 +228,7 @@ bool run_command(Session& session, std::string_view line, std::ostream& out, std
         }
         expected = parse_status(words[1]);
         if (!expected) {
-            bad(err, "expect: unknown status " + words[1]);
+            bad(err, "expect: unknown status " + excerpt(words[1]));
             out << "error " << describe_status(STATUS_INVALID_PARAMETER) << "\n";
             return false;
         }

@@ -1,6 +1,7 @@
 #include "tools/qkr/text.h"
 
 #include <cstdio>
+#include <string>
 
 namespace qkr::tool {
 
@@ -15,6 +16,15 @@ int hex_digit(char c) {
     return -1;
 }
 } // namespace
+
+std::string excerpt(std::string_view text, std::size_t max) {
+    std::string out;
+    for (char c : text.substr(0, max))
+        out += c >= 0x20 && c < 0x7F ? c : '?';
+    if (text.size() > max)
+        out += "... (" + std::to_string(text.size()) + " characters)";
+    return out;
+}
 
 std::optional<std::vector<std::uint8_t>> parse_hex(std::string_view text) {
     std::vector<std::uint8_t> out;

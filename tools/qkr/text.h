@@ -18,6 +18,10 @@ std::optional<std::vector<std::uint8_t>> parse_hex(std::string_view text);
 // Upper-case hex pairs separated by single spaces: "90 00".
 std::string format_hex(std::span<const std::uint8_t> bytes);
 
+// Something a user typed, fit to echo in a message: at most `max` characters, anything but
+// printable ASCII as '?', and the length of what was left out.
+std::string excerpt(std::string_view text, std::size_t max = 40);
+
 // The symbolic name of a status the driver stack produces, or "" when it has none.
 std::string_view status_name(NTSTATUS status);
 
