@@ -1,7 +1,4 @@
-// qkr-sim: the reader simulator as a program of its own, on a pseudo-terminal.
-//
-//   qkr-sim [--card NAME|none] [--slot1 NAME] [--firmware NNNN] [--baud N] [--processing-ms N]
-//           [--seed N] [--modem PATH] [--control PATH] [--bridge [PORT]]
+// qkr-sim: the reader simulator as a program of its own, on a pseudo-terminal (options: --help).
 //
 // Prints "device <pty path>", "modem <socket>" and "control <socket>" and runs until SIGINT,
 // SIGTERM or "quit" on the control socket. The control socket takes the commands of
@@ -42,11 +39,34 @@ constexpr std::size_t kMaxUnread = 64 * 1024;
 // clients can shut out a new one.
 constexpr std::size_t kMaxClients = 32;
 
-int usage() {
-    std::fprintf(stderr,
-                 "usage: qkr-sim [--card NAME|none] [--slot1 NAME] [--firmware NNNN] [--baud N]\n"
-                 "               [--processing-ms N] [--seed N] [--modem PATH]\n"
-                 "               [--control PATH] [--bridge [PORT]]\n");
+int usage(std::FILE* to = stderr) {
+    const sim::ReaderConfig d;
+    std::string cards;
+    for (const auto& n : sim::card_names())
+        cards += " " + n;
+    std::fprintf(
+        to,
+        "usage: qkr-sim [OPTION]...\n"
+        "The two-slot reader simulator on a pseudo-terminal, on the real clock. Prints\n"
+        "\"device PTY\", \"modem SOCKET\" and \"control SOCKET\", then runs until SIGINT, SIGTERM\n"
+        "or \"quit\" on the control socket.\n\n"
+        "  --card NAME|none     slot-0 card (default: none, an empty slot)\n"
+        "  --slot1 NAME         slot-1 card, always present (default: %s)\n"
+        "  --firmware NNNN      firmware version, four digits (default: %s)\n"
+        "  --baud N             speed at power-up: 1200, 2400, 4800, 9600, 19200 or 38400\n"
+        "                       (default: %u)\n"
+        "  --processing-ms N    the firmware's time per command, 0 to 60000 (default: %lld)\n"
+        "  --seed N             seed for GET CHALLENGE and the faults (default: %llu)\n"
+        "  --modem PATH         socket reporting the modem lines (default: "
+        "/tmp/qkr-sim-PID.modem)\n"
+        "  --control PATH       control socket (default: /tmp/qkr-sim-PID.control)\n"
+        "  --bridge [PORT]      take the slot-0 card from an external card on 127.0.0.1:PORT\n"
+        "                       (default: off; PORT %u)\n"
+        "  -h, --help           this text\n\n"
+        "Cards:%s\n",
+        d.slot1_card.c_str(), d.firmware.c_str(), d.baud,
+        static_cast<long long>(d.processing / kern::milliseconds(1)),
+        static_cast<unsigned long long>(d.seed), sim::kDefaultBridgePort, cards.c_str());
     return 2;
 }
 
@@ -228,7 +248,7 @@ int main(int argc, char** argv) {
             continue;
         }
         if (a == "--help" || a == "-h")
-            return usage(), 0;
+            return usage(stdout), 0;
         if (i + 1 >= argc)
             return usage();
         const char* v = argv[++i];

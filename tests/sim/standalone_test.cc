@@ -60,6 +60,21 @@ TEST(QkrSim, BadArgumentsAreRefusedWithOneLineAndStatus2) {
     }
     Child none(QKR_SIM, {"--card", "none", "--modem", temp_path("m"), "--control", temp_path("c")});
     EXPECT_EQ(none.read_line(5s).value_or("").rfind("device ", 0), 0u);
+
+    // --help lists every option with its default, on standard output.
+    Child help(QKR_SIM, {"--help"});
+    std::string text;
+    while (auto line = help.read_line(5s))
+        text += *line + "\n";
+    EXPECT_EQ(help.wait(5s), 0);
+    for (const char* option : {"--card", "--slot1", "--firmware", "--baud", "--processing-ms",
+                               "--seed", "--modem", "--control", "--bridge"})
+        EXPECT_NE(text.find(option), std::string::npos) << option << "\n" << text;
+    std::size_t defaults = 0;
+    for (auto at = text.find("(default: "); at != std::string::npos;
+         at = text.find("(default: ", at + 1))
+        ++defaults;
+    EXPECT_EQ(defaults, 9u) << text;
 }
 
 TEST(QkrSim, SocketsHoldOutAgainstHostileLocalClients) {
