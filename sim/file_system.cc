@@ -94,6 +94,8 @@ Bytes FileSystemApp::execute(std::span<const std::uint8_t> command, kern::Ticks*
 Bytes FileSystemApp::answer(const Apdu& apdu, kern::Ticks* took) {
     if (apdu.ins != 0xC0)
         pending_.clear();
+    if (apdu.cla == 0x80 && apdu.ins == 0xAA)
+        return list_files(apdu);
     if (apdu.cla == 0x80) {
         if (apdu.ins != 0x10)
             return sw(0x6D00);
@@ -258,6 +260,24 @@ Bytes FileSystemApp::select(const Apdu& apdu) {
     if (apdu.p2 == 0x0C)
         return sw(0x9000);
     return with_data(fcp(found), apdu.ne);
+}
+
+// ISO/IEC 7816-4 has no command that lists a DF; this one is the card's own, in the form
+// OpenSC's tcos card driver asks for (so `opensc-explorer -c tcos` can `ls`): the identifiers of
+// the current DF's children, P1 01 its DFs, 02 its EFs, 00 both.
+Bytes FileSystemApp::list_files(const Apdu& apdu) {
+    if (!apdu.ne || !apdu.data.empty())
+        return sw(0x6700);
+    if (apdu.p1 > 0x02 || apdu.p2 != 0x00)
+        return sw(0x6A86);
+    Bytes list;
+    for (const File& f : files_) {
+        if (f.parent != current_df_ || (apdu.p1 == 0x01 && !f.df) || (apdu.p1 == 0x02 && f.df))
+            continue;
+        list.push_back(static_cast<std::uint8_t>(f.fid >> 8));
+        list.push_back(static_cast<std::uint8_t>(f.fid));
+    }
+    return with_data(std::move(list), apdu.ne);
 }
 
 Bytes FileSystemApp::read_binary(const Apdu& apdu) {

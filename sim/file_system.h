@@ -1,5 +1,6 @@
 // The built-in card application: a small ISO/IEC 7816-4 file system (laid out in sim/README.md)
-// with SELECT, READ BINARY, UPDATE BINARY, GET RESPONSE, GET CHALLENGE, VERIFY and a slow echo.
+// with SELECT, READ BINARY, UPDATE BINARY, GET RESPONSE, GET CHALLENGE, VERIFY, a slow echo and a
+// listing of the current DF.
 #pragma once
 
 #include "sim/card.h"
@@ -44,6 +45,7 @@ class FileSystemApp : public Application {
     int child(int parent, std::uint16_t fid) const;
     int walk(int from, std::span<const std::uint8_t> path) const;
     int find_by_id(std::uint16_t fid) const;
+    Bytes list_files(const Apdu& apdu);
     Bytes read_binary(const Apdu& apdu);
     Bytes update_binary(const Apdu& apdu);
     Bytes verify(const Apdu& apdu);
