@@ -82,6 +82,105 @@ std::string reply_name(const std::vector<std::uint8_t>& p) {
     }
 }
 
+std::string hex2(std::uint8_t a, std::uint8_t b) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%02X %02X", a, b);
+    return buf;
+}
+
+std::string ins_name(std::uint8_t ins) {
+    switch (ins) {
+    case 0xA4:
+        return "SELECT";
+    case 0xB0:
+        return "READ BINARY";
+    case 0xD6:
+        return "UPDATE BINARY";
+    case 0x84:
+        return "GET CHALLENGE";
+    case 0xC0:
+        return "GET RESPONSE";
+    case 0x20:
+        return "VERIFY";
+    default: {
+        char buf[16];
+        std::snprintf(buf, sizeof buf, "INS %02X", ins);
+        return buf;
+    }
+    }
+}
+
+// A T=1 block by its PCB; an I-block by the command it opens or the status word it closes with.
+std::string block_name(std::span<const std::uint8_t> block, bool from_card) {
+    if (block.size() < 3)
+        return "block (short)";
+    const std::uint8_t pcb = block[1];
+    const auto inf = block.subspan(3, std::min<std::size_t>(block[2], block.size() - 3));
+    if ((pcb & 0x80) == 0) {
+        const bool more = pcb & 0x20;
+        if (from_card)
+            return !more && inf.size() >= 2 ? "answer " + hex2(inf[inf.size() - 2], inf.back())
+                                            : "I-block";
+        return inf.size() >= 4 ? ins_name(inf[1]) : "I-block";
+    }
+    if ((pcb & 0xC0) == 0x80)
+        return "R-block";
+    static const char* kinds[] = {"RESYNCH", "IFS", "ABORT", "WTX"};
+    return std::string("S(") + kinds[pcb & 0x03] + (pcb & 0x20 ? " response)" : " request)");
+}
+
+// Names the card exchanges and their answers once the frames are in order: the protocol of each
+// slot is the one its last parameter setting chose, and a reset's first exchange that starts with
+// FF is a PTS request.
+void name_exchanges(std::vector<TimelineFrame>& frames) {
+    bool t1[2] = {false, false};
+    bool fresh[2] = {false, false}; // reset, parameters not set yet
+    enum class Last { Other, Reset, Pts, T0, T1 } last = Last::Other;
+    for (auto& f : frames) {
+        const auto& p = f.payload;
+        if (!f.complete || p.size() < 2)
+            continue;
+        const int slot = p[1] == 1 ? 1 : 0;
+        const std::string tag = slot == 1 ? " [1]" : "";
+        if (f.direction == Direction::ToDevice) {
+            last = Last::Other;
+            if (p[0] == RDCMD_POWER_ON || p[0] == RDCMD_WARM_RESET) {
+                last = Last::Reset;
+                fresh[slot] = true;
+            } else if (p[0] == RDCMD_SET_PARAMS && p.size() > 3) {
+                if (!(p[3] & RDPARAM_WTX))
+                    t1[slot] = p[3] & RDPARAM_T1;
+                fresh[slot] = false;
+            } else if (p[0] == RDCMD_EXCHANGE && p.size() > 5) {
+                const std::span<const std::uint8_t> body(p.begin() + 5, p.end());
+                if (fresh[slot] && body[0] == 0xFF) {
+                    last = Last::Pts;
+                    f.label = "PTS request" + tag;
+                } else if (t1[slot]) {
+                    last = Last::T1;
+                    f.label = block_name(body, false) + tag;
+                } else {
+                    last = Last::T0;
+                    f.label = (body.size() >= 5 ? ins_name(body[1]) : "TPDU") + tag;
+                }
+                fresh[slot] = false;
+            }
+            continue;
+        }
+        if (p[0] != RDRSP_DATA || p.size() <= 4)
+            continue;
+        const std::span<const std::uint8_t> data(p.begin() + 4, p.end());
+        if (last == Last::Reset)
+            f.label = "ATR (" + std::to_string(data.size() - 1) + ")";
+        else if (last == Last::Pts)
+            f.label = "PTS answer";
+        else if (last == Last::T1)
+            f.label = block_name(data, true);
+        else if (last == Last::T0 && data.size() >= 2)
+            f.label = "answer " + hex2(data[data.size() - 2], data.back());
+    }
+}
+
 // DLE STX, the payload with each DLE doubled, its check byte, DLE ETX; anything outside a frame is
 // noise. A DLE STX inside a frame starts a new one, as the reader's own scanner does.
 void scan(std::span<const serial::TapByte> bytes, Direction dir, std::vector<TimelineFrame>& out) {
@@ -199,6 +298,7 @@ std::vector<TimelineFrame> timeline_frames(std::span<const serial::TapByte> byte
     scan(bytes, Direction::ToHost, frames);
     std::stable_sort(frames.begin(), frames.end(),
                      [](const auto& a, const auto& b) { return a.start < b.start; });
+    name_exchanges(frames);
     // A command is unanswered when the next command comes before any reply; the same command
     // again is the driver's retry.
     TimelineFrame* last_cmd = nullptr;
