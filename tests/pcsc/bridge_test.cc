@@ -38,7 +38,8 @@ class SimChannel {
         : socket_(ttyint::temp_path("control")) {
         name_ = "sim:" + options + ",socket=" + socket_;
         opened_ = bridge().open(kSlot0, name_) == Result::Ok &&
-                  bridge().open(kSlot1, name_) == Result::Ok;
+                  bridge().open(kSlot1, name_) == Result::Ok &&
+                  bridge().ready(kSlot0) == Result::Ok;
     }
     ~SimChannel() {
         bridge().stop_wait(kSlot0);

@@ -50,14 +50,26 @@ LIBPATH $lib
 CONF
 
 start_pcscd() {
+  local t0=$(date +%s%N)
   pcscd -f -d -c "$work/conf" >"$work/pcscd.log" 2>&1 &
   pid=$!
-  # The reader's start includes its 3 s serial set-up pause.
+  # pcscd serves its clients while the reader's start (with its 3 s serial set-up pause) goes on;
+  # the card shows once it is over.
+  /usr/bin/python3 - <<'PY'
+import time
+from smartcard.scard import SCARD_SCOPE_USER, SCardEstablishContext, SCardListReaders
+for _ in range(500):
+    rv, ctx = SCardEstablishContext(SCARD_SCOPE_USER)
+    if rv == 0 and "QKR Reader 00 01" in SCardListReaders(ctx, [])[1]:
+        break
+    time.sleep(0.02)
+PY
+  listed_ms=$(( ($(date +%s%N) - t0) / 1000000 ))
   for _ in $(seq 1 100); do
-    if opensc-tool -l 2>/dev/null | grep -q "QKR Reader 00 01"; then return 0; fi
+    if opensc-tool -r 0 -a >/dev/null 2>&1; then return 0; fi
     sleep 0.1
   done
-  echo "pcscd did not show the reader"; cat "$work/pcscd.log"; return 1
+  echo "pcscd did not show the reader and its card"; cat "$work/pcscd.log"; return 1
 }
 
 stop_pcscd() {
@@ -76,6 +88,7 @@ PY
 
 start_pcscd || exit 1
 
+check "pcscd lists the reader before its start is over (${listed_ms} ms)" test "$listed_ms" -lt 2500
 check "opensc-tool lists both slots" expect_output "QKR Reader 00 01" opensc-tool -l
 check "opensc-tool reads the T=1 card's ATR" \
   expect_output "3b:96:13:81:71:20:45:00:51:4b:52:20:54:31:1d" opensc-tool -r 0 -a

@@ -51,6 +51,7 @@ TEST(PcscTtyChannel, CardSessionOverAPseudoTerminalWithItsModemSocket) {
     const ChannelId slot1{0, 1};
     ASSERT_EQ(bridge.open(slot0, "tty:" + sim.device() + ",modem=" + sim.modem()), Result::Ok);
     ASSERT_EQ(bridge.open(slot1, "tty:" + sim.device() + ",modem=" + sim.modem()), Result::Ok);
+    ASSERT_EQ(bridge.ready(slot0), Result::Ok); // the start goes on in the background
 
     bool present = false;
     EXPECT_EQ(bridge.present(slot0, &present), Result::Ok);
@@ -96,6 +97,7 @@ TEST(PcscTtyChannel, AReaderPoweredAgainIsRestarted) {
     Bridge& bridge = Bridge::instance();
     const ChannelId slot0{0, 0};
     ASSERT_EQ(bridge.open(slot0, "tty:" + sim.device() + ",modem=" + sim.modem()), Result::Ok);
+    ASSERT_EQ(bridge.ready(slot0), Result::Ok);
     EXPECT_EQ(sim.control_command("power off"), "ok");
     bool present = true;
     for (int look = 0; look < 3 && bridge.present(slot0, &present) == Result::Ok; ++look)

@@ -392,12 +392,15 @@ struct ReaderState {
     bool wire = false;
     std::uint32_t speed = 19200;
     std::string firmware; // the four characters of the reader's identification, read at start
+    std::string socket;   // the control socket's path, opened once the reader has started
+    std::thread starter;
     std::mutex wire_mu;
     // Commands share it; bringing the reader back after a power loss takes it alone, so that no
     // command runs into a device that is being stopped and started.
     std::shared_mutex use;
     std::mutex mu; // guards everything below
     std::condition_variable cv;
+    enum class Start { Running, Done, Failed } start_state = Start::Running;
     std::vector<std::uint8_t> atr[2];
     kern::PendingIo* pending = nullptr; // slot 0's parked card-tracking request
     // A stop request ends the wait it finds (or the next one), and only that one: pcscd stops
@@ -543,6 +546,55 @@ struct ReaderState {
         return true;
     }
 
+    // The device's start (in a thread of its own), then what needs a started device; the end,
+    // good or bad, is announced to the waits. `self` keeps the state alive for the watch.
+    void start(const std::shared_ptr<ReaderState>& self, std::mutex& one_at_a_time) {
+        NTSTATUS s;
+        {
+            // As the Plug and Play manager starts devices: one after the other.
+            std::lock_guard serial(one_at_a_time);
+            s = reader->start();
+            if (s == STATUS_SUCCESS)
+                s = reader->open(&handle);
+            if (s == STATUS_SUCCESS)
+                s = set_speed();
+        }
+        if (s == STATUS_SUCCESS) {
+            std::vector<std::uint8_t> info;
+            if (call(0, IOCTL_SMARTCARD_GET_READER_INFO, {}, &info, 16) == STATUS_SUCCESS &&
+                info.size() == 16)
+                firmware.assign(info.begin() + 12, info.end());
+        }
+        flush_wire();
+        if (s != STATUS_SUCCESS) {
+            failed("reader " + name + ": the start", s);
+            if (std::string reason = reader->line_error(); !reason.empty())
+                emit(LogLevel::Error, reason);
+            std::lock_guard lock(mu);
+            start_state = Start::Failed;
+            cv.notify_all();
+            return;
+        }
+        if (!socket.empty())
+            control = std::make_unique<ControlServer>(socket, reader->sim());
+        gone_watch = reader->watch_gone([weak = std::weak_ptr<ReaderState>(self)] {
+            if (auto alive = weak.lock())
+                alive->reader_gone();
+        });
+        std::lock_guard lock(mu);
+        start_state = Start::Done;
+        changed = true; // pcscd was told there was no card yet
+        ++epoch;
+        cv.notify_all();
+    }
+
+    // Waits for the start; whether the reader started.
+    bool started() {
+        std::unique_lock lock(mu);
+        cv.wait(lock, [&] { return start_state != Start::Running; });
+        return start_state == Start::Done;
+    }
+
     // As Plug and Play would after the reader came back: stop the device and start it again.
     // The handle stays open across both. The host's restart also tells a start that no reader
     // answered.
@@ -591,6 +643,7 @@ struct ReaderState {
 
 struct Bridge::Impl {
     std::mutex mu;
+    std::mutex start_mu;
     std::unique_ptr<host::Host> host;
     std::map<unsigned, std::shared_ptr<ReaderState>> readers;
 
@@ -676,7 +729,13 @@ Result Bridge::open(ChannelId id, const std::string& name) {
     ro.name = "pcsc" + std::to_string(id.reader);
     st->reader = &impl_->host->add_reader(ro);
     NTSTATUS s = STATUS_SUCCESS;
-    if (parsed.bridge != 0) {
+    // What can be refused at once is refused here: pcscd then drops this reader alone.
+    if (!parsed.sim && ::access(parsed.path.c_str(), R_OK | W_OK) != 0) {
+        emit(LogLevel::Error,
+             "reader " + name + ": cannot use " + parsed.path + ": " + std::strerror(errno));
+        s = STATUS_DEVICE_NOT_CONNECTED;
+    }
+    if (s == STATUS_SUCCESS && parsed.bridge != 0) {
         st->card_bridge = std::make_unique<sim::CardBridge>(st->reader->sim(),
                                                             sim::CardBridge::Config{parsed.bridge});
         if (!st->card_bridge->start()) {
@@ -688,25 +747,8 @@ Result Bridge::open(ChannelId id, const std::string& name) {
     }
     if (s == STATUS_SUCCESS)
         s = st->reader->add();
-    if (s == STATUS_SUCCESS)
-        s = st->reader->start();
-    if (s == STATUS_SUCCESS)
-        s = st->reader->open(&st->handle);
-    if (s == STATUS_SUCCESS)
-        s = st->set_speed();
-    if (s == STATUS_SUCCESS) {
-        std::vector<std::uint8_t> info;
-        if (st->call(0, IOCTL_SMARTCARD_GET_READER_INFO, {}, &info, 16) == STATUS_SUCCESS &&
-            info.size() == 16)
-            st->firmware.assign(info.begin() + 12, info.end());
-    }
-    st->flush_wire();
     if (s != STATUS_SUCCESS) {
-        failed("reader " + name + ": the start", s);
-        if (std::string reason = st->reader->line_error(); !reason.empty())
-            emit(LogLevel::Error, reason);
-        if (st->handle.is_open())
-            st->handle.close();
+        failed("reader " + name + ": adding it", s);
         if (st->trace)
             --tracing;
         st->card_bridge.reset();
@@ -715,14 +757,12 @@ Result Bridge::open(ChannelId id, const std::string& name) {
             impl_->host.reset();
         return Result::NoDevice;
     }
-    if (!parsed.socket.empty())
-        st->control = std::make_unique<ControlServer>(parsed.socket, st->reader->sim());
-    st->reported_present = st->card_present();
-    st->gone_watch = st->reader->watch_gone([weak = std::weak_ptr<ReaderState>(st)] {
-        if (auto alive = weak.lock())
-            alive->reader_gone();
-    });
     st->channels = 1;
+    st->socket = parsed.socket;
+    // The start holds the serial port's 3 s set-up pause, and pcscd opens its readers from its
+    // main thread, which serves no client meanwhile: the start goes on in the background. Until
+    // it is over the slots hold no card and commands wait for it.
+    st->starter = std::thread([st, &serial = impl_->start_mu] { st->start(st, serial); });
     impl_->readers[id.reader] = std::move(st);
     return Result::Ok;
 }
@@ -739,6 +779,7 @@ Result Bridge::close(ChannelId id) {
         st = it->second;
         impl_->readers.erase(it);
     }
+    st->starter.join();
     st->request_stop(0);
     st->request_stop(1);
     st->control.reset();
@@ -751,7 +792,8 @@ Result Bridge::close(ChannelId id) {
         --tracing;
     std::lock_guard lock(impl_->mu);
     st->gone_watch.end();
-    st->reader->stop();
+    if (st->start_state == ReaderState::Start::Done)
+        st->reader->stop();
     impl_->host->release_reader(*st->reader);
     if (impl_->host->readers() == 0)
         impl_->host.reset();
@@ -760,7 +802,7 @@ Result Bridge::close(ChannelId id) {
 
 Result Bridge::power(ChannelId id, PowerAction action, std::vector<std::uint8_t>* atr) {
     auto st = impl_->find(id);
-    if (!st)
+    if (!st || !st->started())
         return Result::NoDevice;
     ULONG minor = action == PowerAction::Up     ? SCARD_COLD_RESET
                   : action == PowerAction::Down ? SCARD_POWER_DOWN
@@ -792,7 +834,7 @@ Result Bridge::atr(ChannelId id, std::vector<std::uint8_t>* atr) {
 
 Result Bridge::set_protocol(ChannelId id, unsigned* t) {
     auto st = impl_->find(id);
-    if (!st)
+    if (!st || !st->started())
         return Result::NoDevice;
     if (*t > 1)
         return Result::NotSupported;
@@ -822,7 +864,7 @@ Result Bridge::set_protocol(ChannelId id, unsigned* t) {
 Result Bridge::transmit(ChannelId id, unsigned t, std::span<const std::uint8_t> command,
                         std::vector<std::uint8_t>* response, std::size_t max_response) {
     auto st = impl_->find(id);
-    if (!st)
+    if (!st || !st->started())
         return Result::NoDevice;
     const std::string slot = st->label + " slot " + std::to_string(id.slot);
     // The memory card's protocol, as the driver reports it once a selection found no other.
@@ -861,6 +903,17 @@ Result Bridge::present(ChannelId id, bool* present) {
     auto st = impl_->find(id);
     if (!st)
         return Result::NoDevice;
+    {
+        std::lock_guard lock(st->mu);
+        if (st->start_state == ReaderState::Start::Failed)
+            return Result::NoDevice;
+        if (st->start_state == ReaderState::Start::Running) {
+            *present = false; // no card yet: the end of the start wakes the waits
+            if (id.slot == 0)
+                st->reported_present = false;
+            return Result::Ok;
+        }
+    }
     if (!st->reader_there())
         return Result::NoDevice;
     if (id.slot == 1) {
@@ -876,7 +929,7 @@ Result Bridge::present(ChannelId id, bool* present) {
 
 Result Bridge::attribute(ChannelId id, std::uint32_t attribute, std::vector<std::uint8_t>* value) {
     auto st = impl_->find(id);
-    if (!st)
+    if (!st || !st->started())
         return Result::NoDevice;
     // What the driver leaves to its caller: the firmware as the version, and the data rates the
     // reader can reach over the link in use.
@@ -897,7 +950,7 @@ Result Bridge::attribute(ChannelId id, std::uint32_t attribute, std::vector<std:
 Result Bridge::control(ChannelId id, unsigned function, std::span<const std::uint8_t> input,
                        std::vector<std::uint8_t>* output, std::size_t max_output) {
     auto st = impl_->find(id);
-    if (!st)
+    if (!st || !st->started())
         return Result::NoDevice;
     if (function < 2048 || function > 2050)
         return Result::NotSupported;
@@ -933,7 +986,16 @@ Result Bridge::wait_for_change(ChannelId id, int timeout_ms) {
     auto deadline = std::chrono::steady_clock::now() + limit;
     unsigned epoch;
     {
-        std::lock_guard lock(st->mu);
+        // A reader still starting: its end is the change. One that failed to start stays gone,
+        // and the wait lasts its whole time, so that pcscd does not spin.
+        std::unique_lock lock(st->mu);
+        if (st->start_state != ReaderState::Start::Done) {
+            st->cv.wait_until(lock, deadline, [&] {
+                return st->stop[slot] || st->start_state == ReaderState::Start::Done;
+            });
+            st->stop[slot] = false;
+            return st->start_state == ReaderState::Start::Done ? Result::Ok : Result::NoDevice;
+        }
         epoch = st->epoch;
     }
     // While the reader is gone, nothing comes from the driver: look for its power every so often
@@ -994,6 +1056,11 @@ Result Bridge::wait_for_change(ChannelId id, int timeout_ms) {
         io.wait();
     }
     return Result::Ok;
+}
+
+Result Bridge::ready(ChannelId id) {
+    auto st = impl_->find(id);
+    return st && st->started() ? Result::Ok : Result::NoDevice;
 }
 
 Result Bridge::stop_wait(ChannelId id) {

@@ -51,7 +51,12 @@ class Bridge {
 
     // `name`: "sim[:key=value,...]" (card, firmware, seed, socket, speed, bridge, trace, wire), a
     // serial port path, or "tty:PATH[,key=value...]".
+    // A reader's first channel adds its device and starts it in the background: until the start
+    // is over its slots hold no card, the end of the start ends the waits, and commands wait for
+    // it. A name that cannot work is refused at once.
     Result open(ChannelId id, const std::string& name);
+    // Waits for the reader's start; Ok when it started.
+    Result ready(ChannelId id);
     Result close(ChannelId id);
 
     Result power(ChannelId id, PowerAction action, std::vector<std::uint8_t>* atr);
