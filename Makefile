@@ -4,7 +4,8 @@ JOBS      ?= $(shell nproc)
 CMAKE_GEN := -G Ninja
 CTEST     := ctest --output-on-failure -j $(JOBS)
 
-.PHONY: all deps build release run test test-sanitize test-asan test-tsan format clean install bench
+.PHONY: all deps build release run test test-sanitize test-asan test-tsan format clean install bench \
+        shipped uninstall deb
 
 all: build
 
@@ -53,9 +54,24 @@ bench: deps
 	  echo && echo "Card events through pcscd (median and 99th percentile, ms):" && \
 	  bash bench/pcsc_latency.sh $(CURDIR)/$(BUILD)-release/tools/pcsc/libqkr_ifd.so
 
-# The PC/SC handler where pcscd finds it, and a disabled reader.conf.d entry.
-install: build
-	cmake --install $(BUILD) --component Unspecified
+# What ships, from the release configuration, building only that (no tests, so nothing else is
+# built as root): the tools, the PC/SC handler where pcscd finds it and a disabled reader.conf.d
+# entry. `make uninstall` removes what the last `make install` put there; `make deb` packs the
+# same files as a Debian package in $(BUILD)-release.
+SHIPPED := qkr qkr-sim qkr_ifd
+shipped: deps
+	cmake -S . -B $(BUILD)-release $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD)-release -j $(JOBS) --target $(SHIPPED)
+
+install: shipped
+	cmake --install $(BUILD)-release
+
+uninstall:
+	@test -f $(BUILD)-release/install_manifest.txt || { echo "no install_manifest.txt in $(BUILD)-release: nothing installed from here"; exit 1; }
+	@while IFS= read -r f || [ -n "$$f" ]; do rm -fv "$(DESTDIR)$$f"; done < $(BUILD)-release/install_manifest.txt
+
+deb: shipped
+	cd $(BUILD)-release && cpack -G DEB
 
 format:
 	git ls-files '*.cc' '*.h' | xargs clang-format -i
