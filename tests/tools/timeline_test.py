@@ -22,7 +22,7 @@ expected = [
     ("out", 30005209, "get type"), ("in", 30066876, "type"),
     ("out", 30202293, "get status"), ("in", 30263960, "status"),
     ("out", 30316044, "power off"), ("in", 30377711, "done"),
-    ("out", 30424586, "cold reset"), ("in", 30693764, "ATR (15)"),
+    ("out", 30424586, "cold reset"), ("in", 30693764, "ATR"),
     ("out", 30829181, "power off"), ("in", 30890848, "NAK"),
     ("out", 30922098, "retry: power off"), ("in", 30983765, "done"),
 ]

@@ -171,7 +171,7 @@ void name_exchanges(std::vector<TimelineFrame>& frames) {
             continue;
         const std::span<const std::uint8_t> data(p.begin() + 4, p.end());
         if (last == Last::Reset)
-            f.label = "ATR (" + std::to_string(data.size() - 1) + ")";
+            f.label = "ATR";
         else if (last == Last::Pts)
             f.label = "PTS answer";
         else if (last == Last::T1)
@@ -267,8 +267,10 @@ std::string escape(std::string_view text) {
             out += "&quot;";
             break;
         default:
-            // XML 1.0 allows no control characters but tab, newline and return.
-            out += static_cast<unsigned char>(c) < 0x20 && c != '\t' ? ' ' : c;
+            // XML 1.0 allows no control characters, and a command line need not be UTF-8.
+            out += static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F
+                       ? '?'
+                       : c;
         }
     }
     return out;
