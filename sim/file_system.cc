@@ -280,15 +280,37 @@ Bytes FileSystemApp::list_files(const Apdu& apdu) {
     return with_data(std::move(list), apdu.ne);
 }
 
+// P1 b8 = 0: the current EF at the 15-bit offset P1-P2. b8 = 1: the EF of the current DF whose
+// short identifier is in b5-b1 (none of these files has one of its own, so it is the five low
+// bits of its file identifier), which becomes the current EF, at offset P2. 0 when found.
+std::uint16_t FileSystemApp::binary_target(const Apdu& apdu, std::size_t& offset) {
+    if (apdu.p1 & 0x80) {
+        const unsigned sfi = apdu.p1 & 0x1F;
+        if ((apdu.p1 & 0x60) != 0 || sfi == 0)
+            return 0x6A86;
+        int found = -1;
+        for (std::size_t i = 0; found < 0 && i < files_.size(); ++i)
+            if (files_[i].parent == current_df_ && !files_[i].df && (files_[i].fid & 0x1F) == sfi)
+                found = static_cast<int>(i);
+        if (found < 0)
+            return 0x6A82;
+        current_ef_ = found;
+        offset = apdu.p2;
+        return 0;
+    }
+    if (current_ef_ < 0)
+        return 0x6986;
+    offset = static_cast<std::size_t>(apdu.p1) << 8 | apdu.p2;
+    return 0;
+}
+
 Bytes FileSystemApp::read_binary(const Apdu& apdu) {
     if (!apdu.ne || !apdu.data.empty())
         return sw(0x6700);
-    if (apdu.p1 & 0x80)
-        return sw(0x6A81);
-    if (current_ef_ < 0)
-        return sw(0x6986);
+    std::size_t offset = 0;
+    if (const std::uint16_t error = binary_target(apdu, offset))
+        return sw(error);
     const Bytes& data = files_[static_cast<std::size_t>(current_ef_)].data;
-    const std::size_t offset = static_cast<std::size_t>(apdu.p1) << 8 | apdu.p2;
     if (offset >= data.size())
         return sw(0x6B00);
     const std::size_t avail = data.size() - offset;
@@ -304,14 +326,12 @@ Bytes FileSystemApp::read_binary(const Apdu& apdu) {
 Bytes FileSystemApp::update_binary(const Apdu& apdu) {
     if (apdu.data.empty() || apdu.ne)
         return sw(0x6700);
-    if (apdu.p1 & 0x80)
-        return sw(0x6A81);
-    if (current_ef_ < 0)
-        return sw(0x6986);
+    std::size_t offset = 0;
+    if (const std::uint16_t error = binary_target(apdu, offset))
+        return sw(error);
     File& f = files_[static_cast<std::size_t>(current_ef_)];
     if (f.update_needs_pin && !pin_verified_)
         return sw(0x6982);
-    const std::size_t offset = static_cast<std::size_t>(apdu.p1) << 8 | apdu.p2;
     if (offset >= f.data.size())
         return sw(0x6B00);
     if (offset + apdu.data.size() > f.data.size())

@@ -46,6 +46,7 @@ class FileSystemApp : public Application {
     int walk(int from, std::span<const std::uint8_t> path) const;
     int find_by_id(std::uint16_t fid) const;
     Bytes list_files(const Apdu& apdu);
+    std::uint16_t binary_target(const Apdu& apdu, std::size_t& offset);
     Bytes read_binary(const Apdu& apdu);
     Bytes update_binary(const Apdu& apdu);
     Bytes verify(const Apdu& apdu);
