@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iomanip>
 #include <map>
 #include <sstream>
 
@@ -362,6 +363,7 @@ std::string timeline_svg(std::span<const serial::TapByte> bytes, std::span<const
     const double height = kAxisY + 20;
 
     std::ostringstream svg;
+    svg << std::fixed << std::setprecision(1); // no exponents, however long the session
     svg << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
         << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << width << "\" height=\"" << height
         << "\" viewBox=\"0 0 " << width << " " << height
