@@ -42,6 +42,10 @@ cat >"$work/conf/qkr" <<CONF
 FRIENDLYNAME "QKR Reader"
 DEVICENAME "sim:card=t1,socket=$sock,trace=1,wire=1"
 LIBPATH $lib
+
+FRIENDLYNAME "QKR Second"
+DEVICENAME "sim:card=t0,speed=38400"
+LIBPATH $lib
 CONF
 cat >"$work/conf/malformed" <<CONF
 FRIENDLYNAME "Malformed"
@@ -103,6 +107,11 @@ check "scriptor exchanges APDUs" expect_output "51 4B 52 20 90 00" \
   scriptor -r "QKR Reader 00 00" "$work/script"
 check "pyscard: sessions, card events, idle after a disconnect, reader power loss and return" \
   /usr/bin/python3 "$here/pcsc_session.py" "$sock" "$pid"
+two_processes() {
+  /usr/bin/python3 "$here/pcsc_transactions.py" 5 & local other=$!
+  /usr/bin/python3 "$here/pcsc_transactions.py" 5 && wait "$other"
+}
+check "two processes, transactions on both slots of two readers, every answer right" two_processes
 log_has() { grep -qF -- "$1" "$work/pcscd.log" || { echo "not in pcscd's log: $1"; return 1; }; }
 check "a malformed DEVICENAME fails its own reader only, saying why" \
   log_has 'qkr-ifd: channel "sim:card=nosuch": unknown or malformed option card=nosuch'
