@@ -48,6 +48,10 @@ Application::T0Case FileSystemApp::t0_case(std::span<const std::uint8_t> header)
         return p3 ? T0Case::InOut : T0Case::None;
     switch (ins) {
     case 0xA4: // SELECT: the FCP comes back unless P2 says not to
+        // A file identifier is two bytes; by identifier with any other P3 there is no data, and
+        // the MF is selected (P3 is then Le, as OpenSC sends it).
+        if (header[2] == 0x00 && header[4] != 2)
+            return p2 == 0x0C ? T0Case::None : T0Case::Out;
         return p2 == 0x0C ? T0Case::In : T0Case::InOut;
     case 0xD6: // UPDATE BINARY
         return T0Case::In;

@@ -78,6 +78,9 @@ TEST_F(T0Card, CaseOneAndTwoCommands) {
 }
 
 TEST_F(T0Card, WrongLeGets6CWithTheRightLength) {
+    // SELECT of the MF without data is case 2: its FCP has 9 bytes.
+    EXPECT_EQ(b.card(Bytes{0x00, 0xA4, 0x00, 0x04, 0x00}), (Bytes{0x6C, 0x09}));
+    EXPECT_EQ(b.card(Bytes{0x00, 0xA4, 0x00, 0x04, 0x09}).size(), 11u);
     EXPECT_EQ(b.card(Bytes{0x00, 0xA4, 0x00, 0x0C, 0x02, 0x2F, 0x00}), kSw9000);
     // EF 2F00 has 32 bytes; asking 0x40 from offset 0 is answered 6C 20.
     EXPECT_EQ(b.card(Bytes{0x00, 0xB0, 0x00, 0x00, 0x40}), (Bytes{0x6C, 0x20}));
