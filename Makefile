@@ -51,7 +51,7 @@ bench: deps
 	cmake --build $(BUILD)-release -j $(JOBS) --target qkr_bench
 	$(BUILD)-release/bench/qkr_bench
 	@cmake --build $(BUILD)-release -j $(JOBS) --target qkr_ifd >/dev/null && \
-	  echo && echo "Card events through pcscd (median and 99th percentile, ms):" && \
+	  echo && echo "APDUs and card events through pcscd:" && \
 	  bash bench/pcsc_latency.sh $(CURDIR)/$(BUILD)-release/tools/pcsc/libqkr_ifd.so
 
 # What ships, from the release configuration, building only that (no tests, so nothing else is
