@@ -867,12 +867,7 @@ Result Bridge::transmit(ChannelId id, unsigned t, std::span<const std::uint8_t> 
     if (!st || !st->started())
         return Result::NoDevice;
     const std::string slot = st->label + " slot " + std::to_string(id.slot);
-    // The memory card's protocol, as the driver reports it once a selection found no other.
-    std::vector<std::uint8_t> protocol;
-    if (t > 1 || (st->call(id.slot, IOCTL_SMARTCARD_GET_ATTRIBUTE,
-                           host::ulong_input(SCARD_ATTR_CURRENT_PROTOCOL_TYPE), &protocol,
-                           4) == STATUS_SUCCESS &&
-                  protocol == host::ulong_input(0x10))) {
+    if (t > 1) {
         note(slot + memory_card_hint);
         return Result::MemoryCard;
     }
@@ -890,6 +885,15 @@ Result Bridge::transmit(ChannelId id, unsigned t, std::span<const std::uint8_t> 
     st->check_for_change();
     if (s != STATUS_SUCCESS) {
         failed(slot + ": transmit", s);
+        // A memory card's protocol, as the driver reports it once a selection found no other.
+        std::vector<std::uint8_t> protocol;
+        if (st->call(id.slot, IOCTL_SMARTCARD_GET_ATTRIBUTE,
+                     host::ulong_input(SCARD_ATTR_CURRENT_PROTOCOL_TYPE), &protocol,
+                     4) == STATUS_SUCCESS &&
+            protocol == host::ulong_input(0x10)) {
+            note(slot + memory_card_hint);
+            return Result::MemoryCard;
+        }
         return !st->reader_there() ? Result::NoDevice : to_result(s);
     }
     *response = host::transmit_response(out);
