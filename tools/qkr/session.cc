@@ -70,6 +70,10 @@ std::optional<ULONG> read_ulong(const std::vector<std::uint8_t>& b) {
 struct Session::Impl {
     SessionOptions opt;
     std::ostream& log;
+    // The driver's log lines for the timeline; they come from the kernel's threads, from the
+    // driver's load on, so they are there before `host`.
+    std::mutex log_mu;
+    std::vector<LogLine> log_lines;
     host::Host host;
     host::Reader* reader = nullptr;
     kern::FileHandle handle;
@@ -79,9 +83,6 @@ struct Session::Impl {
     // a request then would wait for ever.
     bool asleep = false;
     std::unique_ptr<sim::CardBridge> bridge;
-    // The driver's log lines for the timeline; they come from the kernel's threads.
-    std::mutex log_mu;
-    std::vector<LogLine> log_lines;
 
     // An external card answers over a socket in its own time: only the real clock fits it.
     static bool real_clock(const SessionOptions& o) {
