@@ -388,6 +388,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
 // ---------------------------------------------------------------------------------------------
 
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    qkr::kern::switch_point();
     auto& k = K();
     const bool via_po = qkr::kern::take_po_call();
     std::string problem;
@@ -486,6 +487,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 void IofCompleteRequest(PIRP Irp, CCHAR) {
     qkr::kern::require_irql("IoCompleteRequest", DISPATCH_LEVEL);
+    qkr::kern::switch_point();
     auto& k = K();
     std::vector<std::string> problems;
     bool fatal = true;
@@ -704,6 +706,7 @@ void Kernel::Impl::deliver_apcs() {
 // ---------------------------------------------------------------------------------------------
 
 BOOLEAN IoCancelIrp(PIRP Irp) {
+    qkr::kern::switch_point();
     auto& k = K();
     bool live;
     {
@@ -1021,6 +1024,7 @@ void IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine
     }
     if (!problem.empty())
         k.report(problem);
+    qkr::kern::switch_point();
 }
 
 namespace qkr::kern {

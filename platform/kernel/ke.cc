@@ -61,13 +61,22 @@ void acquire_raw(PKSPIN_LOCK lock) {
         K().report("spin lock " + hex(lock) + " acquired again by the thread that holds it");
         return;
     }
+    qkr::kern::switch_point();
+    auto& k = K();
     for (unsigned spins = 0;; ++spins) {
         LONG expected = 0;
         if (word.compare_exchange_weak(expected, 1, std::memory_order_acquire,
                                        std::memory_order_relaxed))
             break;
-        if (spins > 64)
+        if (k.controlled()) {
+            // The holder was switched out: only it can let this thread go on.
+            if (!k.yield_to_others()) {
+                k.report("deadlock: spin lock " + hex(lock) + " is held by a thread that waits");
+                return;
+            }
+        } else if (spins > 64) {
             std::this_thread::yield();
+        }
     }
     owner.store(me, std::memory_order_relaxed);
     if (c.locks_held < static_cast<int>(c.held.size()))
@@ -99,6 +108,7 @@ void release_raw(PKSPIN_LOCK lock, const char* how) {
         }
     }
     --c.locks_held;
+    qkr::kern::switch_point();
 }
 
 } // namespace
@@ -128,8 +138,13 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN Wait) {
     require_irql(Wait ? "KeSetEvent with Wait TRUE" : "KeSetEvent",
                  Wait ? APC_LEVEL : DISPATCH_LEVEL);
     auto& k = K();
-    std::lock_guard lock(k.mu);
-    return k.set_event(Event);
+    LONG previous;
+    {
+        std::lock_guard lock(k.mu);
+        previous = k.set_event(Event);
+    }
+    qkr::kern::switch_point();
+    return previous;
 }
 
 void KeClearEvent(PRKEVENT Event) {
@@ -313,6 +328,8 @@ BOOLEAN KeInsertQueueDpc(PKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2
     Ticks due = k.now();
     std::uint64_t seq = k.insert_entry(due, std::move(e));
     k.dpc_queued.emplace(Dpc, TimerKey{due, seq});
+    lock.unlock();
+    qkr::kern::switch_point();
     return TRUE;
 }
 
@@ -393,6 +410,7 @@ void KeLowerIrql(KIRQL NewIrql) {
     if (NewIrql < DISPATCH_LEVEL && c.locks_held > 0)
         K().report("KeLowerIrql below DISPATCH_LEVEL while holding spin lock " + hex(c.held[0]));
     c.irql = NewIrql;
+    qkr::kern::switch_point();
 }
 
 void KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {

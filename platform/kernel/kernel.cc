@@ -97,10 +97,22 @@ void require_same_irql(const char* routine, KIRQL called_at, int locks_at_call) 
 // Kernel
 // ---------------------------------------------------------------------------------------------
 
-Kernel::Impl::Impl(Kernel& k, ClockMode m)
-    : owner(k), mode(m), real_start(std::chrono::steady_clock::now()) {}
+Kernel::Impl::Impl(Kernel& k, ClockMode m, ScheduleOptions s)
+    : owner(k), mode(m), real_start(std::chrono::steady_clock::now()), schedule(s) {
+    rng_state = s.seed;
+    if (s.kind == Schedule::Pct) {
+        for (int i = 1; i < s.depth; ++i)
+            change_points.push_back(1 + random(std::max<std::uint64_t>(s.horizon, 1)));
+        std::sort(change_points.begin(), change_points.end());
+    }
+}
 
-Kernel::Kernel(ClockMode mode) : impl_(std::make_unique<Impl>(*this, mode)) {
+Kernel::Kernel(ClockMode mode, ScheduleOptions schedule)
+    : impl_(std::make_unique<Impl>(*this, mode, schedule)) {
+    if (schedule.kind != Schedule::Free && mode != ClockMode::Virtual) {
+        std::fprintf(stderr, "qkr: a controlled schedule needs the virtual clock\n");
+        std::abort();
+    }
     Kernel* expected = nullptr;
     if (!g_current.compare_exchange_strong(expected, this)) {
         std::fprintf(stderr, "qkr: a second kernel was created while one is installed\n");
@@ -114,6 +126,8 @@ Kernel::Kernel(ClockMode mode) : impl_(std::make_unique<Impl>(*this, mode)) {
         std::lock_guard lock(k.mu);
         ThreadRec* rec = k.add_thread("main");
         k.bind_current_thread(rec);
+        if (k.controlled())
+            k.turn = rec;
     }
     k.bus_driver = k.create_driver("\\Driver\\QkrBus", true);
     if (mode == ClockMode::Real)
@@ -261,21 +275,46 @@ Thread Kernel::spawn(std::string name, std::function<void()> fn) {
         rec = k.add_thread(std::move(name));
     }
     st->thread = std::thread([&k, rec, st, fn = std::move(fn)] {
-        k.bind_current_thread(rec);
+        {
+            std::unique_lock lock(k.mu);
+            k.bind_current_thread(rec);
+            if (k.controlled())
+                k.await_turn(lock, rec);
+        }
         fn();
+        // What the thread's end would do later (its requests' second stages go elsewhere, its
+        // queued APCs run) happens now, while it still counts as running: under a controlled
+        // schedule nothing may run beside the thread that holds the turn.
+        std::deque<std::function<void()>> left;
+        {
+            std::lock_guard lock(k.mu);
+            for (auto& [irp, info] : k.irps)
+                if (info.sender == &cpu())
+                    info.sender = nullptr;
+            left.swap(cpu().apcs);
+        }
+        for (auto& apc : left)
+            apc();
         std::unique_lock lock(k.mu);
         k.set_event(&st->exited);
         k.remove_thread(lock, rec);
     });
+    k.switch_point();
     return t;
 }
 
 void Kernel::register_current_thread(std::string name) {
     Impl& k = *impl_;
-    std::lock_guard lock(k.mu);
+    std::unique_lock lock(k.mu);
     if (k.current_thread_rec() != nullptr)
         return;
-    k.bind_current_thread(k.add_thread(std::move(name)));
+    ThreadRec* rec = k.add_thread(std::move(name));
+    k.bind_current_thread(rec);
+    if (k.controlled()) {
+        if (k.turn == nullptr)
+            k.turn = rec;
+        k.await_turn(lock, rec);
+    }
 }
 
 void Kernel::unregister_current_thread() {
@@ -300,24 +339,35 @@ void Kernel::Impl::bind_current_thread(ThreadRec* rec) {
     ThreadCpu& c = cpu();
     c.kernel = this;
     c.rec = rec;
+    rec->cpu = &c; // under mu, or before the thread is known to anyone else
 }
 
 ThreadRec* Kernel::Impl::add_thread(std::string name) {
-    threads.push_back(ThreadRec{std::move(name), false});
+    ThreadRec& rec = threads.emplace_back(std::move(name), next_thread_id++);
+    if (schedule.kind == Schedule::Pct)
+        rec.priority = static_cast<std::uint64_t>(schedule.depth) + random(1u << 20);
     ++registered;
     ++running;
-    return &threads.back();
+    return &rec;
 }
 
 void Kernel::Impl::remove_thread(std::unique_lock<std::mutex>& lock, ThreadRec* rec) {
     if (!rec->blocked)
         --running;
     --registered;
+    const bool had_turn = turn == rec;
+    if (had_turn)
+        turn = nullptr;
     threads.remove_if([rec](const ThreadRec& r) { return &r == rec; });
     ThreadCpu& c = cpu();
     if (c.kernel == this && c.rec == rec) {
         c.rec = nullptr;
         c.kernel = nullptr;
+    }
+    if (controlled()) {
+        if (had_turn)
+            hand_on(lock);
+        return;
     }
     if (mode == ClockMode::Virtual && running == 0)
         settle(lock);
@@ -404,7 +454,7 @@ NTSTATUS Kernel::Impl::wait_once(const void* object, const char* label,
     // Whatever is already due has happened by now, as far as this thread can tell: it runs
     // before the wait looks at its object, so a poll or a zero delay sees it too.
     if (mode == ClockMode::Virtual && rec != nullptr && !firing && c.irql < DISPATCH_LEVEL &&
-        c.locks_held == 0)
+        c.locks_held == 0 && (!controlled() || callbacks_safe(rec)))
         run_due(lock);
     if (try_consume(object))
         return STATUS_SUCCESS;
@@ -426,6 +476,16 @@ NTSTATUS Kernel::Impl::wait_once(const void* object, const char* label,
     if (rec != nullptr) {
         rec->blocked = true;
         --running;
+    }
+    if (controlled() && rec != nullptr) {
+        // The turn comes back only to a thread that can run, so its wait is over by then.
+        while (!wb.done || turn != rec) {
+            if (turn == rec)
+                hand_on(lock);
+            else
+                rec->turn_cv.wait(lock);
+        }
+        return wb.result;
     }
     if (mode == ClockMode::Virtual) {
         if (running == 0)

@@ -19,9 +19,11 @@
 
 #include "platform/kernel/nt.h"
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
@@ -45,6 +47,22 @@ constexpr Ticks seconds(std::int64_t n) {
 }
 
 enum class ClockMode { Virtual, Real };
+
+// Who decides which registered thread runs. Free: the host's scheduler, threads truly in parallel.
+// Random and Pct (on the virtual clock only): exactly one registered thread runs at a time, and
+// at every point where the real system could switch processors between threads (spin lock
+// acquire and release, event set and wait, IRP send, completion and cancel, DPC insertion, work
+// item queueing, IRQL lowering) a seeded generator picks the next one: uniformly (Random) or by
+// probabilistic concurrency testing with `depth` priority change points (Pct). Due timers and
+// DPCs run at such points too, when no other runnable thread holds a lock they might need. The
+// same seed gives the same interleaving, so a race it finds replays exactly.
+enum class Schedule { Free, Random, Pct };
+struct ScheduleOptions {
+    Schedule kind = Schedule::Free;
+    std::uint64_t seed = 1;
+    int depth = 3;                  // Pct: priority change points plus one
+    std::uint64_t horizon = 20'000; // Pct: the change points fall among this many switch points
+};
 
 // Things the verifier catches. Each is reported through the verifier handler with a message.
 enum class Fault {
@@ -136,7 +154,7 @@ class FileHandle {
 
 class Kernel {
   public:
-    explicit Kernel(ClockMode mode = ClockMode::Virtual);
+    explicit Kernel(ClockMode mode = ClockMode::Virtual, ScheduleOptions schedule = {});
     // Stops the worker and timer threads, then runs the end-of-life checks (pool, IRPs, devices).
     ~Kernel();
     Kernel(const Kernel&) = delete;
@@ -162,6 +180,11 @@ class Kernel {
     // For threads the kernel did not create (a pcscd thread, say) in real-time mode.
     void register_current_thread(std::string name);
     void unregister_current_thread();
+    // Under a controlled schedule: the switch points passed so far, and a hash of every choice
+    // made at them (which thread ran, whether due timers fired), equal for equal interleavings.
+    bool controlled() const;
+    std::uint64_t switch_points() const;
+    std::uint64_t schedule_fingerprint() const;
     // Gives a dispatcher object a name that deadlock reports use.
     void name_object(const void* object, std::string name);
 
@@ -223,6 +246,44 @@ class Kernel {
 
   private:
     std::unique_ptr<Impl> impl_;
+};
+
+// A lock for the platform stand-ins' own state, for state that is held across calls into the
+// kernel. Under a controlled schedule a thread that finds it taken blocks as in a kernel wait, so
+// that the scheduler runs the holder (a std::mutex would stop the one processor it owns); it is a
+// plain mutex otherwise. Meets the standard Lockable requirements.
+class Mutex {
+  public:
+    Mutex();
+    Mutex(const Mutex&) = delete;
+    Mutex& operator=(const Mutex&) = delete;
+    void lock();
+    void unlock();
+    bool try_lock();
+
+  private:
+    friend class Condition;
+    std::mutex plain_;
+    KEVENT gate_{}; // signalled while free (controlled schedule)
+    bool controlled_ = false;
+};
+
+// A condition variable over a Mutex, with the same scheduling rule.
+class Condition {
+  public:
+    Condition();
+    template <typename Predicate>
+    void wait(std::unique_lock<Mutex>& lock, Predicate ready) {
+        while (!ready())
+            wait_once(lock);
+    }
+    void notify_all();
+
+  private:
+    void wait_once(std::unique_lock<Mutex>& lock);
+    std::condition_variable_any plain_;
+    KEVENT signal_{}; // controlled schedule: set by notify_all, cleared by each waiter
+    bool controlled_ = false;
 };
 
 } // namespace qkr::kern

@@ -37,8 +37,14 @@ namespace qkr::kern {
 
 // A thread the clock knows about.
 struct ThreadRec {
+    ThreadRec(std::string n, std::uint32_t i) : name(std::move(n)), id(i) {}
     std::string name;
-    bool blocked = false;
+    std::uint32_t id;     // creation order: the controlled scheduler's stable handle
+    bool blocked = false; // in a kernel wait
+    // Controlled schedule: this thread may run only while it holds the turn.
+    std::condition_variable turn_cv;
+    std::uint64_t priority = 0; // Pct
+    struct ThreadCpu* cpu = nullptr;
 };
 
 // One blocked kernel wait. Lives on the waiting thread's stack.
@@ -148,7 +154,15 @@ struct IrpInfo {
 };
 
 // Where the Plug and Play manager has taken a device stack (kept on its PDO).
-enum class PnpState { Added, Started, StopPending, Stopped, RemovePending, SurpriseRemoved, Removed };
+enum class PnpState {
+    Added,
+    Started,
+    StopPending,
+    Stopped,
+    RemovePending,
+    SurpriseRemoved,
+    Removed
+};
 
 struct DeviceInfo {
     std::unique_ptr<DEVICE_OBJECT> object;
@@ -161,7 +175,7 @@ struct DeviceInfo {
     std::string name;
     POWER_STATE device_power{};
     POWER_STATE system_power{};
-    PnpState pnp = PnpState::Added; // PDOs only
+    PnpState pnp = PnpState::Added;              // PDOs only
     PnpState pnp_before_query = PnpState::Added; // what a cancelled query returns to
 };
 
@@ -183,7 +197,7 @@ struct InterfaceEntry {
 };
 
 struct Kernel::Impl {
-    explicit Impl(Kernel& owner, ClockMode mode);
+    Impl(Kernel& owner, ClockMode mode, ScheduleOptions schedule);
 
     Kernel& owner;
     const ClockMode mode;
@@ -203,6 +217,32 @@ struct Kernel::Impl {
     bool stopping = false;
     std::condition_variable timer_cv; // real mode: wakes the timer thread
     std::thread timer_thread;
+
+    // ----- Controlled schedule (schedule.cc), under mu -----
+    const ScheduleOptions schedule;
+    bool controlled() const { return schedule.kind != Schedule::Free; }
+    ThreadRec* turn = nullptr; // the one registered thread that may run
+    std::uint64_t rng_state = 0;
+    std::uint64_t switches = 0;
+    std::uint64_t fingerprint = 0;
+    std::vector<std::uint64_t> change_points; // Pct, ascending
+    std::uint32_t next_thread_id = 0;
+    std::uint64_t random(std::uint64_t bound); // uniform in [0, bound)
+    void note_choice(std::uint64_t value);
+    ThreadRec* pick(const ThreadRec* exclude);
+    void give_turn(ThreadRec* next);
+    void await_turn(std::unique_lock<std::mutex>& lock, ThreadRec* self);
+    // The calling thread gives up the processor (it blocked or ended): the next runnable thread
+    // gets the turn; when none is left, time moves on.
+    void hand_on(std::unique_lock<std::mutex>& lock);
+    // Whether a timer or DPC may run now without needing a lock that a preempted thread holds.
+    bool callbacks_safe(const ThreadRec* self) const;
+    // A point where the platform could switch threads (takes mu).
+    void switch_point();
+    // For a spinning thread: lets another runnable thread run; false if there is none.
+    bool yield_to_others();
+    // Blocks on an internal gate (a Mutex's or a Condition's) without a driver wait's checks.
+    void internal_wait(const void* object, const char* label);
 
     // ----- Threads and waits -----
     std::list<ThreadRec> threads;
@@ -308,11 +348,14 @@ struct Kernel::Impl {
 
     // ----- Power IRP rules (manager.cc), under mu -----
     // At IoCallDriver: `via_po` tells whether it came through PoCallDriver.
-    void power_irp_sent(IrpInfo& info, PIO_STACK_LOCATION loc, bool via_po,
-                        std::string& problem);
+    void power_irp_sent(IrpInfo& info, PIO_STACK_LOCATION loc, bool via_po, std::string& problem);
     // When completion passes the top of the stack.
     void power_irp_done(PIRP irp, IrpInfo& info, std::vector<std::string>& problems);
 };
+
+// A point where the platform could switch threads: under a controlled schedule the scheduler may
+// run another thread (or due timers and DPCs) here; otherwise nothing happens.
+void switch_point();
 
 // True once after PoCallDriver, in the thread that called it (read by IoCallDriver).
 bool take_po_call();
@@ -333,6 +376,7 @@ struct ThreadCpu {
     // Nested IoCallDriver and completion routine calls, and whether their depth was reported.
     int io_depth = 0;
     bool io_depth_reported = false;
+    int mutexes_held = 0; // stand-in Mutexes (a controlled schedule's callbacks wait for them)
 };
 ThreadCpu& cpu();
 // A wait ended to run the APCs queued to its thread (the platform's STATUS_KERNEL_APC).

@@ -200,14 +200,14 @@ class SerialPort final : private LinePortSink {
     Tap tap_;
     Faults faults_;
 
-    mutable std::mutex mutex_;
+    mutable kern::Mutex mutex_;
     // Timer callbacks, cancel routines and the completion DPC not yet finished; the destructor
     // waits for none.
     int callbacks_ = 0;
     KDPC dpc_{};
     bool dpc_armed_ = false; // queued or running; `deferred_` is its work
     Completions deferred_;
-    std::condition_variable quiet_;
+    kern::Condition quiet_;
     bool open_ = false;
     // The far end hung up for good (a tty whose other side closed); cleared by the next open.
     std::atomic<bool> hung_up_{false};

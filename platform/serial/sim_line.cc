@@ -51,7 +51,7 @@ void SimLine::end_callback() {
     quiet_.notify_all();
 }
 
-void SimLine::wait_quiet(std::unique_lock<std::mutex>& lock, bool all_timers) {
+void SimLine::wait_quiet(std::unique_lock<kern::Mutex>& lock, bool all_timers) {
     const auto me = std::this_thread::get_id();
     // A callback that detaches its own end must not wait for itself.
     const auto mine = [&] { return std::count(delivering_.begin(), delivering_.end(), me); };

@@ -134,10 +134,10 @@ class SimLine final : public detail::HostEnd, public detail::DeviceEnd {
     // Callback bookkeeping, so that detaching and destruction never race a running callback.
     void begin_delivery(); // under the lock
     void end_callback();   // takes the lock; the last thing a callback does
-    void wait_quiet(std::unique_lock<std::mutex>& lock, bool all_timers);
+    void wait_quiet(std::unique_lock<kern::Mutex>& lock, bool all_timers);
 
     kern::Kernel& kernel_;
-    mutable std::mutex mutex_;
+    mutable kern::Mutex mutex_;
     LinePortSink* sink_ = nullptr;
     LineDevice* device_ = nullptr;
     Tap* tap_ = nullptr;
@@ -155,7 +155,7 @@ class SimLine final : public detail::HostEnd, public detail::DeviceEnd {
     std::map<std::uint64_t, kern::Kernel::TimerId> notifications_;
     int armed_ = 0; // timers scheduled whose callback has neither been cancelled nor finished
     std::vector<std::thread::id> delivering_; // callbacks now calling out to an end
-    std::condition_variable quiet_;
+    kern::Condition quiet_;
     std::uint64_t notify_sequence_ = 0;
 };
 

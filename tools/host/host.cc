@@ -17,8 +17,9 @@ constexpr std::string_view kStatusAnswered = "[Qkr_StartDevice] get reader statu
 thread_local int start_answers = 0;
 } // namespace
 
-Host::Host(kern::ClockMode mode, std::function<void(std::string_view)> trace)
-    : trace_(std::move(trace)), kernel_(std::make_unique<kern::Kernel>(mode)) {
+Host::Host(kern::ClockMode mode, std::function<void(std::string_view)> trace,
+           kern::ScheduleOptions schedule)
+    : trace_(std::move(trace)), kernel_(std::make_unique<kern::Kernel>(mode, schedule)) {
     // Set before the load, so that the trace begins with DriverEntry.
     kernel_->set_debug_sink([this](std::string_view line) {
         if (line == kTypeAnswered || line == kStatusAnswered)

@@ -70,6 +70,9 @@ class Reader {
     NTSTATUS surprise_removal();
     NTSTATUS pnp(UCHAR minor);
     bool added() const { return added_; }
+    // Started by the last start, and not stopped or removed since (Plug and Play starts a
+    // device only from the added or stopped state).
+    bool started() const { return started_; }
     // Whether the reader answered either start-up query (its type, its card status) in the last
     // start. The driver starts a device whose reader stays silent all the same, so this is what
     // tells a reader that is not there.
@@ -164,7 +167,7 @@ class Reader {
     std::atomic<int> query_{-1};
     std::atomic<bool> was_started_{false}; // since add(): its removal is preceded by a query
     std::atomic<bool> start_answered_{false};
-    std::mutex restart_mu_; // one restart at a time, whichever slot's client asks
+    kern::Mutex restart_mu_; // one restart at a time, whichever slot's client asks
 };
 
 class Host {
@@ -172,8 +175,10 @@ class Host {
     static constexpr int kMaxReaders = 4;
 
     // `trace`, if given, hears every line the driver prints, from its load to its unload.
+    // `schedule` puts every thread of the stack under a controlled schedule (virtual clock only).
     explicit Host(kern::ClockMode mode = kern::ClockMode::Virtual,
-                  std::function<void(std::string_view line)> trace = {});
+                  std::function<void(std::string_view line)> trace = {},
+                  kern::ScheduleOptions schedule = {});
     ~Host();
     Host(const Host&) = delete;
     Host& operator=(const Host&) = delete;
