@@ -326,6 +326,14 @@ NTSTATUS Qkr_PnP(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
     default:
         DbgPrint("[Qkr_PnP] Other IRP \n");
+        if (stack->MinorFunction == IRP_MN_SURPRISE_REMOVAL) {
+            // Requests held at the gate of a stopped device would otherwise wait for a start
+            // that never comes, and the removal waits for their handles to close.
+            KeAcquireSpinLock(&deviceExtension->SpinLock, &irql);
+            deviceExtension->Removed = TRUE;
+            KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
+            KeSetEvent(&deviceExtension->ReaderStarted, IO_NO_INCREMENT, FALSE);
+        }
         IoSkipCurrentIrpStackLocation(Irp);
         status = IofCallDriver(lowerDevice, Irp);
         SmartcardReleaseRemoveLock(smartcardExtension);
