@@ -233,13 +233,22 @@ void Qkr_CloseSerialPort(PDEVICE_OBJECT DeviceObject, PVOID Context) {
     PREADER_EXTENSION readerExtension = deviceExtension->SmartcardExtension.ReaderExtension;
     IO_STATUS_BLOCK ioStatus;
     PIRP irp;
+    LARGE_INTEGER delay;
+    int retries;
     (void)Context;
 
     IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, FALSE);
     DbgPrint("444444444444444444444444\n");
     IoSetDeviceInterfaceState(&deviceExtension->VendorInterfaceName, FALSE);
 
+    // A port left open refuses every later start, so a passing shortage of IRPs is waited out
+    // (up to a second) rather than taken as the end of the port.
     irp = IoAllocateIrp((CCHAR)(DeviceObject->StackSize + 1), FALSE);
+    for (retries = 0; irp == nullptr && retries < 100; retries++) {
+        delay.QuadPart = -10 * 1000 * 10; // 10 ms
+        KeDelayExecutionThread(KernelMode, FALSE, &delay);
+        irp = IoAllocateIrp((CCHAR)(DeviceObject->StackSize + 1), FALSE);
+    }
     if (irp != nullptr) {
         PIO_STACK_LOCATION stack;
 
