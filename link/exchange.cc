@@ -3,8 +3,11 @@
 #include "include/qkr/qkr.h"
 
 #define QKR_ATTEMPTS 3
-#define QKR_WRITE_TIMEOUT (-100000000LL)           // 10 s
-#define QKR_NEXT_CHUNK_TIMEOUT (-20000000LL)       // 2 s between chunks of a reply
+#define QKR_WRITE_TIMEOUT (-100000000LL)     // 10 s
+#define QKR_NEXT_CHUNK_TIMEOUT (-20000000LL) // 2 s between chunks of a reply
+// Each pass of a drain ends at the next character or after 2 s of quiet: enough passes for the
+// longest frame, its DLEs doubled, character by character.
+#define QKR_DRAIN_PASSES (2 * QKR_BUFFER_SIZE + 8)
 #define QKR_FIRST_BYTE_TIMEOUT (-3000000000LL)     // 300 s when T=1 is not selected
 #define QKR_START_FIRST_BYTE_TIMEOUT (-30000000LL) // 3 s for the start-up queries
 #define QKR_T1_MIN_FIRST_BYTE_MS 60000
@@ -114,6 +117,42 @@ static NTSTATUS Qkr_ReaderPowered(PSMARTCARD_EXTENSION SmartcardExtension, PBOOL
     return status;
 }
 
+// When an attempt fails on this side after its frame went out (a request the port could not take,
+// for want of memory say), the reader may still be sending the reply. Were it left on the line it
+// would pass for the reply to the next command, of this slot or the other: so it is waited out
+// until the line has been quiet for the time allowed between chunks, and thrown away.
+static void Qkr_DrainReply(PSMARTCARD_EXTENSION SmartcardExtension) {
+    PREADER_EXTENSION readerExtension = SmartcardExtension->ReaderExtension;
+    LARGE_INTEGER dueTime;
+    ULONG waitMask = SERIAL_EV_RXCHAR;
+    ULONG purgeMask = SERIAL_PURGE_RXCLEAR;
+    ULONG events;
+    ULONG transferred = 0;
+    NTSTATUS status;
+    int pass;
+
+    readerExtension->SerialIoControlCode = IOCTL_SERIAL_SET_WAIT_MASK;
+    if (Qkr_SerialIo(SmartcardExtension, (PUCHAR)&waitMask, sizeof(waitMask), nullptr, 0,
+                     &transferred) != STATUS_SUCCESS)
+        return;
+    for (pass = 0; pass < QKR_DRAIN_PASSES; pass++) {
+        readerExtension->SerialIoControlCode = IOCTL_SERIAL_PURGE;
+        if (Qkr_SerialIo(SmartcardExtension, (PUCHAR)&purgeMask, sizeof(purgeMask), nullptr, 0,
+                         &transferred) != STATUS_SUCCESS)
+            return;
+        readerExtension->ReadTimedOut = FALSE;
+        dueTime.QuadPart = QKR_NEXT_CHUNK_TIMEOUT;
+        KeSetTimer(&readerExtension->ReadTimer, dueTime, &readerExtension->ReadTimeoutDpc);
+        events = 0;
+        readerExtension->SerialIoControlCode = IOCTL_SERIAL_WAIT_ON_MASK;
+        status = Qkr_SerialIo(SmartcardExtension, nullptr, 0, (PUCHAR)&events, sizeof(events),
+                              &transferred);
+        KeCancelTimer(&readerExtension->ReadTimer);
+        if (readerExtension->ReadTimedOut || status != STATUS_SUCCESS)
+            return; // quiet, or nothing more can be learnt
+    }
+}
+
 NTSTATUS Qkr_ReadWrite(ULONG Mode, PSMARTCARD_EXTENSION SmartcardExtension) {
     PREADER_EXTENSION readerExtension = SmartcardExtension->ReaderExtension;
     UCHAR receiveChunk[QKR_RECEIVE_CHUNK_SIZE];
@@ -192,6 +231,7 @@ NTSTATUS Qkr_ReadWrite(ULONG Mode, PSMARTCARD_EXTENSION SmartcardExtension) {
                           &transferred);
     if (status != STATUS_SUCCESS) {
         DbgPrint("[Qkr_ReadWrite]Set wait mask fail ! \n");
+        Qkr_DrainReply(SmartcardExtension);
         return status;
     }
 
@@ -223,6 +263,7 @@ NTSTATUS Qkr_ReadWrite(ULONG Mode, PSMARTCARD_EXTENSION SmartcardExtension) {
             if (status != STATUS_SUCCESS) {
                 KeCancelTimer(&readerExtension->ReadTimer);
                 DbgPrint("[Qkr_ReadWrite]Wait on mask fail ! \n");
+                Qkr_DrainReply(SmartcardExtension);
                 return status;
             }
             if (events & SERIAL_EV_DSR) {
@@ -234,6 +275,7 @@ NTSTATUS Qkr_ReadWrite(ULONG Mode, PSMARTCARD_EXTENSION SmartcardExtension) {
         if (status != STATUS_SUCCESS) {
             DbgPrint("[Qkr_ReadWrite]Get COMM Status fail ! \n");
             KeCancelTimer(&readerExtension->ReadTimer);
+            Qkr_DrainReply(SmartcardExtension);
             return status;
         }
         queued = serialStatus.AmountInInQueue;
@@ -266,6 +308,7 @@ NTSTATUS Qkr_ReadWrite(ULONG Mode, PSMARTCARD_EXTENSION SmartcardExtension) {
             }
             if (status != STATUS_SUCCESS) {
                 DbgPrint("[Qkr_ReadWrite]Get received data fail ! \n");
+                Qkr_DrainReply(SmartcardExtension);
                 return status;
             }
             Qkr_ScanReceivedBytes(SmartcardExtension, receiveChunk, queued);
