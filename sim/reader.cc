@@ -844,7 +844,9 @@ struct ReaderSim::Impl : std::enable_shared_from_this<Impl> {
             return;
         powered = on;
         if (!on) {
+            // Every timer goes, the end of a CTS pulse included, so the pulse ends here.
             cancel_all();
+            cts_held_off = false;
             for (auto& s : slots) {
                 if (s.card)
                     s.card->power_off();
