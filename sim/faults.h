@@ -59,6 +59,12 @@ class Faults {
         percent_ = percent > 100 ? 100 : percent;
     }
     void clear() { *this = Faults(); }
+    // Whether any fault is still to strike.
+    bool armed() const {
+        return nak_ > 0 || silent_ > 0 || corrupt_ > 0 || truncate_ > 0 || noise_ > 0 ||
+               !noise_bytes_.empty() || dle_pairs_ > 0 || stray_etx_ > 0 || chunk_ > 0 ||
+               delay_ > 0 || refuse_speed_ || pts_ || chain_removal_ || percent_ > 0;
+    }
 
   private:
     friend class FaultsAccess;

@@ -1,4 +1,5 @@
 // qkr: drive the reader driver from the command line, against the simulated reader or a port.
+#include "tools/explore/command.h"
 #include "tools/qkr/atr_text.h"
 #include "tools/qkr/script.h"
 #include "tools/qkr/session.h"
@@ -296,6 +297,34 @@ int main(int argc, char** argv) {
     script->add_flag("--keep-going", keep_going,
                      "Go on after an unexpected error; default: off (stop at it)");
 
+    qkr::explore::CommandOptions explore_options;
+    std::string explore_schedule = "random";
+    auto* explore = app.add_subcommand(
+        "explore", "Seeded random operations on 1-4 readers under a controlled thread schedule, "
+                   "every invariant checked; a failure is shrunk to a replay file");
+    explore->add_option("--seed", explore_options.seed, "First seed")->default_val(1);
+    explore->add_option("--seeds", explore_options.seeds, "How many seeds from --seed on")
+        ->default_val(1)
+        ->check(CLI::Range(1, 10'000'000));
+    explore->add_option("--steps", explore_options.steps, "Operations per seed")
+        ->default_val(60)
+        ->check(CLI::Range(1, 100'000));
+    explore->add_option("--schedule", explore_schedule, "random or pct")
+        ->default_val("random")
+        ->check(CLI::IsMember({"random", "pct"}));
+    explore->add_option("--depth", explore_options.depth, "Priority change points plus one (pct)")
+        ->default_val(3)
+        ->check(CLI::Range(1, 100));
+    explore->add_option("--replay", explore_options.replay,
+                        "Run this replay file instead of seeds; default: none");
+    explore->add_option("--out", explore_options.out_dir, "Where a failing seed's replay file goes")
+        ->default_val(".");
+    explore->add_flag("--verbose", explore_options.verbose, "A line per seed; default: off");
+    explore->add_flag("!--no-shrink", explore_options.shrink,
+                      "Write a failing seed's whole plan; default: shrink it first");
+    explore->add_flag("--trace-replay", explore_options.trace,
+                      "With --replay: the driver's lines on standard error; default: off");
+
     app.add_option_function<std::string>(
            "--completion",
            [&app](const std::string&) {
@@ -325,6 +354,12 @@ int main(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         std::cerr << "qkr: " << e.what() << "\n";
         return 2;
+    }
+
+    if (*explore) {
+        explore_options.schedule =
+            explore_schedule == "pct" ? qkr::kern::Schedule::Pct : qkr::kern::Schedule::Random;
+        return qkr::explore::command(explore_options, std::cout);
     }
 
     std::vector<std::vector<std::uint8_t>> apdus;
