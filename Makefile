@@ -5,7 +5,7 @@ CMAKE_GEN := -G Ninja
 CTEST     := ctest --output-on-failure -j $(JOBS)
 
 .PHONY: all deps build release run test test-sanitize test-asan test-tsan format clean install bench \
-        shipped uninstall deb
+        shipped uninstall deb explore
 
 all: build
 
@@ -45,11 +45,23 @@ release: deps
 	cmake -S . -B $(BUILD)-release $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD)-release -j $(JOBS) --target qkr qkr-sim qkr_ifd qkr_bench
 
+# The whole-system explorer on SEEDS seeds from SEED, under the random schedule and then PCT; a
+# failing seed is shrunk to a replay file in the current directory (qkr explore --replay FILE).
+SEED  ?= 1
+SEEDS ?= 1000
+STEPS ?= 60
+explore: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target qkr
+	$(BUILD)/tools/qkr/qkr explore --seed $(SEED) --seeds $(SEEDS) --steps $(STEPS) --schedule random
+	$(BUILD)/tools/qkr/qkr explore --seed $(SEED) --seeds $(SEEDS) --steps $(STEPS) --schedule pct
+
 # Benchmarks in a release build; prints one table.
 bench: deps
 	cmake -S . -B $(BUILD)-release $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release
-	cmake --build $(BUILD)-release -j $(JOBS) --target qkr_bench
+	cmake --build $(BUILD)-release -j $(JOBS) --target qkr_bench qkr
 	$(BUILD)-release/bench/qkr_bench
+	@echo && echo "Exploration (qkr explore, 300 seeds of 60 operations):" && \
+	  $(BUILD)-release/tools/qkr/qkr explore --seed 1 --seeds 300 --steps 60
 	@cmake --build $(BUILD)-release -j $(JOBS) --target qkr_ifd >/dev/null && \
 	  echo && echo "APDUs and card events through pcscd:" && \
 	  bash bench/pcsc_latency.sh $(CURDIR)/$(BUILD)-release/tools/pcsc/libqkr_ifd.so

@@ -61,6 +61,15 @@ bool defined_failure(NTSTATUS s) {
     }
 }
 
+// "rN: " built by appending: GCC 12's -O3 flags `"r" + std::to_string(i) + ...` with a false
+// -Wrestrict.
+std::string reader_tag(std::size_t reader) {
+    std::string tag = "r";
+    tag.append(std::to_string(reader));
+    tag.append(": ");
+    return tag;
+}
+
 std::string status_text(NTSTATUS s) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(s));
@@ -252,7 +261,7 @@ class World {
 // handles are closed, and builds a new one.
 NTSTATUS World::start_device(ReaderState& st) {
     host::Reader& r = *st.reader;
-    note("r" + std::to_string(index_of(st)) + ": start");
+    note(reader_tag(index_of(st)) + "start");
     const NTSTATUS status = r.start();
     if (!NT_SUCCESS(status)) {
         r.surprise_removal();
@@ -630,7 +639,7 @@ bool Client::session(int reader, int slot, bool must) {
     kern::FileHandle& h = handle(reader);
     if (!h.is_open()) {
         if (must)
-            world_.problem("r" + std::to_string(reader) + ": the device does not open");
+            world_.problem(reader_tag(reader) + "the device does not open");
         return false;
     }
     host::SlotClient c(*st.reader, h, slot);
@@ -640,8 +649,8 @@ bool Client::session(int reader, int slot, bool must) {
         if (status == STATUS_SUCCESS)
             return false;
         if (must)
-            world_.problem("r" + std::to_string(reader) + " s" + std::to_string(slot) + ": " +
-                           what + " failed at the end of the run: " + status_text(status));
+            world_.problem(reader_tag(reader) + "s" + std::to_string(slot) + " " + what +
+                           " failed at the end of the run: " + status_text(status));
         check(status, op, what);
         return true;
     };
@@ -893,11 +902,11 @@ void World::final_checks() {
         kern::PendingIo absent = slot0.park(IOCTL_SMARTCARD_IS_ABSENT);
         on_sim([&] { r.sim().remove(); });
         if (!absent.wait_for(kern::seconds(5)) || absent.status() != STATUS_SUCCESS)
-            problem("r" + std::to_string(i) + ": card tracking missed a removal at the end");
+            problem(reader_tag(i) + "card tracking missed a removal at the end");
         kern::PendingIo present = slot0.park(IOCTL_SMARTCARD_IS_PRESENT);
         on_sim([&] { r.sim().insert(sim::make_card("t1", plan_.seed)); });
         if (!present.wait_for(kern::seconds(5)) || present.status() != STATUS_SUCCESS)
-            problem("r" + std::to_string(i) + ": card tracking missed an insertion at the end");
+            problem(reader_tag(i) + "card tracking missed an insertion at the end");
         h.reset();
         drop_handle(i);
     }
