@@ -1,7 +1,7 @@
 // Benchmarks of the whole stack: how close a card conversation comes to the line's physical limit,
 // how many exchanges a CPU-second buys, how fast a card event reaches a waiting client, what an
 // idle reader costs, and how long a start takes. Prints one table.
-#include "tools/host/host.h"
+#include "host/host.h"
 #include "tools/qkr/text.h"
 
 #include <algorithm>

@@ -5,8 +5,8 @@
 // ends the run), nothing leaks (the kernel's end-of-life checks); and once the reader behaves
 // again, a fresh session gets the card's exact answers.
 #include "fuzz/fuzz_support.h"
+#include "host/host.h"
 #include "sim/card.h"
-#include "tools/host/host.h"
 
 #include <cstring>
 #include <mutex>

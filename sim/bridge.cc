@@ -54,7 +54,7 @@ std::optional<Bytes> take_message(Bytes& buffer) {
 
 struct CardBridge::Connection {
     std::mutex m;
-    int wake_fd = -1;
+    const serial::WakePipe* wake = nullptr;
     bool open = true;
     std::deque<Bytes> out;
     std::deque<Application::Done> waiting;
@@ -67,8 +67,7 @@ struct CardBridge::Connection {
         if (!open)
             return;
         out.push_back(message(payload));
-        const std::uint8_t b = 1;
-        [[maybe_unused]] auto r = ::write(wake_fd, &b, 1);
+        wake->wake();
     }
 };
 
@@ -154,62 +153,36 @@ CardBridge::CardBridge(ReaderSim& reader, Config config) : reader_(reader), conf
 
 CardBridge::~CardBridge() {
     stop_ = true;
-    if (wake_[1] >= 0) {
-        const std::uint8_t b = 1;
-        [[maybe_unused]] auto r = ::write(wake_[1], &b, 1);
-    }
+    wake_.wake();
     if (thread_.joinable())
         thread_.join();
-    for (int fd : {listen_fd_, wake_[0], wake_[1]})
-        if (fd >= 0)
-            ::close(fd);
 }
 
 bool CardBridge::start() {
-    if (::pipe2(wake_, O_NONBLOCK | O_CLOEXEC) != 0) {
+    if (!wake_.open()) {
         error_ = std::strerror(errno);
         return false;
     }
-    listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (listen_fd_ < 0) {
-        error_ = std::strerror(errno);
+    if (!listen_.open_tcp(config_.port)) {
+        error_ = listen_.error();
         return false;
     }
-    const int one = 1;
-    ::setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(config_.port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(listen_fd_, 1) != 0) {
-        error_ = std::strerror(errno);
-        return false;
-    }
-    socklen_t len = sizeof addr;
-    ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-    bound_port_ = ntohs(addr.sin_port);
     thread_ = std::thread([this] { run(); });
     return true;
 }
 
 void CardBridge::run() {
     while (!stop_) {
-        pollfd fds[2] = {{listen_fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+        pollfd fds[2] = {{listen_.fd(), POLLIN, 0}, {wake_.fd(), POLLIN, 0}};
         if (::poll(fds, 2, 200) <= 0)
             continue;
-        if (fds[1].revents & POLLIN) {
-            std::uint8_t drain[64];
-            while (::read(wake_[0], drain, sizeof drain) > 0) {
-            }
-        }
+        if (fds[1].revents & POLLIN)
+            wake_.drain();
         if (fds[0].revents & POLLIN) {
-            const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd >= 0) {
+            if (const serial::Fd fd = listen_.accept(SOCK_CLOEXEC)) {
                 const int one = 1;
-                ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-                serve(fd);
-                ::close(fd);
+                ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+                serve(fd.get());
             }
         }
     }
@@ -237,7 +210,7 @@ void CardBridge::serve(int fd) {
         return;
 
     auto conn = std::make_shared<Connection>();
-    conn->wake_fd = wake_[1];
+    conn->wake = &wake_;
     ProcessorCardConfig config;
     config.name = "external";
     config.atr_bytes = *atr;
@@ -249,14 +222,11 @@ void CardBridge::serve(int fd) {
     connected_ = true;
 
     while (!stop_) {
-        pollfd fds[2] = {{fd, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+        pollfd fds[2] = {{fd, POLLIN, 0}, {wake_.fd(), POLLIN, 0}};
         if (::poll(fds, 2, 200) < 0 && errno != EINTR)
             break;
-        if (fds[1].revents & POLLIN) {
-            std::uint8_t drain[64];
-            while (::read(wake_[0], drain, sizeof drain) > 0) {
-            }
-        }
+        if (fds[1].revents & POLLIN)
+            wake_.drain();
         std::deque<Bytes> out;
         {
             std::lock_guard lock(conn->m);

@@ -13,6 +13,8 @@
 // on the kernel's real clock: on a virtual one, time would race ahead while the socket waits.
 #pragma once
 
+#include "platform/serial/fd.h"
+#include "sim/listener.h"
 #include "sim/reader.h"
 
 #include <atomic>
@@ -40,7 +42,7 @@ class CardBridge {
     // Binds 127.0.0.1:port and starts listening; false (with errno's text in error()) when it
     // cannot.
     bool start();
-    std::uint16_t port() const { return bound_port_; }
+    std::uint16_t port() const { return listen_.port(); }
     const std::string& error() const { return error_; }
     bool connected() const { return connected_; }
 
@@ -52,9 +54,8 @@ class CardBridge {
 
     ReaderSim& reader_;
     Config config_;
-    int listen_fd_ = -1;
-    int wake_[2] = {-1, -1};
-    std::uint16_t bound_port_ = 0;
+    Listener listen_;
+    serial::WakePipe wake_;
     std::string error_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> connected_{false};

@@ -4,10 +4,12 @@
 // SIGTERM or "quit" on the control socket. The control socket takes the commands of
 // sim/control.h, one per line, and answers each with one line.
 #include "platform/kernel/kernel.h"
+#include "platform/serial/fd.h"
 #include "sim/bridge.h"
 #include "sim/control.h"
+#include "sim/control_server.h"
+#include "sim/listener.h"
 #include "sim/reader.h"
-#include "sim/standalone/listener.h"
 #include "sim/standalone/pty_device.h"
 
 #include <cerrno>
@@ -16,28 +18,17 @@
 #include <cstdio>
 #include <cstring>
 #include <future>
-#include <list>
 #include <memory>
 #include <optional>
-#include <poll.h>
 #include <string>
 #include <string_view>
 #include <sys/signalfd.h>
-#include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
 
 namespace {
 
 using namespace qkr;
-
-// A command line longer than this is answered with an error and none of it is run.
-constexpr std::size_t kMaxLine = 1024;
-// A client that leaves this many bytes of answers unread is dropped.
-constexpr std::size_t kMaxUnread = 64 * 1024;
-// Beyond this many clients the one connected longest is closed, so that no number of idle
-// clients can shut out a new one.
-constexpr std::size_t kMaxClients = 32;
 
 int usage(std::FILE* to = stderr) {
     const sim::ReaderConfig d;
@@ -82,148 +73,6 @@ std::optional<std::uint64_t> decimal(std::string_view s, std::uint64_t lo, std::
         return std::nullopt;
     return v;
 }
-
-// The control socket: every client at once, none of them able to hold up the others or the end
-// of the program.
-class ControlServer {
-  public:
-    ControlServer(const sim::UnixListener& listener, sim::ReaderSim& reader, int signal_fd)
-        : listener_(listener), reader_(reader), signal_fd_(signal_fd) {}
-    ~ControlServer() {
-        for (auto& c : clients_)
-            ::close(c.fd);
-    }
-    ControlServer(const ControlServer&) = delete;
-    ControlServer& operator=(const ControlServer&) = delete;
-
-    // Returns on SIGINT, SIGTERM or "quit".
-    void run() {
-        std::vector<pollfd> fds;
-        while (!quit_) {
-            fds.assign({{signal_fd_, POLLIN, 0}, {listener_.fd(), POLLIN, 0}});
-            for (const auto& c : clients_)
-                fds.push_back({c.fd, events(c), 0});
-            if (::poll(fds.data(), fds.size(), -1) < 0) {
-                if (errno == EINTR)
-                    continue;
-                return;
-            }
-            if (fds[0].revents != 0)
-                return;
-            auto fd = fds.begin() + 2;
-            for (auto c = clients_.begin(); c != clients_.end(); ++fd) {
-                serve(*c, fd->revents);
-                c = c->dead ? (::close(c->fd), clients_.erase(c)) : std::next(c);
-            }
-            if (fds[1].revents & POLLIN)
-                accept_all();
-        }
-    }
-
-  private:
-    struct Client {
-        int fd;
-        std::string in;
-        std::string out;
-        bool overlong = false;
-        bool eof = false;
-        bool dead = false;
-    };
-
-    // A client that has finished sending is only waited on to take its answers: its end of stream
-    // would wake the loop again and again.
-    static short events(const Client& c) {
-        return static_cast<short>((c.eof ? 0 : POLLIN) | (c.out.empty() ? 0 : POLLOUT));
-    }
-
-    void accept_all() {
-        for (int fd; (fd = listener_.accept()) >= 0;) {
-            if (clients_.size() >= kMaxClients) {
-                ::close(clients_.front().fd);
-                clients_.pop_front();
-            }
-            clients_.push_back({.fd = fd});
-        }
-    }
-
-    void serve(Client& c, short revents) {
-        if (revents & (POLLERR | POLLNVAL)) {
-            c.dead = true;
-            return;
-        }
-        if (!c.eof && (revents & (POLLIN | POLLHUP))) {
-            char buf[4096];
-            const ssize_t n = ::recv(c.fd, buf, sizeof buf, 0);
-            if (n > 0)
-                take(c, std::string_view(buf, static_cast<std::size_t>(n)));
-            else if (n == 0 || (errno != EAGAIN && errno != EINTR))
-                c.eof = true;
-        }
-        flush(c);
-        // A client that has said all it had to say still gets its answers.
-        if (c.eof && c.out.empty())
-            c.dead = true;
-    }
-
-    void take(Client& c, std::string_view bytes) {
-        while (!bytes.empty() && !c.dead && !quit_) {
-            const auto nl = bytes.find('\n');
-            const auto part = bytes.substr(0, nl);
-            if (!c.overlong && c.in.size() + part.size() > kMaxLine) {
-                c.overlong = true;
-                c.in.clear();
-            }
-            if (!c.overlong)
-                c.in.append(part);
-            if (nl == std::string_view::npos)
-                return;
-            bytes.remove_prefix(nl + 1);
-            answer(c, c.overlong ? "error line too long" : command(c.in));
-            c.in.clear();
-            c.overlong = false;
-        }
-    }
-
-    std::string command(const std::string& line) {
-        if (line == "quit" || line == "quit\r") {
-            quit_ = true;
-            return "ok";
-        }
-        auto done = std::make_shared<std::promise<std::string>>();
-        auto answer = done->get_future();
-        sim::ReaderSim& reader = reader_;
-        reader.post([&reader, done, line] { done->set_value(sim::control_command(reader, line)); });
-        return answer.get();
-    }
-
-    void answer(Client& c, const std::string& text) {
-        c.out += text;
-        c.out += '\n';
-        flush(c);
-        if (c.out.size() > kMaxUnread)
-            c.dead = true;
-    }
-
-    static void flush(Client& c) {
-        while (!c.out.empty() && !c.dead) {
-            const ssize_t n = ::send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (n > 0)
-                c.out.erase(0, static_cast<std::size_t>(n));
-            else if (n < 0 && errno == EINTR)
-                continue;
-            else if (n < 0 && errno == EAGAIN)
-                return;
-            else
-                c.dead = true;
-        }
-    }
-
-    const sim::UnixListener& listener_;
-    sim::ReaderSim& reader_;
-    int signal_fd_;
-    std::list<Client> clients_;
-    bool quit_ = false;
-};
 
 } // namespace
 
@@ -298,8 +147,8 @@ int main(int argc, char** argv) {
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    const int signals_fd = ::signalfd(-1, &signals, SFD_CLOEXEC);
-    if (signals_fd < 0) {
+    const serial::Fd signals_fd(::signalfd(-1, &signals, SFD_CLOEXEC));
+    if (!signals_fd) {
         std::fprintf(stderr, "qkr-sim: signalfd: %s\n", std::strerror(errno));
         return 1;
     }
@@ -321,8 +170,8 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    sim::UnixListener control_listener;
-    if (!control_listener.open(control)) {
+    sim::Listener control_listener;
+    if (!control_listener.open_unix(control)) {
         std::fprintf(stderr, "qkr-sim: control socket %s\n", control_listener.error().c_str());
         return 1;
     }
@@ -333,7 +182,18 @@ int main(int argc, char** argv) {
         std::printf("bridge 127.0.0.1:%u\n", card_bridge->port());
     std::fflush(stdout);
 
-    ControlServer(control_listener, reader, signals_fd).run();
-    ::close(signals_fd);
+    sim::ControlServer server(control_listener, [&](std::string_view line) {
+        if (line == "quit" || line == "quit\r") {
+            server.stop();
+            return std::string("ok");
+        }
+        auto done = std::make_shared<std::promise<std::string>>();
+        auto answer = done->get_future();
+        reader.post([&reader, done, line = std::string(line)] {
+            done->set_value(sim::control_command(reader, line));
+        });
+        return answer.get();
+    });
+    server.run(signals_fd.get());
     return 0;
 }

@@ -64,15 +64,9 @@ PtyDevice::PtyDevice(ReaderSim& reader, std::string modem_socket)
 PtyDevice::~PtyDevice() {
     reader_.connect(nullptr);
     stop_ = true;
-    if (wake_[1] >= 0) {
-        const char b = 1;
-        [[maybe_unused]] auto r = ::write(wake_[1], &b, 1);
-    }
+    wake_.wake();
     if (thread_.joinable())
         thread_.join();
-    for (int fd : {master_, slave_keep_, modem_, wake_[0], wake_[1]})
-        if (fd >= 0)
-            ::close(fd);
 }
 
 bool PtyDevice::open() {
@@ -80,25 +74,25 @@ bool PtyDevice::open() {
         error_ = what + ": " + std::strerror(errno);
         return false;
     };
-    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0)
+    master_.reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!master_ || ::grantpt(master_.get()) != 0 || ::unlockpt(master_.get()) != 0)
         return fail("pseudo-terminal");
-    const char* name = ::ptsname(master_);
+    const char* name = ::ptsname(master_.get());
     if (name == nullptr)
         return fail("pseudo-terminal name");
     slave_path_ = name;
-    slave_keep_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (slave_keep_ < 0)
+    slave_keep_.reset(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!slave_keep_)
         return fail(slave_path_);
     termios t{};
-    ::tcgetattr(slave_keep_, &t);
+    ::tcgetattr(slave_keep_.get(), &t);
     ::cfmakeraw(&t);
-    ::tcsetattr(slave_keep_, TCSANOW, &t);
-    ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
-    if (::pipe2(wake_, O_NONBLOCK | O_CLOEXEC) != 0)
+    ::tcsetattr(slave_keep_.get(), TCSANOW, &t);
+    ::fcntl(master_.get(), F_SETFL, ::fcntl(master_.get(), F_GETFL) | O_NONBLOCK);
+    if (!wake_.open())
         return fail("pipe");
 
-    if (!listen_.open(modem_path_)) {
+    if (!listen_.open_unix(modem_path_)) {
         error_ = listen_.error();
         return false;
     }
@@ -116,11 +110,10 @@ void PtyDevice::send(std::span<const std::uint8_t> bytes) {
 
 void PtyDevice::flush_locked() {
     while (!out_.empty()) {
-        const ssize_t n = ::write(master_, out_.data(), out_.size());
+        const ssize_t n = ::write(master_.get(), out_.data(), out_.size());
         if (n <= 0) {
             // Full: the thread tries again when the pseudo-terminal can take more.
-            const char b = 1;
-            [[maybe_unused]] auto r = ::write(wake_[1], &b, 1);
+            wake_.wake();
             return;
         }
         out_.erase(0, static_cast<std::size_t>(n));
@@ -148,8 +141,8 @@ serial::LineFormat PtyDevice::format() const {
 }
 
 void PtyDevice::tell_locked(const std::string& line) {
-    if (modem_ >= 0) [[maybe_unused]]
-        auto r = ::send(modem_, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (modem_) [[maybe_unused]]
+        auto r = ::send(modem_.get(), line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
 void PtyDevice::set_cts(bool on) {
@@ -217,15 +210,14 @@ void PtyDevice::host_line(std::string_view line) {
 void PtyDevice::read_modem() {
     for (;;) {
         char buf[256];
-        const ssize_t n = ::recv(modem_, buf, sizeof buf, 0);
+        const ssize_t n = ::recv(modem_.get(), buf, sizeof buf, 0);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && errno == EAGAIN)
             return;
         if (n <= 0) {
             std::lock_guard lock(mutex_);
-            ::close(modem_);
-            modem_ = -1;
+            modem_.reset();
             return;
         }
         std::vector<std::string> lines;
@@ -250,30 +242,27 @@ void PtyDevice::read_modem() {
 
 void PtyDevice::run() {
     while (!stop_) {
-        pollfd fds[4] = {{master_, POLLIN, 0},
+        pollfd fds[4] = {{master_.get(), POLLIN, 0},
                          {listen_.fd(), POLLIN, 0},
-                         {wake_[0], POLLIN, 0},
-                         {modem_, POLLIN, 0}};
+                         {wake_.fd(), POLLIN, 0},
+                         {modem_.get(), POLLIN, 0}};
         {
             std::lock_guard lock(mutex_);
             if (!out_.empty())
                 fds[0].events |= POLLOUT;
-            fds[3].fd = modem_;
+            fds[3].fd = modem_.get();
         }
         if (::poll(fds, fds[3].fd >= 0 ? 4 : 3, 200) <= 0)
             continue;
-        if (fds[2].revents & POLLIN) {
-            char drain[64];
-            while (::read(wake_[0], drain, sizeof drain) > 0) {
-            }
-        }
+        if (fds[2].revents & POLLIN)
+            wake_.drain();
         if (fds[0].revents & POLLOUT) {
             std::lock_guard lock(mutex_);
             flush_locked();
         }
         if (fds[0].revents & POLLIN) {
             std::uint8_t buf[1024];
-            const ssize_t n = ::read(master_, buf, sizeof buf);
+            const ssize_t n = ::read(master_.get(), buf, sizeof buf);
             if (n > 0) {
                 serial::LineFormat host, device;
                 {
@@ -304,14 +293,13 @@ void PtyDevice::run() {
         if (fds[1].revents & POLLIN) {
             // A host that hung up and came straight back may have left its last lines unread:
             // they and its hang-up come first, so that it is not taken for a second host.
-            if (modem_ >= 0)
+            if (modem_)
                 read_modem();
-            const int fd = listen_.accept();
+            serial::Fd fd = listen_.accept();
             std::lock_guard lock(mutex_);
-            if (fd >= 0 && modem_ >= 0) {
-                ::close(fd);
-            } else if (fd >= 0) {
-                modem_ = fd;
+            // A second host is closed at once (as fd goes): the first keeps its session.
+            if (fd && !modem_) {
+                modem_ = std::move(fd);
                 modem_in_.clear();
                 modem_overlong_ = false;
                 tell_locked(cts_ ? "CTS 1\n" : "CTS 0\n");

@@ -11,9 +11,10 @@
 // differs from the reader's, as on a real line.
 #pragma once
 
+#include "platform/serial/fd.h"
 #include "platform/serial/line.h"
+#include "sim/listener.h"
 #include "sim/reader.h"
-#include "sim/standalone/listener.h"
 
 #include <atomic>
 #include <mutex>
@@ -60,11 +61,11 @@ class PtyDevice : public serial::DeviceSide {
     std::string modem_path_;
     std::string slave_path_;
     std::string error_;
-    int master_ = -1;
-    int slave_keep_ = -1; // keeps the master from seeing a hang-up while no one has the port open
-    UnixListener listen_;
-    int modem_ = -1;
-    int wake_[2] = {-1, -1};
+    serial::Fd master_;
+    serial::Fd slave_keep_; // keeps the master from seeing a hang-up while no one has the port open
+    Listener listen_;
+    serial::Fd modem_;
+    serial::WakePipe wake_;
     mutable std::mutex mutex_;
     std::string out_; // bytes the pseudo-terminal could not take yet
     static constexpr std::size_t kMaxModemLine = 64;

@@ -2,7 +2,7 @@
 // one slot through the driver's device, with the answers unpacked.
 #pragma once
 
-#include "tools/host/host.h"
+#include "host/host.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

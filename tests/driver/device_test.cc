@@ -1,7 +1,7 @@
 // A reader's device object: loading the driver, adding readers, their starting values, the limit of
 // four, failures on the way that must leave nothing behind, the second slot and removal.
+#include "host/host.h"
 #include "tests/link/support.h"
-#include "tools/host/host.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The harness itself: a host assembles working stacks, and takes them apart without leaving
 // anything behind, whatever state they were left in.
+#include "host/host.h"
 #include "tests/link/support.h"
-#include "tools/host/host.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The controlled schedule: one thread at a time, chosen by a seeded generator, so that a run of
 // two clients on both slots replays byte for byte from its seed.
-#include "tools/host/host.h"
+#include "host/host.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 // One command and its reply through the real port stand-in and line, with a scripted reader at the
 // far end: the requests the port sees, the bytes on the line, the log and the status, including
 // every way an attempt can fail and the retries.
+#include "host/host.h"
 #include "tests/link/scripted_reader.h"
 #include "tests/link/support.h"
-#include "tools/host/host.h"
 
 #include <gtest/gtest.h>
 

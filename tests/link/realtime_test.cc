@@ -1,7 +1,7 @@
 // The same exchange on the real clock: timers fire from the kernel's timer thread while the
 // exchanging thread really sleeps.
+#include "host/host.h"
 #include "tests/link/support.h"
-#include "tools/host/host.h"
 
 #include <gtest/gtest.h>
 
@@ -27,8 +27,7 @@ TEST(RealClockExchange, ReaderAnswersAndANakIsRetried) {
     EXPECT_EQ(slot->SmartcardReply.BufferLength, 21u);
     EXPECT_EQ(slot->SmartcardReply.Buffer[0], RDRSP_TYPE);
 
-    host.kernel().schedule_after(0, [&] { r.sim().faults().nak_next(1); });
-    host.kernel().sleep_for(qkr::kern::milliseconds(20));
+    r.act_on_sim([](qkr::sim::ReaderSim& s) { s.faults().nak_next(1); });
     host.clear_log();
     ASSERT_EQ(get_type(), STATUS_SUCCESS);
     EXPECT_EQ(qkr::testing::count_lines(host.log(), "[Qkr_ReadWrite] RDDERR_NAK!\n"), 1u);

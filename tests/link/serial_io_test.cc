@@ -1,8 +1,8 @@
 // The requests the driver makes of the serial port: single requests and their limits, the port's
 // configuration, line speed changes, forwarding down the stack and closing the port.
+#include "host/host.h"
 #include "tests/link/scripted_reader.h"
 #include "tests/link/support.h"
-#include "tools/host/host.h"
 
 #include <gtest/gtest.h>
 

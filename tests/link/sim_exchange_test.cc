@@ -1,6 +1,6 @@
 // Command exchanges against the simulated reader: its real replies, and the faults of a real line.
+#include "host/host.h"
 #include "tests/link/support.h"
-#include "tools/host/host.h"
 
 #include <gtest/gtest.h>
 

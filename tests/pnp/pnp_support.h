@@ -4,11 +4,11 @@
 #pragma once
 
 #include "card/card.h"
+#include "host/host.h"
 #include "include/qkr/qkr.h"
 #include "platform/kernel/kernel.h"
 #include "sim/frame.h"
 #include "sim/reader.h"
-#include "tools/host/host.h"
 
 #include <gtest/gtest.h>
 
@@ -106,11 +106,11 @@ class TestHost : public host::Host {
 };
 
 // ---------------------------------------------------------------------------------------------
-// The reader at the far end. The simulator's state belongs to the kernel's timer context, so the
-// test acts on it from there and then lets the line carry the change to the driver.
+// The reader at the far end: the test acts on it and then lets the line carry the change to the
+// driver.
 // ---------------------------------------------------------------------------------------------
-inline void in_timer(host::Reader& reader, std::function<void()> fn) {
-    reader.kernel().schedule_after(0, std::move(fn), "test action");
+inline void at_reader(host::Reader& reader, const std::function<void(sim::ReaderSim&)>& fn) {
+    reader.act_on_sim(fn);
     settle(reader);
 }
 
@@ -130,23 +130,23 @@ inline std::array<std::uint8_t, 16> reader_identification(host::Reader& reader) 
 
 // A reader that takes every command in and never answers.
 inline void make_silent(host::Reader& reader) {
-    in_timer(reader, [&reader] { reader.sim().faults().silent_next(1 << 20); });
+    at_reader(reader, [](sim::ReaderSim& s) { s.faults().silent_next(1 << 20); });
 }
 
 inline void insert_card(host::Reader& reader, std::string name = "t1") {
-    in_timer(reader, [&reader, name] { reader.sim().insert(sim::make_card(name)); });
+    at_reader(reader, [name](sim::ReaderSim& s) { s.insert(sim::make_card(name)); });
 }
 
 inline void remove_card(host::Reader& reader) {
-    in_timer(reader, [&reader] { reader.sim().remove(); });
+    at_reader(reader, [](sim::ReaderSim& s) { s.remove(); });
 }
 
 inline void set_dsr(host::Reader& reader, bool on) {
-    in_timer(reader, [&reader, on] { reader.sim().set_powered(on); });
+    at_reader(reader, [on](sim::ReaderSim& s) { s.set_powered(on); });
 }
 
 inline void pulse_cts(host::Reader& reader) {
-    in_timer(reader, [&reader] { reader.sim().pulse_cts(kern::milliseconds(1)); });
+    at_reader(reader, [](sim::ReaderSim& s) { s.pulse_cts(kern::milliseconds(1)); });
 }
 
 // A reader of the test's own on the line, in place of the simulator: it answers each command

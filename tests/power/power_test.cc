@@ -2,8 +2,8 @@
 // gate around a sleep, device power transitions, and the card-tracking request parked over a
 // sleep. The whole stack runs (kernel, driver, serial port, line) with a scripted reader at the
 // far end, on the virtual clock.
+#include "host/host.h"
 #include "tests/card/scripted_firmware.h"
-#include "tools/host/host.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
-// Helpers shared by the robustness tests: a client of one slot, actions on the simulated reader
-// from timer context, and the set of statuses a failed card request may end with.
+// Helpers shared by the robustness tests: a client of one slot and the set of statuses a failed
+// card request may end with.
 #pragma once
 
-#include "tools/host/host.h"
+#include "host/host.h"
 
 #include <gtest/gtest.h>
 
@@ -51,20 +51,6 @@ inline bool is_defined_failure(NTSTATUS s) {
 
 // The standard smart card requests on one slot of an open handle.
 using Client = host::SlotClient;
-
-// Runs `fn` in the kernel's timer context, where the simulator's state lives, and waits for it.
-inline void in_timer(kern::Kernel& kernel, std::function<void()> fn) {
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    kernel.schedule_after(
-        0,
-        [&] {
-            fn();
-            KeSetEvent(&done, IO_NO_INCREMENT, FALSE);
-        },
-        "robust test action");
-    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-}
 
 // A host that removes its readers and lets the line go quiet before the harness takes the lines
 // apart, and that turns a verifier report (a deadlock, say) into a test failure.

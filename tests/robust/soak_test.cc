@@ -241,7 +241,7 @@ class Soak {
     // restarted and both cards powered again, as the system would after the reader came back.
     bool power_loss() {
         faults_off();
-        in_timer(host_.kernel(), [this] { reader_.sim().drop_dsr(kern::milliseconds(100)); });
+        reader_.act_on_sim([this](sim::ReaderSim& s) { s.drop_dsr(kern::milliseconds(100)); });
         host_.kernel().sleep_for(kern::milliseconds(500));
         ++tally_.restarts;
         EXPECT_EQ(reader_.query_stop(), STATUS_SUCCESS);
@@ -258,12 +258,12 @@ class Soak {
 
     void faults_on() {
         const std::uint64_t seed = rng_();
-        in_timer(host_.kernel(),
-                 [this, seed] { reader_.sim().faults().random(seed, plan_.fault_percent); });
+        reader_.act_on_sim(
+            [this, seed](sim::ReaderSim& s) { s.faults().random(seed, plan_.fault_percent); });
         faulty_ = true;
     }
     void faults_off() {
-        in_timer(host_.kernel(), [this] { reader_.sim().faults().clear(); });
+        reader_.act_on_sim([this](sim::ReaderSim& s) { s.faults().clear(); });
         faulty_ = false;
     }
 

@@ -87,7 +87,8 @@ TEST(TrackingStress, AThousandInsertionsAndRemovalsEachCompleteTheParkedRequest)
         else
             host.kernel().sleep_for(kern::milliseconds(i % 50));
         ASSERT_FALSE(present.done()) << "cycle " << i << ": IS_PRESENT with no card";
-        in_timer(host.kernel(), [&] { reader.sim().insert(sim::make_card(i % 2 ? "t1" : "t0")); });
+        reader.act_on_sim(
+            [&](sim::ReaderSim& s) { s.insert(sim::make_card(i % 2 ? "t1" : "t0")); });
         ASSERT_TRUE(present.wait_for(kern::seconds(30)))
             << "cycle " << i << ": the insertion did not complete IS_PRESENT";
         EXPECT_EQ(present.status(), STATUS_SUCCESS) << "cycle " << i;
@@ -100,7 +101,7 @@ TEST(TrackingStress, AThousandInsertionsAndRemovalsEachCompleteTheParkedRequest)
             slot1_wrong += card_session(slot0, i % 2 ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0,
                                         (i * 5) % 256, 1 + i % 64);
         ASSERT_FALSE(absent.done()) << "cycle " << i << ": IS_ABSENT with the card in";
-        in_timer(host.kernel(), [&] { reader.sim().remove(); });
+        reader.act_on_sim([&](sim::ReaderSim& s) { s.remove(); });
         ASSERT_TRUE(absent.wait_for(kern::seconds(30)))
             << "cycle " << i << ": the removal did not complete IS_ABSENT";
         EXPECT_EQ(absent.status(), STATUS_SUCCESS) << "cycle " << i;

@@ -3,7 +3,7 @@
 // device control (slot 1) and closes only. The simulated reader and its cards sit at the far end
 // of the line; everything runs on the kernel's virtual clock, and every scenario ends with the
 // device removed and not one allocation of the driver left.
-#include "tools/host/host.h"
+#include "host/host.h"
 
 #include "sim/card.h"
 
@@ -154,29 +154,19 @@ class Scenario : public ::testing::Test {
         return *plugged.back();
     }
 
-    // Acts on the simulated reader from timer context, where its state lives, and lets the line
-    // carry the change to the driver.
-    void at_reader(std::function<void()> fn) {
-        KEVENT done;
-        KeInitializeEvent(&done, NotificationEvent, FALSE);
-        kernel().schedule_after(
-            0,
-            [&] {
-                fn();
-                KeSetEvent(&done, IO_NO_INCREMENT, FALSE);
-            },
-            "scenario action");
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    // Acts on the simulated reader and lets the line carry the change to the driver.
+    void at_reader(host::Reader& r, const std::function<void(sim::ReaderSim&)>& fn) {
+        r.act_on_sim(fn);
         settle();
     }
     void insert(host::Reader& r, const char* card) {
-        at_reader([&r, card] { r.sim().insert(sim::make_card(card)); });
+        at_reader(r, [card](sim::ReaderSim& s) { s.insert(sim::make_card(card)); });
     }
     void take_out(host::Reader& r) {
-        at_reader([&r] { r.sim().remove(); });
+        at_reader(r, [](sim::ReaderSim& s) { s.remove(); });
     }
     void set_reader_power(host::Reader& r, bool on) {
-        at_reader([&r, on] { r.sim().set_powered(on); });
+        at_reader(r, [on](sim::ReaderSim& s) { s.set_powered(on); });
     }
 
     NTSTATUS system_power(UCHAR minor, int state) {

@@ -1,4 +1,5 @@
-// The simulator's text commands, as the standalone program's control socket takes them.
+// The simulator's text commands, as the control sockets take them and as the qkr tool's scripts
+// write them.
 #include "bench.h"
 
 #include "sim/control.h"
@@ -73,6 +74,31 @@ TEST(ControlCommands, FaultsTakeEffect) {
                             "fault explode 1", "fault noise 5", "fault noise xy"}) {
         EXPECT_EQ(control_command(b.reader, bad).rfind("error", 0), 0u) << bad;
     }
+}
+
+// The scripts' dialect: its own words for some faults, and messages that say what was expected.
+TEST(ControlCommands, ScriptDialect) {
+    Bench b;
+    auto run = [&](std::string_view line) {
+        const auto words = command_words(line);
+        Parsed p = parse_command(words, Dialect::Script, 1);
+        if (!p.command)
+            return p.error;
+        p.command->run(b.reader);
+        return "ok " + p.command->detail();
+    };
+    EXPECT_EQ(run("insert"), "ok t1");
+    EXPECT_TRUE(b.reader.card_present());
+    EXPECT_EQ(run("fault dsr off"), "ok ");
+    EXPECT_FALSE(b.reader.powered());
+    EXPECT_EQ(run("fault pts-wrong"), "ok ");
+    EXPECT_EQ(run("fault nak 1001"), "fault nak takes a count");
+    EXPECT_EQ(run("fault chunk"), "fault chunk takes a size in bytes");
+    EXPECT_EQ(run("fault noise"), "fault noise takes 1 to 1024 hex bytes");
+    EXPECT_EQ(run("status"), "unknown simulator command status");
+    EXPECT_EQ(run("fault pts refuse").rfind("unknown fault pts (nak N,", 0), 0u);
+    EXPECT_EQ(run("insert nosuch").rfind("unknown card model nosuch (known: ", 0), 0u);
+    EXPECT_EQ(control_command(b.reader, "fault pts-wrong"), "error unknown fault");
 }
 
 } // namespace

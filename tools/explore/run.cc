@@ -2,8 +2,8 @@
 // threads under the controlled schedule, and the invariants they and the end of the run check.
 #include "tools/explore/explore.h"
 
+#include "host/host.h"
 #include "sim/card.h"
-#include "tools/host/host.h"
 
 #include <array>
 #include <atomic>
@@ -193,16 +193,6 @@ class World {
     std::atomic<std::uint64_t> holds{0}; // sleeps and stops: requests may wait for their end
 
     // Runs `fn` where the simulator's state lives (the timer queue) and waits for it.
-    void on_sim(std::function<void()> fn) {
-        auto done = std::make_shared<KEVENT>();
-        KeInitializeEvent(done.get(), NotificationEvent, FALSE);
-        kernel().schedule_after(0, [fn = std::move(fn), done] {
-            fn();
-            KeSetEvent(done.get(), 0, FALSE);
-        });
-        KeWaitForSingleObject(done.get(), Executive, KernelMode, FALSE, nullptr);
-    }
-
     // The reader's shared handle, opened if need be; null when the device does not open.
     std::shared_ptr<OpenHandle> handle(int reader) {
         ReaderState& st = state(reader);
@@ -412,50 +402,50 @@ void World::act(const Op& op) {
         break;
     case OpKind::InsertCard:
         disturb();
-        on_sim([&] {
-            if (r.sim().card_present())
-                r.sim().remove();
-            r.sim().insert(sim::make_card(kCards[op.a % kCards.size()], plan_.seed));
+        r.act_on_sim([&](sim::ReaderSim& s) {
+            if (s.card_present())
+                s.remove();
+            s.insert(sim::make_card(kCards[op.a % kCards.size()], plan_.seed));
         });
         st.cards[0].fresh();
         st.slot0_card = true;
         break;
     case OpKind::RemoveCard:
         disturb();
-        on_sim([&] { r.sim().remove(); });
+        r.act_on_sim([&](sim::ReaderSim& s) { s.remove(); });
         st.slot0_card = false;
         break;
     case OpKind::SwapSlot1Card:
         disturb();
-        on_sim([&] {
-            r.sim().set_slot1_card(sim::make_card(kCards[op.a % kCards.size()], plan_.seed));
+        r.act_on_sim([&](sim::ReaderSim& s) {
+            s.set_slot1_card(sim::make_card(kCards[op.a % kCards.size()], plan_.seed));
         });
         st.cards[1].fresh();
         break;
     case OpKind::ReaderPowerOff:
         disturb();
-        on_sim([&] { r.sim().set_powered(false); });
+        r.act_on_sim([&](sim::ReaderSim& s) { s.set_powered(false); });
         break;
     case OpKind::ReaderPowerOn:
         disturb();
-        on_sim([&] { r.sim().set_powered(true); });
+        r.act_on_sim([&](sim::ReaderSim& s) { s.set_powered(true); });
         if (r.added() && r.power_lost())
             r.restart_after_power_loss();
         break;
     case OpKind::DsrBlip:
         disturb();
-        on_sim([&] { r.sim().drop_dsr(kern::milliseconds(op.a)); });
+        r.act_on_sim([&](sim::ReaderSim& s) { s.drop_dsr(kern::milliseconds(op.a)); });
         disturb_at_end(st, kern::milliseconds(op.a));
         break;
     case OpKind::CtsPulse:
         disturb();
-        on_sim([&] { r.sim().pulse_cts(kern::milliseconds(op.a)); });
+        r.act_on_sim([&](sim::ReaderSim& s) { s.pulse_cts(kern::milliseconds(op.a)); });
         disturb_at_end(st, kern::milliseconds(op.a));
         break;
     case OpKind::LineFault:
         disturb();
-        on_sim([&] {
-            sim::Faults& f = r.sim().faults();
+        r.act_on_sim([&](sim::ReaderSim& s) {
+            sim::Faults& f = s.faults();
             const int n = static_cast<int>(op.b);
             switch (op.a) {
             case 0:
@@ -503,9 +493,9 @@ void World::quiesce() {
         ReaderState& st = *sp;
         host::Reader& r = *st.reader;
         ++st.disturbed;
-        on_sim([&] {
-            r.sim().faults().clear();
-            r.sim().set_powered(true);
+        r.act_on_sim([&](sim::ReaderSim& s) {
+            s.faults().clear();
+            s.set_powered(true);
         });
         if (st.asleep) {
             kernel().send_power(r.pdo(), IRP_MN_SET_POWER, SystemPowerState, working);
@@ -888,7 +878,7 @@ void World::final_checks() {
         ReaderState& st = state(i);
         host::Reader& r = *st.reader;
         if (!st.slot0_card) {
-            on_sim([&] { r.sim().insert(sim::make_card("t1", plan_.seed)); });
+            r.act_on_sim([&](sim::ReaderSim& s) { s.insert(sim::make_card("t1", plan_.seed)); });
             st.cards[0].fresh();
             st.slot0_card = true;
         }
@@ -900,11 +890,11 @@ void World::final_checks() {
             continue;
         host::SlotClient slot0(r, h->file, 0);
         kern::PendingIo absent = slot0.park(IOCTL_SMARTCARD_IS_ABSENT);
-        on_sim([&] { r.sim().remove(); });
+        r.act_on_sim([&](sim::ReaderSim& s) { s.remove(); });
         if (!absent.wait_for(kern::seconds(5)) || absent.status() != STATUS_SUCCESS)
             problem(reader_tag(i) + "card tracking missed a removal at the end");
         kern::PendingIo present = slot0.park(IOCTL_SMARTCARD_IS_PRESENT);
-        on_sim([&] { r.sim().insert(sim::make_card("t1", plan_.seed)); });
+        r.act_on_sim([&](sim::ReaderSim& s) { s.insert(sim::make_card("t1", plan_.seed)); });
         if (!present.wait_for(kern::seconds(5)) || present.status() != STATUS_SUCCESS)
             problem(reader_tag(i) + "card tracking missed an insertion at the end");
         h.reset();

@@ -2,11 +2,12 @@
 // codes, and card events onto card-tracking requests parked in the driver.
 #include "tools/pcsc/bridge.h"
 
+#include "host/host.h"
 #include "sim/bridge.h"
 #include "sim/card.h"
 #include "sim/control.h"
-#include "tools/host/host.h"
-#include "tools/qkr/sim_control.h"
+#include "sim/control_server.h"
+#include "sim/listener.h"
 #include "tools/qkr/text.h"
 
 #include <algorithm>
@@ -205,170 +206,47 @@ bool parse_name(std::string name, ChannelName* out, std::string* why) {
 // faults, in the simulator's own command language (as the standalone simulator's control socket):
 // one command a line ("insert t1", "remove", "fault nak 2", "status"), answered one line.
 //
-// It lives inside pcscd, so no client may hurt it: one thread serves every client through poll()
-// and never blocks on one; a line over kMaxLine is answered with an error and dropped whole; a
-// client that lets kMaxUnsent bytes of answers pile up unread is dropped; closing waits for no
-// client. Only the owner may connect.
-class ControlServer {
+// It lives inside pcscd, so no client may hurt it (see sim/control_server.h), and closing waits
+// for no client. Only the owner may connect.
+class ControlSocket {
   public:
-    static constexpr std::size_t kMaxLine = 1024;
-    static constexpr std::size_t kMaxUnsent = 64 * 1024;
-    static constexpr std::size_t kMaxClients = 32;
-
-    ControlServer(std::string path, sim::ReaderSim& sim) : path_(std::move(path)), sim_(sim) {
-        ::unlink(path_.c_str());
-        listen_fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        if (listen_fd_ < 0 || path_.size() >= sizeof addr.sun_path ||
-            ::pipe2(wake_, O_CLOEXEC) != 0) {
-            emit(LogLevel::Error, "cannot create the control socket " + path_);
+    ControlSocket(const std::string& path, host::Reader& reader)
+        : reader_(reader),
+          server_(listener_, [this](std::string_view line) { return execute(line); }) {
+        if (!wake_.open()) {
+            emit(LogLevel::Error, "cannot create the control socket " + path);
             return;
         }
-        std::memcpy(addr.sun_path, path_.c_str(), path_.size() + 1);
-        // The file takes the socket's mode when bound: owner only from its first moment, whatever
-        // pcscd's umask.
-        if (::fchmod(listen_fd_, 0600) != 0 ||
-            ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-            ::listen(listen_fd_, 16) != 0) {
-            emit(LogLevel::Error, "cannot listen on " + path_ + ": " + std::strerror(errno));
+        if (!listener_.open_unix(path)) {
+            emit(LogLevel::Error, "cannot listen on " + listener_.error());
             return;
         }
-        thread_ = std::thread([this] { run(); });
+        thread_ = std::thread([this] { server_.run(wake_.fd()); });
     }
 
-    ~ControlServer() {
-        if (wake_[1] >= 0) {
-            char c = 0;
-            (void)!::write(wake_[1], &c, 1);
-        }
+    ~ControlSocket() {
+        wake_.wake();
         if (thread_.joinable())
             thread_.join();
-        for (const Client& c : clients_)
-            ::close(c.fd);
-        for (int fd : {listen_fd_, wake_[0], wake_[1]})
-            if (fd >= 0)
-                ::close(fd);
-        ::unlink(path_.c_str());
     }
 
   private:
-    struct Client {
-        int fd = -1;
-        std::string in;
-        std::string out;
-        bool skipping = false; // inside a line that was too long, up to its end
-        bool ended = false;    // the client sent its last byte; answer, then close
-    };
-
-    void run() {
-        std::vector<pollfd> fds;
-        for (;;) {
-            fds.assign({{wake_[0], POLLIN, 0}, {listen_fd_, POLLIN, 0}});
-            for (const Client& c : clients_)
-                fds.push_back(
-                    {c.fd,
-                     static_cast<short>((c.ended ? 0 : POLLIN) | (c.out.empty() ? 0 : POLLOUT)),
-                     0});
-            if (::poll(fds.data(), fds.size(), -1) < 0) {
-                if (errno == EINTR)
-                    continue;
-                return;
-            }
-            if (fds[0].revents != 0)
-                return;
-            const std::size_t polled = clients_.size();
-            if (fds[1].revents & POLLIN)
-                accept_clients();
-            for (std::size_t i = 0; i < polled; ++i) {
-                Client& c = clients_[i];
-                const short ev = fds[i + 2].revents;
-                bool keep = !(ev & (POLLERR | POLLNVAL));
-                if (keep && (ev & (POLLIN | POLLHUP)) && !c.ended)
-                    keep = receive(c);
-                if (keep && !c.out.empty())
-                    keep = send_pending(c);
-                if (!keep || (c.ended && c.out.empty())) {
-                    ::close(c.fd);
-                    c.fd = -1;
-                }
-            }
-            std::erase_if(clients_, [](const Client& c) { return c.fd < 0; });
-        }
-    }
-
-    void accept_clients() {
-        for (;;) {
-            int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-            if (fd < 0)
-                return;
-            if (clients_.size() >= kMaxClients) {
-                ::close(fd);
-                continue;
-            }
-            clients_.push_back({fd});
-        }
-    }
-
-    // Reads what the client sent and answers its complete lines; false when it is to be dropped.
-    bool receive(Client& c) {
-        char chunk[4096];
-        ssize_t n = ::read(c.fd, chunk, sizeof chunk);
-        if (n < 0)
-            return errno == EAGAIN || errno == EINTR;
-        if (n == 0) {
-            c.ended = true;
-            return true;
-        }
-        c.in.append(chunk, static_cast<std::size_t>(n));
-        for (;;) {
-            const std::size_t nl = c.in.find('\n');
-            if (nl == std::string::npos) {
-                if (!c.skipping && c.in.size() > kMaxLine) {
-                    c.out += "error line too long\n";
-                    c.skipping = true;
-                }
-                if (c.skipping)
-                    c.in.clear();
-                break;
-            }
-            if (c.skipping || nl > kMaxLine) {
-                if (!c.skipping)
-                    c.out += "error line too long\n";
-                c.skipping = false;
-            } else {
-                c.out += execute(c.in.substr(0, nl)) + "\n";
-            }
-            c.in.erase(0, nl + 1);
-        }
-        return c.out.size() <= kMaxUnsent;
-    }
-
-    bool send_pending(Client& c) {
-        ssize_t n = ::send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0)
-            return errno == EAGAIN || errno == EINTR;
-        c.out.erase(0, static_cast<std::size_t>(n));
-        return true;
-    }
-
-    std::string execute(const std::string& line) {
+    std::string execute(std::string_view line) {
         std::string answer;
         // An insertion over a card would reach the driver as a line that stays up: pcscd would
         // see neither the old card leave nor the new one come.
         const bool insert = line.rfind("insert", 0) == 0;
-        tool::run_in_timer_context([&] {
-            answer = insert && sim_.card_present() ? "error slot 0 holds a card: remove it first"
-                                                   : sim::control_command(sim_, line);
+        reader_.act_on_sim([&](sim::ReaderSim& s) {
+            answer = insert && s.card_present() ? "error slot 0 holds a card: remove it first"
+                                                : sim::control_command(s, line);
         });
         return answer;
     }
 
-    std::string path_;
-    sim::ReaderSim& sim_;
-    int listen_fd_ = -1;
-    int wake_[2] = {-1, -1};
-    std::vector<Client> clients_; // the serving thread's alone
+    host::Reader& reader_;
+    serial::WakePipe wake_;
+    sim::Listener listener_;
+    sim::ControlServer server_;
     std::thread thread_;
 };
 
@@ -385,7 +263,7 @@ struct ReaderState {
     int channels = 0;
     host::Reader* reader = nullptr;
     kern::FileHandle handle;
-    std::unique_ptr<ControlServer> control;
+    std::unique_ptr<ControlSocket> control;
     std::unique_ptr<sim::CardBridge> card_bridge;
     bool sim = true;
     bool trace = false;
@@ -576,7 +454,7 @@ struct ReaderState {
             return;
         }
         if (!socket.empty())
-            control = std::make_unique<ControlServer>(socket, reader->sim());
+            control = std::make_unique<ControlSocket>(socket, *reader);
         gone_watch = reader->watch_gone([weak = std::weak_ptr<ReaderState>(self)] {
             if (auto alive = weak.lock())
                 alive->reader_gone();

@@ -1,8 +1,8 @@
 #include "tools/qkr/session.h"
 
+#include "host/host.h"
 #include "sim/bridge.h"
-#include "tools/host/host.h"
-#include "tools/qkr/sim_control.h"
+#include "sim/control.h"
 #include "tools/qkr/text.h"
 #include "tools/qkr/timeline.h"
 
@@ -176,13 +176,14 @@ struct Session::Impl {
                 << "\n";
             return {STATUS_NOT_SUPPORTED, {}};
         }
-        std::function<void()> action;
-        std::string detail;
-        NTSTATUS s = parse_sim_command(reader->sim(), words, opt.seed, action, log, &detail);
-        if (s != STATUS_SUCCESS)
-            return {s, {}};
-        run_in_timer_context(action);
-        return {STATUS_SUCCESS, detail};
+        const std::vector<std::string_view> w(words.begin(), words.end());
+        sim::Parsed p = sim::parse_command(w, sim::Dialect::Script, opt.seed);
+        if (!p.command) {
+            log << "qkr: " << p.error << "\n";
+            return {STATUS_INVALID_PARAMETER, {}};
+        }
+        reader->act_on_sim([&](sim::ReaderSim& s) { p.command->run(s); });
+        return {STATUS_SUCCESS, p.command->detail()};
     }
 
     // A reader that lost power is restarted once it has power again; until then the request

@@ -5,48 +5,12 @@
 
 namespace qkr::tool {
 
-namespace {
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-} // namespace
-
 std::string excerpt(std::string_view text, std::size_t max) {
     std::string out;
     for (char c : text.substr(0, max))
         out += c >= 0x20 && c < 0x7F ? c : '?';
     if (text.size() > max)
         out += "... (" + std::to_string(text.size()) + " characters)";
-    return out;
-}
-
-std::optional<std::vector<std::uint8_t>> parse_hex(std::string_view text) {
-    std::vector<std::uint8_t> out;
-    int high = -1;
-    for (char c : text) {
-        if (c == ' ' || c == ':' || c == '\t') {
-            if (high >= 0)
-                return std::nullopt; // a separator splits a byte
-            continue;
-        }
-        int d = hex_digit(c);
-        if (d < 0)
-            return std::nullopt;
-        if (high < 0) {
-            high = d;
-        } else {
-            out.push_back(static_cast<std::uint8_t>(high << 4 | d));
-            high = -1;
-        }
-    }
-    if (high >= 0)
-        return std::nullopt;
     return out;
 }
 

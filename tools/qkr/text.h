@@ -2,6 +2,7 @@
 #pragma once
 
 #include "platform/kernel/nt.h"
+#include "sim/hex.h"
 
 #include <cstdint>
 #include <optional>
@@ -12,8 +13,7 @@
 
 namespace qkr::tool {
 
-// "00A4 04 00" or "00:a4:04:00" -> bytes; nullopt for an odd digit count or a non-hex character.
-std::optional<std::vector<std::uint8_t>> parse_hex(std::string_view text);
+using sim::parse_hex;
 
 // Upper-case hex pairs separated by single spaces: "90 00".
 std::string format_hex(std::span<const std::uint8_t> bytes);

@@ -1,4 +1,6 @@
-#include "tools/host/host.h"
+#include "host/host.h"
+
+#include "sim/control.h"
 
 #include <algorithm>
 #include <cstring>
@@ -114,6 +116,27 @@ sim::ReaderSim& Reader::sim() {
     if (!sim_)
         throw std::logic_error("this reader has no simulator at the far end of its line");
     return *sim_;
+}
+
+void Reader::act_on_sim(const std::function<void(sim::ReaderSim&)>& fn) {
+    sim::ReaderSim& s = sim();
+    // Shared with the timer: the waiter may return while KeSetEvent is still inside the event.
+    auto done = std::make_shared<KEVENT>();
+    KeInitializeEvent(done.get(), NotificationEvent, FALSE);
+    kernel().schedule_after(
+        0,
+        [&s, &fn, done] {
+            fn(s);
+            KeSetEvent(done.get(), IO_NO_INCREMENT, FALSE);
+        },
+        "simulator action");
+    KeWaitForSingleObject(done.get(), Executive, KernelMode, FALSE, nullptr);
+}
+
+std::string Reader::sim_control(std::string_view line) {
+    std::string answer;
+    act_on_sim([&](sim::ReaderSim& s) { answer = sim::control_command(s, line); });
+    return answer;
 }
 
 Reader::~Reader() {

@@ -1,6 +1,6 @@
-// A whole reader stack in one process, for tests and tools: the kernel stand-in with the qkr driver
-// loaded, and up to four readers, each a physical device with a serial port on a simulated line and
-// the reader simulator at the far end of that line.
+// A whole reader stack in one process, for tests, benchmarks, fuzz targets and tools: the kernel
+// stand-in with the qkr driver loaded, and up to four readers, each a physical device with a serial
+// port on a simulated line and the reader simulator at the far end of that line.
 //
 //   qkr::host::Host host;                 // virtual clock unless told otherwise
 //   qkr::host::Reader& reader = host.add_reader();
@@ -93,6 +93,13 @@ class Reader {
     // The port's requests and the line's bytes, in one record.
     serial::Tap& tap() { return port_->tap(); }
     sim::ReaderSim& sim();
+
+    // ----- The simulator at the far end -----
+    // Its state belongs to the kernel's timer context: runs `fn` on it there and waits for it.
+    // Everything that acts on the simulator while the stack runs comes through here.
+    void act_on_sim(const std::function<void(sim::ReaderSim&)>& fn);
+    // One command of the simulator's control socket language (sim/control.h), and its answer.
+    std::string sim_control(std::string_view line);
 
     // ----- Clients -----
     // Opens the driver's device (IRP_MJ_CREATE); the handle reports the status of the open.
