@@ -915,263 +915,269 @@ NTSTATUS SerialPort::on_wait(PIRP irp, Tap::Id tap) {
 
 // ----- control requests -----
 
-NTSTATUS SerialPort::on_control(PIRP irp, Tap::Id tap) {
-    const PIO_STACK_LOCATION sl = IoGetCurrentIrpStackLocation(irp);
-    const ULONG code = sl->Parameters.DeviceIoControl.IoControlCode;
-    const ULONG in_length = sl->Parameters.DeviceIoControl.InputBufferLength;
-    const ULONG out_length = sl->Parameters.DeviceIoControl.OutputBufferLength;
-    auto* buffer = static_cast<std::uint8_t*>(irp->AssociatedIrp.SystemBuffer);
-
-    // Larger buffers than a request needs are normal; only short ones are refused.
-    auto check = [&](ULONG in, ULONG out) -> NTSTATUS {
-        if (in_length < in || out_length < out)
-            return STATUS_BUFFER_TOO_SMALL;
-        if ((in != 0 || out != 0) && buffer == nullptr)
-            return STATUS_INVALID_PARAMETER;
-        return STATUS_SUCCESS;
-    };
-    auto fail = [&](NTSTATUS status) { return complete(irp, tap, status, 0); };
-
-    NTSTATUS status = STATUS_SUCCESS;
+// What a control request's handler works on, and what it hands back besides its status: the
+// bytes it wrote and the change for the line, applied once the lock is released.
+struct SerialPort::Control {
+    PIRP irp;
+    Tap::Id tap;
+    ULONG code;
+    std::uint8_t* buffer;
     ULONG_PTR information = 0;
-    ULONG new_baud = 0;
     LineChange change;
+};
 
-    switch (code) {
-    case IOCTL_SERIAL_SET_WAIT_MASK:
-        if (NTSTATUS s = check(sizeof(ULONG), 0); !NT_SUCCESS(s))
-            return fail(s);
-        return on_set_wait_mask(irp, tap, read_as<ULONG>(buffer));
-    case IOCTL_SERIAL_WAIT_ON_MASK:
-        if (NTSTATUS s = check(0, sizeof(ULONG)); !NT_SUCCESS(s))
-            return fail(s);
-        return on_wait(irp, tap);
-    case IOCTL_SERIAL_GET_MODEMSTATUS: {
-        if (NTSTATUS s = check(0, sizeof(ULONG)); !NT_SUCCESS(s))
-            return fail(s);
-        const ModemLines lines = line_.modem_lines();
-        const ULONG word = (lines.cts ? SERIAL_CTS_STATE : 0) | (lines.dsr ? SERIAL_DSR_STATE : 0) |
-                           (lines.ri ? SERIAL_RI_STATE : 0) | (lines.dcd ? SERIAL_DCD_STATE : 0);
-        write_as(buffer, word);
-        return complete(irp, tap, STATUS_SUCCESS, sizeof(ULONG));
+// The control codes: one row each, with the least each buffer must hold and how its handler runs.
+struct SerialPort::Controls {
+    enum class Run {
+        Alone,     // takes the lock itself if it needs it
+        Locked,    // under the lock: it only reads or changes settings
+        Completes, // completes (or pends) the request itself
+    };
+    using Handler = NTSTATUS (*)(SerialPort&, Control&);
+    struct Row {
+        ULONG code;
+        ULONG in;
+        ULONG out;
+        Run run;
+        Handler handler;
+    };
+    static const Row kRows[];
+
+    template <typename T>
+    static NTSTATUS reply(Control& c, const T& value) {
+        write_as(c.buffer, value);
+        c.information = sizeof(T);
+        return STATUS_SUCCESS;
     }
-    case IOCTL_SERIAL_GET_COMMSTATUS: {
-        if (NTSTATUS s = check(0, sizeof(SERIAL_STATUS)); !NT_SUCCESS(s))
-            return fail(s);
-        const std::size_t out_queue = line_.tx_queued();
+
+    static NTSTATUS set_wait_mask(SerialPort& p, Control& c) {
+        return p.on_set_wait_mask(c.irp, c.tap, read_as<ULONG>(c.buffer));
+    }
+    static NTSTATUS wait(SerialPort& p, Control& c) { return p.on_wait(c.irp, c.tap); }
+
+    static NTSTATUS modem_status(SerialPort& p, Control& c) {
+        const ModemLines lines = p.line_.modem_lines();
+        return reply(c, static_cast<ULONG>((lines.cts ? SERIAL_CTS_STATE : 0) |
+                                           (lines.dsr ? SERIAL_DSR_STATE : 0) |
+                                           (lines.ri ? SERIAL_RI_STATE : 0) |
+                                           (lines.dcd ? SERIAL_DCD_STATE : 0)));
+    }
+
+    static NTSTATUS comm_status(SerialPort& p, Control& c) {
+        const std::size_t out_queue = p.line_.tx_queued();
         SERIAL_STATUS st{};
         {
-            std::lock_guard lock(mutex_);
-            st.Errors = std::exchange(errors_, 0);
-            st.AmountInInQueue = static_cast<ULONG>(rx_.size());
+            std::lock_guard lock(p.mutex_);
+            st.Errors = std::exchange(p.errors_, 0);
+            st.AmountInInQueue = static_cast<ULONG>(p.rx_.size());
         }
         st.AmountInOutQueue = static_cast<ULONG>(out_queue);
-        write_as(buffer, st);
-        return complete(irp, tap, STATUS_SUCCESS, sizeof(SERIAL_STATUS));
+        return reply(c, st);
     }
-    case IOCTL_SERIAL_PURGE: {
-        if (NTSTATUS s = check(sizeof(ULONG), 0); !NT_SUCCESS(s))
-            return fail(s);
-        const ULONG flags = read_as<ULONG>(buffer);
+
+    static NTSTATUS purge(SerialPort& p, Control& c) {
+        const ULONG flags = read_as<ULONG>(c.buffer);
         constexpr ULONG kAll = SERIAL_PURGE_TXABORT | SERIAL_PURGE_RXABORT | SERIAL_PURGE_TXCLEAR |
                                SERIAL_PURGE_RXCLEAR;
         if (flags == 0 || (flags & ~kAll) != 0)
-            return fail(STATUS_INVALID_PARAMETER);
+            return STATUS_INVALID_PARAMETER;
         Completions done;
         {
-            std::lock_guard lock(mutex_);
+            std::lock_guard lock(p.mutex_);
             if (flags & (SERIAL_PURGE_RXABORT | SERIAL_PURGE_TXABORT))
-                abort(flags & SERIAL_PURGE_RXABORT, flags & SERIAL_PURGE_TXABORT, false,
-                      STATUS_CANCELLED, done);
+                p.abort(flags & SERIAL_PURGE_RXABORT, flags & SERIAL_PURGE_TXABORT, false,
+                        STATUS_CANCELLED, done);
             if (flags & SERIAL_PURGE_RXCLEAR)
-                rx_.clear();
+                p.rx_.clear();
         }
-        finish(done);
+        p.finish(done);
         if (flags & SERIAL_PURGE_TXCLEAR)
-            line_.purge_tx();
-        return complete(irp, tap, STATUS_SUCCESS, 0);
-    }
-    case IOCTL_SERIAL_SET_BAUD_RATE: {
-        if (NTSTATUS s = check(sizeof(SERIAL_BAUD_RATE), 0); !NT_SUCCESS(s))
-            return fail(s);
-        new_baud = read_as<SERIAL_BAUD_RATE>(buffer).BaudRate;
-        if (new_baud == 0 || !line_.supports_baud(new_baud))
-            return fail(STATUS_INVALID_PARAMETER);
-        break;
-    }
-    case IOCTL_SERIAL_IMMEDIATE_CHAR: {
-        if (NTSTATUS s = check(sizeof(UCHAR), 0); !NT_SUCCESS(s))
-            return fail(s);
-        bool open = false;
-        {
-            std::lock_guard lock(mutex_);
-            open = open_;
-        }
-        if (!open)
-            return fail(STATUS_INVALID_DEVICE_STATE);
-        line_.transmit(std::span<const std::uint8_t>(buffer, 1));
-        return complete(irp, tap, STATUS_SUCCESS, 0);
-    }
-    default:
-        break;
+            p.line_.purge_tx();
+        return STATUS_SUCCESS;
     }
 
-    // The rest only read or change settings.
-    {
-        std::lock_guard lock(mutex_);
-        switch (code) {
-        case IOCTL_SERIAL_SET_BAUD_RATE:
-            format_.baud = new_baud;
-            change.format = format_;
-            break;
-        case IOCTL_SERIAL_GET_BAUD_RATE:
-            if (status = check(0, sizeof(SERIAL_BAUD_RATE)); NT_SUCCESS(status)) {
-                write_as(buffer, SERIAL_BAUD_RATE{format_.baud});
-                information = sizeof(SERIAL_BAUD_RATE);
-            }
-            break;
-        case IOCTL_SERIAL_SET_LINE_CONTROL: {
-            if (status = check(sizeof(SERIAL_LINE_CONTROL), 0); !NT_SUCCESS(status))
-                break;
-            const auto lc = read_as<SERIAL_LINE_CONTROL>(buffer);
-            const bool bits_ok = lc.WordLength >= 5 && lc.WordLength <= 8;
-            const bool parity_ok = lc.Parity <= SPACE_PARITY;
-            // One and a half stop bits go only with five data bits, two only with more.
-            const bool stop_ok = lc.StopBits == STOP_BIT_1 ||
-                                 (lc.StopBits == STOP_BITS_1_5 && lc.WordLength == 5) ||
-                                 (lc.StopBits == STOP_BITS_2 && lc.WordLength > 5);
-            if (!bits_ok || !parity_ok || !stop_ok) {
-                status = STATUS_INVALID_PARAMETER;
-                break;
-            }
-            format_ = to_format(lc, format_.baud);
-            change.format = format_;
-            break;
-        }
-        case IOCTL_SERIAL_GET_LINE_CONTROL:
-            if (status = check(0, sizeof(SERIAL_LINE_CONTROL)); NT_SUCCESS(status)) {
-                write_as(buffer, to_line_control(format_));
-                information = sizeof(SERIAL_LINE_CONTROL);
-            }
-            break;
-        case IOCTL_SERIAL_SET_CHARS: {
-            if (status = check(sizeof(SERIAL_CHARS), 0); !NT_SUCCESS(status))
-                break;
-            const auto chars = read_as<SERIAL_CHARS>(buffer);
-            const bool xon_xoff =
-                (handflow_.FlowReplace & (SERIAL_AUTO_TRANSMIT | SERIAL_AUTO_RECEIVE)) != 0;
-            if (xon_xoff && chars.XonChar == chars.XoffChar) {
-                status = STATUS_INVALID_PARAMETER;
-                break;
-            }
-            chars_ = chars;
-            break;
-        }
-        case IOCTL_SERIAL_GET_CHARS:
-            if (status = check(0, sizeof(SERIAL_CHARS)); NT_SUCCESS(status)) {
-                write_as(buffer, chars_);
-                information = sizeof(SERIAL_CHARS);
-            }
-            break;
-        case IOCTL_SERIAL_SET_TIMEOUTS: {
-            if (status = check(sizeof(SERIAL_TIMEOUTS), 0); !NT_SUCCESS(status))
-                break;
-            const auto t = read_as<SERIAL_TIMEOUTS>(buffer);
-            if (t.ReadIntervalTimeout == kMaxUlong && t.ReadTotalTimeoutMultiplier == kMaxUlong &&
-                t.ReadTotalTimeoutConstant == kMaxUlong) {
-                status = STATUS_INVALID_PARAMETER;
-                break;
-            }
-            timeouts_ = t;
-            break;
-        }
-        case IOCTL_SERIAL_GET_TIMEOUTS:
-            if (status = check(0, sizeof(SERIAL_TIMEOUTS)); NT_SUCCESS(status)) {
-                write_as(buffer, timeouts_);
-                information = sizeof(SERIAL_TIMEOUTS);
-            }
-            break;
-        case IOCTL_SERIAL_SET_HANDFLOW: {
-            if (status = check(sizeof(SERIAL_HANDFLOW), 0); !NT_SUCCESS(status))
-                break;
-            const auto hf = read_as<SERIAL_HANDFLOW>(buffer);
-            const bool bits_ok = (hf.ControlHandShake & ~kControlValid) == 0 &&
-                                 (hf.FlowReplace & ~kFlowValid) == 0 &&
-                                 (hf.ControlHandShake & SERIAL_DTR_MASK) != SERIAL_DTR_MASK;
-            const bool limits_ok = hf.XonLimit >= 0 && hf.XoffLimit >= 0 &&
-                                   static_cast<ULONG>(hf.XonLimit) <= queue_in_ &&
-                                   static_cast<ULONG>(hf.XoffLimit) <= queue_in_;
-            if (!bits_ok || !limits_ok) {
-                status = STATUS_INVALID_PARAMETER;
-                break;
-            }
-            handflow_ = hf;
-            change = apply_handflow_lines();
-            break;
-        }
-        case IOCTL_SERIAL_GET_HANDFLOW:
-            if (status = check(0, sizeof(SERIAL_HANDFLOW)); NT_SUCCESS(status)) {
-                write_as(buffer, handflow_);
-                information = sizeof(SERIAL_HANDFLOW);
-            }
-            break;
-        case IOCTL_SERIAL_SET_QUEUE_SIZE: {
-            if (status = check(sizeof(QueueSize), 0); !NT_SUCCESS(status))
-                break;
-            const auto q = read_as<QueueSize>(buffer);
-            queue_in_ = std::max(queue_in_, q.InSize);
-            queue_out_ = std::max(queue_out_, q.OutSize);
-            rx_capacity_ = std::max<std::size_t>(rx_capacity_, queue_in_);
-            break;
-        }
-        case IOCTL_SERIAL_SET_BREAK_ON:
-        case IOCTL_SERIAL_SET_BREAK_OFF:
-            break_ = code == IOCTL_SERIAL_SET_BREAK_ON;
-            change.brk = break_;
-            break;
-        case IOCTL_SERIAL_SET_DTR:
-        case IOCTL_SERIAL_CLR_DTR:
-            // Under hand-shake control the port owns the line.
-            if ((handflow_.ControlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE) {
-                status = STATUS_INVALID_PARAMETER;
-                break;
-            }
-            dtr_ = code == IOCTL_SERIAL_SET_DTR;
-            change.dtr = dtr_;
-            break;
-        case IOCTL_SERIAL_SET_RTS:
-        case IOCTL_SERIAL_CLR_RTS:
-            if ((handflow_.FlowReplace & SERIAL_RTS_MASK) == SERIAL_RTS_HANDSHAKE ||
-                (handflow_.FlowReplace & SERIAL_RTS_MASK) == SERIAL_RTS_MASK) {
-                status = STATUS_INVALID_PARAMETER;
-                break;
-            }
-            rts_ = code == IOCTL_SERIAL_SET_RTS;
-            change.rts = rts_;
-            break;
-        case IOCTL_SERIAL_GET_DTRRTS:
-            if (status = check(0, sizeof(ULONG)); NT_SUCCESS(status)) {
-                write_as(buffer, (dtr_ ? kDtrState : 0) | (rts_ ? kRtsState : 0));
-                information = sizeof(ULONG);
-            }
-            break;
-        case IOCTL_SERIAL_GET_WAIT_MASK:
-            if (status = check(0, sizeof(ULONG)); NT_SUCCESS(status)) {
-                write_as(buffer, wait_mask_);
-                information = sizeof(ULONG);
-            }
-            break;
-        case IOCTL_SERIAL_RESET_DEVICE:
-        case IOCTL_SERIAL_SET_XOFF:
-        case IOCTL_SERIAL_SET_XON:
-            break;
-        default:
-            status = STATUS_INVALID_DEVICE_REQUEST;
-            break;
-        }
+    // The line is asked outside the lock; the setting changes under it.
+    static NTSTATUS set_baud(SerialPort& p, Control& c) {
+        const ULONG baud = read_as<SERIAL_BAUD_RATE>(c.buffer).BaudRate;
+        if (baud == 0 || !p.line_.supports_baud(baud))
+            return STATUS_INVALID_PARAMETER;
+        std::lock_guard lock(p.mutex_);
+        p.format_.baud = baud;
+        c.change.format = p.format_;
+        return STATUS_SUCCESS;
     }
-    apply(change);
-    return complete(irp, tap, status, NT_SUCCESS(status) ? information : 0);
+
+    static NTSTATUS immediate_char(SerialPort& p, Control& c) {
+        bool open = false;
+        {
+            std::lock_guard lock(p.mutex_);
+            open = p.open_;
+        }
+        if (!open)
+            return STATUS_INVALID_DEVICE_STATE;
+        p.line_.transmit(std::span<const std::uint8_t>(c.buffer, 1));
+        return STATUS_SUCCESS;
+    }
+
+    static NTSTATUS get_baud(SerialPort& p, Control& c) {
+        return reply(c, SERIAL_BAUD_RATE{p.format_.baud});
+    }
+
+    static NTSTATUS set_line_control(SerialPort& p, Control& c) {
+        const auto lc = read_as<SERIAL_LINE_CONTROL>(c.buffer);
+        const bool bits_ok = lc.WordLength >= 5 && lc.WordLength <= 8;
+        const bool parity_ok = lc.Parity <= SPACE_PARITY;
+        // One and a half stop bits go only with five data bits, two only with more.
+        const bool stop_ok = lc.StopBits == STOP_BIT_1 ||
+                             (lc.StopBits == STOP_BITS_1_5 && lc.WordLength == 5) ||
+                             (lc.StopBits == STOP_BITS_2 && lc.WordLength > 5);
+        if (!bits_ok || !parity_ok || !stop_ok)
+            return STATUS_INVALID_PARAMETER;
+        p.format_ = to_format(lc, p.format_.baud);
+        c.change.format = p.format_;
+        return STATUS_SUCCESS;
+    }
+
+    static NTSTATUS get_line_control(SerialPort& p, Control& c) {
+        return reply(c, to_line_control(p.format_));
+    }
+
+    static NTSTATUS set_chars(SerialPort& p, Control& c) {
+        const auto chars = read_as<SERIAL_CHARS>(c.buffer);
+        const bool xon_xoff =
+            (p.handflow_.FlowReplace & (SERIAL_AUTO_TRANSMIT | SERIAL_AUTO_RECEIVE)) != 0;
+        if (xon_xoff && chars.XonChar == chars.XoffChar)
+            return STATUS_INVALID_PARAMETER;
+        p.chars_ = chars;
+        return STATUS_SUCCESS;
+    }
+
+    static NTSTATUS set_timeouts(SerialPort& p, Control& c) {
+        const auto t = read_as<SERIAL_TIMEOUTS>(c.buffer);
+        if (t.ReadIntervalTimeout == kMaxUlong && t.ReadTotalTimeoutMultiplier == kMaxUlong &&
+            t.ReadTotalTimeoutConstant == kMaxUlong)
+            return STATUS_INVALID_PARAMETER;
+        p.timeouts_ = t;
+        return STATUS_SUCCESS;
+    }
+
+    static NTSTATUS set_handflow(SerialPort& p, Control& c) {
+        const auto hf = read_as<SERIAL_HANDFLOW>(c.buffer);
+        const bool bits_ok = (hf.ControlHandShake & ~kControlValid) == 0 &&
+                             (hf.FlowReplace & ~kFlowValid) == 0 &&
+                             (hf.ControlHandShake & SERIAL_DTR_MASK) != SERIAL_DTR_MASK;
+        const bool limits_ok = hf.XonLimit >= 0 && hf.XoffLimit >= 0 &&
+                               static_cast<ULONG>(hf.XonLimit) <= p.queue_in_ &&
+                               static_cast<ULONG>(hf.XoffLimit) <= p.queue_in_;
+        if (!bits_ok || !limits_ok)
+            return STATUS_INVALID_PARAMETER;
+        p.handflow_ = hf;
+        c.change = p.apply_handflow_lines();
+        return STATUS_SUCCESS;
+    }
+
+    static NTSTATUS set_queue_size(SerialPort& p, Control& c) {
+        const auto q = read_as<QueueSize>(c.buffer);
+        p.queue_in_ = std::max(p.queue_in_, q.InSize);
+        p.queue_out_ = std::max(p.queue_out_, q.OutSize);
+        p.rx_capacity_ = std::max<std::size_t>(p.rx_capacity_, p.queue_in_);
+        return STATUS_SUCCESS;
+    }
+
+    static NTSTATUS set_break(SerialPort& p, Control& c) {
+        p.break_ = c.code == IOCTL_SERIAL_SET_BREAK_ON;
+        c.change.brk = p.break_;
+        return STATUS_SUCCESS;
+    }
+
+    static NTSTATUS set_dtr(SerialPort& p, Control& c) {
+        // Under hand-shake control the port owns the line.
+        if ((p.handflow_.ControlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE)
+            return STATUS_INVALID_PARAMETER;
+        p.dtr_ = c.code == IOCTL_SERIAL_SET_DTR;
+        c.change.dtr = p.dtr_;
+        return STATUS_SUCCESS;
+    }
+
+    static NTSTATUS set_rts(SerialPort& p, Control& c) {
+        if ((p.handflow_.FlowReplace & SERIAL_RTS_MASK) == SERIAL_RTS_HANDSHAKE ||
+            (p.handflow_.FlowReplace & SERIAL_RTS_MASK) == SERIAL_RTS_MASK)
+            return STATUS_INVALID_PARAMETER;
+        p.rts_ = c.code == IOCTL_SERIAL_SET_RTS;
+        c.change.rts = p.rts_;
+        return STATUS_SUCCESS;
+    }
+
+    static NTSTATUS get_dtr_rts(SerialPort& p, Control& c) {
+        return reply(c, static_cast<ULONG>((p.dtr_ ? kDtrState : 0) | (p.rts_ ? kRtsState : 0)));
+    }
+
+    static NTSTATUS nothing(SerialPort&, Control&) { return STATUS_SUCCESS; }
+};
+
+const SerialPort::Controls::Row SerialPort::Controls::kRows[] = {
+    {IOCTL_SERIAL_SET_WAIT_MASK, sizeof(ULONG), 0, Run::Completes, set_wait_mask},
+    {IOCTL_SERIAL_WAIT_ON_MASK, 0, sizeof(ULONG), Run::Completes, wait},
+    {IOCTL_SERIAL_GET_MODEMSTATUS, 0, sizeof(ULONG), Run::Alone, modem_status},
+    {IOCTL_SERIAL_GET_COMMSTATUS, 0, sizeof(SERIAL_STATUS), Run::Alone, comm_status},
+    {IOCTL_SERIAL_PURGE, sizeof(ULONG), 0, Run::Alone, purge},
+    {IOCTL_SERIAL_SET_BAUD_RATE, sizeof(SERIAL_BAUD_RATE), 0, Run::Alone, set_baud},
+    {IOCTL_SERIAL_IMMEDIATE_CHAR, sizeof(UCHAR), 0, Run::Alone, immediate_char},
+    {IOCTL_SERIAL_GET_BAUD_RATE, 0, sizeof(SERIAL_BAUD_RATE), Run::Locked, get_baud},
+    {IOCTL_SERIAL_SET_LINE_CONTROL, sizeof(SERIAL_LINE_CONTROL), 0, Run::Locked, set_line_control},
+    {IOCTL_SERIAL_GET_LINE_CONTROL, 0, sizeof(SERIAL_LINE_CONTROL), Run::Locked, get_line_control},
+    {IOCTL_SERIAL_SET_CHARS, sizeof(SERIAL_CHARS), 0, Run::Locked, set_chars},
+    {IOCTL_SERIAL_GET_CHARS, 0, sizeof(SERIAL_CHARS), Run::Locked,
+     [](SerialPort& p, Control& c) { return reply(c, p.chars_); }},
+    {IOCTL_SERIAL_SET_TIMEOUTS, sizeof(SERIAL_TIMEOUTS), 0, Run::Locked, set_timeouts},
+    {IOCTL_SERIAL_GET_TIMEOUTS, 0, sizeof(SERIAL_TIMEOUTS), Run::Locked,
+     [](SerialPort& p, Control& c) { return reply(c, p.timeouts_); }},
+    {IOCTL_SERIAL_SET_HANDFLOW, sizeof(SERIAL_HANDFLOW), 0, Run::Locked, set_handflow},
+    {IOCTL_SERIAL_GET_HANDFLOW, 0, sizeof(SERIAL_HANDFLOW), Run::Locked,
+     [](SerialPort& p, Control& c) { return reply(c, p.handflow_); }},
+    {IOCTL_SERIAL_SET_QUEUE_SIZE, sizeof(QueueSize), 0, Run::Locked, set_queue_size},
+    {IOCTL_SERIAL_SET_BREAK_ON, 0, 0, Run::Locked, set_break},
+    {IOCTL_SERIAL_SET_BREAK_OFF, 0, 0, Run::Locked, set_break},
+    {IOCTL_SERIAL_SET_DTR, 0, 0, Run::Locked, set_dtr},
+    {IOCTL_SERIAL_CLR_DTR, 0, 0, Run::Locked, set_dtr},
+    {IOCTL_SERIAL_SET_RTS, 0, 0, Run::Locked, set_rts},
+    {IOCTL_SERIAL_CLR_RTS, 0, 0, Run::Locked, set_rts},
+    {IOCTL_SERIAL_GET_DTRRTS, 0, sizeof(ULONG), Run::Locked, get_dtr_rts},
+    {IOCTL_SERIAL_GET_WAIT_MASK, 0, sizeof(ULONG), Run::Locked,
+     [](SerialPort& p, Control& c) { return reply(c, p.wait_mask_); }},
+    {IOCTL_SERIAL_RESET_DEVICE, 0, 0, Run::Locked, nothing},
+    {IOCTL_SERIAL_SET_XOFF, 0, 0, Run::Locked, nothing},
+    {IOCTL_SERIAL_SET_XON, 0, 0, Run::Locked, nothing},
+};
+
+NTSTATUS SerialPort::on_control(PIRP irp, Tap::Id tap) {
+    const PIO_STACK_LOCATION sl = IoGetCurrentIrpStackLocation(irp);
+    const ULONG code = sl->Parameters.DeviceIoControl.IoControlCode;
+    const auto& rows = Controls::kRows;
+    const auto* row = std::find_if(std::begin(rows), std::end(rows),
+                                   [code](const Controls::Row& r) { return r.code == code; });
+    if (row == std::end(rows))
+        return complete(irp, tap, STATUS_INVALID_DEVICE_REQUEST, 0);
+    // Larger buffers than a request needs are normal; only short ones are refused.
+    auto* buffer = static_cast<std::uint8_t*>(irp->AssociatedIrp.SystemBuffer);
+    if (sl->Parameters.DeviceIoControl.InputBufferLength < row->in ||
+        sl->Parameters.DeviceIoControl.OutputBufferLength < row->out)
+        return complete(irp, tap, STATUS_BUFFER_TOO_SMALL, 0);
+    if ((row->in != 0 || row->out != 0) && buffer == nullptr)
+        return complete(irp, tap, STATUS_INVALID_PARAMETER, 0);
+
+    Control c{irp, tap, code, buffer};
+    if (row->run == Controls::Run::Completes)
+        return row->handler(*this, c);
+    NTSTATUS status;
+    if (row->run == Controls::Run::Locked) {
+        std::lock_guard lock(mutex_);
+        status = row->handler(*this, c);
+    } else {
+        status = row->handler(*this, c);
+    }
+    apply(c.change);
+    return complete(irp, tap, status, NT_SUCCESS(status) ? c.information : 0);
 }
 
 } // namespace qkr::serial

@@ -166,6 +166,8 @@ class SerialPort final : private LinePortSink {
     NTSTATUS on_read(PIRP irp, Tap::Id tap);
     NTSTATUS on_write(PIRP irp, Tap::Id tap);
     NTSTATUS on_control(PIRP irp, Tap::Id tap);
+    struct Control;
+    struct Controls; // the control codes' handlers, a row each
     NTSTATUS on_wait(PIRP irp, Tap::Id tap);
     NTSTATUS on_set_wait_mask(PIRP irp, Tap::Id tap, ULONG mask);
     NTSTATUS hold(PIRP irp, Tap::Id tap, UCHAR major);
