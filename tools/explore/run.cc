@@ -3,6 +3,7 @@
 #include "tools/explore/explore.h"
 
 #include "host/host.h"
+#include "platform/serial/fd.h"
 #include "sim/card.h"
 
 #include <array>
@@ -960,34 +961,36 @@ Result receive(const std::string& text) {
 // Each run has a process of its own, so that a crash or a hang of the stack under test becomes
 // a finding rather than the end of the exploration.
 Result run(const Plan& plan, bool trace) {
-    int pipe_fds[2];
-    if (::pipe(pipe_fds) != 0)
+    int ends[2];
+    if (::pipe(ends) != 0)
         return Result{{"explorer: no pipe"}};
+    serial::Fd from_child(ends[0]);
+    serial::Fd to_parent(ends[1]);
     const pid_t child = ::fork();
     if (child == 0) {
-        ::close(pipe_fds[0]);
-        run_in_child(plan, pipe_fds[1], trace);
+        from_child.reset();
+        run_in_child(plan, to_parent.get(), trace);
     }
-    ::close(pipe_fds[1]);
+    to_parent.reset();
     std::string text;
     bool hung = false;
     const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(120);
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             give_up - std::chrono::steady_clock::now());
-        pollfd p{pipe_fds[0], POLLIN, 0};
+        pollfd p{from_child.get(), POLLIN, 0};
         if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) == 0) {
             hung = true;
             ::kill(child, SIGKILL);
             break;
         }
         char buffer[4096];
-        const ssize_t n = ::read(pipe_fds[0], buffer, sizeof buffer);
+        const ssize_t n = ::read(from_child.get(), buffer, sizeof buffer);
         if (n <= 0)
             break;
         text.append(buffer, static_cast<std::size_t>(n));
     }
-    ::close(pipe_fds[0]);
+    from_child.reset();
     int status = 0;
     ::waitpid(child, &status, 0);
     Result result = receive(text);

@@ -232,6 +232,92 @@ bool apply_format(int fd, const LineFormat& f, std::string* error, std::string* 
     return true;
 }
 
+// The tty's descriptor until open() hands it over: its exclusive mark, which belongs to the tty
+// and not to the descriptor, goes with it on every way out.
+class Claim {
+  public:
+    explicit Claim(Fd fd) : fd_(std::move(fd)) {}
+    Claim(const Claim&) = delete;
+    Claim& operator=(const Claim&) = delete;
+    ~Claim() {
+        if (fd_) {
+            ::ioctl(fd_.get(), TIOCNXCL); // harmless when not yet marked exclusive
+        }
+    }
+    int get() const { return fd_.get(); }
+    explicit operator bool() const { return static_cast<bool>(fd_); }
+    Fd release() { return std::move(fd_); }
+
+  private:
+    Fd fd_;
+};
+
+std::string open_error(const std::string& path, int e) {
+    std::string message = "cannot open serial port " + path + ": " + errno_text(e);
+    if (e == EACCES || e == EPERM) {
+        message += " (the user needs read and write access to it; serial ports usually "
+                   "belong to the group dialout)";
+    } else if (e == EBUSY) {
+        message += " (in use by another program)";
+    }
+    return message;
+}
+
+// Opens `path` as the port: locked, exclusive, raw in `format`, emptied of what came before.
+// An empty Fd and *error when it cannot; *note tells of a framing the tty leaves undone.
+Fd open_tty(const std::string& path, const LineFormat& format, std::string* error,
+            std::string* note) {
+    Claim tty(Fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)));
+    if (!tty) {
+        *error = open_error(path, errno);
+        return {};
+    }
+    termios t{};
+    if (::tcgetattr(tty.get(), &t) != 0) {
+        const int e = errno;
+        *error = "cannot use " + path + " as a serial port: not a terminal (" + errno_text(e) + ")";
+        return {};
+    }
+    if (::flock(tty.get(), LOCK_EX | LOCK_NB) != 0) {
+        const int e = errno;
+        *error =
+            "serial port " + path + " is busy: another program holds it (" + errno_text(e) + ")";
+        return {};
+    }
+    ::ioctl(tty.get(), TIOCEXCL); // keeps out openers that do not lock; root passes anyway
+    std::string why;
+    if (!apply_format(tty.get(), format, &why, note)) {
+        *error = "cannot set serial port " + path + " to " + describe(format) + ": " + why;
+        return {};
+    }
+    ::tcflush(tty.get(), TCIOFLUSH); // nothing from before our time
+    return tty.release();
+}
+
+// The far end's side channel at `socket_path`, non-blocking; an empty Fd and *error when nobody
+// listens there.
+Fd connect_side_channel(const std::string& socket_path, const std::string& path,
+                        std::string* error) {
+    const std::string what =
+        "cannot connect to the modem-line socket " + socket_path + " of serial port " + path + ": ";
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (socket_path.size() >= sizeof(addr.sun_path)) {
+        *error = what + "the path is too long";
+        return {};
+    }
+    std::memcpy(addr.sun_path, socket_path.data(), socket_path.size());
+    Fd sock(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!sock ||
+        ::connect(sock.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0) {
+        const int e = errno;
+        *error = what + errno_text(e);
+        return {};
+    }
+    ::fcntl(sock.get(), F_SETFL, ::fcntl(sock.get(), F_GETFL) | O_NONBLOCK);
+    return sock;
+}
+
 } // namespace
 
 TtyLine::TtyLine(TtyOptions options) : options_(std::move(options)), format_(options_.format) {
@@ -279,7 +365,7 @@ void TtyLine::log(std::string message) const {
 
 bool TtyLine::is_open() const {
     std::lock_guard lock(mutex_);
-    return fd_ >= 0;
+    return static_cast<bool>(fd_);
 }
 
 bool TtyLine::has_modem_lines() const {
@@ -302,25 +388,17 @@ bool TtyLine::open() {
     LineFormat format;
     {
         std::lock_guard lock(mutex_);
-        if (fd_ >= 0) {
+        if (fd_) {
             return true;
         }
         format = format_;
     }
     const std::string& path = options_.path;
-    auto fail = [&](std::string message, int fd = -1, int sock = -1) {
-        if (sock >= 0) {
-            ::close(sock);
-        }
-        if (fd >= 0) {
-            ::ioctl(fd, TIOCNXCL); // harmless when not yet marked exclusive
-            ::close(fd);
-        }
+    auto fail = [&](std::string message) {
         std::lock_guard lock(mutex_);
         last_error_ = std::move(message);
         return false;
     };
-
     if (path.empty()) {
         return fail("no serial port given");
     }
@@ -330,130 +408,100 @@ bool TtyLine::open() {
         return fail("serial port " + path +
                     " is a real tty and needs the kernel's real clock (ClockMode::Real)");
     }
-    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        const int e = errno;
-        std::string message = "cannot open serial port " + path + ": " + errno_text(e);
-        if (e == EACCES || e == EPERM) {
-            message += " (the user needs read and write access to it; serial ports usually "
-                       "belong to the group dialout)";
-        } else if (e == EBUSY) {
-            message += " (in use by another program)";
-        }
-        return fail(message);
-    }
-    termios t{};
-    if (::tcgetattr(fd, &t) != 0) {
-        const int e = errno;
-        return fail(
-            "cannot use " + path + " as a serial port: not a terminal (" + errno_text(e) + ")", fd);
-    }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const int e = errno;
-        return fail("serial port " + path + " is busy: another program holds it (" + errno_text(e) +
-                        ")",
-                    fd);
-    }
-    ::ioctl(fd, TIOCEXCL); // keeps out openers that do not lock; root passes anyway
-
-    std::string why;
+    std::string error;
     std::string note;
-    if (!apply_format(fd, format, &why, &note)) {
-        return fail("cannot set serial port " + path + " to " + describe(format) + ": " + why, fd);
+    Claim tty(open_tty(path, format, &error, &note));
+    if (!tty) {
+        return fail(error);
     }
-    ::tcflush(fd, TCIOFLUSH); // nothing from before our time
-
     int bits = 0;
     bool modem = true;
-    if (::ioctl(fd, TIOCMGET, &bits) != 0) {
+    if (::ioctl(tty.get(), TIOCMGET, &bits) != 0) {
         const int e = errno;
         if (e != ENOTTY && e != EINVAL) {
-            return fail("cannot read the modem lines of serial port " + path + ": " + errno_text(e),
-                        fd);
+            return fail("cannot read the modem lines of serial port " + path + ": " +
+                        errno_text(e));
         }
         modem = false;
     }
-
-    int sock = -1;
-    if (!modem && !options_.modem_socket.empty()) {
-        const std::string& sp = options_.modem_socket;
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        if (sp.size() >= sizeof(addr.sun_path)) {
-            return fail("cannot connect to the modem-line socket " + sp + " of serial port " +
-                            path + ": the path is too long",
-                        fd);
-        }
-        std::memcpy(addr.sun_path, sp.data(), sp.size());
-        sock = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (sock < 0 ||
-            ::connect(sock, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0) {
-            const int e = errno;
-            return fail("cannot connect to the modem-line socket " + sp + " of serial port " +
-                            path + ": " + errno_text(e),
-                        fd, sock);
-        }
-        const int flags = ::fcntl(sock, F_GETFL);
-        ::fcntl(sock, F_SETFL, flags | O_NONBLOCK);
+    Fd sock;
+    if (!modem && !options_.modem_socket.empty() &&
+        !(sock = connect_side_channel(options_.modem_socket, path, &error))) {
+        return fail(error);
     }
-
-    const int stop = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    const int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (stop < 0 || wake < 0) {
+    Fd stop(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    Fd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!stop || !wake) {
         const int e = errno;
-        if (stop >= 0) {
-            ::close(stop);
-        }
-        if (wake >= 0) {
-            ::close(wake);
-        }
-        return fail("cannot open serial port " + path + ": " + errno_text(e), fd, sock);
+        return fail("cannot open serial port " + path + ": " + errno_text(e));
     }
+    const bool side_channel = static_cast<bool>(sock);
+    const bool announce =
+        take_over(tty.release(), std::move(sock), std::move(stop), std::move(wake), modem, bits);
+    log_line_source(note, modem, side_channel);
+    start_threads(announce, modem);
+    return true;
+}
 
-    bool announce = false;
-    {
-        std::lock_guard lock(mutex_);
-        const ModemLines before = lines_;
-        fd_ = fd;
-        sock_fd_ = sock;
-        stop_fd_ = stop;
-        wake_fd_ = wake;
-        stopping_ = false;
-        hung_up_ = false;
-        has_modem_lines_ = modem;
-        if (modem) {
-            lines_ = lines_from_bits(bits);
-            dtr_ = (bits & TIOCM_DTR) != 0;
-            rts_ = (bits & TIOCM_RTS) != 0;
-        } else {
-            lines_ = ModemLines{};
-            lines_.cts = options_.assume_cts;
-            lines_.dsr = options_.assume_dsr;
-            dtr_ = true; // as a port's open raises them
-            rts_ = true;
-        }
-        announce = lines_ != before;
-        tx_queue_.clear();
-        tx_empty_due_ = false;
-        last_error_.clear();
-        sock_buffer_.clear();
-        sock_discarding_ = false;
-        send_state_to_side_channel();
+bool TtyLine::take_over(Fd tty, Fd sock, Fd stop, Fd wake, bool modem, int bits) {
+    std::lock_guard lock(mutex_);
+    const ModemLines before = lines_;
+    fd_ = std::move(tty);
+    sock_fd_ = std::move(sock);
+    stop_fd_ = std::move(stop);
+    wake_fd_ = std::move(wake);
+    stopping_ = false;
+    hung_up_ = false;
+    has_modem_lines_ = modem;
+    if (modem) {
+        lines_ = lines_from_bits(bits);
+        dtr_ = (bits & TIOCM_DTR) != 0;
+        rts_ = (bits & TIOCM_RTS) != 0;
+    } else {
+        lines_ = ModemLines{};
+        lines_.cts = options_.assume_cts;
+        lines_.dsr = options_.assume_dsr;
+        dtr_ = true; // as a port's open raises them
+        rts_ = true;
     }
+    tx_queue_.clear();
+    tx_empty_due_ = false;
+    last_error_.clear();
+    sock_buffer_.clear();
+    sock_discarding_ = false;
+    send_state_to_side_channel();
+    return lines_ != before;
+}
+
+void TtyLine::log_line_source(const std::string& note, bool modem, bool side_channel) const {
+    const std::string& path = options_.path;
     if (!note.empty()) {
         log("tty " + path + ": " + note);
     }
     if (!modem) {
-        std::string source = sock >= 0 ? "the side channel at " + options_.modem_socket
-                                       : std::string("the options (CTS ") +
-                                             (options_.assume_cts ? "on" : "off") + ", DSR " +
-                                             (options_.assume_dsr ? "on" : "off") + ")";
+        std::string source = side_channel ? "the side channel at " + options_.modem_socket
+                                          : std::string("the options (CTS ") +
+                                                (options_.assume_cts ? "on" : "off") + ", DSR " +
+                                                (options_.assume_dsr ? "on" : "off") + ")";
         log("tty " + path + " has no modem lines; CTS and DSR come from " + source);
     } else if (!options_.modem_socket.empty()) {
         log("tty " + path + " has modem lines of its own; the side channel at " +
             options_.modem_socket + " is not used");
     }
+}
 
+void TtyLine::start_threads(bool announce, bool modem) {
+    int fd = -1;
+    int stop = -1;
+    int sock = -1;
+    int wake = -1;
+    {
+        std::lock_guard lock(mutex_);
+        fd = fd_.get();
+        stop = stop_fd_.get();
+        sock = sock_fd_.get();
+        wake = wake_fd_.get();
+    }
     {
         std::lock_guard lock(modem_exit_mu_);
         modem_exited_ = false;
@@ -481,7 +529,6 @@ bool TtyLine::open() {
             modem_exit_cv_.notify_all();
         });
     }
-    return true;
 }
 
 void TtyLine::close() {
@@ -492,7 +539,7 @@ void TtyLine::close() {
     std::lock_guard life(lifecycle_mu_);
     {
         std::lock_guard lock(mutex_);
-        if (fd_ < 0) {
+        if (!fd_) {
             return;
         }
         stopping_ = true;
@@ -509,8 +556,8 @@ void TtyLine::stop_threads() {
     int stop = -1;
     {
         std::lock_guard lock(mutex_);
-        fd = fd_;
-        stop = stop_fd_;
+        fd = fd_.get();
+        stop = stop_fd_.get();
     }
     const std::uint64_t one = 1;
     [[maybe_unused]] ssize_t n = ::write(stop, &one, sizeof one);
@@ -534,19 +581,13 @@ void TtyLine::stop_threads() {
 
 void TtyLine::release_fds() {
     std::lock_guard lock(mutex_);
-    if (sock_fd_ >= 0) {
-        ::close(sock_fd_);
-    }
-    ::close(stop_fd_);
-    ::close(wake_fd_);
+    sock_fd_.reset();
+    stop_fd_.reset();
+    wake_fd_.reset();
     // The exclusive mark belongs to the tty, not to this descriptor: a pseudo-terminal whose
     // master stays open would keep refusing every later opener but root.
-    ::ioctl(fd_, TIOCNXCL);
-    ::close(fd_); // also drops the flock
-    fd_ = -1;
-    sock_fd_ = -1;
-    stop_fd_ = -1;
-    wake_fd_ = -1;
+    ::ioctl(fd_.get(), TIOCNXCL);
+    fd_.reset(); // also drops the flock
     stopping_ = false;
     hung_up_ = false;
     tx_queue_.clear();
@@ -558,13 +599,13 @@ void TtyLine::set_format(const LineFormat& format) {
     std::string note;
     {
         std::lock_guard lock(mutex_);
-        if (fd_ < 0) {
+        if (!fd_) {
             termios t{};
             if (make_termios(format, &t, &error)) {
                 format_ = format;
                 return;
             }
-        } else if (apply_format(fd_, format, &error, &note)) {
+        } else if (apply_format(fd_.get(), format, &error, &note)) {
             format_ = format;
             send_side_channel("LINE " + describe(format));
         }
@@ -586,7 +627,7 @@ void TtyLine::transmit(std::span<const std::uint8_t> bytes) {
         return;
     }
     std::lock_guard lock(mutex_);
-    if (fd_ < 0 || stopping_ || hung_up_) {
+    if (!fd_ || stopping_ || hung_up_) {
         return; // nobody at the far end: the bytes are lost, as on a wire
     }
     tx_queue_.insert(tx_queue_.end(), bytes.begin(), bytes.end());
@@ -597,12 +638,12 @@ void TtyLine::transmit(std::span<const std::uint8_t> bytes) {
 
 std::size_t TtyLine::tx_queued() const {
     std::lock_guard lock(mutex_);
-    if (fd_ < 0) {
+    if (!fd_) {
         return 0;
     }
     std::size_t n = tx_queue_.size();
     int in_tty = 0;
-    if (!hung_up_ && ::ioctl(fd_, TIOCOUTQ, &in_tty) == 0 && in_tty > 0) {
+    if (!hung_up_ && ::ioctl(fd_.get(), TIOCOUTQ, &in_tty) == 0 && in_tty > 0) {
         n += static_cast<std::size_t>(in_tty);
     }
     return n;
@@ -610,16 +651,16 @@ std::size_t TtyLine::tx_queued() const {
 
 void TtyLine::purge_tx() {
     std::lock_guard lock(mutex_);
-    if (fd_ < 0) {
+    if (!fd_) {
         return;
     }
     tx_queue_.clear();
     ++purges_;
     ++tx_generation_;
     tx_empty_due_ = false; // purged bytes never "leave"
-    ::tcflush(fd_, TCOFLUSH);
+    ::tcflush(fd_.get(), TCOFLUSH);
     const std::uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = ::write(wake_fd_, &one, sizeof one);
+    [[maybe_unused]] ssize_t n = ::write(wake_fd_.get(), &one, sizeof one);
     tx_cv_.notify_all();
 }
 
@@ -632,10 +673,10 @@ void TtyLine::set_modem_bit(int bit, bool on, const char* word) {
         } else {
             rts_ = on;
         }
-        if (fd_ < 0) {
+        if (!fd_) {
             return;
         }
-        if (has_modem_lines_ && ::ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &bit) != 0) {
+        if (has_modem_lines_ && ::ioctl(fd_.get(), on ? TIOCMBIS : TIOCMBIC, &bit) != 0) {
             error = errno_text(errno);
         }
         send_side_channel(std::string(word) + (on ? " 1" : " 0"));
@@ -657,10 +698,10 @@ void TtyLine::set_break(bool on) {
     std::string error;
     {
         std::lock_guard lock(mutex_);
-        if (fd_ < 0) {
+        if (!fd_) {
             return;
         }
-        if (::ioctl(fd_, on ? TIOCSBRK : TIOCCBRK) != 0) {
+        if (::ioctl(fd_.get(), on ? TIOCSBRK : TIOCCBRK) != 0) {
             error = errno_text(errno);
         }
         send_side_channel(on ? "BRK 1" : "BRK 0");
@@ -676,14 +717,14 @@ ModemLines TtyLine::modem_lines() const {
 }
 
 void TtyLine::send_side_channel(std::string_view line) {
-    if (sock_fd_ < 0) {
+    if (!sock_fd_) {
         return;
     }
     std::string text(line);
     text += '\n';
     // One small line; if the far end does not read, it is dropped rather than waited for.
     [[maybe_unused]] ssize_t n =
-        ::send(sock_fd_, text.data(), text.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        ::send(sock_fd_.get(), text.data(), text.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
 }
 
 void TtyLine::send_state_to_side_channel() {

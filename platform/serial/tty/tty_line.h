@@ -57,6 +57,7 @@
 // join all three threads.
 #pragma once
 
+#include "platform/serial/fd.h"
 #include "platform/serial/line.h"
 
 #include <condition_variable>
@@ -137,6 +138,11 @@ class TtyLine final : public LineBackend {
     void send_state_to_side_channel();             // needs mutex_
     void set_modem_bit(int bit, bool on, const char* word);
     void log(std::string message) const;
+    // open()'s steps once the tty is open: the descriptors become the line's (returns whether the
+    // modem lines changed), the log hears where CTS and DSR come from, the threads start.
+    bool take_over(Fd tty, Fd sock, Fd stop, Fd wake, bool modem, int bits);
+    void log_line_source(const std::string& note, bool modem, bool side_channel) const;
+    void start_threads(bool announce, bool modem);
     void stop_threads();
     void release_fds();
     bool on_own_thread() const;
@@ -155,10 +161,10 @@ class TtyLine final : public LineBackend {
 
     mutable std::mutex mutex_; // everything below
     std::condition_variable tx_cv_;
-    int fd_ = -1;
-    int sock_fd_ = -1;
-    int stop_fd_ = -1; // eventfd, readable once the threads are to stop
-    int wake_fd_ = -1; // eventfd, wakes the writer after a purge
+    Fd fd_;
+    Fd sock_fd_;
+    Fd stop_fd_; // eventfd, readable once the threads are to stop
+    Fd wake_fd_; // eventfd, wakes the writer after a purge
     bool stopping_ = false;
     bool hung_up_ = false;
     bool has_modem_lines_ = false;
