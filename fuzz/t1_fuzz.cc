@@ -4,6 +4,7 @@
 // response never outgrows the caller's buffer; every block the engine builds fits its buffer.
 #include "fuzz/fuzz_support.h"
 #include "platform/smclib/smclib.h"
+#include "sim/t1_card.h"
 
 #include <cstring>
 #include <vector>
@@ -11,19 +12,6 @@
 namespace {
 
 using Bytes = std::vector<UCHAR>;
-
-std::uint16_t fcs(const UCHAR* data, std::size_t n) {
-    std::uint16_t crc = 0xFFFF;
-    for (std::size_t i = 0; i < n; ++i) {
-        for (int bit = 0; bit < 8; ++bit) {
-            const bool feedback = ((crc ^ (data[i] >> bit)) & 1) != 0;
-            crc = std::uint16_t(crc >> 1);
-            if (feedback)
-                crc ^= 0x8408;
-        }
-    }
-    return std::uint16_t(~crc);
-}
 
 bool defined_end(NTSTATUS s) {
     return s == STATUS_SUCCESS || s == STATUS_DEVICE_DATA_ERROR || s == STATUS_IO_TIMEOUT ||
@@ -110,7 +98,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 std::memcpy(reply.data() + 3, inf.data(), inf.size());
                 length = 3 + ULONG(inf.size());
                 if (crc) {
-                    const std::uint16_t c = fcs(reply.data(), length);
+                    const std::uint16_t c =
+                        qkr::sim::t1_crc(std::span<const UCHAR>(reply.data(), length));
                     reply[length++] = UCHAR(c & 0xFF);
                     reply[length++] = UCHAR(c >> 8);
                 } else {

@@ -77,6 +77,81 @@ Bytes build_atr(const AtrShape& shape) {
     return atr;
 }
 
+AtrWalk walk_atr(std::span<const std::uint8_t> atr) {
+    AtrWalk w;
+    if (atr.size() < 2) {
+        w.cut = AtrWalk::Cut::T0;
+        return w;
+    }
+    std::size_t pos = 2;
+    std::uint8_t y = atr[1] >> 4;
+    w.historical = atr[1] & 0x0F;
+    unsigned protocol = 0;
+    for (unsigned group = 1;; ++group) {
+        bool td = false;
+        for (unsigned kind = 0; kind < 4; ++kind) {
+            if (!(y & (1u << kind)))
+                continue;
+            if (pos >= atr.size()) {
+                w.cut = AtrWalk::Cut::Interface;
+                return w;
+            }
+            w.interface.push_back({group, kind, atr[pos++], protocol});
+            td = kind == 3;
+        }
+        if (!td)
+            break;
+        const std::uint8_t b = w.interface.back().value;
+        protocol = b & 0x0F;
+        w.tck_needed = w.tck_needed || protocol != 0;
+        y = b >> 4;
+    }
+    w.historical_at = pos;
+    if (pos + w.historical > atr.size())
+        w.cut = AtrWalk::Cut::Historical;
+    return w;
+}
+
+namespace {
+
+// What one interface byte tells the firmware.
+void take(AtrInfo& info, const AtrWalk::Interface& b) {
+    const std::uint8_t v = b.value;
+    if (b.kind == 3) {
+        const unsigned protocol = v & 0x0F;
+        if (b.group == 1)
+            info.first_protocol = protocol;
+        info.offers_t0 = info.offers_t0 || protocol == 0;
+        info.offers_t1 = info.offers_t1 || protocol == 1;
+    } else if (b.group == 1) {
+        if (b.kind == 0) {
+            info.fi_code = v >> 4;
+            info.di_code = v & 0x0F;
+        } else if (b.kind == 2) {
+            info.n = v;
+        }
+    } else if (b.group == 2) {
+        if (b.kind == 0) {
+            info.specific = true;
+            info.specific_uses_ta1 = (v & 0x10) == 0;
+        } else if (b.kind == 2 && b.protocol == 0) {
+            info.wi = v;
+        }
+    }
+    if (b.group >= 3 && b.protocol == 1) {
+        if (b.kind == 0) {
+            info.ifsc = v;
+        } else if (b.kind == 1) {
+            info.bwi = v >> 4;
+            info.cwi = v & 0x0F;
+        } else if (b.kind == 2) {
+            info.crc = (v & 1) != 0;
+        }
+    }
+}
+
+} // namespace
+
 std::optional<AtrInfo> parse_atr(std::span<const std::uint8_t> atr) {
     if (atr.size() < 2 || atr.size() > 33)
         return std::nullopt;
@@ -85,84 +160,27 @@ std::optional<AtrInfo> parse_atr(std::span<const std::uint8_t> atr) {
         info.inverse = true;
     else if (atr[0] != 0x3B)
         return std::nullopt;
-    std::size_t pos = 1;
-    std::uint8_t y = atr[pos] >> 4;
-    const unsigned k = atr[pos] & 0x0F;
-    ++pos;
-    unsigned group = 1;
-    unsigned protocol = 0; // protocol announced by the TD that opened this group
-    bool need_tck = false;
-    auto take = [&](std::uint8_t& out) {
-        if (pos >= atr.size())
-            return false;
-        out = atr[pos++];
-        return true;
-    };
-    while (true) {
-        std::uint8_t ta = 0, tb = 0, tc = 0, td = 0;
-        const bool has_a = y & 1, has_b = y & 2, has_c = y & 4, has_d = y & 8;
-        if ((has_a && !take(ta)) || (has_b && !take(tb)) || (has_c && !take(tc)) ||
-            (has_d && !take(td)))
-            return std::nullopt;
-        if (group == 1) {
-            if (has_a) {
-                info.fi_code = ta >> 4;
-                info.di_code = ta & 0x0F;
-            }
-            if (has_c)
-                info.n = tc;
-        } else if (group == 2) {
-            if (has_a) {
-                info.specific = true;
-                info.specific_uses_ta1 = (ta & 0x10) == 0;
-            }
-            if (has_c && protocol == 0)
-                info.wi = tc;
-        }
-        if (group >= 3 && protocol == 1) {
-            if (has_a)
-                info.ifsc = ta;
-            if (has_b) {
-                info.bwi = tb >> 4;
-                info.cwi = tb & 0x0F;
-            }
-            if (has_c)
-                info.crc = (tc & 1) != 0;
-        }
-        if (!has_d)
-            break;
-        protocol = td & 0x0F;
-        if (group == 1)
-            info.first_protocol = protocol;
-        if (protocol == 0)
-            info.offers_t0 = true;
-        else if (protocol == 1)
-            info.offers_t1 = true;
-        if (protocol != 0)
-            need_tck = true;
-        y = td >> 4;
-        ++group;
-    }
+    const AtrWalk w = walk_atr(atr);
+    if (w.cut != AtrWalk::Cut::None)
+        return std::nullopt;
+    for (const AtrWalk::Interface& b : w.interface)
+        take(info, b);
     if (info.first_protocol == 0)
         info.offers_t0 = true;
-    if (pos + k > atr.size())
+    const std::size_t end = w.historical_at + w.historical;
+    info.historical.assign(atr.begin() + static_cast<long>(w.historical_at),
+                           atr.begin() + static_cast<long>(end));
+    if (!w.tck_needed)
+        return end == atr.size() ? std::optional(info) : std::nullopt;
+    if (end + 1 != atr.size())
         return std::nullopt;
-    info.historical.assign(atr.begin() + static_cast<long>(pos),
-                           atr.begin() + static_cast<long>(pos + k));
-    pos += k;
-    if (need_tck) {
-        if (pos + 1 != atr.size())
-            return std::nullopt;
-        info.tck_present = true;
-        std::uint8_t x = 0;
-        for (std::size_t i = 1; i < atr.size(); ++i)
-            x ^= atr[i];
-        info.tck_ok = x == 0;
-        if (!info.tck_ok)
-            return std::nullopt;
-    } else if (pos != atr.size()) {
+    info.tck_present = true;
+    std::uint8_t x = 0;
+    for (std::size_t i = 1; i < atr.size(); ++i)
+        x ^= atr[i];
+    info.tck_ok = x == 0;
+    if (!info.tck_ok)
         return std::nullopt;
-    }
     return info;
 }
 

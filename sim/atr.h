@@ -63,6 +63,24 @@ struct AtrInfo {
     bool tck_ok = true;
 };
 
+// An ATR's structure as its bytes give it, read as far as they go: the one walk through the
+// interface bytes that both the firmware's parse and the tool's description take.
+struct AtrWalk {
+    struct Interface {
+        unsigned group; // TA1 is in group 1
+        unsigned kind;  // 0 TA, 1 TB, 2 TC, 3 TD
+        std::uint8_t value;
+        unsigned protocol; // the protocol of the TD that opened the group; 0 in group 1
+    };
+    enum class Cut { None, T0, Interface, Historical };
+    std::vector<Interface> interface;
+    std::size_t historical_at = 0; // where the historical bytes begin
+    std::size_t historical = 0;    // as many as T0 announces
+    bool tck_needed = false;       // a protocol other than T=0 is announced
+    Cut cut = Cut::None;           // where the bytes ran out, if they did
+};
+AtrWalk walk_atr(std::span<const std::uint8_t> atr);
+
 // Parses an ATR; nullopt when it is malformed (too short, truncated, longer than 33 bytes, a wrong
 // TS or, when present, a wrong TCK).
 std::optional<AtrInfo> parse_atr(std::span<const std::uint8_t> atr);

@@ -17,13 +17,7 @@ bool is_r(std::uint8_t pcb) {
 
 } // namespace
 
-Bytes t1_epilogue(std::span<const std::uint8_t> data, bool crc) {
-    if (!crc) {
-        std::uint8_t lrc = 0;
-        for (std::uint8_t b : data)
-            lrc ^= b;
-        return {lrc};
-    }
+std::uint16_t t1_crc(std::span<const std::uint8_t> data) {
     std::uint16_t fcs = 0xFFFF;
     for (std::uint8_t b : data) {
         fcs ^= b;
@@ -31,7 +25,17 @@ Bytes t1_epilogue(std::span<const std::uint8_t> data, bool crc) {
             fcs = (fcs & 1) ? static_cast<std::uint16_t>((fcs >> 1) ^ 0x8408)
                             : static_cast<std::uint16_t>(fcs >> 1);
     }
-    fcs = static_cast<std::uint16_t>(~fcs);
+    return static_cast<std::uint16_t>(~fcs);
+}
+
+Bytes t1_epilogue(std::span<const std::uint8_t> data, bool crc) {
+    if (!crc) {
+        std::uint8_t lrc = 0;
+        for (std::uint8_t b : data)
+            lrc ^= b;
+        return {lrc};
+    }
+    const std::uint16_t fcs = t1_crc(data);
     return {static_cast<std::uint8_t>(fcs & 0xFF), static_cast<std::uint8_t>(fcs >> 8)};
 }
 

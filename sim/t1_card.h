@@ -12,7 +12,9 @@
 namespace qkr::sim {
 
 // The epilogue of a block over `data` (prologue and information field): one LRC byte, or the
-// ISO/IEC 13239 CRC, least significant byte first.
+// The ISO/IEC 13239 CRC of `data`.
+std::uint16_t t1_crc(std::span<const std::uint8_t> data);
+// A block's epilogue: its LRC, or its CRC least significant byte first.
 Bytes t1_epilogue(std::span<const std::uint8_t> data, bool crc);
 
 class T1Card {
