@@ -217,6 +217,10 @@ class World {
 
     void environment(const Op& op);
     void act(const Op& op);
+    void act_pnp(const Op& op, ReaderState& st);
+    void act_power(const Op& op, ReaderState& st);
+    void act_reader(const Op& op, ReaderState& st);
+    void act_allocation(const Op& op, ReaderState& st);
     // A line change that ends by itself disturbs again when it ends.
     void disturb_at_end(ReaderState& st, kern::Ticks after) {
         kernel().schedule_after(after, [&st] { ++st.disturbed; });
@@ -282,52 +286,56 @@ void World::environment(const Op& op) {
         ++st.disturbed;
 }
 
+bool plug_and_play(OpKind kind) {
+    switch (kind) {
+    case OpKind::Start:
+    case OpKind::Stop:
+    case OpKind::QueryStopCancelled:
+    case OpKind::QueryRemoveCancelled:
+    case OpKind::SurpriseRemoval:
+    case OpKind::Remove:
+        return true;
+    default:
+        return false;
+    }
+}
+
 void World::act(const Op& op) {
     note(op_text(op));
     ReaderState& st = state(op.reader);
-    host::Reader& r = *st.reader;
-    kern::Kernel& k = kernel();
     finish_removal(st);
-    if (st.removal_pending) {
-        // Nothing but waiting for the handles happens to a surprise-removed device.
-        switch (op.kind) {
-        case OpKind::Start:
-        case OpKind::Stop:
-        case OpKind::QueryStopCancelled:
-        case OpKind::QueryRemoveCancelled:
-        case OpKind::SurpriseRemoval:
-        case OpKind::Remove:
-        case OpKind::Sleep:
-        case OpKind::AbandonedSleep:
-            return;
-        default:
-            break;
-        }
+    const bool pnp = plug_and_play(op.kind);
+    // Nothing but waiting for the handles happens to a surprise-removed device.
+    if (st.removal_pending &&
+        (pnp || op.kind == OpKind::Sleep || op.kind == OpKind::AbandonedSleep))
+        return;
+    // While the system sleeps Plug and Play sends nothing; an unplugging is seen on waking.
+    if (st.asleep && pnp)
+        return;
+    if (pnp)
+        return act_pnp(op, st);
+    switch (op.kind) {
+    case OpKind::Sleep:
+    case OpKind::Wake:
+    case OpKind::AbandonedSleep:
+        return act_power(op, st);
+    case OpKind::PoolFailure:
+    case OpKind::IrpFailure:
+        return act_allocation(op, st);
+    default:
+        return act_reader(op, st);
     }
-    if (st.asleep) {
-        // While the system sleeps Plug and Play sends nothing; an unplugging is seen on waking.
-        switch (op.kind) {
-        case OpKind::Start:
-        case OpKind::Stop:
-        case OpKind::QueryStopCancelled:
-        case OpKind::QueryRemoveCancelled:
-        case OpKind::SurpriseRemoval:
-        case OpKind::Remove:
-            return;
-        default:
-            break;
-        }
-    }
+}
+
+// Plug and Play: starts, stops, queries and removals of the device.
+void World::act_pnp(const Op& op, ReaderState& st) {
+    host::Reader& r = *st.reader;
     auto disturb = [&] { ++st.disturbed; };
     auto renew = [&] {
         // A new device on the same reader, as Plug and Play builds one after a removal.
         if (r.add() == STATUS_SUCCESS)
             start_device(st);
     };
-    POWER_STATE sleeping{};
-    sleeping.SystemState = PowerSystemSleeping3;
-    POWER_STATE working{};
-    working.SystemState = PowerSystemWorking;
     switch (op.kind) {
     case OpKind::Start:
         if (r.started())
@@ -376,6 +384,21 @@ void World::act(const Op& op) {
             }
         }
         break;
+    default:
+        break;
+    }
+}
+
+// The system's sleep and wake.
+void World::act_power(const Op& op, ReaderState& st) {
+    host::Reader& r = *st.reader;
+    kern::Kernel& k = kernel();
+    auto disturb = [&] { ++st.disturbed; };
+    POWER_STATE sleeping{};
+    sleeping.SystemState = PowerSystemSleeping3;
+    POWER_STATE working{};
+    working.SystemState = PowerSystemWorking;
+    switch (op.kind) {
     case OpKind::Sleep:
         if (st.asleep)
             break;
@@ -401,6 +424,16 @@ void World::act(const Op& op) {
         if (k.send_power(r.pdo(), IRP_MN_QUERY_POWER, SystemPowerState, sleeping) == STATUS_SUCCESS)
             k.send_power(r.pdo(), IRP_MN_SET_POWER, SystemPowerState, working);
         break;
+    default:
+        break;
+    }
+}
+
+// The reader and its cards, acted on through the simulator.
+void World::act_reader(const Op& op, ReaderState& st) {
+    host::Reader& r = *st.reader;
+    auto disturb = [&] { ++st.disturbed; };
+    switch (op.kind) {
     case OpKind::InsertCard:
         disturb();
         r.act_on_sim([&](sim::ReaderSim& s) {
@@ -470,6 +503,16 @@ void World::act(const Op& op) {
             }
         });
         break;
+    default:
+        break;
+    }
+}
+
+// Allocations that fail from the next one on.
+void World::act_allocation(const Op& op, ReaderState& st) {
+    kern::Kernel& k = kernel();
+    auto disturb = [&] { ++st.disturbed; };
+    switch (op.kind) {
     case OpKind::PoolFailure:
         disturb();
         allocations_failing = true;
