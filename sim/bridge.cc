@@ -189,23 +189,8 @@ void CardBridge::run() {
 }
 
 void CardBridge::serve(int fd) {
-    // First the card's ATR.
-    const std::uint8_t get_atr = 0x04;
-    if (!write_all(fd, message(std::span(&get_atr, 1))))
-        return;
     Bytes buffer;
-    std::optional<Bytes> atr;
-    for (int waited = 0; !atr && waited < config_.atr_timeout_ms && !stop_; waited += 50) {
-        pollfd p = {fd, POLLIN, 0};
-        if (::poll(&p, 1, 50) <= 0)
-            continue;
-        std::uint8_t chunk[512];
-        const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
-        if (n <= 0)
-            return;
-        append(buffer, std::span<const std::uint8_t>(chunk, chunk + n));
-        atr = take_message(buffer);
-    }
+    const std::optional<Bytes> atr = read_atr(fd, buffer);
     if (!atr || atr->empty())
         return;
 
@@ -221,43 +206,7 @@ void CardBridge::serve(int fd) {
     reader.post([&reader, holder] { reader.insert(std::move(*holder)); });
     connected_ = true;
 
-    while (!stop_) {
-        pollfd fds[2] = {{fd, POLLIN, 0}, {wake_.fd(), POLLIN, 0}};
-        if (::poll(fds, 2, 200) < 0 && errno != EINTR)
-            break;
-        if (fds[1].revents & POLLIN)
-            wake_.drain();
-        std::deque<Bytes> out;
-        {
-            std::lock_guard lock(conn->m);
-            out.swap(conn->out);
-        }
-        bool ok = true;
-        for (const auto& m : out)
-            ok = ok && write_all(fd, m);
-        if (!ok)
-            break;
-        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-            std::uint8_t chunk[4096];
-            const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
-            if (n <= 0)
-                break;
-            append(buffer, std::span<const std::uint8_t>(chunk, chunk + n));
-            while (auto m = take_message(buffer)) {
-                Application::Done done;
-                {
-                    std::lock_guard lock(conn->m);
-                    if (conn->waiting.empty())
-                        continue; // nothing asked for it
-                    done = std::move(conn->waiting.front());
-                    conn->waiting.pop_front();
-                }
-                reader.post([done = std::move(done), r = std::move(*m)]() mutable {
-                    done(std::move(r), 0);
-                });
-            }
-        }
-    }
+    relay(fd, *conn, buffer);
     {
         std::lock_guard lock(conn->m);
         conn->open = false;
@@ -269,6 +218,66 @@ void CardBridge::serve(int fd) {
         if (reader.card() == card)
             reader.remove();
     });
+}
+
+std::optional<Bytes> CardBridge::read_atr(int fd, Bytes& buffer) {
+    const std::uint8_t get_atr = 0x04;
+    if (!write_all(fd, message(std::span(&get_atr, 1))))
+        return std::nullopt;
+    std::optional<Bytes> atr;
+    for (int waited = 0; !atr && waited < config_.atr_timeout_ms && !stop_; waited += 50) {
+        pollfd p = {fd, POLLIN, 0};
+        if (::poll(&p, 1, 50) <= 0)
+            continue;
+        std::uint8_t chunk[512];
+        const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+        if (n <= 0)
+            return std::nullopt;
+        append(buffer, std::span<const std::uint8_t>(chunk, chunk + n));
+        atr = take_message(buffer);
+    }
+    return atr;
+}
+
+void CardBridge::relay(int fd, Connection& conn, Bytes& buffer) {
+    while (!stop_) {
+        pollfd fds[2] = {{fd, POLLIN, 0}, {wake_.fd(), POLLIN, 0}};
+        if (::poll(fds, 2, 200) < 0 && errno != EINTR)
+            return;
+        if (fds[1].revents & POLLIN)
+            wake_.drain();
+        std::deque<Bytes> out;
+        {
+            std::lock_guard lock(conn.m);
+            out.swap(conn.out);
+        }
+        for (const auto& m : out)
+            if (!write_all(fd, m))
+                return;
+        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+            std::uint8_t chunk[4096];
+            const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+            if (n <= 0)
+                return;
+            append(buffer, std::span<const std::uint8_t>(chunk, chunk + n));
+            while (auto m = take_message(buffer))
+                answer(conn, std::move(*m));
+        }
+    }
+}
+
+// Each answer goes to the oldest command still waiting for one.
+void CardBridge::answer(Connection& conn, Bytes response) {
+    Application::Done done;
+    {
+        std::lock_guard lock(conn.m);
+        if (conn.waiting.empty())
+            return; // nothing asked for it
+        done = std::move(conn.waiting.front());
+        conn.waiting.pop_front();
+    }
+    reader_.post(
+        [done = std::move(done), r = std::move(response)]() mutable { done(std::move(r), 0); });
 }
 
 } // namespace qkr::sim

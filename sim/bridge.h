@@ -20,6 +20,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -51,6 +52,11 @@ class CardBridge {
   private:
     void run();
     void serve(int fd);
+    // Asks the connected card for its ATR and waits for it; what came after it stays in `buffer`.
+    std::optional<Bytes> read_atr(int fd, Bytes& buffer);
+    // Carries commands out and answers back until either end stops.
+    void relay(int fd, Connection& conn, Bytes& buffer);
+    void answer(Connection& conn, Bytes response);
 
     ReaderSim& reader_;
     Config config_;

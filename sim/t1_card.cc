@@ -101,106 +101,90 @@ Bytes T1Card::wtx_request(std::uint8_t multiplier) {
 }
 
 T1Card::Outcome T1Card::receive(std::span<const std::uint8_t> b) {
-    Outcome out;
     const std::size_t edc = config_.crc ? 2 : 1;
     // Anything that is not a well-formed block with a good epilogue asks for the last block
     // again, marked as an EDC error or another error.
-    if (b.size() < 3 + edc || b[2] == 0xFF || b.size() != 3 + b[2] + edc) {
-        out.reply = r_block(0x02);
-        return out;
-    }
+    if (b.size() < 3 + edc || b[2] == 0xFF || b.size() != 3 + b[2] + edc)
+        return {.reply = r_block(0x02)};
     const std::size_t len = b[2];
     if (t1_epilogue(b.first(3 + len), config_.crc) !=
-        Bytes(b.begin() + static_cast<long>(3 + len), b.end())) {
-        out.reply = r_block(0x01);
-        return out;
-    }
+        Bytes(b.begin() + static_cast<long>(3 + len), b.end()))
+        return {.reply = r_block(0x01)};
     const std::uint8_t pcb = b[1];
     const auto inf = b.subspan(3, len);
+    if (is_i(pcb))
+        return take_i_block(pcb, inf);
+    if (is_r(pcb))
+        return take_r_block(pcb);
+    return take_s_block(pcb, inf);
+}
 
-    if (is_i(pcb)) {
-        const std::uint8_t ns = (pcb >> 6) & 1;
-        if (ns != expected_) {
-            // A repeat of a block already taken: the reader missed our answer to it.
-            out.reply = resend();
-            return out;
-        }
-        if (len > config_.ifsc) {
-            out.reply = r_block(0x02);
-            return out;
-        }
-        expected_ ^= 1;
-        if (sending_) {
-            // The reader gave up on the rest of our answer.
-            sending_ = false;
-            tx_.clear();
-        }
-        if (!receiving_) {
-            rx_.clear();
-            chain_blocks_ = 0;
-        }
-        append(rx_, std::span<const std::uint8_t>(inf.begin(), inf.end()));
-        ++chain_blocks_;
-        if (pcb & kMore) {
-            receiving_ = true;
-            out.reply = r_block(0x00);
-            return out;
-        }
-        receiving_ = false;
-        out.command = std::move(rx_);
+T1Card::Outcome T1Card::take_i_block(std::uint8_t pcb, std::span<const std::uint8_t> inf) {
+    const std::uint8_t ns = (pcb >> 6) & 1;
+    // A repeat of a block already taken: the reader missed our answer to it.
+    if (ns != expected_)
+        return {.reply = resend()};
+    if (inf.size() > config_.ifsc)
+        return {.reply = r_block(0x02)};
+    expected_ ^= 1;
+    if (sending_) {
+        // The reader gave up on the rest of our answer.
+        sending_ = false;
+        tx_.clear();
+    }
+    if (!receiving_) {
         rx_.clear();
-        return out;
+        chain_blocks_ = 0;
     }
-
-    if (is_r(pcb)) {
-        const std::uint8_t nr = (pcb >> 4) & 1;
-        if (sending_ && nr == ns_) {
-            // Our last I-block arrived: on with the chain.
-            tx_offset_ += tx_last_;
-            out.reply = next_i_block();
-            return out;
-        }
-        if (!receiving_ && !last_i_.empty() && nr != ns_) {
-            // The reader wants our last I-block again: send it with its old number.
-            last_ = last_i_;
-            out.reply = last_i_;
-            return out;
-        }
-        out.reply = resend();
-        return out;
+    append(rx_, inf);
+    ++chain_blocks_;
+    if (pcb & kMore) {
+        receiving_ = true;
+        return {.reply = r_block(0x00)};
     }
+    receiving_ = false;
+    Outcome out{.command = std::move(rx_)};
+    rx_.clear();
+    return out;
+}
 
-    // S-blocks.
+T1Card::Outcome T1Card::take_r_block(std::uint8_t pcb) {
+    const std::uint8_t nr = (pcb >> 4) & 1;
+    if (sending_ && nr == ns_) {
+        // Our last I-block arrived: on with the chain.
+        tx_offset_ += tx_last_;
+        return {.reply = next_i_block()};
+    }
+    if (!receiving_ && !last_i_.empty() && nr != ns_) {
+        // The reader wants our last I-block again: send it with its old number.
+        last_ = last_i_;
+        return {.reply = last_i_};
+    }
+    return {.reply = resend()};
+}
+
+T1Card::Outcome T1Card::take_s_block(std::uint8_t pcb, std::span<const std::uint8_t> inf) {
     switch (pcb) {
     case 0xC0: // RESYNCH
         reset();
-        out.reply = block(0xE0, {});
-        return out;
+        return {.reply = block(0xE0, {})};
     case 0xC1: // IFS: the reader's receive size
-        if (len != 1 || inf[0] == 0 || inf[0] == 0xFF) {
-            out.reply = r_block(0x02);
-            return out;
-        }
+        if (inf.size() != 1 || inf[0] == 0 || inf[0] == 0xFF)
+            return {.reply = r_block(0x02)};
         ifsd_ = inf[0];
-        out.reply = block(0xE1, inf);
-        return out;
+        return {.reply = block(0xE1, inf)};
     case 0xC2: // ABORT
         rx_.clear();
         receiving_ = false;
         tx_.clear();
         sending_ = false;
-        out.reply = block(0xE2, {});
-        return out;
+        return {.reply = block(0xE2, {})};
     case 0xE3: // WTX response to our request
-        if (!last_.empty() && last_[1] == 0xC3) {
-            out.wtx_confirmed = true;
-            return out;
-        }
-        out.reply = r_block(0x02);
-        return out;
+        if (!last_.empty() && last_[1] == 0xC3)
+            return {.wtx_confirmed = true};
+        return {.reply = r_block(0x02)};
     default:
-        out.reply = r_block(0x02);
-        return out;
+        return {.reply = r_block(0x02)};
     }
 }
 

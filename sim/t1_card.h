@@ -44,6 +44,9 @@ class T1Card {
     std::size_t chained_blocks() const { return chain_blocks_; }
 
   private:
+    Outcome take_i_block(std::uint8_t pcb, std::span<const std::uint8_t> inf);
+    Outcome take_r_block(std::uint8_t pcb);
+    Outcome take_s_block(std::uint8_t pcb, std::span<const std::uint8_t> inf);
     Bytes block(std::uint8_t pcb, std::span<const std::uint8_t> inf);
     Bytes r_block(std::uint8_t error);
     Bytes next_i_block();

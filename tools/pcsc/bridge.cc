@@ -554,42 +554,22 @@ Bridge& Bridge::instance() {
 Bridge::Bridge() : impl_(std::make_unique<Impl>()) {}
 Bridge::~Bridge() = default;
 
-Result Bridge::open(ChannelId id, const std::string& name) {
-    if (id.slot > 1)
-        return Result::NotSupported;
-    std::lock_guard lock(impl_->mu);
-    auto it = impl_->readers.find(id.reader);
-    if (it != impl_->readers.end()) {
-        ++it->second->channels;
-        return Result::Ok;
-    }
-    ChannelName parsed;
-    std::string why;
-    if (!parse_name(name, &parsed, &why)) {
-        note("channel " + name + ": " + why);
-        return Result::BadParameter;
-    }
-    if (!impl_->host) {
-        impl_->host =
-            std::make_unique<host::Host>(kern::ClockMode::Real, [](std::string_view line) {
-                if (tracing.load() > 0)
-                    debug(std::string(line));
-            });
-        impl_->host->kernel().set_verifier_handler(
+namespace {
+
+// One driver serves every reader: its host comes with the first reader and goes with the last.
+host::Host& host_for_readers(std::unique_ptr<host::Host>& host) {
+    if (!host) {
+        host = std::make_unique<host::Host>(kern::ClockMode::Real, [](std::string_view line) {
+            if (tracing.load() > 0)
+                debug(std::string(line));
+        });
+        host->kernel().set_verifier_handler(
             [](const std::string& message) { emit(LogLevel::Error, "verifier: " + message); });
     }
-    if (impl_->host->readers() >= host::Host::kMaxReaders)
-        return Result::NoDevice;
+    return *host;
+}
 
-    auto st = std::make_shared<ReaderState>();
-    st->name = name;
-    st->label = "reader " + std::to_string(id.reader);
-    st->sim = parsed.sim;
-    st->speed = parsed.speed;
-    st->trace = parsed.trace;
-    st->wire = parsed.wire;
-    if (st->trace)
-        ++tracing;
+host::ReaderOptions reader_options(const ChannelName& parsed, ChannelId id) {
     host::ReaderOptions ro;
     if (!parsed.sim) {
         serial::TtyOptions tty;
@@ -605,33 +585,68 @@ Result Bridge::open(ChannelId id, const std::string& name) {
     ro.sim.seed = parsed.seed;
     ro.tap = parsed.wire;
     ro.name = "pcsc" + std::to_string(id.reader);
-    st->reader = &impl_->host->add_reader(ro);
-    NTSTATUS s = STATUS_SUCCESS;
-    // What can be refused at once is refused here: pcscd then drops this reader alone.
+    return ro;
+}
+
+// What can be refused at once is refused here, before the device is added: pcscd then drops
+// this reader alone.
+NTSTATUS add_reader_device(ReaderState& st, const ChannelName& parsed, const std::string& name) {
     if (!parsed.sim && ::access(parsed.path.c_str(), R_OK | W_OK) != 0) {
         emit(LogLevel::Error,
              "reader " + name + ": cannot use " + parsed.path + ": " + std::strerror(errno));
-        s = STATUS_DEVICE_NOT_CONNECTED;
+        return STATUS_DEVICE_NOT_CONNECTED;
     }
-    if (s == STATUS_SUCCESS && parsed.bridge != 0) {
-        st->card_bridge = std::make_unique<sim::CardBridge>(st->reader->sim(),
-                                                            sim::CardBridge::Config{parsed.bridge});
-        if (!st->card_bridge->start()) {
+    if (parsed.bridge != 0) {
+        st.card_bridge = std::make_unique<sim::CardBridge>(st.reader->sim(),
+                                                           sim::CardBridge::Config{parsed.bridge});
+        if (!st.card_bridge->start()) {
             emit(LogLevel::Error,
                  "reader " + name + ": cannot listen for an external card on 127.0.0.1:" +
-                     std::to_string(parsed.bridge) + ": " + st->card_bridge->error());
-            s = STATUS_INVALID_PARAMETER;
+                     std::to_string(parsed.bridge) + ": " + st.card_bridge->error());
+            return STATUS_INVALID_PARAMETER;
         }
     }
-    if (s == STATUS_SUCCESS)
-        s = st->reader->add();
-    if (s != STATUS_SUCCESS) {
+    return st.reader->add();
+}
+
+} // namespace
+
+Result Bridge::open(ChannelId id, const std::string& name) {
+    if (id.slot > 1)
+        return Result::NotSupported;
+    std::lock_guard lock(impl_->mu);
+    auto it = impl_->readers.find(id.reader);
+    if (it != impl_->readers.end()) {
+        ++it->second->channels;
+        return Result::Ok;
+    }
+    ChannelName parsed;
+    std::string why;
+    if (!parse_name(name, &parsed, &why)) {
+        note("channel " + name + ": " + why);
+        return Result::BadParameter;
+    }
+    host::Host& host = host_for_readers(impl_->host);
+    if (host.readers() >= host::Host::kMaxReaders)
+        return Result::NoDevice;
+
+    auto st = std::make_shared<ReaderState>();
+    st->name = name;
+    st->label = "reader " + std::to_string(id.reader);
+    st->sim = parsed.sim;
+    st->speed = parsed.speed;
+    st->trace = parsed.trace;
+    st->wire = parsed.wire;
+    if (st->trace)
+        ++tracing;
+    st->reader = &host.add_reader(reader_options(parsed, id));
+    if (const NTSTATUS s = add_reader_device(*st, parsed, name); s != STATUS_SUCCESS) {
         failed("reader " + name + ": adding it", s);
         if (st->trace)
             --tracing;
         st->card_bridge.reset();
-        impl_->host->release_reader(*st->reader);
-        if (impl_->host->readers() == 0)
+        host.release_reader(*st->reader);
+        if (host.readers() == 0)
             impl_->host.reset();
         return Result::NoDevice;
     }
