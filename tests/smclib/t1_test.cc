@@ -13,6 +13,12 @@ namespace {
 
 using Bytes = std::vector<UCHAR>;
 
+// The blocks below are checked with the simulated card's CRC, computed apart from the library.
+TEST(T1Checksum, FcsMatchesTheStandardCheckValue) {
+    const Bytes digits = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+    EXPECT_EQ(qkr::sim::t1_crc(digits), 0x906E);
+}
+
 class T1Exchange : public ::testing::Test {
   protected:
     // A T=1 card: IFSC from TA3, CRC when asked; TCK computed.
@@ -57,7 +63,7 @@ class T1Exchange : public ::testing::Test {
         Bytes b = {0x00, pcb, UCHAR(inf.size())};
         b.insert(b.end(), inf.begin(), inf.end());
         if (crc_) {
-            const std::uint16_t c = qkr::sim::t1_crc(b); // the simulated card's, not the library's
+            const std::uint16_t c = qkr::sim::t1_crc(b);
             b.push_back(UCHAR(c & 0xFF));
             b.push_back(UCHAR(c >> 8));
         } else {
