@@ -1,8 +1,25 @@
-// Helpers shared by the card callbacks: reading the reader's reply without trusting what it
-// announces, and the start and end of a reader conversation.
+// Reader commands and the smart card library callbacks; helpers for reading the reader's reply
+// without trusting what it announces, and the start and end of a reader conversation. Builds on
+// the link and on event tracking.
 #pragma once
 
-#include "include/qkr/qkr.h"
+#include "link/link.h"
+#include "tracking/tracking.h"
+
+// Indexed by the DI code of the card: the factor D, 0 where a code has none, -k for 1/2^k.
+extern const signed char Qkr_DTable[16];
+// What a memory card, which has no answer to reset of its own, is reported with.
+extern const UCHAR Qkr_MemoryCardAtr[24];
+
+// Library callbacks
+NTSTATUS Qkr_SmartcardPower(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS Qkr_ProcessAtr(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS Qkr_SmartcardSetProtocol(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS Qkr_SelectPts(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS Qkr_SmartcardIoRequest(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS Qkr_TransmitReply(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS Qkr_SmartcardVendor(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS Qkr_SetReaderBaudRate(PSMARTCARD_EXTENSION SmartcardExtension);
 
 // Reader reply layout: code, second byte, big-endian data length, data.
 #define QKR_REPLY_HEADER 4

@@ -2,6 +2,10 @@
 // the caller.
 #include "card/card.h"
 
+const UCHAR Qkr_MemoryCardAtr[24] = {0x3B, 0xBF, 0x18, 0x00, 0x80, 0x31, 0x70, 0x35,
+                                     'S',  'T',  'A',  'R',  'C',  'O',  'S',  ' ',
+                                     'S',  '2',  '1',  ' ',  'C',  0x90, 0x00, 0x9B};
+
 // The longest answer to reset a card may give.
 #define QKR_MAX_ATR_LENGTH 33
 

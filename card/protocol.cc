@@ -2,6 +2,8 @@
 // the reader.
 #include "card/card.h"
 
+const signed char Qkr_DTable[16] = {0, 1, 2, 4, 8, 16, 32, 0, 12, 20, -1, -2, -3, -4, -5, -6};
+
 #define QKR_PTSS 0xFF
 #define QKR_PTS0_T0 0x10 // PTS1 follows, protocol T=0
 #define QKR_PTS0_T1 0x11 // PTS1 follows, protocol T=1

@@ -1,6 +1,6 @@
 // Client requests: opening and closing a handle, its cleanup, and the control requests of both
 // slots, which pass the request gate and go to the smart card library.
-#include "include/qkr/qkr.h"
+#include "driver/driver.h"
 
 static NTSTATUS Qkr_CompleteHere(PIRP Irp, NTSTATUS Status) {
     Irp->IoStatus.Status = Status;

@@ -1,17 +1,9 @@
 // Driver entry, and the birth and death of a reader's device object with both slots' records.
-#include "include/qkr/qkr.h"
+#include "driver/driver.h"
 
 UCHAR DeviceInstanceInUse[QKR_MAX_INSTANCES];
 ULONG Qkr_DataRatesSlot0[3] = {9600, 19200, 38400};
 ULONG Qkr_DataRatesSlot1[3] = {9600, 19200, 38400};
-
-// Indexed by the DI code of the card: the factor D, 0 where a code has none, -k for 1/2^k.
-const signed char Qkr_DTable[16] = {0, 1, 2, 4, 8, 16, 32, 0, 12, 20, -1, -2, -3, -4, -5, -6};
-
-// What a memory card, which has no answer to reset of its own, is reported with.
-const UCHAR Qkr_MemoryCardAtr[24] = {0x3B, 0xBF, 0x18, 0x00, 0x80, 0x31, 0x70, 0x35,
-                                     'S',  'T',  'A',  'R',  'C',  'O',  'S',  ' ',
-                                     'S',  '2',  '1',  ' ',  'C',  0x90, 0x00, 0x9B};
 
 const GUID Qkr_SmartcardReaderInterfaceGuid = {
     0x50DD5230, 0xBA8A, 0x11D1, {0xBF, 0x5D, 0x00, 0x00, 0xF8, 0x05, 0xF5, 0x30}};

@@ -3,16 +3,12 @@
 // Starting opens the serial port below us, configures it, asks the reader who it is and whether a
 // card is in, arms event tracking, enables the two interfaces, opens the request gate and sets up
 // slot 1. Stopping ends event tracking, whose chain then closes the port from a work item.
-#include "card/card.h"
-#include "tracking/tracking.h"
+#include "driver/driver.h"
 
 // Firmware versions that change what the reader can do.
 #define QKR_FIRMWARE_MEMORY_CARDS 0x4 // reports memory cards in its reset reply
 #define QKR_FIRMWARE_ALL_RATES 0x10   // talks to cards at every data rate in the table
 #define QKR_FIRMWARE_LONG_LE_FIXED 0x11
-
-// How long a stop waits for the tracking chain's close before it looks again why none came.
-#define QKR_STOP_POLL_TICKS (-10000000LL) // 1 s, relative
 
 // The firmware version is four ASCII digits read as a hexadecimal number; the arithmetic is
 // modulo 2^32, so a field that is not digits lands far above every threshold.
@@ -175,54 +171,6 @@ NTSTATUS Qkr_StartDevice(PDEVICE_OBJECT DeviceObject) {
 
     DbgPrint("[Qkr_StartDevice] Exit : \n");
     return status;
-}
-
-void QkrStopDevice(PDEVICE_OBJECT DeviceObject) {
-    PDEVICE_EXTENSION deviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
-    PSMARTCARD_EXTENSION smartcardExtension = &deviceExtension->SmartcardExtension;
-    PREADER_EXTENSION readerExtension = smartcardExtension->ReaderExtension;
-    LARGE_INTEGER poll;
-    BOOLEAN closeQueued;
-    BOOLEAN running;
-    ULONG bytes = 0;
-
-    if (KeReadStateEvent(&deviceExtension->SerialCloseDone)) {
-        return;
-    }
-
-    // The chain's IRP, not the mask, tells whether tracking runs: the mask is the output buffer
-    // of the chain's wait and the port may write events into it at any moment.
-    running = Qkr_TrackingRunning(smartcardExtension, TRUE, &closeQueued);
-    if (!running && !closeQueued) {
-        DbgPrint("[QkrStopDevice] Close serial port");
-        Qkr_CloseSerialPort(DeviceObject, NULL);
-        return;
-    }
-
-    poll.QuadPart = QKR_STOP_POLL_TICKS;
-    for (;;) {
-        if (running) {
-            *(PULONG)smartcardExtension->SmartcardRequest.Buffer = 0;
-            smartcardExtension->SmartcardRequest.BufferLength = sizeof(ULONG);
-            smartcardExtension->SmartcardReply.BufferLength = 0;
-            readerExtension->SerialIoControlCode = IOCTL_SERIAL_SET_WAIT_MASK;
-            Qkr_SerialIo(smartcardExtension, smartcardExtension->SmartcardRequest.Buffer,
-                         smartcardExtension->SmartcardRequest.BufferLength,
-                         smartcardExtension->SmartcardReply.Buffer,
-                         smartcardExtension->SmartcardReply.BufferLength, &bytes);
-        }
-        if (KeWaitForSingleObject(&deviceExtension->SerialCloseDone, Executive, KernelMode, FALSE,
-                                  &poll) == STATUS_SUCCESS) {
-            return;
-        }
-        // No close yet. Either the chain sent its next wait after the mask went in (set the mask
-        // again to end it), or it ended during a reader command and queued nothing.
-        running = Qkr_TrackingRunning(smartcardExtension, FALSE, &closeQueued);
-        if (!running && !closeQueued) {
-            Qkr_CloseSerialPort(DeviceObject, NULL);
-            return;
-        }
-    }
 }
 
 static NTSTATUS Qkr_CompletePnP(PIRP Irp, NTSTATUS Status) {

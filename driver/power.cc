@@ -1,6 +1,6 @@
 // Power management: the driver owns its device's power policy, mapping system states to D0 and
 // D3 itself. No reader command is sent; the card is only remembered across a sleep.
-#include "include/qkr/qkr.h"
+#include "driver/driver.h"
 
 // READER_EXTENSION.ReaderPowerState
 #define QKR_READER_POWERED 1

@@ -3,7 +3,7 @@
 // receive buffer, the decoder gives one of its four results with a length inside what it was
 // given, and a good frame re-encodes to a frame that decodes to the same bytes.
 #include "fuzz/fuzz_support.h"
-#include "include/qkr/qkr.h"
+#include "link/link.h"
 
 #include <cstring>
 #include <memory>

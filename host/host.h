@@ -14,7 +14,7 @@
 // clean pool.
 #pragma once
 
-#include "include/qkr/qkr.h"
+#include "driver/driver.h"
 #include "platform/kernel/kernel.h"
 #include "platform/serial/serial_port.h"
 #include "platform/serial/sim_line.h"

@@ -1,6 +1,6 @@
 // Requests to the serial port below the device: the one synchronous request routine, the port's
 // configuration, line speed changes, forwarding an IRP down the stack, and closing the port.
-#include "include/qkr/qkr.h"
+#include "link/link.h"
 
 // What one request of Qkr_SerialIo shares with its completion routine. It lives in the caller's
 // frame, which is safe because the routine never returns before the IRP has come back.

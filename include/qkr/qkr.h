@@ -1,5 +1,6 @@
-// Records shared by every subsystem of the driver, the reader protocol constants, and the
-// driver's routines.
+// Records shared by every subsystem of the driver and the reader protocol constants. Each
+// subsystem's routines are declared in its own header (link/link.h, tracking/tracking.h,
+// card/card.h, driver/driver.h), which names only the subsystems below it.
 #pragma once
 
 #include "platform/kernel/nt.h"
@@ -175,99 +176,7 @@ struct DEVICE_EXTENSION {
 };
 using PDEVICE_EXTENSION = DEVICE_EXTENSION*;
 
-// ---------------------------------------------------------------------------------------------
-// Driver-wide tables
-// ---------------------------------------------------------------------------------------------
-extern UCHAR DeviceInstanceInUse[QKR_MAX_INSTANCES];
-extern ULONG Qkr_DataRatesSlot0[3];
-extern ULONG Qkr_DataRatesSlot1[3];
-extern const signed char Qkr_DTable[16];
-extern const UCHAR Qkr_MemoryCardAtr[24];
-extern const GUID Qkr_SmartcardReaderInterfaceGuid; // {50DD5230-BA8A-11D1-BF5D-0000F805F530}
-extern const GUID Qkr_VendorInterfaceGuid;          // {46FEE741-0692-11D5-8E4A-0080C88FBDEE}
-
-// ---------------------------------------------------------------------------------------------
-// Routines
-// ---------------------------------------------------------------------------------------------
-// driver/: entry, creation and removal
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
-void Qkr_Unload(PDRIVER_OBJECT DriverObject);
-NTSTATUS Qkr_AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
-NTSTATUS Qkr_CreateDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT* DeviceObject);
-NTSTATUS Qkr_SetupSecondSlot(PDEVICE_OBJECT DeviceObject);
-void Qkr_RemoveDevice(PDEVICE_OBJECT DeviceObject);
-
-// driver/: Plug and Play, dispatch, power
-NTSTATUS Qkr_PnP(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS Qkr_StartDevice(PDEVICE_OBJECT DeviceObject);
-void QkrStopDevice(PDEVICE_OBJECT DeviceObject);
-NTSTATUS Qkr_CreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS Qkr_Cleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS Qkr_DeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS Qkr_InternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS Qkr_Power(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS Qkr_PowerUpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
-void Qkr_SystemPowerCompletion(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
-                               POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus);
-
-// link/: serial requests
-NTSTATUS Qkr_SerialIo(PSMARTCARD_EXTENSION SmartcardExtension, PUCHAR InputBuffer,
-                      ULONG InputLength, PUCHAR OutputBuffer, ULONG OutputLength,
-                      PULONG BytesTransferred);
-NTSTATUS Qkr_ConfigureSerialPort(PSMARTCARD_EXTENSION SmartcardExtension);
-NTSTATUS Qkr_SetSerialBaudRate(ULONG BaudRate, PSMARTCARD_EXTENSION SmartcardExtension);
-NTSTATUS Qkr_CallLowerDriver(PDEVICE_OBJECT LowerDevice, PIRP Irp);
-NTSTATUS Qkr_CallLowerDriverCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Event);
-void Qkr_CloseSerialPort(PDEVICE_OBJECT DeviceObject, PVOID Context);
-
-// link/: frame codec
-NTSTATUS Qkr_BuildFrame(PUCHAR OutputBuffer, ULONG OutputSize, PUCHAR Payload, ULONG PayloadLength,
-                        PULONG FrameLength);
-void Qkr_ScanReceivedBytes(PSMARTCARD_EXTENSION SmartcardExtension, PUCHAR Chunk,
-                           ULONG ChunkLength);
-LONG Qkr_DecodeFrame(PUCHAR Buffer, PLONG Length);
-
-// link/: command exchange
-NTSTATUS Qkr_ExchangeCommand(ULONG Mode, PSMARTCARD_EXTENSION SmartcardExtension);
-NTSTATUS Qkr_ReadWrite(ULONG Mode, PSMARTCARD_EXTENSION SmartcardExtension);
-void Qkr_WriteTimeoutDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
-                                PVOID SystemArgument2);
-void Qkr_ReadTimeoutDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
-                               PVOID SystemArgument2);
-void Qkr_SecondSlotWriteTimeoutDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
-                                          PVOID SystemArgument2);
-void Qkr_SecondSlotReadTimeoutDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
-                                         PVOID SystemArgument2);
-void Qkr_DumpBytes(PCSTR Title, PUCHAR Bytes, ULONG Count);
-
-// card/: library callbacks
-NTSTATUS Qkr_SmartcardPower(PSMARTCARD_EXTENSION SmartcardExtension);
-NTSTATUS Qkr_ProcessAtr(PSMARTCARD_EXTENSION SmartcardExtension);
-NTSTATUS Qkr_SmartcardSetProtocol(PSMARTCARD_EXTENSION SmartcardExtension);
-NTSTATUS Qkr_SelectPts(PSMARTCARD_EXTENSION SmartcardExtension);
-NTSTATUS Qkr_SmartcardIoRequest(PSMARTCARD_EXTENSION SmartcardExtension);
-NTSTATUS Qkr_TransmitReply(PSMARTCARD_EXTENSION SmartcardExtension);
-NTSTATUS Qkr_SmartcardVendor(PSMARTCARD_EXTENSION SmartcardExtension);
-NTSTATUS Qkr_SetReaderBaudRate(PSMARTCARD_EXTENSION SmartcardExtension);
-
-// tracking/
-NTSTATUS Qkr_StartSerialEventTracking(PSMARTCARD_EXTENSION SmartcardExtension);
-NTSTATUS Qkr_SerialEvent(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
-void Qkr_CompleteCardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
-// Ends a slot's parked card-tracking request with STATUS_CANCELLED, without a log line: for the
-// requests nothing else would ever end (slot 1 has no line of its own) before a handle or the
-// slot's library state goes.
-void Qkr_EndParkedCardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
-// Completes slot 0's parked card-tracking request if the card state already is what it waits for.
-void Qkr_CompleteSettledCardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
-// Queues the port's close if tracking ended on a lost reader while a reader command ran.
-void Qkr_CloseIfReaderLost(PSMARTCARD_EXTENSION SmartcardExtension);
-NTSTATUS Qkr_SmartcardCardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
-void Qkr_CancelCardTracking(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-
-// Helpers shared by the callbacks: the per-device conversation lock (see ReaderLock).
-void Qkr_AcquireReader(PDEVICE_EXTENSION DeviceExtension);
-void Qkr_ReleaseReader(PDEVICE_EXTENSION DeviceExtension);
+// Any routine handed a slot's record finds the device's record through the library's OS data.
 inline PDEVICE_EXTENSION Qkr_DeviceExtensionOf(PSMARTCARD_EXTENSION SmartcardExtension) {
     return (PDEVICE_EXTENSION)SmartcardExtension->OsData->DeviceObject->DeviceExtension;
 }

@@ -232,9 +232,3 @@ ULONG DbgPrint(PCSTR Format, ...) {
 void RtlCopyMemory(PVOID Destination, const void* Source, SIZE_T Length) {
     std::memmove(Destination, Source, Length);
 }
-
-// The driver-wide tables live with the driver's entry code, which is not part of this test.
-const signed char Qkr_DTable[16] = {0, 1, 2, 4, 8, 16, 32, 0, 12, 20, -1, -2, -3, -4, -5, -6};
-const UCHAR Qkr_MemoryCardAtr[24] = {0x3B, 0xBF, 0x18, 0x00, 0x80, 0x31, 0x70, 0x35,
-                                     'S',  'T',  'A',  'R',  'C',  'O',  'S',  ' ',
-                                     'S',  '2',  '1',  ' ',  'C',  0x90, 0x00, 0x9B};

@@ -5,7 +5,7 @@
 // the reader and every byte they hand to the library can be checked.
 #pragma once
 
-#include "include/qkr/qkr.h"
+#include "driver/driver.h"
 
 #include <cstdint>
 #include <deque>

@@ -5,7 +5,7 @@
 // reader would not, which is what the driver's checks of the reader's replies are for.
 #pragma once
 
-#include "include/qkr/qkr.h"
+#include "driver/driver.h"
 #include "platform/kernel/kernel.h"
 #include "platform/serial/line.h"
 

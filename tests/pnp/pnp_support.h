@@ -4,8 +4,8 @@
 #pragma once
 
 #include "card/card.h"
+#include "driver/driver.h"
 #include "host/host.h"
-#include "include/qkr/qkr.h"
 #include "platform/kernel/kernel.h"
 #include "sim/frame.h"
 #include "sim/reader.h"
