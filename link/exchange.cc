@@ -1,6 +1,6 @@
 // One command to the reader and its one reply: frame it, send it, collect the reply chunk by chunk
 // under a time-out, decode it. Up to three attempts per command.
-#include "include/qkr/qkr.h"
+#include "link/link.h"
 
 #define QKR_ATTEMPTS 3
 #define QKR_WRITE_TIMEOUT (-100000000LL)     // 10 s
@@ -352,9 +352,15 @@ NTSTATUS Qkr_ReadWrite(ULONG Mode, PSMARTCARD_EXTENSION SmartcardExtension) {
 }
 
 NTSTATUS Qkr_ExchangeCommand(ULONG Mode, PSMARTCARD_EXTENSION SmartcardExtension) {
+    PDEVICE_EXTENSION deviceExtension = Qkr_DeviceExtensionOf(SmartcardExtension);
     NTSTATUS status = STATUS_SUCCESS;
     int attempt;
 
+    // The reader answers one conversation at a time: ours holds the reader lock and, after the
+    // start, the busy mark that keeps event tracking from reading a card change mid-command.
+    ASSERT(KeReadStateEvent(&deviceExtension->ReaderLock) == 0);
+    ASSERT(Mode == QKR_MODE_START ||
+           deviceExtension->SmartcardExtension.ReaderExtension->ReaderBusy);
     for (attempt = 0; attempt < QKR_ATTEMPTS; attempt++) {
         status = Qkr_ReadWrite(Mode, SmartcardExtension);
         // Another attempt cannot help a reader without power.

@@ -1,6 +1,6 @@
 // The reader's frame format: DLE STX, the payload with every DLE doubled, an XOR check byte
 // (doubled too when it is DLE), DLE ETX. The same format runs in both directions.
-#include "include/qkr/qkr.h"
+#include "link/link.h"
 
 // Reserves one more byte of the output and fails before anything is written past its end.
 #define QKR_FRAME_ROOM(count, size)                                                                \
@@ -66,6 +66,8 @@ void Qkr_ScanReceivedBytes(PSMARTCARD_EXTENSION SmartcardExtension, PUCHAR Chunk
 
     if (reader->ReceivedLength == QKR_RECEIVE_OVERFLOW)
         return;
+    // Every store below checks against the buffer, so a length beyond it means a bug elsewhere.
+    ASSERT(reader->ReceivedLength <= QKR_BUFFER_SIZE);
     base = reader->ReceivedLength;
 
     if (!reader->FrameStarted)
@@ -104,6 +106,7 @@ void Qkr_ScanReceivedBytes(PSMARTCARD_EXTENSION SmartcardExtension, PUCHAR Chunk
         }
     }
     reader->ReceivedLength = base + stored;
+    ASSERT(reader->ReceivedLength <= QKR_BUFFER_SIZE);
     return;
 
 overflow:

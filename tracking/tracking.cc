@@ -202,6 +202,8 @@ NTSTATUS Qkr_StartSerialEventTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
     Qkr_WriteTrackingRequest(smartcardExtension, irp, FALSE);
 
     KeAcquireSpinLock(&smartcardExtension->OsData->SpinLock, &irql);
+    // One chain at a time: the old one has ended above, and armings never overlap.
+    ASSERT(readerExtension->SerialStatusIrp == NULL);
     readerExtension->SerialStatusIrp = irp;
     KeReleaseSpinLock(&smartcardExtension->OsData->SpinLock, irql);
 
@@ -275,6 +277,9 @@ NTSTATUS Qkr_SerialEvent(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
             }
         }
     }
+    ASSERT(readerExtension->CardStatus == QKR_CARD_STATUS_UNKNOWN ||
+           readerExtension->CardStatus == QKR_CARD_STATUS_ABSENT ||
+           readerExtension->CardStatus == QKR_CARD_STATUS_PRESENT);
     BOOLEAN busy = readerExtension->ReaderBusy;
     BOOLEAN powerRequest = readerExtension->PowerRequest;
     KeReleaseSpinLock(&smartcardExtension->OsData->SpinLock, irql);

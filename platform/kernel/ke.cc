@@ -524,6 +524,18 @@ void RtlInitUnicodeString(PUNICODE_STRING Destination, const WCHAR* Source) {
     Destination->MaximumLength = static_cast<USHORT>((n + 1) * sizeof(WCHAR));
 }
 
+void RtlAssert(PVOID VoidFailedAssertion, PVOID VoidFileName, ULONG LineNumber,
+               PSTR MutableMessage) {
+    std::string what = "assertion failed: ";
+    what.append(static_cast<const char*>(VoidFailedAssertion));
+    what.append(" at ");
+    what.append(static_cast<const char*>(VoidFileName));
+    what.append(":" + std::to_string(LineNumber));
+    if (MutableMessage != nullptr)
+        what.append(std::string(" (") + MutableMessage + ")");
+    K().report(what);
+}
+
 // ---------------------------------------------------------------------------------------------
 // DbgPrint
 // ---------------------------------------------------------------------------------------------

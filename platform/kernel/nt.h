@@ -40,6 +40,7 @@ using PLONG = LONG*;
 using PBOOLEAN = BOOLEAN*;
 using PWSTR = WCHAR*;
 using PCSTR = const char*;
+using PSTR = char*;
 using PKIRQL = KIRQL*;
 
 #ifndef TRUE
@@ -232,6 +233,15 @@ void RtlInitUnicodeString(PUNICODE_STRING Destination, const WCHAR* Source);
 
 // printf-style; goes to the kernel's debug sink. Returns STATUS_SUCCESS.
 ULONG DbgPrint(PCSTR Format, ...);
+
+// A failed assertion: reported through the verifier as a checked build's debugger would stop on
+// it. ASSERT and NT_ASSERT are the driver's way to state what must hold; they cost nothing when
+// the expression holds and never change what the driver does.
+void RtlAssert(PVOID VoidFailedAssertion, PVOID VoidFileName, ULONG LineNumber,
+               PSTR MutableMessage);
+#define ASSERT(exp)                                                                                \
+    ((!(exp)) ? (RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, NULL), FALSE) : TRUE)
+#define NT_ASSERT(exp) ASSERT(exp)
 
 // ---------------------------------------------------------------------------------------------
 // I/O manager records

@@ -97,7 +97,7 @@ class Exchange : public ::testing::Test {
     NTSTATUS exchange(const Bytes& payload, ULONG mode = QKR_MODE_POWER_OFF) {
         std::copy(payload.begin(), payload.end(), slot->SmartcardRequest.Buffer);
         slot->SmartcardRequest.BufferLength = static_cast<ULONG>(payload.size());
-        return Qkr_ExchangeCommand(mode, slot);
+        return qkr::testing::exchange_in_conversation(mode, slot);
     }
     Bytes reply() const {
         return Bytes(slot->SmartcardReply.Buffer,
@@ -434,12 +434,14 @@ TEST_F(Exchange, ConversationLockKeepsTwoSlotsFromTalkingAtOnce) {
         SMARTCARD_EXTENSION* s = reader->slot(n);
         for (int i = 0; i < 5; ++i) {
             Qkr_AcquireReader(e);
+            e->SmartcardExtension.ReaderExtension->ReaderBusy = TRUE;
             const Bytes power_off = {RDCMD_POWER_OFF, static_cast<UCHAR>(n), 0x00};
             std::copy(power_off.begin(), power_off.end(), s->SmartcardRequest.Buffer);
             s->SmartcardRequest.BufferLength = 3;
             status[n] = Qkr_ExchangeCommand(QKR_MODE_POWER_OFF, s);
             if (status[n] != STATUS_SUCCESS || s->SmartcardReply.Buffer[1] != n)
                 ++wrong[n];
+            e->SmartcardExtension.ReaderExtension->ReaderBusy = FALSE;
             Qkr_ReleaseReader(e);
         }
     };

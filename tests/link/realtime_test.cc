@@ -21,7 +21,7 @@ TEST(RealClockExchange, ReaderAnswersAndANakIsRetried) {
         const UCHAR command[3] = {RDCMD_GET_TYPE, 0x00, 0x00};
         std::copy(command, command + 3, slot->SmartcardRequest.Buffer);
         slot->SmartcardRequest.BufferLength = 3;
-        return Qkr_ExchangeCommand(QKR_MODE_START, slot);
+        return qkr::testing::exchange_in_conversation(QKR_MODE_START, slot);
     };
     ASSERT_EQ(get_type(), STATUS_SUCCESS);
     EXPECT_EQ(slot->SmartcardReply.BufferLength, 21u);

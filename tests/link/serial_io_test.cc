@@ -225,7 +225,13 @@ TEST_F(SerialRequests, SpeedChangeTakesItsCodeBeforeTheReplyCoversIt) {
     UCHAR io[8] = {0x42, 0x00, 0x03};
     ULONG information = 0;
     slot->IoRequest = {&information, io, 3, io, sizeof io};
+    // As the vendor callback calls it: in a conversation.
+    PDEVICE_EXTENSION e = Qkr_DeviceExtensionOf(slot);
+    Qkr_AcquireReader(e);
+    e->SmartcardExtension.ReaderExtension->ReaderBusy = TRUE;
     EXPECT_EQ(Qkr_SetReaderBaudRate(slot), STATUS_SUCCESS);
+    e->SmartcardExtension.ReaderExtension->ReaderBusy = FALSE;
+    Qkr_ReleaseReader(e);
     EXPECT_EQ(x->BaudRate, 9600u);
     EXPECT_EQ(reader->port().snapshot().format.baud, 9600u);
 }

@@ -37,7 +37,7 @@ class SimExchange : public ::testing::Test {
     NTSTATUS exchange(const Bytes& payload, ULONG mode) {
         std::copy(payload.begin(), payload.end(), slot->SmartcardRequest.Buffer);
         slot->SmartcardRequest.BufferLength = static_cast<ULONG>(payload.size());
-        return Qkr_ExchangeCommand(mode, slot);
+        return qkr::testing::exchange_in_conversation(mode, slot);
     }
     Bytes reply() const {
         return Bytes(slot->SmartcardReply.Buffer,

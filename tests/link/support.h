@@ -1,7 +1,7 @@
 // Small helpers shared by the driver's link and device tests.
 #pragma once
 
-#include "include/qkr/qkr.h"
+#include "driver/driver.h"
 
 #include <algorithm>
 #include <string>
@@ -58,6 +58,19 @@ inline bool has_in_order(const std::vector<std::string>& log,
         ++at;
     }
     return true;
+}
+
+// A reader command sent as the driver sends it: in a conversation, that is under the reader lock
+// with the busy mark set.
+inline NTSTATUS exchange_in_conversation(ULONG mode, PSMARTCARD_EXTENSION slot) {
+    PDEVICE_EXTENSION device = Qkr_DeviceExtensionOf(slot);
+    BOOLEAN& busy = device->SmartcardExtension.ReaderExtension->ReaderBusy;
+    Qkr_AcquireReader(device);
+    busy = TRUE;
+    const NTSTATUS status = Qkr_ExchangeCommand(mode, slot);
+    busy = FALSE;
+    Qkr_ReleaseReader(device);
+    return status;
 }
 
 } // namespace qkr::testing
