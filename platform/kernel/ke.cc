@@ -70,7 +70,9 @@ void acquire_raw(PKSPIN_LOCK lock) {
             break;
         if (k.controlled()) {
             // The holder was switched out: only it can let this thread go on.
-            if (!k.yield_to_others()) {
+            const auto* holder = reinterpret_cast<const qkr::kern::ThreadCpu*>(
+                owner.load(std::memory_order_relaxed));
+            if (!k.yield_to_others(holder)) {
                 k.report("deadlock: spin lock " + hex(lock) + " is held by a thread that waits");
                 return;
             }

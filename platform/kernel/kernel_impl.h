@@ -227,6 +227,12 @@ struct Kernel::Impl {
     std::uint64_t fingerprint = 0;
     std::vector<std::uint64_t> change_points; // Pct, ascending
     std::uint32_t next_thread_id = 0;
+    // Livelock watch: switch points since the virtual clock last moved. Threads that only hand
+    // the turn to each other, with time standing still, never end.
+    Ticks clock_seen = -1;
+    std::uint64_t switches_when_clock_moved = 0;
+    bool livelock_reported = false;
+    bool livelock_begins();                    // true once, when the count passes its bound
     std::uint64_t random(std::uint64_t bound); // uniform in [0, bound)
     void note_choice(std::uint64_t value);
     ThreadRec* pick(const ThreadRec* exclude);
@@ -239,8 +245,9 @@ struct Kernel::Impl {
     bool callbacks_safe(const ThreadRec* self) const;
     // A point where the platform could switch threads (takes mu).
     void switch_point();
-    // For a spinning thread: lets another runnable thread run; false if there is none.
-    bool yield_to_others();
+    // For a spinning thread: lets another runnable thread run, the one on `holder_cpu` (the
+    // holder of what it spins on) if that one can; false if there is none.
+    bool yield_to_others(const ThreadCpu* holder_cpu = nullptr);
     // Blocks on an internal gate (a Mutex's or a Condition's) without a driver wait's checks.
     void internal_wait(const void* object, const char* label);
 

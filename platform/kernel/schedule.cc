@@ -39,6 +39,23 @@ ThreadRec* Kernel::Impl::pick(const ThreadRec* exclude) {
     });
 }
 
+// Far more than a whole run makes (some hundred thousand at most), few enough that a livelock is
+// told in seconds.
+constexpr std::uint64_t kLivelockSwitches = 500'000;
+
+bool Kernel::Impl::livelock_begins() {
+    const Ticks t = now();
+    if (t != clock_seen) {
+        clock_seen = t;
+        switches_when_clock_moved = switches;
+        return false;
+    }
+    if (livelock_reported || switches - switches_when_clock_moved < kLivelockSwitches)
+        return false;
+    livelock_reported = true;
+    return true;
+}
+
 void Kernel::Impl::give_turn(ThreadRec* next) {
     turn = next;
     note_choice(next->id + 1);
@@ -88,6 +105,12 @@ void Kernel::Impl::switch_point() {
     if (firing || turn != self)
         return;
     ++switches;
+    if (livelock_begins()) {
+        lock.unlock();
+        report("livelock: " + std::to_string(kLivelockSwitches) +
+               " switch points without the clock moving");
+        lock.lock();
+    }
     while (!change_points.empty() && change_points.front() <= switches) {
         // Pct: the running thread drops below every thread's initial priority.
         self->priority = static_cast<std::uint64_t>(schedule.depth - change_points.size());
@@ -106,7 +129,7 @@ void Kernel::Impl::switch_point() {
     await_turn(lock, self);
 }
 
-bool Kernel::Impl::yield_to_others() {
+bool Kernel::Impl::yield_to_others(const ThreadCpu* holder_cpu) {
     ThreadRec* self = current_thread_rec();
     std::unique_lock lock(mu);
     if (!controlled() || self == nullptr || turn != self) {
@@ -114,10 +137,25 @@ bool Kernel::Impl::yield_to_others() {
         std::this_thread::yield();
         return true;
     }
-    ThreadRec* next = pick(self);
+    // On the real system the holder runs on a processor of its own while we spin: it, not
+    // another spinner (which Pct may rank above it for ever), is who must make progress.
+    ThreadRec* next = nullptr;
+    for (ThreadRec& t : threads)
+        if (!t.blocked && &t != self && holder_cpu != nullptr && t.cpu == holder_cpu)
+            next = &t;
+    if (next == nullptr)
+        next = pick(self);
     if (next == nullptr)
         return false;
     ++switches;
+    if (livelock_begins()) {
+        lock.unlock();
+        report("livelock: " + std::to_string(kLivelockSwitches) +
+               " switch points without the clock moving");
+        lock.lock();
+        if (turn != self)
+            return true;
+    }
     give_turn(next);
     await_turn(lock, self);
     return true;

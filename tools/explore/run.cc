@@ -137,7 +137,9 @@ struct Problems {
     // the run ends there.
     std::function<void()> on_deadlock;
     void add(std::string what) {
-        const bool deadlock = what.rfind("verifier: deadlock", 0) == 0;
+        // A livelock never ends either.
+        const bool deadlock =
+            what.rfind("verifier: deadlock", 0) == 0 || what.rfind("verifier: livelock", 0) == 0;
         {
             std::lock_guard lock(mu);
             if (list.size() < 20)
