@@ -532,9 +532,13 @@ void RtlAssert(PVOID VoidFailedAssertion, PVOID VoidFileName, ULONG LineNumber,
     what.append(static_cast<const char*>(VoidFailedAssertion));
     what.append(" at ");
     what.append(static_cast<const char*>(VoidFileName));
-    what.append(":" + std::to_string(LineNumber));
-    if (MutableMessage != nullptr)
-        what.append(std::string(" (") + MutableMessage + ")");
+    what.append(":");
+    what.append(std::to_string(LineNumber));
+    if (MutableMessage != nullptr) {
+        what.append(" (");
+        what.append(MutableMessage);
+        what.append(")");
+    }
     K().report(what);
 }
 
