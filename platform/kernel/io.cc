@@ -485,40 +485,84 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return status;
 }
 
-void IofCompleteRequest(PIRP Irp, CCHAR) {
-    qkr::kern::require_irql("IoCompleteRequest", DISPATCH_LEVEL);
-    qkr::kern::switch_point();
-    auto& k = K();
-    std::vector<std::string> problems;
-    bool fatal = true;
+namespace {
+
+using Problems = std::vector<std::string>;
+
+// The checks before completion starts; false when the IRP cannot be completed at all.
+bool start_completion(qkr::kern::Kernel::Impl& k, PIRP Irp, Problems& problems) {
+    std::lock_guard lock(k.mu);
+    auto it = k.irps.find(Irp);
+    if (it == k.irps.end()) {
+        problems.push_back("IoCompleteRequest of " + hex(Irp) +
+                           ", which is not a live IRP (completed twice?)");
+        return false;
+    }
+    if (it->second.state == IrpState::Completing) {
+        problems.push_back("IRP " + hex(Irp) + " completed twice (it is being completed)");
+        return false;
+    }
+    if (Irp->CurrentLocation > Irp->StackCount + 1) {
+        problems.push_back("IRP " + hex(Irp) + " completed twice (it was already completed)");
+        return false;
+    }
+    if (std::atomic_ref<PDRIVER_CANCEL>(Irp->CancelRoutine).load() != nullptr)
+        problems.push_back("IRP " + hex(Irp) + " completed while its cancel routine is still set");
+    if (Irp->IoStatus.Status == STATUS_PENDING)
+        problems.push_back("IRP " + hex(Irp) + " completed with STATUS_PENDING");
+    it->second.state = IrpState::Completing;
+    it->second.epoch = ++k.irp_epochs;
+    return true;
+}
+
+// Where a walk up the stack ended: at the next location, past the top, with a routine that keeps
+// the IRP, or at a problem.
+enum class Walk { Next, PassedTop, Held, Failed };
+
+// One stack location's completion routine, called as the platform calls it.
+Walk call_completion_routine(qkr::kern::Kernel::Impl& k, PIRP Irp, PIO_COMPLETION_ROUTINE routine,
+                             PVOID context, bool at_top, Problems& problems) {
+    PDEVICE_OBJECT dev = at_top ? nullptr : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+    std::uint64_t epoch;
     {
         std::lock_guard lock(k.mu);
-        auto it = k.irps.find(Irp);
-        if (it == k.irps.end()) {
-            problems.push_back("IoCompleteRequest of " + hex(Irp) +
-                               ", which is not a live IRP (completed twice?)");
-        } else if (it->second.state == IrpState::Completing) {
-            problems.push_back("IRP " + hex(Irp) + " completed twice (it is being completed)");
-        } else if (Irp->CurrentLocation > Irp->StackCount + 1) {
-            problems.push_back("IRP " + hex(Irp) + " completed twice (it was already completed)");
-        } else {
-            fatal = false;
-            if (std::atomic_ref<PDRIVER_CANCEL>(Irp->CancelRoutine).load() != nullptr)
-                problems.push_back("IRP " + hex(Irp) +
-                                   " completed while its cancel routine is still set");
-            if (Irp->IoStatus.Status == STATUS_PENDING)
-                problems.push_back("IRP " + hex(Irp) + " completed with STATUS_PENDING");
-            it->second.state = IrpState::Completing;
-            it->second.epoch = ++k.irp_epochs;
-        }
+        IrpInfo& info = k.irps.at(Irp);
+        info.state = IrpState::InRoutine;
+        epoch = info.epoch = ++k.irp_epochs;
     }
-    for (const auto& p : problems)
-        k.report(p);
-    if (fatal)
-        return;
+    qkr::kern::enter_io_frame(k, "completion routine");
+    const KIRQL irql = cpu().irql;
+    const int locks = cpu().locks_held;
+    NTSTATUS r = routine(dev, Irp, context);
+    qkr::kern::require_same_irql("completion routine", irql, locks);
+    qkr::kern::leave_io_frame();
+    std::lock_guard lock(k.mu);
+    auto it = k.irps.find(Irp);
+    if (r == STATUS_MORE_PROCESSING_REQUIRED) {
+        // The IRP belongs to the routine's owner again; it may already be gone.
+        if (it != k.irps.end() && it->second.epoch == epoch)
+            it->second.state = IrpState::Held;
+        return Walk::Held;
+    }
+    if (it == k.irps.end() || it->second.epoch != epoch) {
+        problems.push_back("completion routine of IRP " + hex(Irp) +
+                           " returned a status other than STATUS_MORE_PROCESSING_REQUIRED "
+                           "after freeing or re-sending the IRP");
+        return Walk::Failed;
+    }
+    // Whoever returned the lower driver's STATUS_PENDING must find its own location marked.
+    if (Irp->PendingReturned && !at_top &&
+        (Irp->Tail.Overlay.CurrentStackLocation->Control & SL_PENDING_RETURNED) == 0)
+        problems.push_back("completion routine of IRP " + hex(Irp) + " (device " + hex(dev) +
+                           ") did not propagate PendingReturned with IoMarkIrpPending");
+    it->second.state = IrpState::Completing;
+    it->second.epoch = ++k.irp_epochs;
+    return Walk::Next;
+}
 
-    // Walk up the stack as the platform does. Like the platform, it counts every status that is
-    // not a success (warnings included) as an error when it picks the routines to call.
+// Walks up the stack as the platform does. Like the platform, it counts every status that is not
+// a success (warnings included) as an error when it picks the routines to call.
+Walk walk_up(qkr::kern::Kernel::Impl& k, PIRP Irp, Problems& problems) {
     while (Irp->CurrentLocation <= Irp->StackCount) {
         PIO_STACK_LOCATION left = Irp->Tail.Overlay.CurrentStackLocation;
         Irp->PendingReturned = (left->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
@@ -541,122 +585,115 @@ void IofCompleteRequest(PIRP Irp, CCHAR) {
                 IoMarkIrpPending(Irp);
             continue;
         }
-        PDEVICE_OBJECT dev =
-            at_top ? nullptr : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
-        std::uint64_t epoch;
+        const Walk w = call_completion_routine(k, Irp, routine, context, at_top, problems);
+        if (w != Walk::Next)
+            return w;
+    }
+    return Walk::PassedTop;
+}
+
+// A driver-built request's checks once completion passed the top: its system buffer's guard and
+// the Information it reports against its output length.
+void check_built(PIRP Irp, const IrpInfo& info, Problems& problems) {
+    if (info.system_buffer) {
+        const std::byte* guard = info.system_buffer.get() + info.system_size;
+        if (std::any_of(guard, guard + qkr::kern::kSystemBufferGuard,
+                        [](std::byte b) { return b != qkr::kern::kGuardByte; }))
+            problems.push_back("IRP " + hex(Irp) + ": a driver wrote past the end of " +
+                               "its system buffer of " + std::to_string(info.system_size) +
+                               " bytes");
+    }
+    PIO_STACK_LOCATION first = info.built_location;
+    const ULONG code = first->Parameters.DeviceIoControl.IoControlCode;
+    const ULONG output = first->Parameters.DeviceIoControl.OutputBufferLength;
+    if ((first->MajorFunction == IRP_MJ_DEVICE_CONTROL ||
+         first->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL) &&
+        (code & 3) == METHOD_BUFFERED && !NT_ERROR(Irp->IoStatus.Status) &&
+        Irp->IoStatus.Information > output)
+        problems.push_back("IRP " + hex(Irp) + " completed with Information " +
+                           std::to_string(Irp->IoStatus.Information) +
+                           " beyond its output length of " + std::to_string(output));
+}
+
+// The rest of a driver-built request's completion runs in the thread that sent it, as the
+// platform's APC does. Under k.mu.
+void finish_in_sender(qkr::kern::Kernel::Impl& k, PIRP Irp, IrpInfo& info,
+                      qkr::kern::ThreadCpu* sender, bool failed_at_once) {
+    info.state = IrpState::Held;
+    const std::uint64_t epoch = info.epoch = ++k.irp_epochs;
+    sender->apcs.push_back([&k, Irp, failed_at_once, epoch] {
+        Problems late;
         {
-            std::lock_guard lock(k.mu);
-            IrpInfo& info = k.irps.at(Irp);
-            info.state = IrpState::InRoutine;
-            epoch = info.epoch = ++k.irp_epochs;
+            std::lock_guard apc_lock(k.mu);
+            auto it = k.irps.find(Irp);
+            if (it == k.irps.end() || it->second.epoch != epoch)
+                late.push_back("IRP " + hex(Irp) +
+                               " freed or sent again before its completion reached "
+                               "the thread that sent it");
+            else
+                k.finish_built(Irp, failed_at_once, late);
         }
-        qkr::kern::enter_io_frame(k, "completion routine");
-        const KIRQL irql = cpu().irql;
-        const int locks = cpu().locks_held;
-        NTSTATUS r = routine(dev, Irp, context);
-        qkr::kern::require_same_irql("completion routine", irql, locks);
-        qkr::kern::leave_io_frame();
-        std::lock_guard lock(k.mu);
-        auto it = k.irps.find(Irp);
-        if (r == STATUS_MORE_PROCESSING_REQUIRED) {
-            // The IRP belongs to the routine's owner again; it may already be gone.
-            if (it != k.irps.end() && it->second.epoch == epoch)
-                it->second.state = IrpState::Held;
-            return;
-        }
-        if (it == k.irps.end() || it->second.epoch != epoch) {
-            problems.push_back("completion routine of IRP " + hex(Irp) +
-                               " returned a status other than STATUS_MORE_PROCESSING_REQUIRED "
-                               "after freeing or re-sending the IRP");
+        for (const auto& p : late)
+            k.report(p);
+    });
+    for (qkr::kern::WaitBlock* wb : k.blocked) {
+        if (wb->cpu == sender) {
+            k.satisfy(wb, qkr::kern::kStatusKernelApc);
             break;
         }
-        // Whoever returned the lower driver's STATUS_PENDING must find its own location marked.
-        if (Irp->PendingReturned && !at_top &&
-            (Irp->Tail.Overlay.CurrentStackLocation->Control & SL_PENDING_RETURNED) == 0)
-            problems.push_back("completion routine of IRP " + hex(Irp) + " (device " + hex(dev) +
-                               ") did not propagate PendingReturned with IoMarkIrpPending");
-        it->second.state = IrpState::Completing;
-        it->second.epoch = ++k.irp_epochs;
     }
-    if (!problems.empty()) {
-        for (const auto& p : problems)
-            k.report(p);
-        return;
-    }
+}
 
-    // Completion passed the top of the stack.
+// Completion passed the top of the stack: the I/O manager's own part. Returns what the kernel's
+// owner asked to run once the IRP is done.
+std::function<void(PIRP)> finish_at_top(qkr::kern::Kernel::Impl& k, PIRP Irp, Problems& problems) {
     Irp->CurrentLocation = static_cast<CHAR>(Irp->StackCount + 2);
     Irp->Tail.Overlay.CurrentStackLocation =
         reinterpret_cast<PIO_STACK_LOCATION>(reinterpret_cast<std::byte*>(Irp) + sizeof(IRP)) +
         Irp->StackCount + 2;
-    std::function<void(PIRP)> on_done;
-    {
-        std::lock_guard lock(k.mu);
-        IrpInfo& info = k.irps.at(Irp);
-        if (info.power)
-            k.power_irp_done(Irp, info, problems);
-        on_done = std::move(info.on_done);
-        if (info.built) {
-            if (info.system_buffer) {
-                const std::byte* guard = info.system_buffer.get() + info.system_size;
-                if (std::any_of(guard, guard + qkr::kern::kSystemBufferGuard,
-                                [](std::byte b) { return b != qkr::kern::kGuardByte; }))
-                    problems.push_back("IRP " + hex(Irp) + ": a driver wrote past the end of " +
-                                       "its system buffer of " + std::to_string(info.system_size) +
-                                       " bytes");
-            }
-            PIO_STACK_LOCATION first = info.built_location;
-            const ULONG code = first->Parameters.DeviceIoControl.IoControlCode;
-            const ULONG output = first->Parameters.DeviceIoControl.OutputBufferLength;
-            if ((first->MajorFunction == IRP_MJ_DEVICE_CONTROL ||
-                 first->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL) &&
-                (code & 3) == METHOD_BUFFERED && !NT_ERROR(Irp->IoStatus.Status) &&
-                Irp->IoStatus.Information > output)
-                problems.push_back("IRP " + hex(Irp) + " completed with Information " +
-                                   std::to_string(Irp->IoStatus.Information) +
-                                   " beyond its output length of " + std::to_string(output));
-            // A driver's request that failed without STATUS_PENDING told its sender so through
-            // IoCallDriver: the status block and the event are not touched.
-            const bool failed_at_once =
-                !info.kernel_owned && NT_ERROR(Irp->IoStatus.Status) && !Irp->PendingReturned;
-            qkr::kern::ThreadCpu* sender = info.kernel_owned ? nullptr : info.sender;
-            if (sender != nullptr && sender != &cpu()) {
-                // The rest runs in the sender's thread, as the platform's APC does.
-                info.state = IrpState::Held;
-                const std::uint64_t epoch = info.epoch = ++k.irp_epochs;
-                sender->apcs.push_back([&k, Irp, failed_at_once, epoch] {
-                    std::vector<std::string> late;
-                    {
-                        std::lock_guard apc_lock(k.mu);
-                        auto it = k.irps.find(Irp);
-                        if (it == k.irps.end() || it->second.epoch != epoch)
-                            late.push_back("IRP " + hex(Irp) +
-                                           " freed or sent again before its completion reached "
-                                           "the thread that sent it");
-                        else
-                            k.finish_built(Irp, failed_at_once, late);
-                    }
-                    for (const auto& p : late)
-                        k.report(p);
-                });
-                for (qkr::kern::WaitBlock* wb : k.blocked) {
-                    if (wb->cpu == sender) {
-                        k.satisfy(wb, qkr::kern::kStatusKernelApc);
-                        break;
-                    }
-                }
-            } else {
-                k.finish_built(Irp, failed_at_once, problems);
-            }
-        } else {
-            if (Irp->UserIosb != nullptr)
-                *Irp->UserIosb = Irp->IoStatus;
-            info.state = IrpState::Held;
-            info.epoch = ++k.irp_epochs;
-            if (Irp->UserEvent != nullptr) // read under the lock: an abandoning waiter clears it
-                k.set_event(Irp->UserEvent);
-        }
+    std::lock_guard lock(k.mu);
+    IrpInfo& info = k.irps.at(Irp);
+    if (info.power)
+        k.power_irp_done(Irp, info, problems);
+    std::function<void(PIRP)> on_done = std::move(info.on_done);
+    if (!info.built) {
+        if (Irp->UserIosb != nullptr)
+            *Irp->UserIosb = Irp->IoStatus;
+        info.state = IrpState::Held;
+        info.epoch = ++k.irp_epochs;
+        if (Irp->UserEvent != nullptr) // read under the lock: an abandoning waiter clears it
+            k.set_event(Irp->UserEvent);
+        return on_done;
     }
+    check_built(Irp, info, problems);
+    // A driver's request that failed without STATUS_PENDING told its sender so through
+    // IoCallDriver: the status block and the event are not touched.
+    const bool failed_at_once =
+        !info.kernel_owned && NT_ERROR(Irp->IoStatus.Status) && !Irp->PendingReturned;
+    qkr::kern::ThreadCpu* sender = info.kernel_owned ? nullptr : info.sender;
+    if (sender != nullptr && sender != &cpu())
+        finish_in_sender(k, Irp, info, sender, failed_at_once);
+    else
+        k.finish_built(Irp, failed_at_once, problems);
+    return on_done;
+}
+
+} // namespace
+
+void IofCompleteRequest(PIRP Irp, CCHAR) {
+    qkr::kern::require_irql("IoCompleteRequest", DISPATCH_LEVEL);
+    qkr::kern::switch_point();
+    auto& k = K();
+    Problems problems;
+    // A routine that keeps the IRP ends the walk; a problem found on the way, or before it, stops
+    // the completion where it is.
+    if (!start_completion(k, Irp, problems) || walk_up(k, Irp, problems) != Walk::PassedTop ||
+        !problems.empty()) {
+        for (const auto& p : problems)
+            k.report(p);
+        return;
+    }
+    std::function<void(PIRP)> on_done = finish_at_top(k, Irp, problems);
     for (const auto& p : problems)
         k.report(p);
     if (on_done)
