@@ -347,12 +347,17 @@ void World::act_pnp(const Op& op, ReaderState& st) {
             r.add();
         start_device(st);
         break;
+    // Plug and Play stops only a started device (to rebalance its resources), and asks first.
     case OpKind::Stop:
+        if (!r.started())
+            break;
         disturb();
         ++holds;
         r.stop();
         break;
     case OpKind::QueryStopCancelled:
+        if (!r.started())
+            break;
         ++holds;
         if (NT_SUCCESS(r.query_stop()))
             r.cancel_stop();
@@ -551,13 +556,17 @@ void World::quiesce() {
             continue; // finished once the clients have closed their handles
         // A start whose reader queries a fault spoiled keeps what it could not learn (the
         // firmware's settings) until the next start: every device gets a clean one.
-        for (int attempt = 0; attempt < 10; ++attempt) {
+        // A client's request still inside holds the stop off, and none outlives the longest.
+        int starts = 0;
+        for (kern::Ticks waited = 0; starts < 10 && waited <= kLongestRequest;) {
             if (!r.added())
                 r.add();
             if (r.started() && !NT_SUCCESS(r.stop())) {
-                kernel().sleep_for(kern::seconds(1)); // a client's request is still inside
+                kernel().sleep_for(kern::seconds(1));
+                waited += kern::seconds(1);
                 continue;
             }
+            ++starts;
             if (start_device(st) == STATUS_SUCCESS && r.start_answered())
                 break;
             if (st.removal_pending)
