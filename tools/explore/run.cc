@@ -230,6 +230,7 @@ class World {
     // The removal that follows a surprise removal, once no handle is open; then a new device.
     void finish_removal(ReaderState& st);
     NTSTATUS start_device(ReaderState& st);
+    void restart_after_power_loss(ReaderState& st, bool from_environment);
     int index_of(const ReaderState& st) const {
         for (std::size_t i = 0; i < readers_.size(); ++i)
             if (readers_[i].get() == &st)
@@ -266,6 +267,21 @@ NTSTATUS World::start_device(ReaderState& st) {
         drop_handle(index_of(st));
     }
     return status;
+}
+
+// Once the reader has power again, Plug and Play stops and starts the device, as the tool and the
+// PC/SC handler do: never while the system sleeps (the wake comes first), and a start that fails
+// ends the device as any failed start does (the environment's own turn does that part).
+void World::restart_after_power_loss(ReaderState& st, bool from_environment) {
+    host::Reader& r = *st.reader;
+    if (st.asleep || st.removal_pending || !r.added() || !r.power_lost())
+        return;
+    const NTSTATUS status = r.restart_after_power_loss();
+    if (from_environment && !NT_SUCCESS(status) && r.added() && !r.started()) {
+        r.surprise_removal();
+        st.removal_pending = true;
+        drop_handle(index_of(st));
+    }
 }
 
 void World::finish_removal(ReaderState& st) {
@@ -470,8 +486,7 @@ void World::act_reader(const Op& op, ReaderState& st) {
     case OpKind::ReaderPowerOn:
         disturb();
         r.act_on_sim([&](sim::ReaderSim& s) { s.set_powered(true); });
-        if (r.added() && r.power_lost())
-            r.restart_after_power_loss();
+        restart_after_power_loss(st, true);
         break;
     case OpKind::DsrBlip:
         disturb();
@@ -660,7 +675,7 @@ bool Client::check(NTSTATUS s, const Op& op, const char* what) {
     if (s == STATUS_DEVICE_NOT_CONNECTED) {
         // The reader lost power: once it is back, Plug and Play restarts the device (as the
         // tool and the PC/SC handler do).
-        world_.state(op.reader).reader->restart_after_power_loss();
+        world_.restart_after_power_loss(world_.state(op.reader), false);
         ++world_.state(op.reader).disturbed;
     } else if (calm(op) && op.kind != OpKind::Session) {
         world_.problem(op_text(op) + ": " + what + " failed with no cause: 0x" +
