@@ -112,6 +112,9 @@ struct ReaderState {
     // sends the removal that follows a surprise removal only once the last one is closed.
     std::atomic<int> handles{0};
     bool removal_pending = false;
+    // Restarts after a power loss under way (a client's failure starts them too): Plug and Play
+    // is between states meanwhile.
+    std::atomic<int> restarting{0};
     // The reader's device admits one handle at a time, so its clients share one, as pcscd's
     // do: whoever needs it first opens it, a close drops it, the last user's end closes it.
     kern::Mutex handle_mu;
@@ -231,6 +234,7 @@ class World {
     void finish_removal(ReaderState& st);
     NTSTATUS start_device(ReaderState& st);
     void restart_after_power_loss(ReaderState& st, bool from_environment);
+    void check_gate(const Op& op, ReaderState& st);
     int index_of(const ReaderState& st) const {
         for (std::size_t i = 0; i < readers_.size(); ++i)
             if (readers_[i].get() == &st)
@@ -276,7 +280,9 @@ void World::restart_after_power_loss(ReaderState& st, bool from_environment) {
     host::Reader& r = *st.reader;
     if (st.asleep || st.removal_pending || !r.added() || !r.power_lost())
         return;
+    ++st.restarting;
     const NTSTATUS status = r.restart_after_power_loss();
+    --st.restarting;
     if (from_environment && !NT_SUCCESS(status) && r.added() && !r.started()) {
         r.surprise_removal();
         st.removal_pending = true;
@@ -302,6 +308,21 @@ void World::environment(const Op& op) {
     act(op);
     if (st.disturbed.load() != before)
         ++st.disturbed;
+    check_gate(op, st);
+}
+
+// Requests pass the gate exactly while Plug and Play has the device started and the system is
+// awake (a removal opens it too, so that nobody waits for ever: those states are left out).
+void World::check_gate(const Op& op, ReaderState& st) {
+    host::Reader& r = *st.reader;
+    DEVICE_EXTENSION* device = r.extension();
+    if (device == nullptr || st.removal_pending || st.restarting.load() > 0 || r.power_lost())
+        return;
+    const bool open = KeReadStateEvent(&device->ReaderStarted) != 0;
+    const bool started = r.started();
+    if (open != (started && !st.asleep))
+        problem(op_text(op) + ": the gate is " + (open ? "open" : "closed") + " with the device " +
+                (started ? "started" : "not started") + (st.asleep ? ", asleep" : ", awake"));
 }
 
 bool plug_and_play(OpKind kind) {
