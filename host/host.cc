@@ -1,7 +1,5 @@
 #include "host/host.h"
 
-#include "sim/control.h"
-
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
@@ -131,12 +129,6 @@ void Reader::act_on_sim(const std::function<void(sim::ReaderSim&)>& fn) {
         },
         "simulator action");
     KeWaitForSingleObject(done.get(), Executive, KernelMode, FALSE, nullptr);
-}
-
-std::string Reader::sim_control(std::string_view line) {
-    std::string answer;
-    act_on_sim([&](sim::ReaderSim& s) { answer = sim::control_command(s, line); });
-    return answer;
 }
 
 Reader::~Reader() {

@@ -98,8 +98,6 @@ class Reader {
     // Its state belongs to the kernel's timer context: runs `fn` on it there and waits for it.
     // Everything that acts on the simulator while the stack runs comes through here.
     void act_on_sim(const std::function<void(sim::ReaderSim&)>& fn);
-    // One command of the simulator's control socket language (sim/control.h), and its answer.
-    std::string sim_control(std::string_view line);
 
     // ----- Clients -----
     // Opens the driver's device (IRP_MJ_CREATE); the handle reports the status of the open.
