@@ -202,34 +202,45 @@ std::string bash_completion(const CLI::App& app, const std::vector<ValueWords>& 
            "complete -F _qkr qkr\n";
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    CLI::App app{"qkr: the two-slot serial smart card reader driver, run over a simulated reader "
-                 "or a real serial port.\n\nExamples:\n"
-                 "  qkr demo\n"
-                 "  qkr --card t0 apdu --protocol t0 00A4040007A0000000041010\n"
-                 "  qkr --card dual atr\n"
-                 "  echo 'start\\ninsert t1\\npower cold\\nprotocol t1\\napdu 00B0000010' | qkr "
-                 "script -\n"};
-    app.set_help_all_flag("--help-all", "Help for every command");
+// What the command line says: the session's options, the command chosen and its own options.
+struct Cli {
     SessionOptions so;
-    app.add_option("--port", so.port,
+    std::string timeline;
+    CLI::App* demo = nullptr;
+    CLI::App* info = nullptr;
+    CLI::App* atr = nullptr;
+    CLI::App* apdu = nullptr;
+    CLI::App* monitor = nullptr;
+    CLI::App* script = nullptr;
+    CLI::App* explore = nullptr;
+    int atr_slot = 0;
+    std::string protocol = "any";
+    int apdu_slot = 0;
+    std::vector<std::string> apdu_hex;
+    double monitor_seconds = 60;
+    std::string script_file = "-";
+    bool keep_going = false;
+    qkr::explore::CommandOptions explore_options;
+    std::string explore_schedule = "random";
+};
+
+void add_session_options(CLI::App& app, Cli& c) {
+    app.add_option("--port", c.so.port,
                    "sim (the in-process simulated reader) or a serial port such as /dev/ttyUSB0")
         ->default_val("sim");
-    app.add_option("--modem-socket", so.modem_socket,
+    app.add_option("--modem-socket", c.so.modem_socket,
                    "With a serial port that has no modem lines (a pseudo-terminal): the Unix "
                    "socket on which the far end reports CTS and DSR (qkr-sim's modem socket); "
                    "default: none");
-    app.add_flag("--assume-cts", so.assume_cts,
+    app.add_flag("--assume-cts", c.so.assume_cts,
                  "With a serial port that has no modem lines: CTS on (a card in slot 0) until "
                  "told otherwise; default: off");
-    app.add_flag("--assume-dsr", so.assume_dsr,
+    app.add_flag("--assume-dsr", c.so.assume_dsr,
                  "With a serial port that has no modem lines: DSR on (the reader powered) until "
                  "told otherwise; default: off");
-    app.add_flag("--real-time", so.real_time,
+    app.add_flag("--real-time", c.so.real_time,
                  "Run the simulator on the real clock at line speed; default: off (virtual clock)");
-    app.add_option("--card", so.card, "Slot-0 card of the simulator, or bridge[:PORT]")
+    app.add_option("--card", c.so.card, "Slot-0 card of the simulator, or bridge[:PORT]")
         ->default_val("t1")
         ->check([](const std::string& v) -> std::string {
             if (std::find(kCards.begin(), kCards.end(), v) != kCards.end() ||
@@ -237,94 +248,93 @@ int main(int argc, char** argv) {
                 return {};
             return "unknown card model " + v;
         });
-    app.add_option("--firmware", so.firmware, "Simulated reader firmware version, four digits")
+    app.add_option("--firmware", c.so.firmware, "Simulated reader firmware version, four digits")
         ->default_val("0016")
         ->check([](const std::string& v) -> std::string {
             if (v.size() == 4 && std::all_of(v.begin(), v.end(), ::isdigit))
                 return {};
             return "expected four digits such as 0016, not " + v;
         });
-    app.add_option("--seed", so.seed, "Seed for the simulator's faults")
+    app.add_option("--seed", c.so.seed, "Seed for the simulator's faults")
         ->default_val(1)
         ->check([](const std::string& v) -> std::string {
             if (!v.empty() && std::all_of(v.begin(), v.end(), ::isdigit))
                 return {};
             return "expected a whole number, 0 or more, not " + v;
         });
-    app.add_flag("--trace", so.trace,
+    app.add_flag("--trace", c.so.trace,
                  "Print every DbgPrint line of the driver to standard error; default: off");
-    app.add_flag("--wire", so.wire,
+    app.add_flag("--wire", c.so.wire,
                  "Print the bytes on the serial line to standard error; default: off");
-    app.add_flag("--timestamps", so.timestamps,
+    app.add_flag("--timestamps", c.so.timestamps,
                  "Prefix trace and wire lines with the clock; default: off");
-    std::string timeline;
-    app.add_option("--timeline", timeline,
+    app.add_option("--timeline", c.timeline,
                    "Draw the session in FILE (SVG): the frames on the line on a time axis, one "
                    "lane per direction, and the driver's log lines; default: none")
         ->type_name("FILE");
-    app.require_subcommand(1);
+}
 
-    auto* demo = app.add_subcommand("demo", "A complete card session, step by step");
-    auto* info = app.add_subcommand("info", "Reader type, firmware, reader information, "
-                                            "capabilities and attributes");
-    int atr_slot = 0;
-    auto* atr = app.add_subcommand("atr", "Cold reset and the ATR decoded field by field");
-    atr->add_option("--slot", atr_slot, "Slot 0 or 1")->default_val(0)->check(CLI::Range(0, 1));
-    std::string protocol = "any";
-    int apdu_slot = 0;
-    std::vector<std::string> apdu_hex;
-    auto* apdu = app.add_subcommand(
+void add_commands(CLI::App& app, Cli& c) {
+    c.demo = app.add_subcommand("demo", "A complete card session, step by step");
+    c.info = app.add_subcommand("info", "Reader type, firmware, reader information, "
+                                        "capabilities and attributes");
+    c.atr = app.add_subcommand("atr", "Cold reset and the ATR decoded field by field");
+    c.atr->add_option("--slot", c.atr_slot, "Slot 0 or 1")->default_val(0)->check(CLI::Range(0, 1));
+    c.apdu = app.add_subcommand(
         "apdu", "Reset, select a protocol and exchange APDUs\n  e.g. qkr apdu 00A40000023F00 "
                 "00B0000004");
-    apdu->add_option("--protocol", protocol, "t0, t1 or any")
+    c.apdu->add_option("--protocol", c.protocol, "t0, t1 or any")
         ->default_val("any")
         ->check(CLI::IsMember({"t0", "t1", "any"}));
-    apdu->add_option("--slot", apdu_slot, "Slot 0 or 1")->default_val(0)->check(CLI::Range(0, 1));
-    apdu->add_option("HEX", apdu_hex, "Command APDUs in hex")->required();
-    double monitor_seconds = 60;
-    auto* monitor = app.add_subcommand("monitor", "Card insertion and removal as they happen");
-    monitor->add_option("--seconds", monitor_seconds, "How long to watch")
+    c.apdu->add_option("--slot", c.apdu_slot, "Slot 0 or 1")
+        ->default_val(0)
+        ->check(CLI::Range(0, 1));
+    c.apdu->add_option("HEX", c.apdu_hex, "Command APDUs in hex")->required();
+    c.monitor = app.add_subcommand("monitor", "Card insertion and removal as they happen");
+    c.monitor->add_option("--seconds", c.monitor_seconds, "How long to watch")
         ->default_val(60)
         ->check([](const std::string& v) -> std::string {
             return parse_seconds(v) ? std::string() : "expected 0 to 10000000 seconds, not " + v;
         });
-    std::string script_file = "-";
-    bool keep_going = false;
-    auto* script = app.add_subcommand(
+    c.script = app.add_subcommand(
         "script", "Run script commands from FILE or - (standard input; a prompt on a terminal)");
-    script->add_option("FILE", script_file, "Script file, or - for standard input")
+    c.script->add_option("FILE", c.script_file, "Script file, or - for standard input")
         ->default_val("-");
-    script->add_flag("--keep-going", keep_going,
-                     "Go on after an unexpected error; default: off (stop at it)");
+    c.script->add_flag("--keep-going", c.keep_going,
+                       "Go on after an unexpected error; default: off (stop at it)");
+}
 
-    qkr::explore::CommandOptions explore_options;
-    std::string explore_schedule = "random";
-    auto* explore = app.add_subcommand(
+void add_explore(CLI::App& app, Cli& c) {
+    c.explore = app.add_subcommand(
         "explore", "Seeded random operations on 1-4 readers under a controlled thread schedule, "
                    "every invariant checked; a failure is shrunk to a replay file");
-    explore->add_option("--seed", explore_options.seed, "First seed")->default_val(1);
-    explore->add_option("--seeds", explore_options.seeds, "How many seeds from --seed on")
+    c.explore->add_option("--seed", c.explore_options.seed, "First seed")->default_val(1);
+    c.explore->add_option("--seeds", c.explore_options.seeds, "How many seeds from --seed on")
         ->default_val(1)
         ->check(CLI::Range(1, 10'000'000));
-    explore->add_option("--steps", explore_options.steps, "Operations per seed")
+    c.explore->add_option("--steps", c.explore_options.steps, "Operations per seed")
         ->default_val(60)
         ->check(CLI::Range(1, 100'000));
-    explore->add_option("--schedule", explore_schedule, "random or pct")
+    c.explore->add_option("--schedule", c.explore_schedule, "random or pct")
         ->default_val("random")
         ->check(CLI::IsMember({"random", "pct"}));
-    explore->add_option("--depth", explore_options.depth, "Priority change points plus one (pct)")
+    c.explore
+        ->add_option("--depth", c.explore_options.depth, "Priority change points plus one (pct)")
         ->default_val(3)
         ->check(CLI::Range(1, 100));
-    explore->add_option("--replay", explore_options.replay,
-                        "Run this replay file instead of seeds; default: none");
-    explore->add_option("--out", explore_options.out_dir, "Where a failing seed's replay file goes")
+    c.explore->add_option("--replay", c.explore_options.replay,
+                          "Run this replay file instead of seeds; default: none");
+    c.explore
+        ->add_option("--out", c.explore_options.out_dir, "Where a failing seed's replay file goes")
         ->default_val(".");
-    explore->add_flag("--verbose", explore_options.verbose, "A line per seed; default: off");
-    explore->add_flag("!--no-shrink", explore_options.shrink,
-                      "Write a failing seed's whole plan; default: shrink it first");
-    explore->add_flag("--trace-replay", explore_options.trace,
-                      "With --replay: the driver's lines on standard error; default: off");
+    c.explore->add_flag("--verbose", c.explore_options.verbose, "A line per seed; default: off");
+    c.explore->add_flag("!--no-shrink", c.explore_options.shrink,
+                        "Write a failing seed's whole plan; default: shrink it first");
+    c.explore->add_flag("--trace-replay", c.explore_options.trace,
+                        "With --replay: the driver's lines on standard error; default: off");
+}
 
+void add_completion(CLI::App& app) {
     app.add_option_function<std::string>(
            "--completion",
            [&app](const std::string&) {
@@ -342,6 +352,94 @@ int main(int argc, char** argv) {
            "Print a bash completion script for qkr and exit: source <(qkr --completion bash)")
         ->type_name("SHELL")
         ->check(CLI::IsMember({"bash"}));
+}
+
+// A session for the command chosen, once the options that go together are checked; the exit
+// status.
+int run_session(Cli& c, int argc, char** argv) {
+    std::vector<std::vector<std::uint8_t>> apdus;
+    for (const auto& h : c.apdu_hex) {
+        auto bytes = parse_hex(h);
+        if (!bytes || bytes->empty()) {
+            std::cerr << "qkr: malformed hex string: " << excerpt(h) << "\n";
+            return 2;
+        }
+        apdus.push_back(*bytes);
+    }
+    std::ifstream script_in;
+    if (*c.script && c.script_file != "-") {
+        script_in.open(c.script_file);
+        if (!script_in) {
+            std::cerr << "qkr: cannot open script " << c.script_file << "\n";
+            return 2;
+        }
+    }
+
+    if (c.so.port != "sim" && (*c.demo || c.so.card != "t1" || c.so.firmware != "0016")) {
+        std::cerr << "qkr: " << (*c.demo ? "demo" : "--card and --firmware")
+                  << " need the simulated reader (--port sim), not " << c.so.port << "\n";
+        return 2;
+    }
+    if (c.so.port == "sim" && (!c.so.modem_socket.empty() || c.so.assume_cts || c.so.assume_dsr)) {
+        std::cerr << "qkr: --modem-socket, --assume-cts and --assume-dsr are for a serial port\n";
+        return 2;
+    }
+    c.so.log = &std::cerr;
+    c.so.timeline = !c.timeline.empty();
+    std::unique_ptr<Session> session;
+    try {
+        session = std::make_unique<Session>(c.so);
+    } catch (const std::exception& e) {
+        std::cerr << "qkr: " << e.what() << "\n";
+        return 2;
+    }
+    int status = 2;
+    if (*c.demo)
+        status = run_demo(*session, std::cout);
+    else if (*c.info)
+        status = cmd_info(*session);
+    else if (*c.atr)
+        status = cmd_atr(*session, c.atr_slot);
+    else if (*c.apdu)
+        status = cmd_apdu(*session, c.protocol, c.apdu_slot, apdus);
+    else if (*c.monitor)
+        status = cmd_monitor(*session, c.monitor_seconds);
+    else if (*c.script) {
+        ScriptOptions opts;
+        opts.keep_going = c.keep_going;
+        std::istream& in = c.script_file == "-" ? std::cin : script_in;
+        opts.interactive = c.script_file == "-" && isatty(0);
+        status = run_script(*session, in, std::cout, std::cerr, opts);
+    }
+    if (!c.timeline.empty()) {
+        std::string title = "qkr";
+        for (int i = 1; i < argc; ++i)
+            title += std::string(" ") + argv[i];
+        if (!session->write_timeline(c.timeline, title)) {
+            std::cerr << "qkr: cannot write the timeline to " << c.timeline << "\n";
+            return status == 0 ? 1 : status;
+        }
+    }
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"qkr: the two-slot serial smart card reader driver, run over a simulated reader "
+                 "or a real serial port.\n\nExamples:\n"
+                 "  qkr demo\n"
+                 "  qkr --card t0 apdu --protocol t0 00A4040007A0000000041010\n"
+                 "  qkr --card dual atr\n"
+                 "  echo 'start\\ninsert t1\\npower cold\\nprotocol t1\\napdu 00B0000010' | qkr "
+                 "script -\n"};
+    app.set_help_all_flag("--help-all", "Help for every command");
+    Cli c;
+    add_session_options(app, c);
+    app.require_subcommand(1);
+    add_commands(app, c);
+    add_explore(app, c);
+    add_completion(app);
 
     try {
         app.parse(argc, argv);
@@ -356,74 +454,10 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    if (*explore) {
-        explore_options.schedule =
-            explore_schedule == "pct" ? qkr::kern::Schedule::Pct : qkr::kern::Schedule::Random;
-        return qkr::explore::command(explore_options, std::cout);
+    if (*c.explore) {
+        c.explore_options.schedule =
+            c.explore_schedule == "pct" ? qkr::kern::Schedule::Pct : qkr::kern::Schedule::Random;
+        return qkr::explore::command(c.explore_options, std::cout);
     }
-
-    std::vector<std::vector<std::uint8_t>> apdus;
-    for (const auto& h : apdu_hex) {
-        auto bytes = parse_hex(h);
-        if (!bytes || bytes->empty()) {
-            std::cerr << "qkr: malformed hex string: " << excerpt(h) << "\n";
-            return 2;
-        }
-        apdus.push_back(*bytes);
-    }
-    std::ifstream script_in;
-    if (*script && script_file != "-") {
-        script_in.open(script_file);
-        if (!script_in) {
-            std::cerr << "qkr: cannot open script " << script_file << "\n";
-            return 2;
-        }
-    }
-
-    if (so.port != "sim" && (*demo || so.card != "t1" || so.firmware != "0016")) {
-        std::cerr << "qkr: " << (*demo ? "demo" : "--card and --firmware")
-                  << " need the simulated reader (--port sim), not " << so.port << "\n";
-        return 2;
-    }
-    if (so.port == "sim" && (!so.modem_socket.empty() || so.assume_cts || so.assume_dsr)) {
-        std::cerr << "qkr: --modem-socket, --assume-cts and --assume-dsr are for a serial port\n";
-        return 2;
-    }
-    so.log = &std::cerr;
-    so.timeline = !timeline.empty();
-    std::unique_ptr<Session> session;
-    try {
-        session = std::make_unique<Session>(so);
-    } catch (const std::exception& e) {
-        std::cerr << "qkr: " << e.what() << "\n";
-        return 2;
-    }
-    int status = 2;
-    if (*demo)
-        status = run_demo(*session, std::cout);
-    else if (*info)
-        status = cmd_info(*session);
-    else if (*atr)
-        status = cmd_atr(*session, atr_slot);
-    else if (*apdu)
-        status = cmd_apdu(*session, protocol, apdu_slot, apdus);
-    else if (*monitor)
-        status = cmd_monitor(*session, monitor_seconds);
-    else if (*script) {
-        ScriptOptions opts;
-        opts.keep_going = keep_going;
-        std::istream& in = script_file == "-" ? std::cin : script_in;
-        opts.interactive = script_file == "-" && isatty(0);
-        status = run_script(*session, in, std::cout, std::cerr, opts);
-    }
-    if (!timeline.empty()) {
-        std::string title = "qkr";
-        for (int i = 1; i < argc; ++i)
-            title += std::string(" ") + argv[i];
-        if (!session->write_timeline(timeline, title)) {
-            std::cerr << "qkr: cannot write the timeline to " << timeline << "\n";
-            return status == 0 ? 1 : status;
-        }
-    }
-    return status;
+    return run_session(c, argc, argv);
 }
