@@ -129,8 +129,12 @@ void leave_io_frame() {
 }
 
 // Completion has passed `location` of `irp`: what the dispatch routines there see of it.
-void note_location_left(Kernel::Impl& k, PIRP irp, CHAR location, UCHAR control) {
+// Clears the location's control flags as completion leaves it, under the lock a dispatcher
+// that has just returned reads them under: it then finds either the flags or the record.
+void note_location_left(Kernel::Impl& k, PIRP irp, CHAR location, PIO_STACK_LOCATION left) {
     std::lock_guard lock(k.mu);
+    const UCHAR control = left->Control;
+    left->Control = 0;
     auto active = k.dispatching.find(irp);
     if (active == k.dispatching.end())
         return;
@@ -573,8 +577,7 @@ Walk walk_up(qkr::kern::Kernel::Impl& k, PIRP Irp, Problems& problems) {
         UCHAR control = left->Control;
         PIO_COMPLETION_ROUTINE routine = left->CompletionRoutine;
         PVOID context = left->Context;
-        left->Control = 0;
-        qkr::kern::note_location_left(k, Irp, static_cast<CHAR>(Irp->CurrentLocation - 1), control);
+        qkr::kern::note_location_left(k, Irp, static_cast<CHAR>(Irp->CurrentLocation - 1), left);
         bool invoke =
             routine != nullptr &&
             ((NT_SUCCESS(st) && (control & SL_INVOKE_ON_SUCCESS)) ||
