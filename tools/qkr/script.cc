@@ -88,30 +88,25 @@ Outcome bad(std::ostream& err, const std::string& message) {
     return {STATUS_INVALID_PARAMETER, {}};
 }
 
-Outcome dispatch(Session& s, std::vector<std::string> words, std::ostream& err) {
-    const std::string cmd = words.front();
-    std::vector<std::string> args(words.begin() + 1, words.end());
-    auto no_args = [&]() -> bool { return args.empty(); };
-
-    // The simulator's commands echo a card or fault name whole; none is this long.
-    if ((cmd == "insert" || cmd == "fault") && !args.empty() && args[0].size() > 40)
-        return bad(err, cmd + ": no such name: " + excerpt(args[0]));
-
-    if (cmd == "start" && no_args())
+// The commands about the device, the reader and time, which name no slot; nothing for others.
+std::optional<Outcome> dispatch_device(Session& s, const std::string& cmd,
+                                       const std::vector<std::string>& args, std::ostream& err) {
+    const bool none = args.empty();
+    if (cmd == "start" && none)
         return s.start();
-    if (cmd == "stop" && no_args())
+    if (cmd == "stop" && none)
         return s.stop();
-    if (cmd == "restart" && no_args())
+    if (cmd == "restart" && none)
         return s.restart();
-    if (cmd == "remove-device" && no_args())
+    if (cmd == "remove-device" && none)
         return s.remove_device();
     if (cmd == "insert" && args.size() <= 1)
-        return s.insert(args.empty() ? std::string("t1") : args[0]);
-    if (cmd == "remove" && no_args())
+        return s.insert(none ? std::string("t1") : args[0]);
+    if (cmd == "remove" && none)
         return s.remove_card();
-    if (cmd == "sleep" && no_args())
+    if (cmd == "sleep" && none)
         return s.sleep();
-    if (cmd == "wake" && no_args())
+    if (cmd == "wake" && none)
         return s.wake();
     if (cmd == "advance" && args.size() == 1) {
         auto secs = parse_seconds(args[0]);
@@ -120,12 +115,12 @@ Outcome dispatch(Session& s, std::vector<std::string> words, std::ostream& err) 
         return s.advance(*secs);
     }
     if (cmd == "fault") {
-        if (args.empty())
+        if (none)
             return bad(err, "fault: which fault?");
         return s.fault(args);
     }
     if (cmd == "wait") {
-        if (args.empty() || args.size() > 2 || (args[0] != "present" && args[0] != "absent"))
+        if (none || args.size() > 2 || (args[0] != "present" && args[0] != "absent"))
             return bad(err, "wait: expected `wait present|absent [SECONDS]`");
         double secs = 60;
         if (args.size() == 2) {
@@ -136,9 +131,12 @@ Outcome dispatch(Session& s, std::vector<std::string> words, std::ostream& err) 
         }
         return s.wait(args[0] == "present", secs);
     }
+    return std::nullopt;
+}
 
-    const std::size_t needed = cmd == "state" || cmd == "info" ? 0 : 1;
-    int slot = take_slot(args, needed);
+std::optional<Outcome> dispatch_card(Session& s, const std::string& cmd,
+                                     const std::vector<std::string>& args, int slot,
+                                     std::ostream& err) {
     if (cmd == "power" && args.size() == 1) {
         if (args[0] == "cold")
             return s.power(SCARD_COLD_RESET, slot);
@@ -168,9 +166,16 @@ Outcome dispatch(Session& s, std::vector<std::string> words, std::ostream& err) 
             return s.apdu(*bytes, slot);
         return s.memory(*bytes, slot);
     }
-    if (cmd == "state" && no_args())
+    return std::nullopt;
+}
+
+// The commands that ask the reader about a slot.
+std::optional<Outcome> dispatch_query(Session& s, const std::string& cmd,
+                                      const std::vector<std::string>& args, int slot,
+                                      std::ostream& err) {
+    if (cmd == "state" && args.empty())
         return s.state(slot);
-    if (cmd == "info" && no_args())
+    if (cmd == "info" && args.empty())
         return s.reader_info(slot);
     if (cmd == "attr" && args.size() == 1) {
         for (const auto& a : kAttributes)
@@ -189,6 +194,25 @@ Outcome dispatch(Session& s, std::vector<std::string> words, std::ostream& err) 
             return bad(err, "baud: expected a speed code, not " + excerpt(args[0]));
         return s.baud(code, slot);
     }
+    return std::nullopt;
+}
+
+Outcome dispatch(Session& s, std::vector<std::string> words, std::ostream& err) {
+    const std::string cmd = words.front();
+    std::vector<std::string> args(words.begin() + 1, words.end());
+
+    // The simulator's commands echo a card or fault name whole; none is this long.
+    if ((cmd == "insert" || cmd == "fault") && !args.empty() && args[0].size() > 40)
+        return bad(err, cmd + ": no such name: " + excerpt(args[0]));
+    if (auto done = dispatch_device(s, cmd, args, err))
+        return *done;
+
+    const std::size_t needed = cmd == "state" || cmd == "info" ? 0 : 1;
+    const int slot = take_slot(args, needed);
+    if (auto done = dispatch_card(s, cmd, args, slot, err))
+        return *done;
+    if (auto done = dispatch_query(s, cmd, args, slot, err))
+        return *done;
     return bad(err, "unknown or malformed command: " + excerpt(cmd) + " (see --help)");
 }
 

@@ -326,12 +326,23 @@ std::vector<TimelineFrame> timeline_frames(std::span<const serial::TapByte> byte
     return frames;
 }
 
-std::string timeline_svg(std::span<const serial::TapByte> bytes, std::span<const LogLine> log,
-                         const std::string& title) {
-    const std::vector<TimelineFrame> frames = timeline_frames(bytes);
+namespace {
 
-    // The time axis: every instant something happened, quiet stretches shortened.
+// The time axis: every instant something happened, quiet stretches shortened to a marked break.
+struct Axis {
+    struct Break {
+        double x;
+        kern::Ticks from, to;
+    };
     std::vector<kern::Ticks> times;
+    std::map<kern::Ticks, double> x;
+    std::vector<Break> breaks;
+    double width = 0;
+};
+
+Axis time_axis(const std::vector<TimelineFrame>& frames, std::span<const LogLine> log) {
+    Axis axis;
+    std::vector<kern::Ticks>& times = axis.times;
     for (const auto& f : frames) {
         times.push_back(f.start);
         times.push_back(f.end);
@@ -340,30 +351,26 @@ std::string timeline_svg(std::span<const serial::TapByte> bytes, std::span<const
         times.push_back(l.time);
     std::sort(times.begin(), times.end());
     times.erase(std::unique(times.begin(), times.end()), times.end());
-    std::map<kern::Ticks, double> x;
-    struct Break {
-        double x;
-        kern::Ticks from, to;
-    };
-    std::vector<Break> breaks;
     double at = kLeft + 10;
     for (std::size_t i = 0; i < times.size(); ++i) {
         if (i > 0) {
             const kern::Ticks gap = times[i] - times[i - 1];
             if (gap > kBreak) {
-                breaks.push_back({at, times[i - 1], times[i]});
+                axis.breaks.push_back({at, times[i - 1], times[i]});
                 at += kBreakWidth;
             } else {
                 at += static_cast<double>(gap) * kPxPerMs / kern::milliseconds(1);
             }
         }
-        x[times[i]] = at;
+        axis.x[times[i]] = at;
     }
-    const double width = at + 120;
-    const double height = kAxisY + 20;
+    axis.width = at + 120;
+    return axis;
+}
 
-    std::ostringstream svg;
-    svg << std::fixed << std::setprecision(1); // no exponents, however long the session
+void draw_background(std::ostream& svg, const Axis& axis, const std::string& title) {
+    const double width = axis.width;
+    const double height = kAxisY + 20;
     svg << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
         << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << width << "\" height=\"" << height
         << "\" viewBox=\"0 0 " << width << " " << height
@@ -377,7 +384,7 @@ std::string timeline_svg(std::span<const serial::TapByte> bytes, std::span<const
         svg << "<text x=\"8\" y=\"" << lane_y[i] + 20 << "\">" << lanes[i] << "</text>\n"
             << "<line x1=\"" << kLeft << "\" y1=\"" << lane_y[i] + kLaneHeight << "\" x2=\""
             << width - 10 << "\" y2=\"" << lane_y[i] + kLaneHeight << "\" stroke=\"#ddd\"/>\n";
-    for (const auto& b : breaks)
+    for (const auto& b : axis.breaks)
         svg << "<g class=\"gap\"><rect x=\"" << b.x + 4 << "\" y=\"" << kHostY << "\" width=\""
             << kBreakWidth - 8 << "\" height=\"" << kAxisY - kHostY
             << "\" fill=\"#f4f4f4\"/><text x=\"" << b.x + kBreakWidth / 2 << "\" y=\"" << kHostY - 6
@@ -386,45 +393,63 @@ std::string timeline_svg(std::span<const serial::TapByte> bytes, std::span<const
 
     // The clock at the start of each busy stretch.
     double last_clock = -1e9; // no label over another
+    const std::vector<kern::Ticks>& times = axis.times;
     for (std::size_t i = 0; i < times.size(); ++i) {
-        if ((i > 0 && times[i] - times[i - 1] <= kBreak) || x[times[i]] - last_clock < 64)
+        const double at = axis.x.at(times[i]);
+        if ((i > 0 && times[i] - times[i - 1] <= kBreak) || at - last_clock < 64)
             continue;
-        last_clock = x[times[i]];
-        svg << "<text x=\"" << x[times[i]] << "\" y=\"" << kAxisY + 10 << "\" fill=\"#555\">"
+        last_clock = at;
+        svg << "<text x=\"" << at << "\" y=\"" << kAxisY + 10 << "\" fill=\"#555\">"
             << seconds(times[i]) << "</text>\n";
     }
+}
 
-    for (const auto& f : frames) {
-        const bool host = f.direction == Direction::ToDevice;
-        const double x0 = x[f.start];
-        const double w = std::max(kMinFrameWidth, x[f.end] - x0);
-        const double y = host ? kHostY : kReaderY;
-        const bool bad = f.label == "NAK" || f.label == "noise" || !f.complete || f.garbled;
-        const char* fill = bad ? "#f6c6c6" : host ? "#cfe0f7" : "#d3efd3";
-        const char* stroke = f.retry ? "#e08000" : bad ? "#c00000" : "#555";
-        svg << "<g class=\"frame\" data-dir=\"" << (host ? "out" : "in") << "\" data-start=\""
-            << f.start << "\" data-end=\"" << f.end << "\"><title>" << escape(f.label) << " at "
-            << seconds(f.start) << ": " << format_hex(f.payload) << "</title>"
-            << "<rect x=\"" << x0 << "\" y=\"" << y << "\" width=\"" << w << "\" height=\""
-            << kLaneHeight - 8 << "\" rx=\"2\" fill=\"" << fill << "\" stroke=\"" << stroke << "\""
-            << (f.retry ? " stroke-width=\"2\"" : "") << "/><text x=\"" << x0 + 2 << "\" y=\""
-            << y + 16 << "\">" << escape((f.retry ? "retry: " : "") + f.label) << "</text></g>\n";
-        if (f.unanswered)
-            svg << "<g class=\"timeout\"><line x1=\"" << x0 + w << "\" y1=\"" << kReaderY + 13
-                << "\" x2=\"" << x0 + w + 40 << "\" y2=\"" << kReaderY + 13
-                << "\" stroke=\"#c00000\" stroke-dasharray=\"3,2\"/><text x=\"" << x0 + w + 2
-                << "\" y=\"" << kReaderY + 24 << "\" fill=\"#c00000\">no reply</text></g>\n";
-    }
-    for (const auto& l : log) {
-        const bool alarm = l.text.find("imeout") != std::string::npos ||
-                           l.text.find("TIMEOUT") != std::string::npos ||
-                           l.text.find("NAK") != std::string::npos;
-        const double lx = x[l.time];
-        svg << "<line class=\"log\" x1=\"" << lx << "\" y1=\"" << kLogY + (alarm ? 0 : 10)
-            << "\" x2=\"" << lx << "\" y2=\"" << kLogY + kLaneHeight - 8 << "\" stroke=\""
-            << (alarm ? "#c00000" : "#888") << "\"" << (alarm ? " stroke-width=\"2\"" : "")
-            << "><title>" << seconds(l.time) << " " << escape(l.text) << "</title></line>\n";
-    }
+void draw_frame(std::ostream& svg, const Axis& axis, const TimelineFrame& f) {
+    const bool host = f.direction == Direction::ToDevice;
+    const double x0 = axis.x.at(f.start);
+    const double w = std::max(kMinFrameWidth, axis.x.at(f.end) - x0);
+    const double y = host ? kHostY : kReaderY;
+    const bool bad = f.label == "NAK" || f.label == "noise" || !f.complete || f.garbled;
+    const char* fill = bad ? "#f6c6c6" : host ? "#cfe0f7" : "#d3efd3";
+    const char* stroke = f.retry ? "#e08000" : bad ? "#c00000" : "#555";
+    svg << "<g class=\"frame\" data-dir=\"" << (host ? "out" : "in") << "\" data-start=\""
+        << f.start << "\" data-end=\"" << f.end << "\"><title>" << escape(f.label) << " at "
+        << seconds(f.start) << ": " << format_hex(f.payload) << "</title>"
+        << "<rect x=\"" << x0 << "\" y=\"" << y << "\" width=\"" << w << "\" height=\""
+        << kLaneHeight - 8 << "\" rx=\"2\" fill=\"" << fill << "\" stroke=\"" << stroke << "\""
+        << (f.retry ? " stroke-width=\"2\"" : "") << "/><text x=\"" << x0 + 2 << "\" y=\"" << y + 16
+        << "\">" << escape((f.retry ? "retry: " : "") + f.label) << "</text></g>\n";
+    if (f.unanswered)
+        svg << "<g class=\"timeout\"><line x1=\"" << x0 + w << "\" y1=\"" << kReaderY + 13
+            << "\" x2=\"" << x0 + w + 40 << "\" y2=\"" << kReaderY + 13
+            << "\" stroke=\"#c00000\" stroke-dasharray=\"3,2\"/><text x=\"" << x0 + w + 2
+            << "\" y=\"" << kReaderY + 24 << "\" fill=\"#c00000\">no reply</text></g>\n";
+}
+
+void draw_log_line(std::ostream& svg, const Axis& axis, const LogLine& l) {
+    const bool alarm = l.text.find("imeout") != std::string::npos ||
+                       l.text.find("TIMEOUT") != std::string::npos ||
+                       l.text.find("NAK") != std::string::npos;
+    const double lx = axis.x.at(l.time);
+    svg << "<line class=\"log\" x1=\"" << lx << "\" y1=\"" << kLogY + (alarm ? 0 : 10) << "\" x2=\""
+        << lx << "\" y2=\"" << kLogY + kLaneHeight - 8 << "\" stroke=\""
+        << (alarm ? "#c00000" : "#888") << "\"" << (alarm ? " stroke-width=\"2\"" : "")
+        << "><title>" << seconds(l.time) << " " << escape(l.text) << "</title></line>\n";
+}
+
+} // namespace
+
+std::string timeline_svg(std::span<const serial::TapByte> bytes, std::span<const LogLine> log,
+                         const std::string& title) {
+    const std::vector<TimelineFrame> frames = timeline_frames(bytes);
+    const Axis axis = time_axis(frames, log);
+    std::ostringstream svg;
+    svg << std::fixed << std::setprecision(1); // no exponents, however long the session
+    draw_background(svg, axis, title);
+    for (const auto& f : frames)
+        draw_frame(svg, axis, f);
+    for (const auto& l : log)
+        draw_log_line(svg, axis, l);
     svg << "</svg>\n";
     return svg.str();
 }
