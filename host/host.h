@@ -83,9 +83,6 @@ class Reader {
     PDEVICE_OBJECT pdo() const { return pdo_; }
     // The driver's device object, or nullptr before add() and after remove().
     PDEVICE_OBJECT fdo() const;
-    DEVICE_EXTENSION* extension() const;
-    SMARTCARD_EXTENSION* slot(int n) const; // 0 or 1
-    READER_EXTENSION* reader_extension(int n) const;
     serial::SerialPort& port() { return *port_; }
     serial::SimLine& line();
     // With a real port: why the last open of it failed, naming the port; empty otherwise.
@@ -155,7 +152,11 @@ class Reader {
 
   private:
     friend class Host;
+    friend struct DriverRecords;
     Reader(Host& host, ReaderOptions options, int index);
+    DEVICE_EXTENSION* extension() const;
+    SMARTCARD_EXTENSION* slot(int n) const; // 0 or 1
+    READER_EXTENSION* reader_extension(int n) const;
 
     Host& host_;
     int index_;
@@ -173,6 +174,17 @@ class Reader {
     std::atomic<bool> was_started_{false}; // since add(): its removal is preceded by a query
     std::atomic<bool> start_answered_{false};
     kern::Mutex restart_mu_; // one restart at a time, whichever slot's client asks
+};
+
+// The driver's own records of a reader's device (nullptr before add() and after remove()), for
+// the tests and the explorer that look past what a client can see and for the tool's description
+// of the reader: the one way into the driver's memory from outside it; all else goes by request.
+struct DriverRecords {
+    static DEVICE_EXTENSION* device(const Reader& reader) { return reader.extension(); }
+    static SMARTCARD_EXTENSION* slot(const Reader& reader, int n) { return reader.slot(n); }
+    static READER_EXTENSION* reader(const Reader& reader, int n) {
+        return reader.reader_extension(n);
+    }
 };
 
 class Host {

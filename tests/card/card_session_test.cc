@@ -145,7 +145,7 @@ TEST_F(SpecialCardTest, MemoryCardsAreReportedWithTheStandInAnswerAndUsedThrough
         Data atr;
         ASSERT_EQ(client.power(SCARD_COLD_RESET, &atr), STATUS_SUCCESS);
         EXPECT_EQ(atr, stand_in);
-        EXPECT_TRUE(reader->reader_extension(0)->MemoryCardPresent);
+        EXPECT_TRUE(qkr::host::DriverRecords::reader(*reader, 0)->MemoryCardPresent);
 
         ULONG selected = 0;
         log->clear();

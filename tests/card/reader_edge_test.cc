@@ -34,7 +34,7 @@ class ReaderEdgeTest : public ::testing::Test {
         slot1 = std::make_unique<Client>(*reader, handle, 1);
     }
     void TearDown() override { handle.close(); }
-    READER_EXTENSION& rx(int n) { return *reader->reader_extension(n); }
+    READER_EXTENSION& rx(int n) { return *qkr::host::DriverRecords::reader(*reader, n); }
 };
 
 // The firmware version decides the rewrite (start-up tests); the bytes of the rewrite and the

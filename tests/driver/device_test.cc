@@ -68,7 +68,7 @@ TEST(DeviceCreation, NewDeviceHasEveryStartingValue) {
     EXPECT_TRUE(fdo->Flags & DO_POWER_PAGABLE);
     EXPECT_FALSE(fdo->Flags & DO_DEVICE_INITIALIZING);
 
-    DEVICE_EXTENSION* e = r.extension();
+    DEVICE_EXTENSION* e = qkr::host::DriverRecords::device(r);
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(static_cast<void*>(e), static_cast<void*>(&e->SmartcardExtension));
     EXPECT_EQ(e->DeviceInstance, 0u);
@@ -193,8 +193,10 @@ TEST(DeviceCreation, FifthReaderIsRefusedAndFreedNumbersAreReusedLowestFirst) {
     for (int i = 0; i < 4; ++i) {
         readers[i] = &host.add_reader();
         ASSERT_EQ(readers[i]->add(), STATUS_SUCCESS);
-        EXPECT_EQ(readers[i]->extension()->DeviceInstance, static_cast<ULONG>(i));
-        EXPECT_EQ(readers[i]->slot(0)->VendorAttr.UnitNo, static_cast<ULONG>(i));
+        EXPECT_EQ(qkr::host::DriverRecords::device(*readers[i])->DeviceInstance,
+                  static_cast<ULONG>(i));
+        EXPECT_EQ(qkr::host::DriverRecords::slot(*readers[i], 0)->VendorAttr.UnitNo,
+                  static_cast<ULONG>(i));
     }
 
     // A fifth PDO: the driver refuses it before creating anything, and says nothing.
@@ -213,17 +215,17 @@ TEST(DeviceCreation, FifthReaderIsRefusedAndFreedNumbersAreReusedLowestFirst) {
     host.release_reader(*readers[1]);
     Reader& again = host.add_reader();
     ASSERT_EQ(again.add(), STATUS_SUCCESS);
-    EXPECT_EQ(again.extension()->DeviceInstance, 1u);
+    EXPECT_EQ(qkr::host::DriverRecords::device(again)->DeviceInstance, 1u);
 
     // With 0 and 2 free, the next one gets 0.
     host.release_reader(*readers[0]);
     host.release_reader(*readers[2]);
     Reader& lowest = host.add_reader();
     ASSERT_EQ(lowest.add(), STATUS_SUCCESS);
-    EXPECT_EQ(lowest.extension()->DeviceInstance, 0u);
+    EXPECT_EQ(qkr::host::DriverRecords::device(lowest)->DeviceInstance, 0u);
     Reader& next = host.add_reader();
     ASSERT_EQ(next.add(), STATUS_SUCCESS);
-    EXPECT_EQ(next.extension()->DeviceInstance, 2u);
+    EXPECT_EQ(qkr::host::DriverRecords::device(next)->DeviceInstance, 2u);
 }
 
 // Each way creation can fail, at every allocation the kernel can refuse in turn, until the device
@@ -267,7 +269,7 @@ TEST(DeviceCreation, EveryFailureOnTheWayLeavesNothingBehind) {
         }
         ASSERT_TRUE(made) << kind.name;
         // The number was given back every time, so the device that got made has number 0.
-        EXPECT_EQ(r.extension()->DeviceInstance, 0u);
+        EXPECT_EQ(qkr::host::DriverRecords::device(r)->DeviceInstance, 0u);
     }
 }
 
@@ -305,7 +307,7 @@ TEST(SecondSlot, CopiesTheReaderFlagsAndIsReusedOnRestart) {
     Host host;
     Reader& r = host.add_reader();
     ASSERT_EQ(r.add(), STATUS_SUCCESS);
-    DEVICE_EXTENSION* e = r.extension();
+    DEVICE_EXTENSION* e = qkr::host::DriverRecords::device(r);
     SMARTCARD_EXTENSION& s0 = e->SmartcardExtension;
     READER_EXTENSION* x0 = s0.ReaderExtension;
 
@@ -391,7 +393,7 @@ TEST(SecondSlot, FailuresLeaveTheSlotEmpty) {
     Host host;
     Reader& r = host.add_reader();
     ASSERT_EQ(r.add(), STATUS_SUCCESS);
-    DEVICE_EXTENSION* e = r.extension();
+    DEVICE_EXTENSION* e = qkr::host::DriverRecords::device(r);
     std::size_t library_blocks = host.kernel().pool_allocations(SMCLIB_POOL_TAG);
 
     host.kernel().fail_nth(Fault::PoolAllocation, 1);
@@ -422,22 +424,22 @@ TEST(SecondSlot, StartOnOldFirmwareAndRestartKeepOneSetOfRecords) {
     ASSERT_EQ(r.add(), STATUS_SUCCESS);
     ASSERT_EQ(r.start(), STATUS_SUCCESS);
 
-    SMARTCARD_EXTENSION* s1 = r.slot(1);
-    READER_EXTENSION* x1 = r.reader_extension(1);
+    SMARTCARD_EXTENSION* s1 = qkr::host::DriverRecords::slot(r, 1);
+    READER_EXTENSION* x1 = qkr::host::DriverRecords::reader(r, 1);
     ASSERT_NE(x1, nullptr);
     EXPECT_EQ(s1->ReaderCapabilities.DataRatesSupported.Entries, 1);
     EXPECT_TRUE(x1->MemoryCardSupport);
     EXPECT_TRUE(x1->T0LeWorkaround);
     EXPECT_EQ(std::memcmp(x1->ReaderInfo + 12, "0009", 4), 0);
     EXPECT_EQ(x1->SlotNumber, 1u);
-    EXPECT_EQ(s1->VendorAttr.UnitNo, r.slot(0)->VendorAttr.UnitNo);
+    EXPECT_EQ(s1->VendorAttr.UnitNo, qkr::host::DriverRecords::slot(r, 0)->VendorAttr.UnitNo);
     std::size_t driver_blocks = host.kernel().pool_allocations(QKR_POOL_TAG);
     std::size_t library_blocks = host.kernel().pool_allocations(SMCLIB_POOL_TAG);
     EXPECT_EQ(driver_blocks, 2u);
 
     ASSERT_EQ(r.stop(), STATUS_SUCCESS);
     ASSERT_EQ(r.start(), STATUS_SUCCESS);
-    EXPECT_EQ(r.reader_extension(1), x1) << "a restart reuses slot 1's records";
+    EXPECT_EQ(qkr::host::DriverRecords::reader(r, 1), x1) << "a restart reuses slot 1's records";
     EXPECT_EQ(s1->ReaderCapabilities.CurrentState, static_cast<ULONG>(SCARD_SWALLOWED));
     EXPECT_EQ(host.kernel().pool_allocations(QKR_POOL_TAG), driver_blocks);
     EXPECT_EQ(host.kernel().pool_allocations(SMCLIB_POOL_TAG), library_blocks);

@@ -25,10 +25,12 @@ TEST(Host, StartsFourReadersThatAnswerAndTearsThemDownInAnyState) {
     EXPECT_THROW(host.add_reader(), std::length_error);
 
     for (Reader* r : readers) {
-        EXPECT_NE(KeReadStateEvent(&r->extension()->ReaderStarted), 0);
-        ASSERT_NE(r->reader_extension(1), nullptr) << "slot 1 is set up by a start";
+        EXPECT_NE(KeReadStateEvent(&qkr::host::DriverRecords::device(*r)->ReaderStarted), 0);
+        ASSERT_NE(qkr::host::DriverRecords::reader(*r, 1), nullptr)
+            << "slot 1 is set up by a start";
         // Both slots' records use the same port below.
-        EXPECT_EQ(r->reader_extension(1)->AttachedDeviceObject, r->port().device());
+        EXPECT_EQ(qkr::host::DriverRecords::reader(*r, 1)->AttachedDeviceObject,
+                  r->port().device());
     }
 
     // Slot 0 and slot 1 take requests through their own control paths.
@@ -50,7 +52,7 @@ TEST(Host, StartsFourReadersThatAnswerAndTearsThemDownInAnyState) {
     host.release_reader(*readers[2]);
     Reader& fresh = host.add_reader();
     EXPECT_EQ(fresh.add(), STATUS_SUCCESS);
-    EXPECT_EQ(fresh.extension()->DeviceInstance, 2u);
+    EXPECT_EQ(qkr::host::DriverRecords::device(fresh)->DeviceInstance, 2u);
 }
 
 TEST(Host, ReaderWithoutSimulatorSaysSo) {

@@ -80,7 +80,7 @@ class Exchange : public ::testing::Test {
         reader = &host->add_reader(std::move(options));
         ASSERT_EQ(reader->add(), STATUS_SUCCESS);
         ASSERT_EQ(reader->open_port(), STATUS_SUCCESS);
-        slot = reader->slot(0);
+        slot = qkr::host::DriverRecords::slot(*reader, 0);
         x = slot->ReaderExtension;
         reader->tap().clear();
         host->clear_log();
@@ -389,7 +389,7 @@ TEST_F(Exchange, GuardTimeSendsTheFrameOneByteAtATime) {
 
 TEST_F(Exchange, SecondSlotTimerWakesOnlySecondSlot) {
     ASSERT_EQ(Qkr_SetupSecondSlot(reader->fdo()), STATUS_SUCCESS);
-    READER_EXTENSION* x1 = reader->reader_extension(1);
+    READER_EXTENSION* x1 = qkr::host::DriverRecords::reader(*reader, 1);
     KeInitializeEvent(&x->SerialIoEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&x1->SerialIoEvent, NotificationEvent, FALSE);
     x->ReadTimedOut = x->WriteTimedOut = FALSE;
@@ -427,11 +427,11 @@ TEST_F(Exchange, ConversationLockKeepsTwoSlotsFromTalkingAtOnce) {
         r.delay = milliseconds(50);
         return r;
     });
-    DEVICE_EXTENSION* e = reader->extension();
+    DEVICE_EXTENSION* e = qkr::host::DriverRecords::device(*reader);
     NTSTATUS status[2] = {STATUS_PENDING, STATUS_PENDING};
     int wrong[2] = {0, 0};
     auto talk = [&](int n) {
-        SMARTCARD_EXTENSION* s = reader->slot(n);
+        SMARTCARD_EXTENSION* s = qkr::host::DriverRecords::slot(*reader, n);
         for (int i = 0; i < 5; ++i) {
             Qkr_AcquireReader(e);
             e->SmartcardExtension.ReaderExtension->ReaderBusy = TRUE;

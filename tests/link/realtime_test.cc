@@ -15,7 +15,7 @@ TEST(RealClockExchange, ReaderAnswersAndANakIsRetried) {
     Reader& r = host.add_reader();
     ASSERT_EQ(r.add(), STATUS_SUCCESS);
     ASSERT_EQ(r.open_port(false), STATUS_SUCCESS);
-    SMARTCARD_EXTENSION* slot = r.slot(0);
+    SMARTCARD_EXTENSION* slot = qkr::host::DriverRecords::slot(r, 0);
 
     auto get_type = [&] {
         const UCHAR command[3] = {RDCMD_GET_TYPE, 0x00, 0x00};

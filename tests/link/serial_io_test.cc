@@ -37,7 +37,7 @@ class SerialRequests : public ::testing::Test {
         options.device = device.get();
         reader = &host->add_reader(std::move(options));
         ASSERT_EQ(reader->add(), STATUS_SUCCESS);
-        slot = reader->slot(0);
+        slot = qkr::host::DriverRecords::slot(*reader, 0);
         x = slot->ReaderExtension;
     }
     void TearDown() override {
@@ -297,7 +297,7 @@ TEST_F(SerialRequests, ForwardedRequestReturnsTheLowerDriversFinalStatus) {
 
 TEST_F(SerialRequests, ClosingWaitsOutAShortageOfIrpsAndDisablesBothInterfaces) {
     ASSERT_EQ(reader->open_port(false), STATUS_SUCCESS);
-    DEVICE_EXTENSION* e = reader->extension();
+    DEVICE_EXTENSION* e = qkr::host::DriverRecords::device(*reader);
     ASSERT_EQ(IoSetDeviceInterfaceState(&e->PnPDeviceName, TRUE), STATUS_SUCCESS);
     ASSERT_EQ(IoSetDeviceInterfaceState(&e->VendorInterfaceName, TRUE), STATUS_SUCCESS);
     EXPECT_EQ(KeReadStateEvent(&e->SerialCloseDone), 0);

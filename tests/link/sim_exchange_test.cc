@@ -27,7 +27,7 @@ class SimExchange : public ::testing::Test {
         reader = &host->add_reader(std::move(options));
         ASSERT_EQ(reader->add(), STATUS_SUCCESS);
         ASSERT_EQ(reader->open_port(), STATUS_SUCCESS);
-        slot = reader->slot(0);
+        slot = qkr::host::DriverRecords::slot(*reader, 0);
         host->clear_log();
     }
     void TearDown() override {

@@ -32,7 +32,7 @@ class ClientRequest {
 };
 
 bool reader_started(Reader& reader) {
-    return KeReadStateEvent(&reader.extension()->ReaderStarted) != 0;
+    return KeReadStateEvent(&qkr::host::DriverRecords::device(reader)->ReaderStarted) != 0;
 }
 
 TEST(Gate, RequestSentBeforeTheStartWaitsForIt) {
@@ -45,11 +45,11 @@ TEST(Gate, RequestSentBeforeTheStartWaitsForIt) {
     ClientRequest early(reader, handle, IOCTL_SMARTCARD_GET_STATE);
     settle(reader, kern::seconds(5));
     EXPECT_FALSE(early.done());
-    EXPECT_EQ(reader.extension()->IoCount, 0);
+    EXPECT_EQ(qkr::host::DriverRecords::device(reader)->IoCount, 0);
 
     ASSERT_EQ(reader.start(), STATUS_SUCCESS);
     EXPECT_EQ(early.finish(), STATUS_SUCCESS);
-    EXPECT_EQ(reader.extension()->IoCount, 0);
+    EXPECT_EQ(qkr::host::DriverRecords::device(reader)->IoCount, 0);
 }
 
 TEST(Gate, StopQueryIsRefusedWhileARequestIsInsideTheLibrary) {
@@ -62,7 +62,7 @@ TEST(Gate, StopQueryIsRefusedWhileARequestIsInsideTheLibrary) {
     HoldVendorCallback hold(reader, 0);
     ClientRequest held(reader, handle, kHeldCode);
     hold->wait_entered();
-    EXPECT_EQ(reader.extension()->IoCount, 1);
+    EXPECT_EQ(qkr::host::DriverRecords::device(reader)->IoCount, 1);
 
     const std::size_t pnp_at_port = port_requests(reader, IRP_MJ_PNP);
     host.clear_log();
@@ -76,14 +76,14 @@ TEST(Gate, StopQueryIsRefusedWhileARequestIsInsideTheLibrary) {
                                      }));
 
     // With one request inside, another of either slot goes through even with the gate shut.
-    KeClearEvent(&reader.extension()->ReaderStarted);
+    KeClearEvent(&qkr::host::DriverRecords::device(reader)->ReaderStarted);
     std::vector<std::uint8_t> out;
     EXPECT_EQ(reader.ioctl_slot1(handle, IOCTL_SMARTCARD_GET_STATE, {}, &out, 4), STATUS_SUCCESS);
-    KeSetEvent(&reader.extension()->ReaderStarted, IO_NO_INCREMENT, FALSE);
+    KeSetEvent(&qkr::host::DriverRecords::device(reader)->ReaderStarted, IO_NO_INCREMENT, FALSE);
 
     hold->let_go();
     EXPECT_EQ(held.finish(), STATUS_SUCCESS);
-    EXPECT_EQ(reader.extension()->IoCount, 0);
+    EXPECT_EQ(qkr::host::DriverRecords::device(reader)->IoCount, 0);
     EXPECT_EQ(reader.query_stop(), STATUS_SUCCESS);
     EXPECT_FALSE(reader_started(reader));
 }
@@ -97,7 +97,7 @@ TEST(Gate, ParkedTrackingRequestDoesNotHoldUpAStopQuery) {
     kern::PendingIo present = handle.ioctl_async(IOCTL_SMARTCARD_IS_PRESENT, {}, 0);
     settle(reader);
     ASSERT_FALSE(present.done());
-    EXPECT_EQ(reader.extension()->IoCount, 0);
+    EXPECT_EQ(qkr::host::DriverRecords::device(reader)->IoCount, 0);
 
     EXPECT_EQ(reader.query_stop(), STATUS_SUCCESS);
     EXPECT_FALSE(reader_started(reader));
@@ -126,7 +126,7 @@ TEST(Gate, AfterAGrantedStopQueryRequestsWaitForCancelOrRestart) {
     EXPECT_FALSE(second.done());
     ASSERT_EQ(reader.start(), STATUS_SUCCESS);
     EXPECT_EQ(second.finish(), STATUS_SUCCESS);
-    EXPECT_EQ(reader.extension()->IoCount, 0);
+    EXPECT_EQ(qkr::host::DriverRecords::device(reader)->IoCount, 0);
 }
 
 TEST(Gate, ExitLinesCarryTheStatusInHex) {
@@ -182,7 +182,7 @@ TEST(Removal, EndsRequestsWaitingAtTheGateAndRefusesNewOpens) {
     ASSERT_FALSE(waiting.done());
 
     PDEVICE_OBJECT fdo = reader.fdo();
-    DEVICE_EXTENSION* device = reader.extension();
+    DEVICE_EXTENSION* device = qkr::host::DriverRecords::device(reader);
     std::atomic<NTSTATUS> removed{STATUS_PENDING};
     host.clear_log();
     kern::Thread remover = host.kernel().spawn("remover", [&] { removed = reader.remove(); });

@@ -248,7 +248,8 @@ struct HeldCallback {
 // code it does not know to that callback, whatever the card state) for the life of the object.
 class HoldVendorCallback {
   public:
-    HoldVendorCallback(host::Reader& reader, int slot) : ext_(reader.slot(slot)) {
+    HoldVendorCallback(host::Reader& reader, int slot)
+        : ext_(qkr::host::DriverRecords::slot(reader, slot)) {
         saved_ = ext_->ReaderFunction[RDF_IOCTL_VENDOR];
         ext_->ReaderFunction[RDF_IOCTL_VENDOR] = HeldCallback::routine;
         HeldCallback::current() = &callback_;

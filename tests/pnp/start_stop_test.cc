@@ -30,10 +30,12 @@ TEST_P(StartReadsFirmware, SetsReaderFlagsRatesAndIdentification) {
     ASSERT_EQ(reader.add(), STATUS_SUCCESS);
     ASSERT_EQ(reader.start(), STATUS_SUCCESS);
 
-    READER_EXTENSION* slot0 = reader.reader_extension(0);
+    READER_EXTENSION* slot0 = qkr::host::DriverRecords::reader(reader, 0);
     EXPECT_EQ(slot0->MemoryCardSupport, c.memory_cards);
     EXPECT_EQ(slot0->T0LeWorkaround, c.long_le_workaround);
-    EXPECT_EQ(reader.slot(0)->ReaderCapabilities.DataRatesSupported.Entries, c.rate_entries);
+    EXPECT_EQ(
+        qkr::host::DriverRecords::slot(reader, 0)->ReaderCapabilities.DataRatesSupported.Entries,
+        c.rate_entries);
 
     // Identification bytes as the reader sent them, but for the model name's last two letters.
     std::array<std::uint8_t, 16> expected = reader_identification(reader);
@@ -43,11 +45,13 @@ TEST_P(StartReadsFirmware, SetsReaderFlagsRatesAndIdentification) {
     EXPECT_EQ(0, std::memcmp(slot0->ReaderInfo + 12, c.version, 4));
 
     // Slot 1 is set up from what the start learnt.
-    READER_EXTENSION* slot1 = reader.reader_extension(1);
+    READER_EXTENSION* slot1 = qkr::host::DriverRecords::reader(reader, 1);
     ASSERT_NE(slot1, nullptr);
     EXPECT_EQ(slot1->MemoryCardSupport, c.memory_cards);
     EXPECT_EQ(slot1->T0LeWorkaround, c.long_le_workaround);
-    EXPECT_EQ(reader.slot(1)->ReaderCapabilities.DataRatesSupported.Entries, c.rate_entries);
+    EXPECT_EQ(
+        qkr::host::DriverRecords::slot(reader, 1)->ReaderCapabilities.DataRatesSupported.Entries,
+        c.rate_entries);
     EXPECT_EQ(0, std::memcmp(slot1->ReaderInfo, slot0->ReaderInfo, 16));
 }
 
@@ -66,15 +70,18 @@ TEST(StartTalksToReader, SilentReaderStillStartsWithCardStateUnknown) {
     make_silent(reader);
     ASSERT_EQ(reader.start(), STATUS_SUCCESS);
 
-    EXPECT_EQ(reader.slot(0)->ReaderCapabilities.CurrentState, ULONG{SCARD_UNKNOWN});
-    READER_EXTENSION* slot0 = reader.reader_extension(0);
+    EXPECT_EQ(qkr::host::DriverRecords::slot(reader, 0)->ReaderCapabilities.CurrentState,
+              ULONG{SCARD_UNKNOWN});
+    READER_EXTENSION* slot0 = qkr::host::DriverRecords::reader(reader, 0);
     const UCHAR zero[16] = {};
     EXPECT_EQ(0, std::memcmp(slot0->ReaderInfo, zero, 16));
     EXPECT_EQ(slot0->MemoryCardSupport, FALSE);
     EXPECT_EQ(slot0->T0LeWorkaround, FALSE);
-    EXPECT_EQ(reader.slot(0)->ReaderCapabilities.DataRatesSupported.Entries, 3);
+    EXPECT_EQ(
+        qkr::host::DriverRecords::slot(reader, 0)->ReaderCapabilities.DataRatesSupported.Entries,
+        3);
     // The gate is open and tracking runs even though the reader said nothing.
-    EXPECT_NE(KeReadStateEvent(&reader.extension()->ReaderStarted), 0);
+    EXPECT_NE(KeReadStateEvent(&qkr::host::DriverRecords::device(reader)->ReaderStarted), 0);
     EXPECT_NE(slot0->SerialStatusIrp, nullptr);
     const auto lines = own_lines(host.log());
     EXPECT_EQ(count_lines(lines, "[Qkr_StartDevice] get reader type success"), 0u);
@@ -96,8 +103,8 @@ struct ScriptedStart {
         EXPECT_EQ(reader.add(), STATUS_SUCCESS);
         status = reader.start();
     }
-    READER_EXTENSION* rx() { return reader.reader_extension(0); }
-    SMARTCARD_EXTENSION* slot0() { return reader.slot(0); }
+    READER_EXTENSION* rx() { return qkr::host::DriverRecords::reader(reader, 0); }
+    SMARTCARD_EXTENSION* slot0() { return qkr::host::DriverRecords::slot(reader, 0); }
 };
 
 TEST(StartTalksToReader, TypeReplyWithNonZeroSecondByteIsNotUsed) {
@@ -158,19 +165,25 @@ TEST(StartTalksToReader, CardStateComesFromStatusReplyAndLines) {
     Reader& without = host.add_reader();
     ASSERT_EQ(without.add(), STATUS_SUCCESS);
     ASSERT_EQ(without.start(), STATUS_SUCCESS);
-    EXPECT_EQ(without.slot(0)->ReaderCapabilities.CurrentState, ULONG{SCARD_ABSENT});
+    EXPECT_EQ(qkr::host::DriverRecords::slot(without, 0)->ReaderCapabilities.CurrentState,
+              ULONG{SCARD_ABSENT});
     // No card on CTS at the first read: tracking leaves the state the start found.
-    EXPECT_EQ(without.reader_extension(0)->CardStatus, ULONG{QKR_CARD_STATUS_UNKNOWN});
+    EXPECT_EQ(qkr::host::DriverRecords::reader(without, 0)->CardStatus,
+              ULONG{QKR_CARD_STATUS_UNKNOWN});
 
     Reader& with = host.add_reader();
     insert_card(with);
     ASSERT_EQ(with.add(), STATUS_SUCCESS);
     ASSERT_EQ(with.start(), STATUS_SUCCESS);
-    EXPECT_EQ(with.slot(0)->ReaderCapabilities.CurrentState, ULONG{SCARD_SWALLOWED});
-    EXPECT_EQ(with.reader_extension(0)->CardStatus, ULONG{QKR_CARD_STATUS_PRESENT});
-    EXPECT_EQ(with.slot(0)->CardCapabilities.Protocol.Selected, ULONG{SCARD_PROTOCOL_UNDEFINED});
+    EXPECT_EQ(qkr::host::DriverRecords::slot(with, 0)->ReaderCapabilities.CurrentState,
+              ULONG{SCARD_SWALLOWED});
+    EXPECT_EQ(qkr::host::DriverRecords::reader(with, 0)->CardStatus,
+              ULONG{QKR_CARD_STATUS_PRESENT});
+    EXPECT_EQ(qkr::host::DriverRecords::slot(with, 0)->CardCapabilities.Protocol.Selected,
+              ULONG{SCARD_PROTOCOL_UNDEFINED});
     // Slot 1 always holds a card.
-    EXPECT_EQ(with.slot(1)->ReaderCapabilities.CurrentState, ULONG{SCARD_SWALLOWED});
+    EXPECT_EQ(qkr::host::DriverRecords::slot(with, 1)->ReaderCapabilities.CurrentState,
+              ULONG{SCARD_SWALLOWED});
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -246,9 +259,9 @@ TEST(Stop, EndsTrackingClosesPortOnceAndDisablesInterfaces) {
     EXPECT_FALSE(reader.port().snapshot().open);
     EXPECT_FALSE(reader.port().snapshot().wait_pending);
     EXPECT_EQ(port_requests(reader, IRP_MJ_CLOSE), 1u);
-    EXPECT_EQ(reader.reader_extension(0)->SerialStatusIrp, nullptr);
-    EXPECT_NE(KeReadStateEvent(&reader.extension()->SerialCloseDone), 0);
-    EXPECT_EQ(KeReadStateEvent(&reader.extension()->ReaderStarted), 0);
+    EXPECT_EQ(qkr::host::DriverRecords::reader(reader, 0)->SerialStatusIrp, nullptr);
+    EXPECT_NE(KeReadStateEvent(&qkr::host::DriverRecords::device(reader)->SerialCloseDone), 0);
+    EXPECT_EQ(KeReadStateEvent(&qkr::host::DriverRecords::device(reader)->ReaderStarted), 0);
     for (const kern::InterfaceRecord& i : host.kernel().interfaces()) {
         if (i.pdo == reader.pdo()) {
             EXPECT_FALSE(i.enabled);
@@ -268,7 +281,8 @@ TEST(Stop, CyclesOfStartStopAndRemoveLeaveNothingBehind) {
     for (int i = 0; i < 3; ++i) {
         ASSERT_EQ(reader.start(), STATUS_SUCCESS) << "start " << i;
         EXPECT_TRUE(reader.port().snapshot().open);
-        EXPECT_EQ(reader.slot(1)->ReaderCapabilities.CurrentState, ULONG{SCARD_SWALLOWED});
+        EXPECT_EQ(qkr::host::DriverRecords::slot(reader, 1)->ReaderCapabilities.CurrentState,
+                  ULONG{SCARD_SWALLOWED});
         ASSERT_EQ(reader.query_stop(), STATUS_SUCCESS);
         ASSERT_EQ(reader.stop(), STATUS_SUCCESS);
         EXPECT_FALSE(reader.port().snapshot().open);
@@ -294,8 +308,8 @@ TEST(FailedStart, PortThatCannotBeOpenedFailsWithItsStatus) {
     ASSERT_EQ(reader.add(), STATUS_SUCCESS);
     EXPECT_EQ(reader.start(), STATUS_ACCESS_DENIED);
     EXPECT_EQ(port_requests(reader, IRP_MJ_CLOSE), 0u);
-    EXPECT_NE(KeReadStateEvent(&reader.extension()->SerialCloseDone), 0);
-    EXPECT_EQ(KeReadStateEvent(&reader.extension()->ReaderStarted), 0);
+    EXPECT_NE(KeReadStateEvent(&qkr::host::DriverRecords::device(reader)->SerialCloseDone), 0);
+    EXPECT_EQ(KeReadStateEvent(&qkr::host::DriverRecords::device(reader)->ReaderStarted), 0);
     EXPECT_EQ(count_lines(own_lines(host.log()),
                           "[Qkr_StartDevice]  IRP_MJ_CREATE to serial.sys FAIL!! "),
               1u);
@@ -313,7 +327,7 @@ TEST(FailedStart, ConfigurationFailureClosesThePortAgain) {
     EXPECT_EQ(reader.start(), STATUS_INVALID_PARAMETER);
     EXPECT_FALSE(reader.port().snapshot().open);
     EXPECT_EQ(port_requests(reader, IRP_MJ_CLOSE), 1u);
-    EXPECT_NE(KeReadStateEvent(&reader.extension()->SerialCloseDone), 0);
+    EXPECT_NE(KeReadStateEvent(&qkr::host::DriverRecords::device(reader)->SerialCloseDone), 0);
     EXPECT_EQ(
         count_lines(own_lines(host.log()), "[Qkr_StartDevice]  Qkr_ConfigureSerialPort FAIL!! "),
         1u);
@@ -350,12 +364,12 @@ TEST(FailedStart, TrackingThatCannotBeArmedClosesThePortWithoutWaiting) {
                                     static_cast<int>(position), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(reader.start(), STATUS_INVALID_PARAMETER);
 
-    READER_EXTENSION* slot0 = reader.reader_extension(0);
+    READER_EXTENSION* slot0 = qkr::host::DriverRecords::reader(reader, 0);
     EXPECT_EQ(slot0->SerialWaitMask, 0u);
     EXPECT_EQ(slot0->SerialStatusIrp, nullptr);
     EXPECT_FALSE(reader.port().snapshot().open);
     EXPECT_EQ(port_requests(reader, IRP_MJ_CLOSE), 1u);
-    EXPECT_EQ(KeReadStateEvent(&reader.extension()->ReaderStarted), 0);
+    EXPECT_EQ(KeReadStateEvent(&qkr::host::DriverRecords::device(reader)->ReaderStarted), 0);
     const auto lines = own_lines(host.log());
     EXPECT_EQ(count_lines(lines, "[Qkr_StartSerialEventTracking] return C000000D "), 1u);
     EXPECT_EQ(count_lines(lines, "[QkrStopDevice] Close serial port444444444444444444444444"), 1u);
@@ -382,7 +396,7 @@ TEST(FailedStart, SecondSlotThatCannotBeSetUpStopsTheDevice) {
     host.kernel().fail_nth(kern::Fault::PoolAllocation, 1);
     EXPECT_EQ(reader.start(), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_FALSE(reader.port().snapshot().open);
-    EXPECT_EQ(reader.slot(1)->OsData, nullptr);
+    EXPECT_EQ(qkr::host::DriverRecords::slot(reader, 1)->OsData, nullptr);
 
     // The gate stayed open, but slot 1 has nothing to serve its requests with.
     kern::FileHandle handle = reader.open();
@@ -390,7 +404,7 @@ TEST(FailedStart, SecondSlotThatCannotBeSetUpStopsTheDevice) {
     std::vector<std::uint8_t> out;
     EXPECT_EQ(reader.ioctl_slot1(handle, IOCTL_SMARTCARD_GET_STATE, {}, &out, 4),
               STATUS_DEVICE_NOT_READY);
-    EXPECT_EQ(reader.extension()->IoCount, 0);
+    EXPECT_EQ(qkr::host::DriverRecords::device(reader)->IoCount, 0);
 }
 
 } // namespace

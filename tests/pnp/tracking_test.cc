@@ -20,8 +20,8 @@ struct Started {
         EXPECT_TRUE(handle.is_open());
         settle(reader);
     }
-    READER_EXTENSION* rx() { return reader.reader_extension(0); }
-    SMARTCARD_EXTENSION* slot0() { return reader.slot(0); }
+    READER_EXTENSION* rx() { return qkr::host::DriverRecords::reader(reader, 0); }
+    SMARTCARD_EXTENSION* slot0() { return qkr::host::DriverRecords::slot(reader, 0); }
     std::vector<std::string> lines() { return own_lines(host.log()); }
 };
 
@@ -131,7 +131,7 @@ TEST(ReaderPresence, DsrDropClosesThePortOnceThroughTheWorkItem) {
 
     EXPECT_FALSE(s.reader.port().snapshot().open);
     EXPECT_EQ(port_requests(s.reader, IRP_MJ_CLOSE), 1u);
-    EXPECT_NE(KeReadStateEvent(&s.reader.extension()->SerialCloseDone), 0);
+    EXPECT_NE(KeReadStateEvent(&qkr::host::DriverRecords::device(s.reader)->SerialCloseDone), 0);
     EXPECT_EQ(s.rx()->SerialStatusIrp, nullptr);
     // A reader without power knows nothing of a card any more.
     EXPECT_EQ(s.slot0()->ReaderCapabilities.CurrentState, ULONG{SCARD_UNKNOWN});
@@ -202,7 +202,7 @@ TEST(ReaderPresence, ReaderSwitchedOffAtTheStartIsClosedAgainAndCanBeRestartedLa
     settle(reader);
     EXPECT_FALSE(reader.port().snapshot().open);
     EXPECT_EQ(port_requests(reader, IRP_MJ_CLOSE), 1u);
-    EXPECT_EQ(reader.reader_extension(0)->SerialStatusIrp, nullptr);
+    EXPECT_EQ(qkr::host::DriverRecords::reader(reader, 0)->SerialStatusIrp, nullptr);
     ASSERT_EQ(reader.query_stop(), STATUS_SUCCESS);
     ASSERT_EQ(reader.stop(), STATUS_SUCCESS);
     EXPECT_EQ(port_requests(reader, IRP_MJ_CLOSE), 1u);
@@ -213,8 +213,9 @@ TEST(ReaderPresence, ReaderSwitchedOffAtTheStartIsClosedAgainAndCanBeRestartedLa
     ASSERT_EQ(reader.start(), STATUS_SUCCESS);
     settle(reader);
     EXPECT_TRUE(reader.port().snapshot().open);
-    EXPECT_NE(reader.reader_extension(0)->SerialStatusIrp, nullptr);
-    EXPECT_EQ(reader.slot(0)->ReaderCapabilities.CurrentState, ULONG{SCARD_SWALLOWED});
+    EXPECT_NE(qkr::host::DriverRecords::reader(reader, 0)->SerialStatusIrp, nullptr);
+    EXPECT_EQ(qkr::host::DriverRecords::slot(reader, 0)->ReaderCapabilities.CurrentState,
+              ULONG{SCARD_SWALLOWED});
     ASSERT_EQ(reader.query_stop(), STATUS_SUCCESS);
     ASSERT_EQ(reader.stop(), STATUS_SUCCESS);
     EXPECT_FALSE(reader.port().snapshot().open);
@@ -324,7 +325,7 @@ TEST(ParkedRequests, CleanupEndsBothSlotsRequests) {
     s.handle.close();
     EXPECT_EQ(slot0.wait(), STATUS_SUCCESS);
     EXPECT_EQ(slot1.wait(), STATUS_CANCELLED);
-    EXPECT_EQ(s.reader.slot(1)->OsData->NotificationIrp, nullptr);
+    EXPECT_EQ(qkr::host::DriverRecords::slot(s.reader, 1)->OsData->NotificationIrp, nullptr);
 }
 
 TEST(ParkedRequests, CancellingSlotOnesRequestLeavesSlotZerosParked) {

@@ -72,8 +72,10 @@ class PowerTest : public ::testing::Test {
         return kernel().send_power(reader->pdo(), IRP_MN_SET_POWER, DevicePowerState,
                                    device_state(d));
     }
-    bool gate_open() { return KeReadStateEvent(&reader->extension()->ReaderStarted) != 0; }
-    READER_EXTENSION& slot0() { return *reader->reader_extension(0); }
+    bool gate_open() {
+        return KeReadStateEvent(&qkr::host::DriverRecords::device(*reader)->ReaderStarted) != 0;
+    }
+    READER_EXTENSION& slot0() { return *qkr::host::DriverRecords::reader(*reader, 0); }
     void settle(kern::Ticks span = milliseconds(200)) { kernel().sleep_for(span); }
 
     // The driver's own power state changes, in order, as (type, value) pairs.
@@ -159,7 +161,7 @@ TEST_F(PowerTest, DeepSleepQueriesAreRefusedWhileARequestIsInsideAndCloseTheGate
         {
             RequestInFlight busy(kernel(), *reader, *firmware, handle);
             ASSERT_FALSE(busy.done());
-            ASSERT_EQ(reader->extension()->IoCount, 1);
+            ASSERT_EQ(qkr::host::DriverRecords::device(*reader)->IoCount, 1);
             EXPECT_EQ(query_system(s), STATUS_DEVICE_BUSY) << s;
             EXPECT_TRUE(gate_open()) << s;
             EXPECT_EQ(busy.finish(), STATUS_SUCCESS);
@@ -272,7 +274,8 @@ TEST_F(PowerTest, ParkedTrackingRequestIsCompletedOnWakeEvenIfTheCardLeftDuringS
     ASSERT_EQ(set_system(PowerSystemSleeping3), STATUS_SUCCESS);
     firmware->set_card_in_slot0(false);
     settle();
-    EXPECT_EQ(reader->slot(0)->ReaderCapabilities.CurrentState, (ULONG)SCARD_ABSENT);
+    EXPECT_EQ(qkr::host::DriverRecords::slot(*reader, 0)->ReaderCapabilities.CurrentState,
+              (ULONG)SCARD_ABSENT);
     EXPECT_FALSE(absent.done()) << "nothing completes while the device is powered down";
 
     ASSERT_EQ(set_system(PowerSystemWorking), STATUS_SUCCESS);

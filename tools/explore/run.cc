@@ -315,7 +315,7 @@ void World::environment(const Op& op) {
 // awake (a removal opens it too, so that nobody waits for ever: those states are left out).
 void World::check_gate(const Op& op, ReaderState& st) {
     host::Reader& r = *st.reader;
-    DEVICE_EXTENSION* device = r.extension();
+    DEVICE_EXTENSION* device = qkr::host::DriverRecords::device(r);
     if (device == nullptr || st.removal_pending || st.restarting.load() > 0 || r.power_lost())
         return;
     const bool open = KeReadStateEvent(&device->ReaderStarted) != 0;

@@ -494,8 +494,8 @@ Outcome Session::fault(const std::vector<std::string>& words) {
 }
 
 std::string Session::describe_reader() {
-    READER_EXTENSION* re = impl_->reader->reader_extension(0);
-    SMARTCARD_EXTENSION* sc = impl_->reader->slot(0);
+    READER_EXTENSION* re = qkr::host::DriverRecords::reader(*impl_->reader, 0);
+    SMARTCARD_EXTENSION* sc = qkr::host::DriverRecords::slot(*impl_->reader, 0);
     if (re == nullptr || sc == nullptr)
         return "reader not added\n";
     std::string info;
