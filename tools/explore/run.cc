@@ -233,6 +233,7 @@ class World {
     // The removal that follows a surprise removal, once no handle is open; then a new device.
     void finish_removal(ReaderState& st);
     NTSTATUS start_device(ReaderState& st);
+    void end_failed_start(ReaderState& st);
     void restart_after_power_loss(ReaderState& st, bool from_environment);
     void check_gate(const Op& op, ReaderState& st);
     int index_of(const ReaderState& st) const {
@@ -265,12 +266,17 @@ NTSTATUS World::start_device(ReaderState& st) {
     host::Reader& r = *st.reader;
     note(reader_tag(index_of(st)) + "start");
     const NTSTATUS status = r.start();
-    if (!NT_SUCCESS(status)) {
-        r.surprise_removal();
-        st.removal_pending = true;
-        drop_handle(index_of(st));
-    }
+    if (!NT_SUCCESS(status))
+        end_failed_start(st);
     return status;
+}
+
+// Plug and Play ends a device whose start failed as it ends one that went away: a surprise
+// removal, and the removal once its handles are closed.
+void World::end_failed_start(ReaderState& st) {
+    st.reader->surprise_removal();
+    st.removal_pending = true;
+    drop_handle(index_of(st));
 }
 
 // Once the reader has power again, Plug and Play stops and starts the device, as the tool and the
@@ -283,11 +289,8 @@ void World::restart_after_power_loss(ReaderState& st, bool from_environment) {
     ++st.restarting;
     const NTSTATUS status = r.restart_after_power_loss();
     --st.restarting;
-    if (from_environment && !NT_SUCCESS(status) && r.added() && !r.started()) {
-        r.surprise_removal();
-        st.removal_pending = true;
-        drop_handle(index_of(st));
-    }
+    if (from_environment && !NT_SUCCESS(status) && r.added() && !r.started())
+        end_failed_start(st);
 }
 
 void World::finish_removal(ReaderState& st) {
