@@ -232,7 +232,8 @@ struct Kernel::Impl {
     Ticks clock_seen = -1;
     std::uint64_t switches_when_clock_moved = 0;
     bool livelock_reported = false;
-    bool livelock_begins();                    // true once, when the count passes its bound
+    bool livelock_begins(); // true once, when the count passes its bound
+    void report_livelock(std::unique_lock<std::mutex>& lock);
     std::uint64_t random(std::uint64_t bound); // uniform in [0, bound)
     void note_choice(std::uint64_t value);
     ThreadRec* pick(const ThreadRec* exclude);

@@ -56,6 +56,17 @@ bool Kernel::Impl::livelock_begins() {
     return true;
 }
 
+// Reports, once, switching that goes on without the clock moving. The turn stays with the caller
+// meanwhile: nobody else runs while it reports.
+void Kernel::Impl::report_livelock(std::unique_lock<std::mutex>& lock) {
+    if (!livelock_begins())
+        return;
+    lock.unlock();
+    report("livelock: " + std::to_string(kLivelockSwitches) +
+           " switch points without the clock moving");
+    lock.lock();
+}
+
 void Kernel::Impl::give_turn(ThreadRec* next) {
     turn = next;
     note_choice(next->id + 1);
@@ -105,12 +116,7 @@ void Kernel::Impl::switch_point() {
     if (firing || turn != self)
         return;
     ++switches;
-    if (livelock_begins()) {
-        lock.unlock();
-        report("livelock: " + std::to_string(kLivelockSwitches) +
-               " switch points without the clock moving");
-        lock.lock();
-    }
+    report_livelock(lock);
     while (!change_points.empty() && change_points.front() <= switches) {
         // Pct: the running thread drops below every thread's initial priority.
         self->priority = static_cast<std::uint64_t>(schedule.depth - change_points.size());
@@ -148,14 +154,7 @@ bool Kernel::Impl::yield_to_others(const ThreadCpu* holder_cpu) {
     if (next == nullptr)
         return false;
     ++switches;
-    if (livelock_begins()) {
-        lock.unlock();
-        report("livelock: " + std::to_string(kLivelockSwitches) +
-               " switch points without the clock moving");
-        lock.lock();
-        if (turn != self)
-            return true;
-    }
+    report_livelock(lock);
     give_turn(next);
     await_turn(lock, self);
     return true;
