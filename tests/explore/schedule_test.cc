@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -79,6 +80,28 @@ TEST(ControlledSchedule, TheSameSeedReplaysTheSameInterleavingByteForByte) {
     std::sort(fingerprints.begin(), fingerprints.end());
     EXPECT_GT(std::unique(fingerprints.begin(), fingerprints.end()) - fingerprints.begin(), 3)
         << "different seeds should choose different interleavings";
+}
+
+// A thread that only spins, with the clock standing still, would never end: the verifier says so,
+// once, and in time for the spinning to stop.
+TEST(ControlledSchedule, SwitchingWithoutTheClockMovingIsReportedAsALivelock) {
+    kern::Kernel kernel(kern::ClockMode::Virtual, {kern::Schedule::Random, 1});
+    std::atomic<int> livelocks{0};
+    kernel.set_verifier_handler([&](const std::string& message) {
+        if (message.rfind("livelock", 0) == 0)
+            ++livelocks;
+    });
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    kern::Thread spinner = kernel.spawn("spinner", [&] {
+        for (int i = 0; i < 2'000'000 && livelocks.load() == 0; ++i) {
+            KIRQL irql;
+            KeAcquireSpinLock(&lock, &irql);
+            KeReleaseSpinLock(&lock, irql);
+        }
+    });
+    spinner.join();
+    EXPECT_EQ(livelocks.load(), 1);
 }
 
 } // namespace
