@@ -433,16 +433,16 @@ TEST_F(Exchange, ConversationLockKeepsTwoSlotsFromTalkingAtOnce) {
     auto talk = [&](int n) {
         SMARTCARD_EXTENSION* s = qkr::host::DriverRecords::slot(*reader, n);
         for (int i = 0; i < 5; ++i) {
-            Qkr_AcquireReader(e);
-            e->SmartcardExtension.ReaderExtension->ReaderBusy = TRUE;
-            const Bytes power_off = {RDCMD_POWER_OFF, static_cast<UCHAR>(n), 0x00};
-            std::copy(power_off.begin(), power_off.end(), s->SmartcardRequest.Buffer);
-            s->SmartcardRequest.BufferLength = 3;
-            status[n] = Qkr_ExchangeCommand(QKR_MODE_POWER_OFF, s);
-            if (status[n] != STATUS_SUCCESS || s->SmartcardReply.Buffer[1] != n)
+            // The reply is read inside the conversation, before the other slot may talk.
+            const bool right = qkr::testing::in_conversation(s, [&] {
+                const Bytes power_off = {RDCMD_POWER_OFF, static_cast<UCHAR>(n), 0x00};
+                std::copy(power_off.begin(), power_off.end(), s->SmartcardRequest.Buffer);
+                s->SmartcardRequest.BufferLength = 3;
+                status[n] = Qkr_ExchangeCommand(QKR_MODE_POWER_OFF, s);
+                return status[n] == STATUS_SUCCESS && s->SmartcardReply.Buffer[1] == n;
+            });
+            if (!right)
                 ++wrong[n];
-            e->SmartcardExtension.ReaderExtension->ReaderBusy = FALSE;
-            Qkr_ReleaseReader(e);
         }
     };
     qkr::kern::Thread a = host->kernel().spawn("slot0", [&] { talk(0); });

@@ -226,12 +226,8 @@ TEST_F(SerialRequests, SpeedChangeTakesItsCodeBeforeTheReplyCoversIt) {
     ULONG information = 0;
     slot->IoRequest = {&information, io, 3, io, sizeof io};
     // As the vendor callback calls it: in a conversation.
-    PDEVICE_EXTENSION e = Qkr_DeviceExtensionOf(slot);
-    Qkr_AcquireReader(e);
-    e->SmartcardExtension.ReaderExtension->ReaderBusy = TRUE;
-    EXPECT_EQ(Qkr_SetReaderBaudRate(slot), STATUS_SUCCESS);
-    e->SmartcardExtension.ReaderExtension->ReaderBusy = FALSE;
-    Qkr_ReleaseReader(e);
+    EXPECT_EQ(qkr::testing::in_conversation(slot, [&] { return Qkr_SetReaderBaudRate(slot); }),
+              STATUS_SUCCESS);
     EXPECT_EQ(x->BaudRate, 9600u);
     EXPECT_EQ(reader->port().snapshot().format.baud, 9600u);
 }

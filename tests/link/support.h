@@ -60,17 +60,23 @@ inline bool has_in_order(const std::vector<std::string>& log,
     return true;
 }
 
-// A reader command sent as the driver sends it: in a conversation, that is under the reader lock
-// with the busy mark set.
-inline NTSTATUS exchange_in_conversation(ULONG mode, PSMARTCARD_EXTENSION slot) {
+// Runs `talk` as the callbacks hold a conversation with the reader: under the reader lock, with
+// the busy mark set.
+template <typename Talk>
+auto in_conversation(PSMARTCARD_EXTENSION slot, Talk talk) {
     PDEVICE_EXTENSION device = Qkr_DeviceExtensionOf(slot);
     BOOLEAN& busy = device->SmartcardExtension.ReaderExtension->ReaderBusy;
     Qkr_AcquireReader(device);
     busy = TRUE;
-    const NTSTATUS status = Qkr_ExchangeCommand(mode, slot);
+    const auto result = talk();
     busy = FALSE;
     Qkr_ReleaseReader(device);
-    return status;
+    return result;
+}
+
+// A reader command sent as the driver sends it.
+inline NTSTATUS exchange_in_conversation(ULONG mode, PSMARTCARD_EXTENSION slot) {
+    return in_conversation(slot, [&] { return Qkr_ExchangeCommand(mode, slot); });
 }
 
 } // namespace qkr::testing
