@@ -457,4 +457,23 @@ TEST_F(Exchange, ConversationLockKeepsTwoSlotsFromTalkingAtOnce) {
     EXPECT_NE(KeReadStateEvent(&e->ReaderLock), 0) << "the lock is free again";
 }
 
+// A USB serial adapter reports its transmit queue empty late, often after a quick reader's whole
+// reply has come in: that reply must still be taken, at once.
+TEST(SimulatedReaderExchange, ReplyThatArrivesBeforeTheTransmitEmptyReportIsTaken) {
+    Host host;
+    Reader& reader = host.add_reader();
+    ASSERT_EQ(reader.add(), STATUS_SUCCESS);
+    ASSERT_EQ(reader.open_port(), STATUS_SUCCESS);
+    SMARTCARD_EXTENSION* slot = qkr::host::DriverRecords::slot(reader, 0);
+    reader.line().set_tx_empty_lag(milliseconds(40));
+    const Bytes status = {RDCMD_GET_STATUS, 0x00, 0x00};
+    std::copy(status.begin(), status.end(), slot->SmartcardRequest.Buffer);
+    slot->SmartcardRequest.BufferLength = 3;
+    const auto started = host.kernel().now();
+    ASSERT_EQ(qkr::testing::exchange_in_conversation(QKR_MODE_EXCHANGE, slot), STATUS_SUCCESS);
+    EXPECT_EQ(slot->SmartcardReply.Buffer[0], RDRSP_STATUS);
+    EXPECT_LT(host.kernel().now() - started, milliseconds(100));
+    reader.close_port();
+}
+
 } // namespace

@@ -159,8 +159,10 @@ TEST_F(SerialRequests, ConfigurationSendsEightRequestsThenWaitsThreeSeconds) {
     EXPECT_EQ(q[0].input, (Bytes{0x00, 0x4B, 0x00, 0x00})); // 19200
     EXPECT_EQ(q[1].input, (Bytes{0, 0, 8}));
     EXPECT_EQ(q[2].input, (Bytes{0, 0, 0xFF, 0, 0, 0}));
-    EXPECT_EQ(q[3].input, bytes_of(&x->SerialTimeouts, 20));
-    EXPECT_EQ(q[4].input, bytes_of(&x->SerialHandFlow, 16));
+    // Interval 30 ms, total read 3000 ms, total write 5000 ms; no flow control but XOFF-continue.
+    EXPECT_EQ(q[3].input,
+              (Bytes{0x1E, 0, 0, 0, 0, 0, 0, 0, 0xB8, 0x0B, 0, 0, 0, 0, 0, 0, 0x88, 0x13, 0, 0}));
+    EXPECT_EQ(q[4].input, (Bytes{0, 0, 0, 0, 0, 0, 0, 0x80, 0, 0, 0, 0, 0, 0, 0, 0}));
     // The three switches carry the library's buffer with the length left over from hand flow.
     for (int i = 5; i < 8; ++i)
         EXPECT_EQ(q[i].input_length, 16u) << "request " << i;
