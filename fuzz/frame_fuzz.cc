@@ -61,9 +61,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     SMARTCARD_EXTENSION slot{};
     slot.ReaderExtension = reader.get();
 
-    // The first byte bounds the chunks; each chunk's length is one byte of the input, then the
-    // chunk itself. Reception goes on past the end of the frame when the input says so, which
-    // the exchange never does but the scanner must survive.
+    // Input: a byte bounding the chunks, a flag (bit 0), then each chunk as its length - 1 (one
+    // byte) and its bytes. The flag lets reception go on past the end of the frame, which the
+    // exchange never does but the scanner must survive.
     const unsigned max_chunk = 1u + in.u8();
     const bool past_end = in.flag();
     while (!in.empty()) {

@@ -4,6 +4,7 @@
 
 #include "platform/kernel/kernel.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -27,20 +28,16 @@ class Input {
   public:
     Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
     bool empty() const { return pos_ >= size_; }
-    std::size_t left() const { return size_ - pos_; }
     std::uint8_t u8() { return empty() ? 0 : data_[pos_++]; }
     std::uint16_t u16() { return std::uint16_t(u8() | u8() << 8); }
     std::uint32_t u32() { return std::uint32_t(u16()) | std::uint32_t(u16()) << 16; }
     bool flag() { return (u8() & 1) != 0; }
     // Up to `n` bytes (fewer at the end of the input).
     std::span<const std::uint8_t> take(std::size_t n) {
-        if (n > left())
-            n = left();
-        std::span<const std::uint8_t> s(data_ + pos_, n);
+        n = std::min(n, size_ - pos_);
         pos_ += n;
-        return s;
+        return {data_ + pos_ - n, n};
     }
-    std::span<const std::uint8_t> rest() { return take(left()); }
 
   private:
     const std::uint8_t* data_;

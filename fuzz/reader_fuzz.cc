@@ -4,12 +4,17 @@
 // status and never reports more than its buffer; nothing hangs (virtual time: a deadlock report
 // ends the run), nothing leaks (the kernel's end-of-life checks); and once the reader behaves
 // again, a fresh session gets the card's exact answers.
+// Input: a flag for a hostile start, then per chunk the reader sends an operation byte, a
+// position (u16) and the operation's bytes.
 #include "fuzz/fuzz_support.h"
 #include "host/host.h"
 #include "sim/card.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <mutex>
+#include <numeric>
 #include <vector>
 
 namespace {
@@ -61,36 +66,24 @@ class HostileReader : public qkr::serial::LineDevice, public qkr::serial::Device
         std::lock_guard lock(mutex_);
         if (!armed_ || in_.empty() || d.empty())
             return;
-        const std::uint8_t op = in_.u8();
+        const std::uint8_t op = in_.u8() % 8; // 0: left alone
         const std::size_t at = in_.u16() % d.size();
-        switch (op % 8) {
-        case 0: // left alone
-            break;
-        case 1:
+        if (op == 1) {
             d[at] ^= std::uint8_t(1u << (in_.u8() % 8));
-            break;
-        case 2:
+        } else if (op == 2) {
             d.erase(d.begin() + long(at));
-            break;
-        case 3:
+        } else if (op == 3) {
             d.insert(d.begin() + long(at), d[at]);
-            break;
-        case 4:
+        } else if (op == 4) {
             d.resize(at);
-            break;
-        case 5: {
+        } else if (op == 5) {
             auto junk = in_.take(in_.u8() % 64);
             d.insert(d.begin() + long(at), junk.begin(), junk.end());
-            break;
-        }
-        case 6: {
+        } else if (op == 6) {
             auto junk = in_.take(in_.u16() % 1100);
             d.assign(junk.begin(), junk.end());
-            break;
-        }
-        default:
+        } else if (op == 7) {
             d.clear();
-            break;
         }
     }
 
@@ -102,28 +95,24 @@ class HostileReader : public qkr::serial::LineDevice, public qkr::serial::Device
 };
 
 bool defined(NTSTATUS s) {
-    switch (s) {
-    case STATUS_SUCCESS:
-    case STATUS_IO_TIMEOUT:
-    case QKR_STATUS_NAK:
-    case QKR_STATUS_BAD_FRAME:
-    case QKR_STATUS_INCOMPLETE_FRAME:
-    case STATUS_NO_MEDIA:
-    case STATUS_DEVICE_DATA_ERROR:
-    case STATUS_UNRECOGNIZED_MEDIA:
-    case STATUS_INVALID_DEVICE_STATE:
-    case STATUS_INVALID_DEVICE_REQUEST:
-    case STATUS_INVALID_PARAMETER:
-    case STATUS_BUFFER_TOO_SMALL:
-    case STATUS_DEVICE_NOT_READY:
-    case STATUS_DEVICE_BUSY:
-    case STATUS_NOT_SUPPORTED:
-    case STATUS_UNSUCCESSFUL:
-    case STATUS_CANCELLED:
-        return true;
-    default:
-        return false;
-    }
+    static const NTSTATUS known[] = {STATUS_SUCCESS,
+                                     STATUS_IO_TIMEOUT,
+                                     QKR_STATUS_NAK,
+                                     QKR_STATUS_BAD_FRAME,
+                                     QKR_STATUS_INCOMPLETE_FRAME,
+                                     STATUS_NO_MEDIA,
+                                     STATUS_DEVICE_DATA_ERROR,
+                                     STATUS_UNRECOGNIZED_MEDIA,
+                                     STATUS_INVALID_DEVICE_STATE,
+                                     STATUS_INVALID_DEVICE_REQUEST,
+                                     STATUS_INVALID_PARAMETER,
+                                     STATUS_BUFFER_TOO_SMALL,
+                                     STATUS_DEVICE_NOT_READY,
+                                     STATUS_DEVICE_BUSY,
+                                     STATUS_NOT_SUPPORTED,
+                                     STATUS_UNSUCCESSFUL,
+                                     STATUS_CANCELLED};
+    return std::find(std::begin(known), std::end(known), s) != std::end(known);
 }
 
 struct Client {
@@ -136,16 +125,13 @@ struct Client {
         FUZZ_CHECK(out->size() <= room);
         return s;
     }
-    NTSTATUS power(ULONG minor) {
+    NTSTATUS word(ULONG code, ULONG value, ULONG room) {
         Data in(4), out;
-        std::memcpy(in.data(), &minor, 4);
-        return call(IOCTL_SMARTCARD_POWER, in, &out, 64);
+        std::memcpy(in.data(), &value, 4);
+        return call(code, in, &out, room);
     }
-    NTSTATUS set_protocol(ULONG protocol) {
-        Data in(4), out;
-        std::memcpy(in.data(), &protocol, 4);
-        return call(IOCTL_SMARTCARD_SET_PROTOCOL, in, &out, 4);
-    }
+    NTSTATUS power(ULONG minor) { return word(IOCTL_SMARTCARD_POWER, minor, 64); }
+    NTSTATUS set_protocol(ULONG p) { return word(IOCTL_SMARTCARD_SET_PROTOCOL, p, 4); }
     NTSTATUS transmit(const Data& apdu, Data* response) {
         SCARD_IO_REQUEST header{SCARD_PROTOCOL_T1, sizeof(SCARD_IO_REQUEST)};
         Data in(sizeof header), out;
@@ -171,9 +157,9 @@ void session(Client& c) {
     c.transmit(kSelectCounting, &response);
     c.transmit(kRead, &response);
     c.transmit({0x00, 0x84, 0x00, 0x00, 0x08}, &response);
+    c.transmit({0x00, 0xA4, 0x00, 0x0C, 0x02, 0x50, 0x03}, &response);
     Data update = {0x00, 0xD6, 0x00, 0x00, 0x30};
     update.resize(5 + 0x30, 0x42);
-    c.transmit({0x00, 0xA4, 0x00, 0x0C, 0x02, 0x50, 0x03}, &response);
     c.transmit(update, &response);
     c.power(SCARD_WARM_RESET);
     c.power(SCARD_POWER_DOWN);
@@ -187,9 +173,8 @@ void recovered(Client& client) {
     FUZZ_CHECK(client.transmit(kSelectDf, &response) == STATUS_SUCCESS);
     FUZZ_CHECK(client.transmit(kSelectCounting, &response) == STATUS_SUCCESS);
     FUZZ_CHECK(client.transmit(kRead, &response) == STATUS_SUCCESS);
-    Data expected;
-    for (int i = 0; i < 0x40; ++i)
-        expected.push_back(std::uint8_t(0x20 + i));
+    Data expected(0x40);
+    std::iota(expected.begin(), expected.end(), std::uint8_t(0x20));
     expected.insert(expected.end(), {0x90, 0x00});
     FUZZ_CHECK(response == expected);
 }

@@ -19,6 +19,9 @@ bool defined_end(NTSTATUS s) {
            s == STATUS_INVALID_PARAMETER;
 }
 
+// Input: maximum IFSD, IFSC, CRC flag, number of APDUs - 1; per APDU its length (u16) and the
+// room for its response (u16); per block the card sends, a kind (0 silence, 1 raw, 2 and 3 a
+// good check) and the kind's bytes: raw, a length (u16) and bytes; good, NAD, PCB, LEN and INF.
 // Bounds the engine promises: the bytes to send, the largest response and some spare.
 constexpr unsigned long kMostExchanges = 1100 + 65538 + 1024 + 8;
 
@@ -40,11 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // A T=1 card with the IFSC and check of the input's choosing.
     const UCHAR ifsc = in.u8();
     const bool crc = in.flag();
-    Bytes atr = {0x3B, 0x80, 0x81, 0x51, ifsc, UCHAR(crc ? 0x01 : 0x00)};
-    UCHAR tck = 0;
-    for (std::size_t i = 1; i < atr.size(); ++i)
-        tck ^= atr[i];
-    atr.push_back(tck);
+    const Bytes atr = {
+        0x3B, 0x80, 0x81, 0x51, ifsc, UCHAR(crc), UCHAR(0x80 ^ 0x81 ^ 0x51 ^ ifsc ^ crc)};
     std::memcpy(ext.CardCapabilities.ATR.Buffer, atr.data(), atr.size());
     ext.CardCapabilities.ATR.Length = UCHAR(atr.size());
     if (SmartcardUpdateCardCapabilities(&ext) != STATUS_SUCCESS)
@@ -97,17 +97,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 reply[2] = UCHAR(inf.size());
                 std::memcpy(reply.data() + 3, inf.data(), inf.size());
                 length = 3 + ULONG(inf.size());
-                if (crc) {
-                    const std::uint16_t c =
-                        qkr::sim::t1_crc(std::span<const UCHAR>(reply.data(), length));
-                    reply[length++] = UCHAR(c & 0xFF);
-                    reply[length++] = UCHAR(c >> 8);
-                } else {
-                    UCHAR lrc = 0;
-                    for (ULONG i = 0; i < length; ++i)
-                        lrc ^= reply[i];
-                    reply[length++] = lrc;
-                }
+                const auto check = qkr::sim::t1_epilogue(std::span(reply.data(), length), crc);
+                std::memcpy(reply.data() + length, check.data(), check.size());
+                length += ULONG(check.size());
             }
             ext.SmartcardReply.Buffer = reply.data();
             ext.SmartcardReply.BufferLength = length;
@@ -115,9 +107,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         FUZZ_CHECK(defined_end(status));
         FUZZ_CHECK(response[room] == 0xEE);
-        if (status == STATUS_SUCCESS) {
+        if (status == STATUS_SUCCESS)
             FUZZ_CHECK(information >= sizeof header && information <= room);
-        }
     }
     return 0;
 }

@@ -1,52 +1,173 @@
 // Child processes for the end-to-end tests: a program with its standard input and output on
-// pipes, read line by line against a deadline, and the simulator's control socket.
+// pipes, read line by line against a deadline, and the simulator's control socket. Real clock;
+// every wait has its bound.
 #pragma once
 
 #include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
 #include <optional>
+#include <poll.h>
+#include <spawn.h>
+#include <sstream>
 #include <string>
-#include <sys/types.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace qkr::ttyint {
 
 using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+inline int ms_until(Clock::time_point deadline) {
+    return static_cast<int>(std::max<long>(
+        0, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count()));
+}
+
+// Reads from `fd` into `buffer` until it holds a newline, the stream ends or the deadline passes.
+inline bool read_line_into(int fd, std::string& buffer, std::string& line, Clock::time_point end) {
+    for (std::size_t nl; (nl = buffer.find('\n')) == std::string::npos;) {
+        pollfd p{fd, POLLIN, 0};
+        char buf[4096];
+        const ssize_t n = ::poll(&p, 1, ms_until(end)) > 0 ? ::read(fd, buf, sizeof buf) : 0;
+        if (n <= 0)
+            return false;
+        buffer.append(buf, static_cast<std::size_t>(n));
+    }
+    line = buffer.substr(0, buffer.find('\n'));
+    buffer.erase(0, line.size() + 1);
+    return true;
+}
 
 class Child {
   public:
-    // Starts `program` with `args`; standard error goes to `stderr_path` if given (else it is
-    // inherited).
+    // Starts `program` with `args`; standard error goes to `stderr_path` if given.
     Child(const std::string& program, const std::vector<std::string>& args,
-          const std::string& stderr_path = {});
-    ~Child(); // kills the child if it still runs
+          const std::string& stderr_path = {}) {
+        ::signal(SIGPIPE, SIG_IGN); // a child that died closes its pipe: EPIPE, not a signal
+        int in[2], out[2];
+        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0)
+            return;
+        std::vector<std::string> storage{program};
+        storage.insert(storage.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& s : storage)
+            argv.push_back(s.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_adddup2(&fa, in[0], 0);
+        posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+        if (!stderr_path.empty())
+            posix_spawn_file_actions_addopen(&fa, 2, stderr_path.c_str(),
+                                             O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (::posix_spawn(&pid_, program.c_str(), &fa, nullptr, argv.data(), environ) != 0)
+            pid_ = -1;
+        posix_spawn_file_actions_destroy(&fa);
+        ::close(in[0]);
+        ::close(out[1]);
+        in_ = in[1];
+        out_ = out[0];
+    }
+    ~Child() {
+        close_input();
+        kill_now();
+        wait(10s);
+        ::close(out_);
+    }
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
 
     bool started() const { return pid_ > 0; }
-    bool send_line(const std::string& line);
-    void close_input();
-    // The next line of standard output, or nothing if none came within `timeout` or the output
-    // ended.
-    std::optional<std::string> read_line(std::chrono::milliseconds timeout);
-    void kill_now(); // SIGKILL
-    // The exit status (or 128 + signal), or nothing if the child has not ended within `timeout`.
-    std::optional<int> wait(std::chrono::milliseconds timeout);
+    bool send_line(const std::string& line) {
+        const std::string text = line + "\n";
+        return ::write(in_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    }
+    void close_input() {
+        if (in_ >= 0)
+            ::close(in_);
+        in_ = -1;
+    }
+    // The next line of standard output, or nothing if none came in time or the output ended.
+    std::optional<std::string> read_line(std::chrono::milliseconds timeout) {
+        std::string line;
+        return read_line_into(out_, buffer_, line, Clock::now() + timeout) ? std::optional(line)
+                                                                           : std::nullopt;
+    }
+    void kill_now() {
+        if (pid_ > 0 && !status_)
+            ::kill(pid_, SIGKILL);
+    }
+    // The exit status (or 128 + signal), or nothing if the child has not ended in time.
+    std::optional<int> wait(std::chrono::milliseconds timeout) {
+        for (const auto end = Clock::now() + timeout; pid_ > 0 && !status_;) {
+            int st = 0;
+            if (::waitpid(pid_, &st, WNOHANG) == pid_)
+                status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+            else if (Clock::now() < end)
+                std::this_thread::sleep_for(2ms);
+            else
+                break;
+        }
+        return status_;
+    }
+    pid_t pid() const { return pid_; }
 
   private:
     pid_t pid_ = -1;
-    int in_ = -1;
-    int out_ = -1;
+    int in_ = -1, out_ = -1;
     std::string buffer_;
     std::optional<int> status_;
 };
 
-// One command on a Unix-domain control socket and its one-line answer; empty on failure.
-std::string control(const std::string& socket_path, const std::string& command);
+// A connected Unix-domain stream socket (fd -1 if the connection failed).
+inline int connect_unix(const std::string& path) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    path.copy(a.sun_path, sizeof a.sun_path - 1);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(fd);
+        fd = -1;
+    }
+    return fd;
+}
 
-// A fresh path under the temporary directory for this process's sockets and logs.
-std::string temp_path(const std::string& name);
+// One command on a control socket and its one-line answer; empty on failure.
+inline std::string control(const std::string& socket_path, const std::string& command) {
+    const int fd = connect_unix(socket_path);
+    const std::string text = command + "\n";
+    std::string buffer, answer;
+    if (fd >= 0 && ::send(fd, text.data(), text.size(), MSG_NOSIGNAL) > 0)
+        read_line_into(fd, buffer, answer, Clock::now() + 10s);
+    ::close(fd);
+    return answer;
+}
 
-// The whole content of a file, or empty.
-std::string read_file(const std::string& path);
+// A fresh path in this process's own temporary directory, removed when the program ends (a
+// killed simulator leaves its sockets behind).
+inline std::string temp_path(const std::string& name) {
+    static const struct Dir {
+        std::string path =
+            std::filesystem::temp_directory_path() / ("qkr-ttyint-" + std::to_string(::getpid()));
+        Dir() { std::filesystem::create_directories(path); }
+        ~Dir() { std::filesystem::remove_all(path); }
+    } dir;
+    static int counter = 0;
+    return dir.path + "/" + std::to_string(++counter) + "-" + name;
+}
+
+inline std::string read_file(const std::string& path) {
+    std::stringstream s;
+    s << std::ifstream(path).rdbuf();
+    return s.str();
+}
 
 } // namespace qkr::ttyint
