@@ -1,273 +1,246 @@
-// Shared pieces of the Plug and Play, dispatch and tracking tests: a whole stack from the host
-// harness, the driver's log filtered to the routines these tests are about, and a card callback
-// of the test's own that holds the reader busy while the test acts on the line or the device.
+// Shared pieces of the Plug and Play, power, dispatch and tracking tests: one fixture with a whole
+// stack from the host harness, one helper for a request sent in the background and awaited with a
+// bound on virtual time, and a card callback of the test's own that holds the reader busy.
 #pragma once
 
 #include "card/card.h"
 #include "driver/driver.h"
 #include "host/host.h"
 #include "platform/kernel/kernel.h"
-#include "sim/frame.h"
+#include "sim/card.h"
 #include "sim/reader.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace qkr::pnp_test {
 
-// The log lines of start, stop, dispatch and tracking; the exchange's frame dumps and the card
-// callbacks' lines are left out.
-inline std::vector<std::string> own_lines(const std::vector<std::string>& lines) {
-    static const std::string_view tags[] = {
-        "[Qkr_PnP]",
-        "[Qkr_StartDevice]",
-        "[QkrStopDevice]",
-        "[Qkr_SerialEvent]",
-        "[Qkr_CompleteCardTracking]",
-        "[Qkr_StartSerialEventTracking]",
-        "[Qkr_CreateClose]",
-        "[Qkr_Cleanup]",
-        "[Qkr_DeviceControl]",
-        "[Qkr_InternalDeviceControl]",
-        "11111111111",
-        "444444444444",
-    };
-    std::vector<std::string> out;
-    for (const std::string& line : lines) {
-        for (std::string_view tag : tags) {
-            if (line.find(tag) != std::string::npos) {
-                out.push_back(line);
-                break;
-            }
-        }
-    }
-    return out;
+using host::Reader;
+using Data = std::vector<std::uint8_t>;
+using kern::milliseconds;
+using kern::seconds;
+
+inline DEVICE_EXTENSION* device(Reader& r) {
+    return host::DriverRecords::device(r);
+}
+inline SMARTCARD_EXTENSION* slot(Reader& r, int n) {
+    return host::DriverRecords::slot(r, n);
+}
+inline READER_EXTENSION* rx(Reader& r, int n) {
+    return host::DriverRecords::reader(r, n);
+}
+inline bool gate_open(Reader& r) {
+    return KeReadStateEvent(&device(r)->ReaderStarted) != 0;
+}
+inline ULONG state(Reader& r, int n = 0) {
+    return slot(r, n)->ReaderCapabilities.CurrentState;
 }
 
-inline std::size_t count_lines(const std::vector<std::string>& lines, std::string_view text) {
-    return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), std::string(text)));
-}
-
-// Requests of one major function the port has seen.
-inline std::size_t port_requests(host::Reader& reader, UCHAR major) {
+// Requests of one major function (and control code, if given) the port has seen.
+inline std::size_t port_requests(Reader& r, UCHAR major, ULONG code = 0) {
     std::size_t n = 0;
-    for (const serial::TapRequest& r : reader.tap().requests()) {
-        if (r.major == major)
-            ++n;
-    }
+    for (const serial::TapRequest& q : r.tap().requests())
+        n += q.major == major && (code == 0 || q.code == code);
     return n;
 }
 
-inline std::size_t port_controls(host::Reader& reader, ULONG code) {
-    std::size_t n = 0;
-    for (const serial::TapRequest& r : reader.tap().requests()) {
-        if (r.major == IRP_MJ_DEVICE_CONTROL && r.code == code)
-            ++n;
-    }
+inline int interfaces_enabled(kern::Kernel& k, Reader& r) {
+    int n = 0;
+    for (const kern::InterfaceRecord& i : k.interfaces())
+        n += i.pdo == r.pdo() && i.enabled;
     return n;
 }
 
-// Lets every other thread and every timer due within `span` of virtual time run.
-inline void settle(host::Reader& reader, kern::Ticks span = kern::milliseconds(200)) {
-    reader.kernel().sleep_for(span);
+// Waits on a kernel event for at most `limit` of virtual time; a wait that runs out is a hang,
+// and the test ends at once naming it rather than sitting out ctest's time-out.
+inline void await(KEVENT* event, const std::string& what, kern::Ticks limit = seconds(60)) {
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -limit;
+    if (KeWaitForSingleObject(event, Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS)
+        return;
+    ADD_FAILURE() << what << ": still waiting after " << limit / kern::kTicksPerSecond
+                  << " s of virtual time";
+    std::fflush(stdout);
+    std::_Exit(1);
 }
 
-// A host that, before it goes, removes its readers and lets the line deliver what the removal
-// set in motion (the port's close drops DTR and RTS), so that nothing is still on its way along
-// the line when the harness takes the line and the simulator apart.
-class TestHost : public host::Host {
+// A request sent from a thread of its own, since it may wait at the gate or inside the library.
+class Background {
   public:
-    host::Reader& add_reader(host::ReaderOptions options = {}) {
-        host::Reader& reader = host::Host::add_reader(std::move(options));
-        readers_.push_back(&reader);
-        return reader;
+    Background(kern::Kernel& k, std::string what, std::function<NTSTATUS()> fn) : what_(what) {
+        KeInitializeEvent(&done_, NotificationEvent, FALSE);
+        thread_ = k.spawn(what_, [this, fn = std::move(fn)] {
+            status_ = fn();
+            KeSetEvent(&done_, IO_NO_INCREMENT, FALSE);
+        });
     }
-    ~TestHost() {
-        for (host::Reader* reader : readers_) {
-            if (reader->added())
-                reader->remove();
+    // A control request of one slot (slot 1 by internal device control) on an open handle.
+    Background(Reader& r, kern::FileHandle& h, ULONG code, int n = 0)
+        : Background(r.kernel(), "request", [&r, &h, code, n] {
+              Data out;
+              return n == 0 ? r.ioctl(h, code, {}, &out, sizeof(ULONG))
+                            : r.ioctl_slot1(h, code, {}, &out, sizeof(ULONG));
+          }) {}
+    ~Background() { finish(); }
+    bool done() { return KeReadStateEvent(&done_) != 0; }
+    NTSTATUS finish(kern::Ticks limit = seconds(60)) {
+        if (thread_.joinable()) {
+            await(&done_, what_, limit);
+            thread_.join();
         }
-        kernel().sleep_for(kern::seconds(1));
+        return status_;
     }
 
   private:
-    std::vector<host::Reader*> readers_;
+    std::string what_;
+    KEVENT done_{};
+    std::atomic<NTSTATUS> status_{STATUS_PENDING};
+    kern::Thread thread_;
 };
 
-// ---------------------------------------------------------------------------------------------
-// The reader at the far end: the test acts on it and then lets the line carry the change to the
-// driver.
-// ---------------------------------------------------------------------------------------------
-inline void at_reader(host::Reader& reader, const std::function<void(sim::ReaderSim&)>& fn) {
-    reader.act_on_sim(fn);
-    settle(reader);
-}
-
-inline host::ReaderOptions with_firmware(const char* version) {
-    host::ReaderOptions options;
-    options.sim.firmware = version;
-    return options;
-}
-
-// The sixteen identification bytes the simulated reader puts in its type reply.
-inline std::array<std::uint8_t, 16> reader_identification(host::Reader& reader) {
-    const std::string id = reader.sim().config().identification + reader.sim().config().firmware;
-    std::array<std::uint8_t, 16> bytes{};
-    std::copy_n(id.begin(), std::min<std::size_t>(id.size(), bytes.size()), bytes.begin());
-    return bytes;
-}
-
-// A reader that takes every command in and never answers.
-inline void make_silent(host::Reader& reader) {
-    at_reader(reader, [](sim::ReaderSim& s) { s.faults().silent_next(1 << 20); });
-}
-
-inline void insert_card(host::Reader& reader, std::string name = "t1") {
-    at_reader(reader, [name](sim::ReaderSim& s) { s.insert(sim::make_card(name)); });
-}
-
-inline void remove_card(host::Reader& reader) {
-    at_reader(reader, [](sim::ReaderSim& s) { s.remove(); });
-}
-
-inline void set_dsr(host::Reader& reader, bool on) {
-    at_reader(reader, [on](sim::ReaderSim& s) { s.set_powered(on); });
-}
-
-inline void pulse_cts(host::Reader& reader) {
-    at_reader(reader, [](sim::ReaderSim& s) { s.pulse_cts(kern::milliseconds(1)); });
-}
-
-// A reader of the test's own on the line, in place of the simulator: it answers each command
-// with the payload the test gave for its command letter, and holds DSR and CTS as told. It must
-// outlive the Host whose line it is plugged into.
-class ScriptedReader : public serial::LineDevice {
+// A card callback of the test's own, installed as a slot's vendor callback (the library hands it
+// every control code it does not know): it holds a reader conversation as every callback that
+// talks to the reader does, exchanges a command, and stops in the middle until let go.
+class HeldCallback {
   public:
-    ScriptedReader(bool card, std::map<std::uint8_t, std::vector<std::uint8_t>> replies)
-        : card_(card), replies_(std::move(replies)) {}
-
-    void connect(serial::DeviceSide* side) override {
-        std::lock_guard lock(mutex_);
-        side_ = side;
-        if (side_ != nullptr) {
-            side_->set_dsr(true);
-            side_->set_cts(card_);
-        }
+    static constexpr ULONG kCode = SCARD_CTL_CODE(3000);
+    HeldCallback(Reader& r, int n)
+        : ext_(slot(r, n)), saved_(ext_->ReaderFunction[RDF_IOCTL_VENDOR]) {
+        KeInitializeEvent(&entered_, NotificationEvent, FALSE);
+        KeInitializeEvent(&release_, NotificationEvent, FALSE);
+        ext_->ReaderFunction[RDF_IOCTL_VENDOR] = routine;
+        current() = this;
     }
-    void on_byte(std::uint8_t byte, bool garbled) override {
-        std::lock_guard lock(mutex_);
-        if (garbled || side_ == nullptr)
-            return;
-        if (receiver_.push(byte) != sim::FrameReceiver::Event::Frame)
-            return;
-        const std::vector<std::uint8_t>& command = receiver_.payload();
-        if (command.empty())
-            return;
-        auto reply = replies_.find(command[0]);
-        if (reply != replies_.end())
-            side_->send(sim::encode_frame(reply->second));
+    ~HeldCallback() {
+        let_go();
+        ext_->ReaderFunction[RDF_IOCTL_VENDOR] = saved_;
+        current() = nullptr;
     }
-    void on_host_lines(bool, bool, bool) override {}
-
-  private:
-    std::mutex mutex_;
-    bool card_;
-    std::map<std::uint8_t, std::vector<std::uint8_t>> replies_;
-    serial::DeviceSide* side_ = nullptr;
-    sim::FrameReceiver receiver_;
-};
-
-// A type reply: code, second byte, length 16, identification ending in the version digits.
-inline std::vector<std::uint8_t> type_reply(std::uint8_t second, const char* version) {
-    std::vector<std::uint8_t> reply = {RDRSP_TYPE, second, 0x00, 0x10};
-    const std::string id = std::string("BRIMVEL QK41") + version;
-    reply.insert(reply.end(), id.begin(), id.end());
-    return reply;
-}
-
-inline std::vector<std::uint8_t> status_reply(std::uint8_t code, bool card) {
-    return {code, 0x00, 0x00, 0x01, static_cast<std::uint8_t>(card ? 0x08 : 0x00)};
-}
-
-// ---------------------------------------------------------------------------------------------
-// A card callback of the test's own. It holds a reader conversation as every callback that talks
-// to the reader does (card/card.h) and exchanges a command, and in the middle it stops until the
-// test releases it.
-// ---------------------------------------------------------------------------------------------
-struct HeldCallback {
-    KEVENT entered{}; // the callback holds the reader
-    KEVENT release{}; // the test lets it finish
+    void wait_entered() { await(&entered_, "the held callback's start"); }
+    void let_go() { KeSetEvent(&release_, IO_NO_INCREMENT, FALSE); }
     NTSTATUS exchange = STATUS_PENDING;
-    std::atomic<int> calls{0};
 
-    HeldCallback() {
-        KeInitializeEvent(&entered, NotificationEvent, FALSE);
-        KeInitializeEvent(&release, NotificationEvent, FALSE);
-    }
-    void wait_entered() { KeWaitForSingleObject(&entered, Executive, KernelMode, FALSE, nullptr); }
-    void let_go() { KeSetEvent(&release, IO_NO_INCREMENT, FALSE); }
-
-    // The one callback instance the installed routine talks to (the library's callback table
-    // carries no context).
+  private:
     static HeldCallback*& current() {
-        static HeldCallback* instance = nullptr;
+        static HeldCallback* instance = nullptr; // the callback table carries no context
         return instance;
     }
-
-    static NTSTATUS routine(PSMARTCARD_EXTENSION SmartcardExtension) {
+    static NTSTATUS routine(PSMARTCARD_EXTENSION ext) {
         HeldCallback* self = current();
-        PDEVICE_EXTENSION device = Qkr_DeviceExtensionOf(SmartcardExtension);
-        self->calls++;
-        Qkr_BeginConversation(device);
-        SmartcardExtension->SmartcardRequest.Buffer[0] = RDCMD_GET_STATUS;
-        SmartcardExtension->SmartcardRequest.Buffer[1] = 0;
-        SmartcardExtension->SmartcardRequest.Buffer[2] = 0;
-        SmartcardExtension->SmartcardRequest.BufferLength = 3;
-        self->exchange = Qkr_ExchangeCommand(QKR_MODE_START, SmartcardExtension);
-        KeSetEvent(&self->entered, IO_NO_INCREMENT, FALSE);
-        KeWaitForSingleObject(&self->release, Executive, KernelMode, FALSE, nullptr);
-        Qkr_EndConversation(device);
-        if (SmartcardExtension->IoRequest.Information != nullptr)
-            *SmartcardExtension->IoRequest.Information = 0;
+        PDEVICE_EXTENSION dev = Qkr_DeviceExtensionOf(ext);
+        Qkr_BeginConversation(dev);
+        ext->SmartcardRequest.Buffer[0] = RDCMD_GET_STATUS;
+        ext->SmartcardRequest.Buffer[1] = 0;
+        ext->SmartcardRequest.Buffer[2] = 0;
+        ext->SmartcardRequest.BufferLength = 3;
+        self->exchange = Qkr_ExchangeCommand(QKR_MODE_START, ext);
+        KeSetEvent(&self->entered_, IO_NO_INCREMENT, FALSE);
+        KeWaitForSingleObject(&self->release_, Executive, KernelMode, FALSE, nullptr);
+        Qkr_EndConversation(dev);
+        if (ext->IoRequest.Information != nullptr)
+            *ext->IoRequest.Information = 0;
         return STATUS_SUCCESS;
     }
+    SMARTCARD_EXTENSION* ext_;
+    PRDF_FUNCTION saved_;
+    KEVENT entered_{};
+    KEVENT release_{};
 };
 
-// Installs a HeldCallback as the vendor callback of a slot (the library hands every control
-// code it does not know to that callback, whatever the card state) for the life of the object.
-class HoldVendorCallback {
-  public:
-    HoldVendorCallback(host::Reader& reader, int slot)
-        : ext_(qkr::host::DriverRecords::slot(reader, slot)) {
-        saved_ = ext_->ReaderFunction[RDF_IOCTL_VENDOR];
-        ext_->ReaderFunction[RDF_IOCTL_VENDOR] = HeldCallback::routine;
-        HeldCallback::current() = &callback_;
+// A whole stack on the virtual clock. Readers are removed before the host goes, and the line is
+// let deliver what the removal set in motion before the harness takes it apart.
+class Stack : public ::testing::Test {
+  protected:
+    std::vector<std::shared_ptr<void>> keep; // what the lines lead to outlives the host
+    host::Host host;
+    Reader* reader = nullptr;
+    kern::FileHandle handle;
+
+    ~Stack() override {
+        handle.close();
+        for (Reader* r : readers_)
+            if (r->added())
+                r->remove();
+        kernel().sleep_for(seconds(1));
     }
-    ~HoldVendorCallback() {
-        ext_->ReaderFunction[RDF_IOCTL_VENDOR] = saved_;
-        HeldCallback::current() = nullptr;
+    kern::Kernel& kernel() { return host.kernel(); }
+    Reader& add_reader(host::ReaderOptions options = {}) {
+        readers_.push_back(&host.add_reader(std::move(options)));
+        return *readers_.back();
     }
-    HeldCallback& operator*() { return callback_; }
-    HeldCallback* operator->() { return &callback_; }
+    // A reader added and started, with a card in slot 0 if named, and a handle open on it.
+    void up(const char* card = "", host::ReaderOptions options = {}) {
+        options.sim.slot0_card = card;
+        reader = &add_reader(std::move(options));
+        ASSERT_EQ(reader->add(), STATUS_SUCCESS);
+        ASSERT_EQ(reader->start(), STATUS_SUCCESS);
+        handle = reader->open();
+        ASSERT_TRUE(handle.is_open());
+        settle();
+    }
+    void release(Reader& r) {
+        std::erase(readers_, &r);
+        host.release_reader(r);
+    }
+    void settle(kern::Ticks span = milliseconds(200)) { kernel().sleep_for(span); }
+    // Acts on the reader at the far end and lets the line carry the change to the driver.
+    void at_reader(const std::function<void(sim::ReaderSim&)>& fn) {
+        reader->act_on_sim(fn);
+        settle();
+    }
+    void insert_card(const char* name = "t1") {
+        at_reader([name](sim::ReaderSim& s) { s.insert(sim::make_card(name)); });
+    }
+    void remove_card() {
+        at_reader([](sim::ReaderSim& s) { s.remove(); });
+    }
+    void set_dsr(bool on) {
+        at_reader([on](sim::ReaderSim& s) { s.set_powered(on); });
+    }
+    kern::PendingIo park(ULONG code, int n = 0) {
+        kern::PendingIo io = handle.ioctl_async(code, {}, 0, n == 1);
+        settle();
+        EXPECT_FALSE(io.done()) << "tracking request " << std::hex << code << " ended at once";
+        return io;
+    }
+    // The driver's lines of start, stop, dispatch and tracking (not the frame dumps).
+    std::vector<std::string> lines() {
+        static const std::string_view tags[] = {"[Qkr_PnP]",
+                                                "[Qkr_StartDevice]",
+                                                "[QkrStopDevice]",
+                                                "[Qkr_SerialEvent]",
+                                                "[Qkr_CompleteCardTracking]",
+                                                "[Qkr_StartSerialEventTracking]",
+                                                "[Qkr_CreateClose]",
+                                                "[Qkr_Cleanup]",
+                                                "[Qkr_DeviceControl]",
+                                                "[Qkr_InternalDeviceControl]",
+                                                "11111111111",
+                                                "444444444444"};
+        std::vector<std::string> out;
+        for (const std::string& line : host.log())
+            if (std::any_of(std::begin(tags), std::end(tags),
+                            [&](std::string_view t) { return line.find(t) != line.npos; }))
+                out.push_back(line);
+        return out;
+    }
+    std::size_t count(std::string_view line) {
+        const auto all = lines();
+        return static_cast<std::size_t>(std::count(all.begin(), all.end(), std::string(line)));
+    }
 
   private:
-    SMARTCARD_EXTENSION* ext_;
-    PRDF_FUNCTION saved_ = nullptr;
-    HeldCallback callback_;
+    std::vector<Reader*> readers_;
 };
-
-// A vendor code the library does not know, so that it reaches the vendor callback.
-constexpr ULONG kHeldCode = SCARD_CTL_CODE(3000);
 
 } // namespace qkr::pnp_test

@@ -1,0 +1,218 @@
+// Power management of a reader: sleep queries against requests in flight, the request gate around
+// a sleep, device power transitions, and the card-tracking request parked over a sleep.
+#include "tests/pnp/pnp_support.h"
+
+namespace qkr::pnp_test {
+namespace {
+
+class Power : public Stack {
+  protected:
+    NTSTATUS system(UCHAR minor, int s) {
+        POWER_STATE p;
+        p.SystemState = static_cast<SYSTEM_POWER_STATE>(s);
+        return kernel().send_power(reader->pdo(), minor, SystemPowerState, p);
+    }
+    NTSTATUS query(int s) { return system(IRP_MN_QUERY_POWER, s); }
+    NTSTATUS set(int s) { return system(IRP_MN_SET_POWER, s); }
+    NTSTATUS set_device(UCHAR minor, int d) {
+        POWER_STATE p;
+        p.DeviceState = static_cast<DEVICE_POWER_STATE>(d);
+        return kernel().send_power(reader->pdo(), minor, DevicePowerState, p);
+    }
+    void sleep(int s = PowerSystemSleeping3) {
+        ASSERT_EQ(query(s), STATUS_SUCCESS);
+        ASSERT_EQ(set(s), STATUS_SUCCESS);
+    }
+    // The driver's own power state changes since `from`, as (type, value) pairs.
+    std::vector<std::pair<int, int>> own_power_log(std::size_t from) {
+        std::vector<std::pair<int, int>> out;
+        const auto log = kernel().power_state_log();
+        for (std::size_t i = from; i < log.size(); ++i)
+            if (log[i].device == reader->fdo())
+                out.emplace_back(log[i].type, log[i].type == SystemPowerState
+                                                  ? int(log[i].state.SystemState)
+                                                  : int(log[i].state.DeviceState));
+        return out;
+    }
+    READER_EXTENSION& rx0() { return *rx(*reader, 0); }
+};
+
+struct SleepCase {
+    int state;
+    bool deep; // refused while a request is inside, and closes the gate
+};
+
+class SleepQuery : public Power, public ::testing::WithParamInterface<SleepCase> {};
+
+TEST_P(SleepQuery, DeepSleepIsRefusedWhileARequestIsInsideAndClosesTheGateOtherwise) {
+    const SleepCase& c = GetParam();
+    up();
+    {
+        HeldCallback hold(*reader, 0);
+        Background busy(*reader, handle, HeldCallback::kCode);
+        hold.wait_entered();
+        ASSERT_EQ(device(*reader)->IoCount, 1);
+        EXPECT_EQ(query(c.state), c.deep ? STATUS_DEVICE_BUSY : STATUS_SUCCESS);
+        EXPECT_TRUE(gate_open(*reader));
+        hold.let_go();
+        EXPECT_EQ(busy.finish(), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(query(c.state), STATUS_SUCCESS);
+    EXPECT_EQ(gate_open(*reader), !c.deep);
+    // A new request waits at a closed gate until the system stays awake after all.
+    Background waiting(*reader, handle, IOCTL_SMARTCARD_GET_STATE);
+    settle(seconds(5));
+    EXPECT_EQ(waiting.done(), !c.deep);
+    EXPECT_EQ(set(PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_EQ(waiting.finish(), STATUS_SUCCESS);
+    EXPECT_TRUE(gate_open(*reader));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    States, SleepQuery,
+    ::testing::Values(SleepCase{PowerSystemWorking, false}, SleepCase{PowerSystemSleeping1, false},
+                      SleepCase{PowerSystemSleeping2, false}, SleepCase{PowerSystemSleeping3, true},
+                      SleepCase{PowerSystemHibernate, true}, SleepCase{PowerSystemShutdown, true}),
+    [](const auto& info) { return "S" + std::to_string(info.param.state - 1); });
+
+TEST_F(Power, SleepAndWakeTakeTheDeviceToD3AndBackAndTheCardKeepsWorking) {
+    up("t1");
+    host::SlotClient slot0(*reader, handle, 0);
+    Data atr, again;
+    ASSERT_EQ(slot0.power(SCARD_COLD_RESET, &atr), STATUS_SUCCESS);
+    const std::size_t from = kernel().power_state_log().size();
+    sleep();
+    EXPECT_EQ(rx0().ReaderPowerState, 2u);
+    EXPECT_TRUE(rx0().PowerRequest);
+    EXPECT_TRUE(rx0().CardPresentAtPowerDown);
+    EXPECT_FALSE(gate_open(*reader));
+    ASSERT_EQ(set(PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_EQ(rx0().ReaderPowerState, 1u);
+    EXPECT_FALSE(rx0().PowerRequest);
+    EXPECT_TRUE(gate_open(*reader));
+    EXPECT_EQ(own_power_log(from),
+              (std::vector<std::pair<int, int>>{{SystemPowerState, PowerSystemSleeping3},
+                                                {DevicePowerState, PowerDeviceD3},
+                                                {DevicePowerState, PowerDeviceD0},
+                                                {SystemPowerState, PowerSystemWorking}}));
+    ASSERT_EQ(slot0.power(SCARD_COLD_RESET, &again), STATUS_SUCCESS);
+    EXPECT_EQ(again, atr);
+    EXPECT_FALSE(atr.empty());
+}
+
+TEST_F(Power, RequestsForTheStateTheDeviceIsInAndD1D2GoDownWithoutAnyChange) {
+    up();
+    std::size_t from = kernel().power_state_log().size();
+    std::size_t next_irp = kernel().start_next_power_irp_calls();
+    for (int s : {PowerSystemWorking, PowerSystemSleeping1, PowerSystemSleeping2,
+                  PowerSystemMaximum, PowerSystemUnspecified})
+        EXPECT_EQ(set(s), STATUS_SUCCESS) << s;
+    for (int d : {PowerDeviceD1, PowerDeviceD2})
+        EXPECT_EQ(set_device(IRP_MN_SET_POWER, d), STATUS_SUCCESS) << d;
+    EXPECT_EQ(set_device(IRP_MN_QUERY_POWER, PowerDeviceD3), STATUS_SUCCESS);
+    EXPECT_TRUE(own_power_log(from).empty());
+    EXPECT_EQ(rx0().ReaderPowerState, 1u);
+    EXPECT_TRUE(gate_open(*reader));
+    // Ours, the port's and the bus driver's: each request goes down to the bus.
+    EXPECT_EQ(kernel().start_next_power_irp_calls() - next_irp, 3 * 8u);
+
+    ASSERT_EQ(set(PowerSystemHibernate), STATUS_SUCCESS);
+    from = kernel().power_state_log().size();
+    next_irp = kernel().start_next_power_irp_calls();
+    for (int s : {PowerSystemSleeping3, PowerSystemHibernate, PowerSystemShutdown})
+        EXPECT_EQ(set(s), STATUS_SUCCESS) << s;
+    EXPECT_TRUE(own_power_log(from).empty()) << "already asleep: no state is set again";
+    EXPECT_EQ(kernel().start_next_power_irp_calls() - next_irp, 3 * 3u);
+    EXPECT_EQ(rx0().ReaderPowerState, 2u);
+    EXPECT_EQ(set(PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_EQ(rx0().ReaderPowerState, 1u);
+}
+
+struct ParkedCase {
+    const char* name;
+    bool card_before, card_during_sleep;
+    bool completes_on_wake; // else only the next change completes it
+};
+
+class ParkedOverSleep : public Power, public ::testing::WithParamInterface<ParkedCase> {};
+
+TEST_P(ParkedOverSleep, TrackingRequestIsCompletedOnWakeWhenACardWasOrIsThere) {
+    const ParkedCase& c = GetParam();
+    up(c.card_before ? "t1" : "");
+    kern::PendingIo parked =
+        park(c.card_before ? IOCTL_SMARTCARD_IS_ABSENT : IOCTL_SMARTCARD_IS_PRESENT);
+    sleep(c.card_before ? PowerSystemSleeping3 : PowerSystemHibernate);
+    EXPECT_EQ(rx0().CardPresentAtPowerDown, c.card_before);
+    if (c.card_during_sleep != c.card_before) {
+        if (c.card_during_sleep)
+            insert_card();
+        else
+            remove_card();
+        EXPECT_EQ(state(*reader), ULONG(c.card_during_sleep ? SCARD_SWALLOWED : SCARD_ABSENT));
+    }
+    settle();
+    EXPECT_FALSE(parked.done()) << "nothing completes while the device is powered down";
+    ASSERT_EQ(set(PowerSystemWorking), STATUS_SUCCESS);
+    settle();
+    EXPECT_EQ(parked.done(), c.completes_on_wake);
+    if (!c.completes_on_wake)
+        insert_card(); // still the one tracking the slot
+    ASSERT_TRUE(parked.wait_for(seconds(1)));
+    EXPECT_EQ(parked.status(), STATUS_SUCCESS);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cards, ParkedOverSleep,
+                         ::testing::Values(ParkedCase{"CardStays", true, true, true},
+                                           ParkedCase{"CardLeaves", true, false, true},
+                                           ParkedCase{"CardArrives", false, true, true},
+                                           ParkedCase{"NoCard", false, false, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Power, RefusedDeviceRequestFailsTheSystemRequestAndKeepsTheDeviceWorking) {
+    up();
+    const std::size_t next_irp = kernel().start_next_power_irp_calls();
+    kernel().fail_nth(kern::Fault::PowerIrpRequest, 1);
+    EXPECT_EQ(set(PowerSystemSleeping3), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(kernel().start_next_power_irp_calls() - next_irp, 1u);
+    EXPECT_EQ(rx0().ReaderPowerState, 1u);
+    EXPECT_FALSE(rx0().PowerRequest);
+    // The remove lock was given back: the removal does not wait for ever, and the next
+    // transition works.
+    EXPECT_EQ(set(PowerSystemSleeping3), STATUS_SUCCESS);
+    EXPECT_EQ(set(PowerSystemWorking), STATUS_SUCCESS);
+}
+
+TEST_F(Power, AbandonedSleepKeepsTheGateClosedForAPendingStopQuery) {
+    up();
+    ASSERT_EQ(reader->query_stop(), STATUS_SUCCESS);
+    ASSERT_EQ(query(PowerSystemSleeping3), STATUS_SUCCESS);
+    ASSERT_EQ(set(PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_FALSE(gate_open(*reader)) << "the stop query still holds requests back";
+    ASSERT_EQ(reader->cancel_stop(), STATUS_SUCCESS);
+    EXPECT_TRUE(gate_open(*reader));
+}
+
+TEST_F(Power, SleepAndWakeLeaveTheGateOfANeverStartedOrStoppedDeviceClosed) {
+    reader = &add_reader();
+    ASSERT_EQ(reader->add(), STATUS_SUCCESS);
+    handle = reader->open();
+    for (bool stopped : {false, true}) {
+        if (stopped) {
+            ASSERT_EQ(reader->query_stop(), STATUS_SUCCESS);
+            ASSERT_EQ(reader->stop(), STATUS_SUCCESS);
+        }
+        Background waiting(*reader, handle, IOCTL_SMARTCARD_GET_STATE);
+        for (bool slept : {false, true}) {
+            ASSERT_EQ(query(PowerSystemSleeping3), STATUS_SUCCESS);
+            EXPECT_EQ(slept ? set(PowerSystemSleeping3) : STATUS_SUCCESS, STATUS_SUCCESS);
+            ASSERT_EQ(set(PowerSystemWorking), STATUS_SUCCESS);
+            settle(seconds(5));
+            EXPECT_FALSE(waiting.done()) << "the request waits for a start";
+        }
+        ASSERT_EQ(reader->start(), STATUS_SUCCESS);
+        EXPECT_EQ(waiting.finish(), STATUS_SUCCESS);
+    }
+}
+
+} // namespace
+} // namespace qkr::pnp_test
