@@ -166,10 +166,15 @@ class PortTest : public ::testing::Test {
     std::unique_ptr<Io> write_async(const Bytes& data) {
         return send_rw(IRP_MJ_WRITE, data, static_cast<ULONG>(data.size()));
     }
-    // Waits (moving virtual time on) until the request completes.
+    // Waits (moving virtual time on) until the request completes, bounded so a lost completion
+    // fails at once.
     void wait(Io& io) {
-        if (io.returned == STATUS_PENDING)
-            KeWaitForSingleObject(&io.event, Executive, KernelMode, FALSE, nullptr);
+        LARGE_INTEGER limit;
+        limit.QuadPart = -kern::seconds(60);
+        if (io.returned == STATUS_PENDING) {
+            EXPECT_EQ(KeWaitForSingleObject(&io.event, Executive, KernelMode, FALSE, &limit),
+                      STATUS_SUCCESS);
+        }
     }
     NTSTATUS write(const Bytes& data) {
         auto io = write_async(data);
