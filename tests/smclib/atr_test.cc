@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <random>
 #include <vector>
 
 namespace {
@@ -164,20 +163,6 @@ TEST_F(AtrEvaluation, Ta2WithImplicitParametersLeavesTheDefaultRates) {
     EXPECT_EQ(card().etu, 104u); // 372 / 3.571 MHz
 }
 
-// The longest answer the standard allows: 15 interface bytes and 15 historical bytes.
-TEST_F(AtrEvaluation, ThirtyThreeByteAnswerIsAccepted) {
-    Atr atr = {0x3B, 0xFF, 0x11, 0x00, 0x00, 0xE1, 0x00, 0x00, 0xF1,
-               0x20, 0x45, 0x00, 0xF1, 0x20, 0x45, 0x00, 0x01};
-    for (int i = 0; i < 15; i++)
-        atr.push_back('a' + i);
-    atr = with_tck(atr);
-    ASSERT_EQ(atr.size(), 33u);
-    ASSERT_EQ(evaluate(atr), STATUS_SUCCESS);
-    EXPECT_EQ(card().Protocol.Supported, ULONG(SCARD_PROTOCOL_T1));
-    ASSERT_EQ(card().HistoricalChars.Length, 15);
-    EXPECT_EQ(card().HistoricalChars.Buffer[14], 'o');
-}
-
 TEST_F(AtrEvaluation, InverseConventionCardIsFlagged) {
     // An old T=0 card, TS already decoded to 0x3F by the reader; TB1 and TC1 present.
     ASSERT_EQ(evaluate({0x3F, 0x65, 0x25, 0x00, 0x2C, 0x09, 0x69, 0x90, 0x00}), STATUS_SUCCESS);
@@ -204,24 +189,6 @@ TEST_F(AtrEvaluation, ExtraGuardTimeBecomesMicrosecondsExceptForZeroAnd255) {
     ASSERT_EQ(evaluate({0x3B, 0x52, 0x11, 0xFF, 0x12, 0x34}), STATUS_SUCCESS);
     EXPECT_EQ(card().N, 255);
     EXPECT_EQ(card().GT, 0u);
-}
-
-TEST_F(AtrEvaluation, T1CardAskingForCrc) {
-    ASSERT_EQ(evaluate(kCrc), STATUS_SUCCESS);
-    EXPECT_EQ(card().T1.EDC & 1, 1);
-    EXPECT_EQ(card().T1.IFSC, 0x20);
-}
-
-TEST_F(AtrEvaluation, MemoryCardStandInAtrOffersBothProtocols) {
-    ASSERT_EQ(evaluate({0x3B, 0xBF, 0x18, 0x00, 0x80, 0x31, 0x70, 0x35, 'S', 'T',  'A',  'R',
-                        'C',  'O',  'S',  ' ',  'S',  '2',  '1',  ' ',  'C', 0x90, 0x00, 0x9B}),
-              STATUS_SUCCESS);
-    EXPECT_EQ(state(), ULONG(SCARD_NEGOTIABLE));
-    EXPECT_EQ(card().Protocol.Supported, ULONG(SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1));
-    EXPECT_EQ(card().T1.IFSC, 0x70);
-    EXPECT_EQ(card().T1.BWI, 3);
-    EXPECT_EQ(card().T1.CWI, 5);
-    EXPECT_EQ(card().HistoricalChars.Length, 15);
 }
 
 // The check byte: required once T=15 is offered even alone, and checked whenever a T=0 card sends
@@ -268,34 +235,6 @@ TEST_F(AtrEvaluation, AnswerLongerThanTheStandardAllowsIsRefused) {
     EXPECT_EQ(SmartcardUpdateCardCapabilities(&ext_), STATUS_UNRECOGNIZED_MEDIA);
     card().ATR.Length = 255;
     EXPECT_EQ(SmartcardUpdateCardCapabilities(&ext_), STATUS_UNRECOGNIZED_MEDIA);
-}
-
-// Random answers, most of them with a plausible TS: never more than the buffers hold, always one
-// of the two outcomes, and a refused one always leaves the card unusable.
-TEST_F(AtrEvaluation, ArbitraryBytesGiveOneOfTheTwoOutcomes) {
-    std::mt19937 rng(33);
-    int good = 0;
-    for (int run = 0; run < 20000; run++) {
-        const unsigned length = rng() % 40;
-        for (unsigned i = 0; i < sizeof card().ATR.Buffer; i++)
-            card().ATR.Buffer[i] = UCHAR(rng());
-        card().ATR.Buffer[0] = (rng() % 8 == 0) ? UCHAR(rng()) : (rng() % 2 ? 0x3B : 0x3F);
-        if (rng() % 2)
-            card().ATR.Buffer[1] &= 0x1F; // few interface bytes: more answers come out whole
-        card().ATR.Length = UCHAR(length);
-        const NTSTATUS status = SmartcardUpdateCardCapabilities(&ext_);
-        if (status == STATUS_SUCCESS) {
-            good++;
-            EXPECT_TRUE(state() == SCARD_NEGOTIABLE || state() == SCARD_SPECIFIC);
-            EXPECT_LE(card().HistoricalChars.Length, 15);
-            EXPECT_NE(card().etu, 0u);
-        } else {
-            ASSERT_EQ(status, STATUS_UNRECOGNIZED_MEDIA);
-            EXPECT_EQ(state(), ULONG(SCARD_POWERED));
-            EXPECT_EQ(card().Protocol.Supported, 0u);
-        }
-    }
-    EXPECT_GT(good, 0);
 }
 
 } // namespace

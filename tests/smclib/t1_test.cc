@@ -370,14 +370,6 @@ TEST_F(T1Exchange, ResponseLargerThanTheCallersBufferIsRefusedAfterTheChain) {
     EXPECT_EQ(sent(), block(0x40, select_));
 }
 
-TEST_F(T1Exchange, NewAnswerToResetStartsANewSession) {
-    begin_select();
-    ASSERT_EQ(card_sends(block(0x00, ok_)), STATUS_SUCCESS);
-    ASSERT_EQ(SmartcardUpdateCardCapabilities(&ext_), STATUS_SUCCESS);
-    ext_.CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_T1;
-    begin_select();
-}
-
 TEST_F(T1Exchange, BadRequestsAreRefusedWithoutTouchingTheBuffer) {
     start({0x00, 0xA4, 0x00}); // shorter than a command header
     ext_.SmartcardRequest.BufferLength = 5;
