@@ -639,25 +639,37 @@ std::string Kernel::Impl::deadlock_report() const {
     return out.str();
 }
 
+void Kernel::Impl::report_stuck(std::unique_lock<std::mutex>& lock, const std::string& message) {
+    std::vector<std::uint64_t> stuck;
+    for (WaitBlock* wb : blocked)
+        stuck.push_back(wb->serial);
+    ++running; // the reporting thread counts as running while the handler runs
+    lock.unlock();
+    report(message);
+    lock.lock();
+    --running;
+    // Release the stuck waits so that a test that records the report can go on.
+    for (auto it = blocked.begin(); it != blocked.end();) {
+        WaitBlock* wb = *it++;
+        if (std::find(stuck.begin(), stuck.end(), wb->serial) != stuck.end())
+            satisfy(wb, STATUS_TIMEOUT);
+    }
+}
+
 void Kernel::Impl::settle(std::unique_lock<std::mutex>& lock) {
     while (mode == ClockMode::Virtual && running == 0 && registered > 0 && !firing) {
         std::optional<Ticks> due = next_due();
         if (!due) {
+            report_stuck(lock, deadlock_report());
+            return;
+        }
+        if (*due > virtual_limit) {
             std::string message = deadlock_report();
-            std::vector<std::uint64_t> stuck;
-            for (WaitBlock* wb : blocked)
-                stuck.push_back(wb->serial);
-            ++running; // the reporting thread counts as running while the handler runs
-            lock.unlock();
-            report(message);
-            lock.lock();
-            --running;
-            // Release the deadlocked waits so that a test that records the report can go on.
-            for (auto it = blocked.begin(); it != blocked.end();) {
-                WaitBlock* wb = *it++;
-                if (std::find(stuck.begin(), stuck.end(), wb->serial) != stuck.end())
-                    satisfy(wb, STATUS_TIMEOUT);
-            }
+            message.replace(
+                0, message.find(';'),
+                "virtual time limit: every thread is blocked and the clock would pass " +
+                    std::to_string(virtual_limit / 10'000'000) + " s");
+            report_stuck(lock, message);
             return;
         }
         ++running;
@@ -736,6 +748,11 @@ void Kernel::Impl::report(const std::string& message) {
     std::fprintf(stderr, "qkr verifier: %s\n", message.c_str());
     std::fflush(stderr);
     std::abort();
+}
+
+void Kernel::set_virtual_time_limit(Ticks limit) {
+    std::lock_guard lock(impl_->mu);
+    impl_->virtual_limit = limit;
 }
 
 void Kernel::watch_pool_tag(ULONG tag) {

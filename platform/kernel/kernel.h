@@ -8,7 +8,9 @@
 //    due time as soon as every registered thread is blocked in a kernel wait. When every
 //    registered thread is blocked and no timer is pending, the verifier reports a deadlock naming
 //    the blocked waits. With a handler that returns, the deadlocked waits then end with
-//    STATUS_TIMEOUT so that the test can go on and fail cleanly.
+//    STATUS_TIMEOUT so that the test can go on and fail cleanly. A clock that would pass its
+//    limit (a day unless set) while every registered thread is blocked is reported the same way:
+//    a timer re-armed for ever would otherwise spin a hung test through years of virtual time.
 //
 // Lifetimes: Threads, FileHandles and PendingIos must be destroyed (or joined/closed) before
 // their Kernel. A thread the clock does not know (a std::thread that did not register) neither
@@ -204,6 +206,8 @@ class Kernel {
     // ----- Verifier -----
     // Default handler prints the message to stderr and aborts.
     void set_verifier_handler(std::function<void(const std::string& message)> handler);
+    // Virtual time no run may reach while every registered thread waits (see above).
+    void set_virtual_time_limit(Ticks limit);
     void verifier_failure(const std::string& message);
     // Tags that must be free when a driver unloads or the kernel ends.
     void watch_pool_tag(ULONG tag);
