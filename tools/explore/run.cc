@@ -165,6 +165,8 @@ class World {
                 kern::ScheduleOptions{plan.schedule, plan.seed, plan.depth, 20'000}) {
         host_.kernel().set_verifier_handler(
             [&problems](const std::string& message) { problems.add("verifier: " + message); });
+        // Long plans sit out many 300 s time-outs; a month still ends a runaway run in seconds.
+        host_.kernel().set_virtual_time_limit(kern::seconds(30LL * 24 * 3600));
         for (int i = 0; i < plan.readers; ++i) {
             host::ReaderOptions options;
             options.sim.slot0_card = "t1";
