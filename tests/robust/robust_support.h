@@ -1,35 +1,34 @@
-// Helpers shared by the robustness tests: a client of one slot and the set of statuses a failed
-// card request may end with.
+// Helpers shared by the robustness tests: a host that turns verifier reports into failures, the
+// statuses a failed card request may end with, and a card session checked against a model card.
 #pragma once
 
 #include "host/host.h"
+#include "sim/file_system.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstring>
-#include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 
 namespace qkr::robust {
 
 using Data = std::vector<std::uint8_t>;
+using Client = host::SlotClient;
+const Data kSelectFile = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x50, 0x01}; // 512 counting bytes
 
-// Non-platform results the exchange passes up unchanged: NAK, bad frame, incomplete frame.
-constexpr NTSTATUS kReaderNak = static_cast<NTSTATUS>(0xFFFFFFFD);
-constexpr NTSTATUS kBadFrame = static_cast<NTSTATUS>(0xFFFFFFFE);
-constexpr NTSTATUS kIncompleteFrame = static_cast<NTSTATUS>(0x00000004);
+inline ULONG protocol_of(int slot) {
+    return slot == 0 ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0;
+}
 
 // What a card request may fail with when the line, the reader or the card misbehaves. Anything
 // else (a success with wrong data, a buffer status, an access violation) is a fault of the stack.
 inline bool is_defined_failure(NTSTATUS s) {
     switch (s) {
     case STATUS_IO_TIMEOUT:
-    case kReaderNak:
-    case kBadFrame:
-    case kIncompleteFrame:
+    case static_cast<NTSTATUS>(0xFFFFFFFD): // the reader's NAK
+    case static_cast<NTSTATUS>(0xFFFFFFFE): // a bad frame
+    case static_cast<NTSTATUS>(0x00000004): // an incomplete frame
     case STATUS_NO_MEDIA:
     case STATUS_DEVICE_DATA_ERROR:
     case STATUS_UNRECOGNIZED_MEDIA:
@@ -49,8 +48,31 @@ inline bool is_defined_failure(NTSTATUS s) {
     }
 }
 
-// The standard smart card requests on one slot of an open handle.
-using Client = host::SlotClient;
+// An APDU whose answer must be the model card's, byte for byte.
+inline bool as_model(Client& client, sim::FileSystemApp& model, const Data& apdu) {
+    Data response;
+    const NTSTATUS status = client.transmit(protocol_of(client.slot()), apdu, &response);
+    const Data expected = model.execute(apdu);
+    EXPECT_EQ(status, STATUS_SUCCESS) << "slot " << client.slot();
+    EXPECT_EQ(response, expected) << "slot " << client.slot();
+    return status == STATUS_SUCCESS && response == expected;
+}
+
+// A cold reset, the slot's protocol and a session on the counting file: a read at `offset`, a
+// write of marks and their read-back, all answered as the model card answers.
+inline bool session(Client& client, sim::FileSystemApp& model, std::size_t offset,
+                    std::uint8_t mark) {
+    model.reset();
+    bool ok = client.power(SCARD_COLD_RESET) == STATUS_SUCCESS &&
+              client.set_protocol(protocol_of(client.slot())) == STATUS_SUCCESS;
+    EXPECT_TRUE(ok) << "slot " << client.slot() << " not powered";
+    offset %= 500;
+    ok = ok && as_model(client, model, kSelectFile) &&
+         as_model(client, model, {0x00, 0xB0, std::uint8_t(offset >> 8), std::uint8_t(offset), 12});
+    const Data write = {0x00, 0xD6, 0x01, mark, 0x03, mark, std::uint8_t(~mark), 0x5A};
+    return ok && as_model(client, model, write) &&
+           as_model(client, model, {0x00, 0xB0, 0x01, mark, 0x03});
+}
 
 // A host that removes its readers and lets the line go quiet before the harness takes the lines
 // apart, and that turns a verifier report (a deadlock, say) into a test failure.
@@ -61,20 +83,24 @@ class SoakHost : public host::Host {
             [](const std::string& message) { ADD_FAILURE() << "verifier: " << message; });
     }
     ~SoakHost() {
-        for (std::size_t i = readers_.size(); i-- > 0;) {
+        for (std::size_t i = readers_.size(); i-- > 0;)
             if (readers_[i]->added())
                 readers_[i]->remove();
-        }
         kernel().sleep_for(kern::seconds(1));
     }
     host::Reader& add_reader(host::ReaderOptions options = {}) {
-        host::Reader& reader = host::Host::add_reader(std::move(options));
-        readers_.push_back(&reader);
-        return reader;
+        readers_.push_back(&host::Host::add_reader(std::move(options)));
+        return *readers_.back();
     }
-    void release_reader(host::Reader& reader) {
-        std::erase(readers_, &reader);
-        host::Host::release_reader(reader);
+    // A reader added and started with cards in both slots (T=1 in slot 0, T=0 in slot 1).
+    host::Reader& started_reader() {
+        host::ReaderOptions options;
+        options.sim.slot0_card = "t1";
+        options.tap = false;
+        host::Reader& r = add_reader(options);
+        EXPECT_EQ(r.add(), STATUS_SUCCESS);
+        EXPECT_EQ(r.start(), STATUS_SUCCESS);
+        return r;
     }
 
   private:

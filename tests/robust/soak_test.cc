@@ -1,16 +1,16 @@
-// The whole stack under a misbehaving line for a long run: thousands of card commands on both
-// slots, T=1 in slot 0 and T=0 in slot 1, while the reader corrupts, NAKs, cuts short or delays a
-// share of its frames at random and now and then loses its power. The test keeps its own copy of
-// the file the commands read and write and compares every answer with it byte for byte. A command
-// either comes back with exactly the card's answer or fails with a status a client can act on, and
-// the next one goes on without a reset in between: nothing comes back wrong or stale, no write that
-// was reported done is lost, nothing hangs, nothing leaks.
+// The whole stack under a misbehaving line: card commands on both slots (as many as the plan
+// says; QKR_SOAK_APDUS makes the run as long as wanted), T=1 in slot 0 and T=0 in slot 1, while the
+// reader corrupts, NAKs, cuts short or delays a share of its frames at random and now and then
+// loses its power. The test keeps its own copy of the file the commands read and write and compares
+// every answer with it byte for byte. A command either comes back with exactly the card's answer or
+// fails with a status a client can act on, and the next one goes on without a reset in between:
+// nothing comes back wrong or stale, no write that was reported done is lost, nothing hangs,
+// nothing leaks.
 #include "tests/robust/robust_support.h"
 
 #include <algorithm>
 #include <cstdio>
-#include <iostream>
-#include <map>
+#include <cstdlib>
 #include <optional>
 #include <random>
 #include <string>
@@ -22,7 +22,6 @@ namespace {
 constexpr int kStuck = 10;
 // The card's EF 5001: 512 counting bytes when the card is made, read and written by the run.
 constexpr std::size_t kFileSize = 512;
-const Data kSelectFile = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x50, 0x01};
 const Data kOk = {0x90, 0x00};
 
 struct Plan {
@@ -37,11 +36,6 @@ struct Tally {
     int ok = 0;
     int failed = 0;
     int restarts = 0;
-    // Exchange attempts the driver saw fail, by the line it logged: what the faults cost.
-    int naks = 0;
-    int dues = 0; // a NAK logs one too
-    int timeouts = 0;
-    std::map<NTSTATUS, int> statuses;
 };
 
 // What the test knows of one card. A range to read back next follows every UPDATE: it holds the
@@ -79,8 +73,8 @@ std::string hex(const Data& d) {
 
 class Soak {
   public:
-    Soak(Plan plan, SoakHost& host, host::Reader& reader, kern::FileHandle& handle)
-        : plan_(plan), host_(host), reader_(reader), rng_(plan.seed) {
+    Soak(Plan plan, host::Reader& reader, kern::FileHandle& handle)
+        : plan_(plan), reader_(reader), rng_(plan.seed) {
         for (int slot = 0; slot < 2; ++slot) {
             clients_.emplace_back(reader, handle, slot);
             cards_[slot].file.resize(kFileSize);
@@ -95,9 +89,7 @@ class Soak {
         faults_on();
         int next_drop = plan_.dsr_drop_every;
         while (tally_.sent < plan_.apdus) {
-            const bool going = step(int(rng_() % 2));
-            count_attempt_failures();
-            if (!going)
+            if (!step(int(rng_() % 2)))
                 return tally_;
             if (tally_.sent >= next_drop && tally_.sent < plan_.apdus) {
                 next_drop += plan_.dsr_drop_every;
@@ -119,8 +111,6 @@ class Soak {
     }
 
   private:
-    static ULONG protocol(int slot) { return slot == 0 ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0; }
-
     // One APDU on the slot the model says is due; false ends the run (wrong data, a stuck slot).
     bool step(int slot) {
         CardModel& card = cards_[slot];
@@ -185,14 +175,13 @@ class Soak {
     // and only while the reader is told to misbehave.
     std::optional<Data> send(int slot, const Data& apdu) {
         Data response;
-        const NTSTATUS status = clients_[slot].transmit(protocol(slot), apdu, &response);
+        const NTSTATUS status = clients_[slot].transmit(protocol_of(slot), apdu, &response);
         ++tally_.sent;
         if (status == STATUS_SUCCESS) {
             cards_[slot].failures_in_a_row = 0;
             return response;
         }
         ++tally_.failed;
-        ++tally_.statuses[status];
         ++cards_[slot].failures_in_a_row;
         EXPECT_TRUE(faulty_ && is_defined_failure(status))
             << "APDU " << tally_.sent << " on slot " << slot << " (" << hex(apdu)
@@ -213,25 +202,11 @@ class Soak {
         return -1;
     }
 
-    // The driver's log would grow by some thirty lines an APDU; it is read and dropped each step.
-    void count_attempt_failures() {
-        for (const std::string& line : host_.log()) {
-            if (line.find("RDDERR_NAK") != std::string::npos)
-                ++tally_.naks;
-            else if (line.find("RDDERR_DUE") != std::string::npos)
-                ++tally_.dues;
-            else if (line.find("TIMEOUT") != std::string::npos ||
-                     line.find("timeout") != std::string::npos)
-                ++tally_.timeouts;
-        }
-        host_.clear_log();
-    }
-
     // On a quiet line.
     bool repower(int slot) {
         cards_[slot].selected = false;
         if (clients_[slot].power(SCARD_COLD_RESET) == STATUS_SUCCESS &&
-            clients_[slot].set_protocol(protocol(slot)) == STATUS_SUCCESS)
+            clients_[slot].set_protocol(protocol_of(slot)) == STATUS_SUCCESS)
             return true;
         ADD_FAILURE() << "slot " << slot << " not back after a cold reset";
         return false;
@@ -242,7 +217,7 @@ class Soak {
     bool power_loss() {
         faults_off();
         reader_.act_on_sim([this](sim::ReaderSim& s) { s.drop_dsr(kern::milliseconds(100)); });
-        host_.kernel().sleep_for(kern::milliseconds(500));
+        reader_.kernel().sleep_for(kern::milliseconds(500));
         ++tally_.restarts;
         EXPECT_EQ(reader_.query_stop(), STATUS_SUCCESS);
         EXPECT_EQ(reader_.stop(), STATUS_SUCCESS);
@@ -268,7 +243,6 @@ class Soak {
     }
 
     Plan plan_;
-    SoakHost& host_;
     host::Reader& reader_;
     std::vector<Client> clients_;
     CardModel cards_[2];
@@ -277,66 +251,38 @@ class Soak {
     Tally tally_;
 };
 
-// One reader, the T=1 card in slot 0 and the T=0 card in slot 1, through a whole plan; prints the
-// figures and returns them.
-Tally soak(const Plan& plan) {
+// One reader, the T=1 card in slot 0 and the T=0 card in slot 1, through a whole plan.
+Tally soak(Plan plan) {
+    if (const char* apdus = std::getenv("QKR_SOAK_APDUS"))
+        plan.apdus = std::atoi(apdus);
     Tally tally;
     {
         SoakHost host;
-        host::ReaderOptions options;
-        options.sim.slot0_card = "t1";
-        options.sim.slot1_card = "t0";
-        options.tap = false; // a long run: the record of every byte would only grow
-        host::Reader& reader = host.add_reader(options);
-        EXPECT_EQ(reader.add(), STATUS_SUCCESS);
-        EXPECT_EQ(reader.start(), STATUS_SUCCESS);
+        host::Reader& reader = host.started_reader();
         kern::FileHandle handle = reader.open();
         EXPECT_TRUE(handle.is_open());
         if (handle.is_open())
-            tally = Soak(plan, host, reader, handle).run();
+            tally = Soak(plan, reader, handle).run();
         handle.close();
         EXPECT_EQ(reader.remove(), STATUS_SUCCESS);
         host.kernel().sleep_for(kern::seconds(1));
         EXPECT_EQ(host.kernel().irps_live(), 0u);
     } // the kernel's end-of-life checks: pool, IRPs, devices
-
-    char line[160];
-    std::snprintf(line, sizeof line,
-                  "soak: %d APDUs, %d ok, %d failed with defined statuses (%.1f%% ok)", tally.sent,
-                  tally.ok, tally.failed, tally.sent == 0 ? 0.0 : 100.0 * tally.ok / tally.sent);
-    std::cout << line << "\n";
-    std::cout << "soak: " << plan.fault_percent
-              << "% faulty frames; exchange attempts spoiled: " << tally.naks << " NAKs, "
-              << tally.dues - tally.naks << " bad frames, " << tally.timeouts << " time-outs; "
-              << tally.restarts << " restarts after a power loss\n";
-    for (const auto& [status, count] : tally.statuses) {
-        std::snprintf(line, sizeof line, "soak:   failed with 0x%08X x %d", unsigned(status),
-                      count);
-        std::cout << line << "\n";
-    }
+    std::printf("soak: %d APDUs, %d ok, %d failed with defined statuses, %d restarts\n", tally.sent,
+                tally.ok, tally.failed, tally.restarts);
     // Short of the plan: the run ended early on a fault reported above. The closing read of
     // both files adds a few APDUs.
     EXPECT_GT(tally.sent, plan.apdus);
+    EXPECT_EQ(tally.restarts, (plan.apdus - 1) / plan.dsr_drop_every);
     return tally;
-}
-
-TEST(FaultSoak, TwoPercentFaultyFramesCostAlmostNoApduAndNeverGiveWrongData) {
-    const Tally tally = soak({10000, 2, 1000, 20261205});
-    // Three attempts per exchange absorb nearly every lost frame.
-    EXPECT_GT(tally.ok, tally.sent * 99 / 100);
-    // The faults did reach the driver.
-    EXPECT_GT(tally.naks, 20);
-    EXPECT_GT(tally.dues - tally.naks, 20);
-    EXPECT_GT(tally.timeouts, 20);
-    EXPECT_EQ(tally.restarts, 9);
 }
 
 // So many faults that three attempts often are not enough: the failures must be defined ones, and
 // the command after each must get its own answer, with no reset in between.
-TEST(FaultSoak, AQuarterOfFaultyFramesFailsApdusCleanlyAndNeverGivesWrongData) {
-    const Tally tally = soak({2000, 25, 400, 8});
-    EXPECT_GT(tally.failed, 5);
-    EXPECT_GT(tally.ok, tally.sent / 2);
+TEST(FaultSoak, FaultyFramesAndPowerLossesFailApdusCleanlyAndNeverGiveWrongData) {
+    const Tally tally = soak({1000, 20, 400, 8});
+    EXPECT_GT(tally.failed, 2) << "the faults did not reach the driver";
+    EXPECT_GT(tally.ok, tally.sent * 3 / 4);
 }
 
 } // namespace

@@ -1,0 +1,112 @@
+// What earlier faults taught, each checked where it showed, against a model of the card: a failed
+// T=1 exchange once made the next APDU return the previous answer; a reader that lost power once
+// stayed dead; and a client that lets go of a reader pulled away mid-command must not be stranded.
+#include "tests/robust/robust_support.h"
+
+#include <atomic>
+#include <functional>
+
+namespace qkr::robust {
+namespace {
+
+TEST(Lessons, CommandsAfterALostT1ReplyGetTheirOwnAnswers) {
+    SoakHost host;
+    host::Reader& reader = host.started_reader();
+    kern::FileHandle handle = reader.open();
+    Client slot0(reader, handle, 0);
+    sim::FileSystemApp card;
+    ASSERT_TRUE(session(slot0, card, 0, 0x10));
+    // Each fault loses the reply of a write; the card may or may not have carried it out.
+    const std::function<void(sim::Faults&)> faults[] = {
+        [](sim::Faults& f) { f.corrupt_next(3); },
+        [](sim::Faults& f) { f.delay_next(kern::seconds(200)); },
+        [](sim::Faults& f) { f.silent_next(3); },
+    };
+    std::uint8_t fill = 0x40;
+    for (const auto& fault : faults) {
+        const Data lost = {0x00, 0xD6, 0x00, 0x00, 0x02, fill, fill};
+        reader.act_on_sim([&](sim::ReaderSim& s) { fault(s.faults()); });
+        Data response;
+        EXPECT_NE(slot0.transmit(SCARD_PROTOCOL_T1, lost, &response), STATUS_SUCCESS);
+        reader.act_on_sim([](sim::ReaderSim& s) { s.faults().clear(); });
+        const Data read = {0x00, 0xB0, 0x00, 0x00, 0x04};
+        ASSERT_EQ(slot0.transmit(SCARD_PROTOCOL_T1, read, &response), STATUS_SUCCESS);
+        sim::FileSystemApp written = card;
+        written.execute(lost);
+        const bool carried_out = response == written.execute(read);
+        EXPECT_TRUE(carried_out || response == card.execute(read)) << "a stale answer";
+        if (carried_out)
+            card = written;
+        EXPECT_TRUE(as_model(slot0, card, {0x00, 0xD6, 0x00, 0x01, 0x02, ++fill, ++fill}));
+        EXPECT_TRUE(as_model(slot0, card, read));
+    }
+}
+
+// The plug is pulled half-way through a slow command (a second in the card): it and every later
+// command fail at once with a defined status, the port closes, and once the power is back the
+// restart that Plug and Play would do brings both slots back.
+TEST(Lessons, AReaderThatLostPowerMidCommandFailsFastAndWorksAfterARestart) {
+    SoakHost host;
+    host::Reader& reader = host.started_reader();
+    sim::FileSystemApp cards[2];
+    {
+        kern::FileHandle handle = reader.open();
+        Client clients[2] = {{reader, handle, 0}, {reader, handle, 1}};
+        for (int s : {0, 1})
+            ASSERT_TRUE(session(clients[s], cards[s], 0x10, 1));
+        host.kernel().schedule_after(
+            kern::milliseconds(500), [&] { reader.sim().set_powered(false); }, "unplug");
+        Data response;
+        const NTSTATUS cut = clients[0].transmit(
+            SCARD_PROTOCOL_T1, {0x80, 0x10, 0x0A, 0x00, 0x02, 0xAB, 0xCD}, &response);
+        EXPECT_TRUE(cut != STATUS_SUCCESS && is_defined_failure(cut)) << std::hex << cut;
+        host.kernel().sleep_for(kern::seconds(2));
+        EXPECT_FALSE(reader.port().snapshot().open) << "the port stays open to a dead reader";
+        EXPECT_TRUE(reader.power_lost());
+        for (Client& c : clients) {
+            const kern::Ticks began = host.kernel().now();
+            const NTSTATUS s = c.transmit(protocol_of(c.slot()), kSelectFile, &response);
+            EXPECT_TRUE(s != STATUS_SUCCESS && is_defined_failure(s)) << std::hex << s;
+            EXPECT_LT(host.kernel().now() - began, kern::milliseconds(100));
+        }
+        EXPECT_EQ(reader.restart_after_power_loss(), STATUS_DEVICE_NOT_CONNECTED);
+    }
+    reader.act_on_sim([](sim::ReaderSim& s) { s.set_powered(true); });
+    host.kernel().sleep_for(kern::milliseconds(500));
+    ASSERT_EQ(reader.restart_after_power_loss(), STATUS_SUCCESS);
+    EXPECT_TRUE(reader.port().snapshot().open);
+    kern::FileHandle handle = reader.open();
+    for (int s : {0, 1}) {
+        Client client(reader, handle, s);
+        EXPECT_TRUE(session(client, cards[s], 0x42, 2));
+    }
+}
+
+TEST(Lessons, ASurpriseRemovalDuringACardCommandFailsItAndTheRemovalWaitsForTheClient) {
+    SoakHost host;
+    host::Reader& reader = host.started_reader();
+    kern::FileHandle handle = reader.open();
+    Client slot0(reader, handle, 0);
+    sim::FileSystemApp card;
+    ASSERT_TRUE(session(slot0, card, 0, 0x20));
+    std::atomic<NTSTATUS> status{STATUS_PENDING};
+    std::atomic<bool> closed{false};
+    kern::Thread client = host.kernel().spawn("client", [&] {
+        Data response;
+        status = slot0.transmit(SCARD_PROTOCOL_T1, {0x80, 0x10, 0x0A, 0x00, 0x01, 0x42}, &response);
+        EXPECT_EQ(handle.close(), STATUS_SUCCESS); // the client notices and lets go
+        closed = true;
+    });
+    host.kernel().sleep_for(kern::milliseconds(500));
+    ASSERT_EQ(status, STATUS_PENDING);
+    reader.act_on_sim([](sim::ReaderSim& s) { s.set_powered(false); });
+    EXPECT_EQ(reader.surprise_removal(), STATUS_SUCCESS);
+    EXPECT_EQ(reader.remove(), STATUS_SUCCESS);
+    EXPECT_TRUE(closed) << "the device went while its client still held it";
+    client.join();
+    EXPECT_TRUE(status != STATUS_SUCCESS && is_defined_failure(status)) << std::hex << status;
+    EXPECT_EQ(host.kernel().pool_allocations(QKR_POOL_TAG), 0u);
+}
+
+} // namespace
+} // namespace qkr::robust
