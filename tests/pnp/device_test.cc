@@ -105,42 +105,5 @@ TEST_F(Device, EveryFailureOnTheWayToADeviceLeavesNothingBehind) {
     }
 }
 
-TEST_F(Device, SecondSlotSetUpFailuresLeaveItEmptyAndRestartsReuseItsRecords) {
-    reader = &add_reader();
-    ASSERT_EQ(reader->add(), STATUS_SUCCESS);
-    const std::size_t library_blocks = kernel().pool_allocations(SMCLIB_POOL_TAG);
-    for (int n : {1, 2}) { // its own record, then the library's
-        kernel().fail_nth(kern::Fault::PoolAllocation, n);
-        EXPECT_NE(Qkr_SetupSecondSlot(reader->fdo()), STATUS_SUCCESS);
-        kernel().clear_faults();
-        EXPECT_EQ(rx(*reader, 1), nullptr);
-        EXPECT_EQ(kernel().pool_allocations(QKR_POOL_TAG), 1u);
-        EXPECT_EQ(kernel().pool_allocations(SMCLIB_POOL_TAG), library_blocks);
-    }
-
-    ASSERT_EQ(reader->start(), STATUS_SUCCESS);
-    READER_EXTENSION* first = rx(*reader, 1);
-    ASSERT_NE(first, nullptr);
-    EXPECT_EQ(first->SlotNumber, 1u);
-    const std::size_t driver_blocks = kernel().pool_allocations(QKR_POOL_TAG);
-    const std::size_t all_library_blocks = kernel().pool_allocations(SMCLIB_POOL_TAG);
-    // Whatever the slot went through, a restart sets it up afresh in the same records.
-    slot(*reader, 1)->ReaderCapabilities.CurrentState = SCARD_SPECIFIC;
-    first->MemoryCardPresent = TRUE;
-    first->DiIndex = 5;
-    ASSERT_EQ(reader->query_stop(), STATUS_SUCCESS);
-    ASSERT_EQ(reader->stop(), STATUS_SUCCESS);
-    ASSERT_EQ(reader->start(), STATUS_SUCCESS);
-    EXPECT_EQ(rx(*reader, 1), first);
-    EXPECT_EQ(state(*reader, 1), ULONG{SCARD_SWALLOWED});
-    EXPECT_FALSE(first->MemoryCardPresent);
-    EXPECT_EQ(first->DiIndex, 0);
-    EXPECT_EQ(kernel().pool_allocations(QKR_POOL_TAG), driver_blocks);
-    EXPECT_EQ(kernel().pool_allocations(SMCLIB_POOL_TAG), all_library_blocks);
-    ASSERT_EQ(reader->remove(), STATUS_SUCCESS);
-    EXPECT_EQ(kernel().pool_allocations(QKR_POOL_TAG), 0u);
-    EXPECT_EQ(kernel().pool_allocations(SMCLIB_POOL_TAG), 0u);
-}
-
 } // namespace
 } // namespace qkr::pnp_test

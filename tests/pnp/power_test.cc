@@ -14,11 +14,6 @@ class Power : public Stack {
     }
     NTSTATUS query(int s) { return system(IRP_MN_QUERY_POWER, s); }
     NTSTATUS set(int s) { return system(IRP_MN_SET_POWER, s); }
-    NTSTATUS set_device(UCHAR minor, int d) {
-        POWER_STATE p;
-        p.DeviceState = static_cast<DEVICE_POWER_STATE>(d);
-        return kernel().send_power(reader->pdo(), minor, DevicePowerState, p);
-    }
     void sleep(int s = PowerSystemSleeping3) {
         ASSERT_EQ(query(s), STATUS_SUCCESS);
         ASSERT_EQ(set(s), STATUS_SUCCESS);
@@ -100,34 +95,6 @@ TEST_F(Power, SleepAndWakeTakeTheDeviceToD3AndBackAndTheCardKeepsWorking) {
     EXPECT_FALSE(atr.empty());
 }
 
-TEST_F(Power, RequestsForTheStateTheDeviceIsInAndD1D2GoDownWithoutAnyChange) {
-    up();
-    std::size_t from = kernel().power_state_log().size();
-    std::size_t next_irp = kernel().start_next_power_irp_calls();
-    for (int s : {PowerSystemWorking, PowerSystemSleeping1, PowerSystemSleeping2,
-                  PowerSystemMaximum, PowerSystemUnspecified})
-        EXPECT_EQ(set(s), STATUS_SUCCESS) << s;
-    for (int d : {PowerDeviceD1, PowerDeviceD2})
-        EXPECT_EQ(set_device(IRP_MN_SET_POWER, d), STATUS_SUCCESS) << d;
-    EXPECT_EQ(set_device(IRP_MN_QUERY_POWER, PowerDeviceD3), STATUS_SUCCESS);
-    EXPECT_TRUE(own_power_log(from).empty());
-    EXPECT_EQ(rx0().ReaderPowerState, 1u);
-    EXPECT_TRUE(gate_open(*reader));
-    // Ours, the port's and the bus driver's: each request goes down to the bus.
-    EXPECT_EQ(kernel().start_next_power_irp_calls() - next_irp, 3 * 8u);
-
-    ASSERT_EQ(set(PowerSystemHibernate), STATUS_SUCCESS);
-    from = kernel().power_state_log().size();
-    next_irp = kernel().start_next_power_irp_calls();
-    for (int s : {PowerSystemSleeping3, PowerSystemHibernate, PowerSystemShutdown})
-        EXPECT_EQ(set(s), STATUS_SUCCESS) << s;
-    EXPECT_TRUE(own_power_log(from).empty()) << "already asleep: no state is set again";
-    EXPECT_EQ(kernel().start_next_power_irp_calls() - next_irp, 3 * 3u);
-    EXPECT_EQ(rx0().ReaderPowerState, 2u);
-    EXPECT_EQ(set(PowerSystemWorking), STATUS_SUCCESS);
-    EXPECT_EQ(rx0().ReaderPowerState, 1u);
-}
-
 struct ParkedCase {
     const char* name;
     bool card_before, card_during_sleep;
@@ -190,28 +157,6 @@ TEST_F(Power, AbandonedSleepKeepsTheGateClosedForAPendingStopQuery) {
     EXPECT_FALSE(gate_open(*reader)) << "the stop query still holds requests back";
     ASSERT_EQ(reader->cancel_stop(), STATUS_SUCCESS);
     EXPECT_TRUE(gate_open(*reader));
-}
-
-TEST_F(Power, SleepAndWakeLeaveTheGateOfANeverStartedOrStoppedDeviceClosed) {
-    reader = &add_reader();
-    ASSERT_EQ(reader->add(), STATUS_SUCCESS);
-    handle = reader->open();
-    for (bool stopped : {false, true}) {
-        if (stopped) {
-            ASSERT_EQ(reader->query_stop(), STATUS_SUCCESS);
-            ASSERT_EQ(reader->stop(), STATUS_SUCCESS);
-        }
-        Background waiting(*reader, handle, IOCTL_SMARTCARD_GET_STATE);
-        for (bool slept : {false, true}) {
-            ASSERT_EQ(query(PowerSystemSleeping3), STATUS_SUCCESS);
-            EXPECT_EQ(slept ? set(PowerSystemSleeping3) : STATUS_SUCCESS, STATUS_SUCCESS);
-            ASSERT_EQ(set(PowerSystemWorking), STATUS_SUCCESS);
-            settle(seconds(5));
-            EXPECT_FALSE(waiting.done()) << "the request waits for a start";
-        }
-        ASSERT_EQ(reader->start(), STATUS_SUCCESS);
-        EXPECT_EQ(waiting.finish(), STATUS_SUCCESS);
-    }
 }
 
 } // namespace

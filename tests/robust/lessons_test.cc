@@ -82,31 +82,5 @@ TEST(Lessons, AReaderThatLostPowerMidCommandFailsFastAndWorksAfterARestart) {
     }
 }
 
-TEST(Lessons, ASurpriseRemovalDuringACardCommandFailsItAndTheRemovalWaitsForTheClient) {
-    SoakHost host;
-    host::Reader& reader = host.started_reader();
-    kern::FileHandle handle = reader.open();
-    Client slot0(reader, handle, 0);
-    sim::FileSystemApp card;
-    ASSERT_TRUE(session(slot0, card, 0, 0x20));
-    std::atomic<NTSTATUS> status{STATUS_PENDING};
-    std::atomic<bool> closed{false};
-    kern::Thread client = host.kernel().spawn("client", [&] {
-        Data response;
-        status = slot0.transmit(SCARD_PROTOCOL_T1, {0x80, 0x10, 0x0A, 0x00, 0x01, 0x42}, &response);
-        EXPECT_EQ(handle.close(), STATUS_SUCCESS); // the client notices and lets go
-        closed = true;
-    });
-    host.kernel().sleep_for(kern::milliseconds(500));
-    ASSERT_EQ(status, STATUS_PENDING);
-    reader.act_on_sim([](sim::ReaderSim& s) { s.set_powered(false); });
-    EXPECT_EQ(reader.surprise_removal(), STATUS_SUCCESS);
-    EXPECT_EQ(reader.remove(), STATUS_SUCCESS);
-    EXPECT_TRUE(closed) << "the device went while its client still held it";
-    client.join();
-    EXPECT_TRUE(status != STATUS_SUCCESS && is_defined_failure(status)) << std::hex << status;
-    EXPECT_EQ(host.kernel().pool_allocations(QKR_POOL_TAG), 0u);
-}
-
 } // namespace
 } // namespace qkr::robust

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -24,28 +25,24 @@ inline ULONG protocol_of(int slot) {
 // What a card request may fail with when the line, the reader or the card misbehaves. Anything
 // else (a success with wrong data, a buffer status, an access violation) is a fault of the stack.
 inline bool is_defined_failure(NTSTATUS s) {
-    switch (s) {
-    case STATUS_IO_TIMEOUT:
-    case static_cast<NTSTATUS>(0xFFFFFFFD): // the reader's NAK
-    case static_cast<NTSTATUS>(0xFFFFFFFE): // a bad frame
-    case static_cast<NTSTATUS>(0x00000004): // an incomplete frame
-    case STATUS_NO_MEDIA:
-    case STATUS_DEVICE_DATA_ERROR:
-    case STATUS_UNRECOGNIZED_MEDIA:
-    case STATUS_INVALID_DEVICE_STATE:
-    case STATUS_INVALID_DEVICE_REQUEST:
-    case STATUS_DEVICE_NOT_CONNECTED:
-    case STATUS_DEVICE_NOT_READY:
-    case STATUS_DEVICE_REMOVED:
-    case STATUS_DEVICE_BUSY:
-    case STATUS_DELETE_PENDING:
-    case STATUS_CANCELLED:
-    case STATUS_UNSUCCESSFUL:
-    case STATUS_NOT_SUPPORTED:
-        return true;
-    default:
-        return false;
-    }
+    static const NTSTATUS defined[] = {STATUS_IO_TIMEOUT,
+                                       NTSTATUS(0xFFFFFFFD) /* NAK */,
+                                       NTSTATUS(0xFFFFFFFE) /* bad frame */,
+                                       NTSTATUS(0x00000004) /* incomplete frame */,
+                                       STATUS_NO_MEDIA,
+                                       STATUS_DEVICE_DATA_ERROR,
+                                       STATUS_UNRECOGNIZED_MEDIA,
+                                       STATUS_INVALID_DEVICE_STATE,
+                                       STATUS_INVALID_DEVICE_REQUEST,
+                                       STATUS_DEVICE_NOT_CONNECTED,
+                                       STATUS_DEVICE_NOT_READY,
+                                       STATUS_DEVICE_REMOVED,
+                                       STATUS_DEVICE_BUSY,
+                                       STATUS_DELETE_PENDING,
+                                       STATUS_CANCELLED,
+                                       STATUS_UNSUCCESSFUL,
+                                       STATUS_NOT_SUPPORTED};
+    return std::find(std::begin(defined), std::end(defined), s) != std::end(defined);
 }
 
 // An APDU whose answer must be the model card's, byte for byte.
