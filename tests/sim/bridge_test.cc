@@ -20,95 +20,57 @@ namespace {
 // with its data reversed (or 4 bytes for READ BINARY, an FCP for SELECT) and 90 00.
 class VirtualCard {
   public:
-    explicit VirtualCard(std::uint16_t port) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    explicit VirtualCard(std::uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(port);
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         connected = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-        if (connected)
-            thread_ = std::thread([this] { run(); });
+        thread_ = std::thread([this] { run(); });
     }
     ~VirtualCard() { hang_up(); }
     void hang_up() {
-        stop_ = true;
+        ::shutdown(fd_, SHUT_RDWR);
         if (thread_.joinable())
             thread_.join();
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = -1;
+        ::close(std::exchange(fd_, -1));
     }
-
     static Bytes atr() {
-        AtrShape s;
-        s.t1 = true;
-        s.ifsc = 32;
-        s.bwi = 4;
-        s.cwi = 5;
-        s.historical = {'V', 'C', 'A', 'R', 'D'};
-        return build_atr(s);
+        return build_atr(
+            {.t1 = true, .ifsc = 32, .bwi = 4, .cwi = 5, .historical = {'V', 'C', 'A', 'R', 'D'}});
     }
-
     bool connected = false;
     std::mutex m;
     std::vector<Bytes> apdus;
     std::vector<std::uint8_t> controls;
 
   private:
-    bool read_exact(std::uint8_t* p, std::size_t n) {
-        std::size_t got = 0;
-        while (got < n && !stop_) {
-            pollfd pf = {fd_, POLLIN, 0};
-            if (::poll(&pf, 1, 20) <= 0)
-                continue;
-            const ssize_t r = ::recv(fd_, p + got, n - got, 0);
-            if (r <= 0)
-                return false;
-            got += static_cast<std::size_t>(r);
-        }
-        return got == n;
-    }
-    void send(const Bytes& payload) {
-        Bytes m = {static_cast<std::uint8_t>(payload.size() >> 8),
-                   static_cast<std::uint8_t>(payload.size())};
-        m.insert(m.end(), payload.begin(), payload.end());
-        ::send(fd_, m.data(), m.size(), MSG_NOSIGNAL);
-    }
     void run() {
-        while (!stop_) {
-            std::uint8_t h[2];
-            if (!read_exact(h, 2))
+        for (std::uint8_t h[2]; ::recv(fd_, h, 2, MSG_WAITALL) == 2;) {
+            Bytes msg(static_cast<std::size_t>(h[0]) << 8 | h[1]), r;
+            if (::recv(fd_, msg.data(), msg.size(), MSG_WAITALL) != ssize_t(msg.size()))
                 return;
-            Bytes msg(static_cast<std::size_t>(h[0]) << 8 | h[1]);
-            if (!read_exact(msg.data(), msg.size()))
-                return;
+            std::lock_guard lock(m);
             if (msg.size() == 1) {
-                {
-                    std::lock_guard lock(m);
-                    controls.push_back(msg[0]);
-                }
-                if (msg[0] == 0x04)
-                    send(atr());
-                continue;
-            }
-            {
-                std::lock_guard lock(m);
+                controls.push_back(msg[0]);
+                if (msg[0] != 0x04)
+                    continue;
+                r = atr();
+            } else {
                 apdus.push_back(msg);
+                if (msg[1] == 0xB0)
+                    r = {0xDE, 0xAD, 0xBE, 0xEF};
+                else if (msg[1] == 0xA4)
+                    r = {0x62, 0x03, 0x83, 0x01, 0x07};
+                else if (msg.size() > 5)
+                    r.assign(msg.rbegin() + (msg.size() > 5u + msg[4] ? 1 : 0), msg.rend() - 5);
+                r.insert(r.end(), {0x90, 0x00});
             }
-            Bytes r;
-            if (msg[1] == 0xB0)
-                r = {0xDE, 0xAD, 0xBE, 0xEF};
-            else if (msg[1] == 0xA4)
-                r = {0x62, 0x03, 0x83, 0x01, 0x07};
-            else if (msg.size() > 5)
-                r.assign(msg.rbegin() + (msg.size() > 5u + msg[4] ? 1 : 0), msg.rend() - 5);
-            r.insert(r.end(), {0x90, 0x00});
-            send(r);
+            r.insert(r.begin(), {std::uint8_t(r.size() >> 8), std::uint8_t(r.size())});
+            ::send(fd_, r.data(), r.size(), MSG_NOSIGNAL);
         }
     }
-    int fd_ = -1;
-    std::atomic<bool> stop_{false};
+    int fd_;
     std::thread thread_;
 };
 
