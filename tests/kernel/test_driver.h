@@ -4,7 +4,6 @@
 
 #include "platform/kernel/kernel.h"
 
-#include <cstdio>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -16,21 +15,17 @@ struct Behaviour {
     std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)> on_irp;
 };
 
-inline NTSTATUS dispatch_to_behaviour(PDEVICE_OBJECT device, PIRP irp) {
-    auto* b = *static_cast<Behaviour**>(device->DeviceExtension);
-    return b->on_irp(device, irp);
-}
-
 inline NTSTATUS scripted_entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     for (auto& f : driver->MajorFunction)
-        f = dispatch_to_behaviour;
+        f = [](PDEVICE_OBJECT d, PIRP irp) {
+            return (*static_cast<Behaviour**>(d->DeviceExtension))->on_irp(d, irp);
+        };
     return STATUS_SUCCESS;
 }
 
-inline PDEVICE_OBJECT make_device(PDRIVER_OBJECT driver, Behaviour* b, BOOLEAN exclusive = FALSE) {
+inline PDEVICE_OBJECT make_device(PDRIVER_OBJECT driver, Behaviour* b) {
     PDEVICE_OBJECT d = nullptr;
-    if (IoCreateDevice(driver, sizeof(Behaviour*), nullptr, 0x22, 0, exclusive, &d) !=
-        STATUS_SUCCESS)
+    if (IoCreateDevice(driver, sizeof(Behaviour*), nullptr, 0x22, 0, FALSE, &d) != STATUS_SUCCESS)
         return nullptr;
     *static_cast<Behaviour**>(d->DeviceExtension) = b;
     d->Flags &= ~static_cast<ULONG>(DO_DEVICE_INITIALIZING);
@@ -49,14 +44,17 @@ inline NTSTATUS pass_down(PDEVICE_OBJECT lower, PIRP irp) {
     return IoCallDriver(lower, irp);
 }
 
+inline NTSTATUS park(PIRP irp, PIRP* parked) {
+    IoMarkIrpPending(irp);
+    *parked = irp;
+    return STATUS_PENDING;
+}
+
 // pdo (kernel bus) <- lower <- upper: lower completes everything at once, upper passes down.
 struct ScriptedStack {
     PDRIVER_OBJECT driver = nullptr;
-    PDEVICE_OBJECT pdo = nullptr;
-    PDEVICE_OBJECT lower = nullptr;
-    PDEVICE_OBJECT upper = nullptr;
-    Behaviour lower_b;
-    Behaviour upper_b;
+    PDEVICE_OBJECT pdo = nullptr, lower = nullptr, upper = nullptr;
+    Behaviour lower_b, upper_b;
 
     void build_stack(Kernel& k) {
         driver = k.load_driver("scripted", scripted_entry);
@@ -105,26 +103,24 @@ struct VerifierLog {
                 return true;
         return false;
     }
+    std::string all() const {
+        std::lock_guard lock(mu);
+        std::string s;
+        for (const auto& m : messages)
+            s += m + "\n";
+        return s;
+    }
 };
-
-inline std::string hex_of(const void* p) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%p", p);
-    return buf;
-}
-
-// A pool tag as the platform's multi-character constants lay it out in memory.
-constexpr ULONG pool_tag(const char (&s)[5]) {
-    return static_cast<ULONG>(static_cast<UCHAR>(s[0])) |
-           static_cast<ULONG>(static_cast<UCHAR>(s[1])) << 8 |
-           static_cast<ULONG>(static_cast<UCHAR>(s[2])) << 16 |
-           static_cast<ULONG>(static_cast<UCHAR>(s[3])) << 24;
-}
 
 inline LARGE_INTEGER relative(Ticks t) {
     LARGE_INTEGER li;
     li.QuadPart = -t;
     return li;
+}
+
+inline NTSTATUS wait(void* object, Ticks timeout = seconds(100)) {
+    LARGE_INTEGER t = relative(timeout);
+    return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, &t);
 }
 
 } // namespace qkr::kern::test
