@@ -387,74 +387,31 @@ TEST_F(Exchange, GuardTimeSendsTheFrameOneByteAtATime) {
     EXPECT_EQ(reader->tap().data(Direction::ToDevice), kGetTypeFrame);
 }
 
-TEST_F(Exchange, SecondSlotTimerWakesOnlySecondSlot) {
+// Each slot's time-out routines wake that slot's exchange and no other.
+TEST_F(Exchange, TimeOutRoutinesWakeOnlyTheirOwnSlot) {
     ASSERT_EQ(Qkr_SetupSecondSlot(reader->fdo()), STATUS_SUCCESS);
     READER_EXTENSION* x1 = qkr::host::DriverRecords::reader(*reader, 1);
-    KeInitializeEvent(&x->SerialIoEvent, NotificationEvent, FALSE);
-    KeInitializeEvent(&x1->SerialIoEvent, NotificationEvent, FALSE);
-    x->ReadTimedOut = x->WriteTimedOut = FALSE;
-
-    Qkr_SecondSlotReadTimeoutDpcRoutine(nullptr, reader->fdo(), nullptr, nullptr);
-    EXPECT_TRUE(x1->ReadTimedOut);
-    EXPECT_FALSE(x1->WriteTimedOut);
-    EXPECT_NE(KeReadStateEvent(&x1->SerialIoEvent), 0);
-    EXPECT_FALSE(x->ReadTimedOut);
-    EXPECT_EQ(KeReadStateEvent(&x->SerialIoEvent), 0);
-
-    KeInitializeEvent(&x1->SerialIoEvent, NotificationEvent, FALSE);
-    Qkr_SecondSlotWriteTimeoutDpcRoutine(nullptr, reader->fdo(), nullptr, nullptr);
-    EXPECT_TRUE(x1->WriteTimedOut);
-    EXPECT_FALSE(x->WriteTimedOut);
-    EXPECT_EQ(KeReadStateEvent(&x->SerialIoEvent), 0);
-
-    Qkr_WriteTimeoutDpcRoutine(nullptr, reader->fdo(), nullptr, nullptr);
-    EXPECT_TRUE(x->WriteTimedOut);
-    EXPECT_NE(KeReadStateEvent(&x->SerialIoEvent), 0);
-    Qkr_ReadTimeoutDpcRoutine(nullptr, reader->fdo(), nullptr, nullptr);
-    EXPECT_TRUE(x->ReadTimedOut);
-}
-
-// Both slots share one port: with the conversation lock held around each exchange, two threads
-// talking to the reader at once each get their own reply, in their own slot's records.
-TEST_F(Exchange, ConversationLockKeepsTwoSlotsFromTalkingAtOnce) {
-    ASSERT_EQ(Qkr_SetupSecondSlot(reader->fdo()), STATUS_SUCCESS);
-    // The reader answers every command with a data reply naming the slot it came for.
-    device->set_responder([](const Bytes& frame) {
-        UCHAR slot_byte = frame.size() > 3 ? frame[3] : 0xFF;
-        UCHAR check = static_cast<UCHAR>(RDRSP_DATA ^ slot_byte);
-        ScriptedReply r;
-        r.chunks.push_back({0x10, 0x02, RDRSP_DATA, slot_byte, 0x00, 0x00, check, 0x10, 0x03});
-        r.delay = milliseconds(50);
-        return r;
-    });
-    DEVICE_EXTENSION* e = qkr::host::DriverRecords::device(*reader);
-    NTSTATUS status[2] = {STATUS_PENDING, STATUS_PENDING};
-    int wrong[2] = {0, 0};
-    auto talk = [&](int n) {
-        SMARTCARD_EXTENSION* s = qkr::host::DriverRecords::slot(*reader, n);
-        for (int i = 0; i < 5; ++i) {
-            // The reply is read inside the conversation, before the other slot may talk.
-            const bool right = qkr::testing::in_conversation(s, [&] {
-                const Bytes power_off = {RDCMD_POWER_OFF, static_cast<UCHAR>(n), 0x00};
-                std::copy(power_off.begin(), power_off.end(), s->SmartcardRequest.Buffer);
-                s->SmartcardRequest.BufferLength = 3;
-                status[n] = Qkr_ExchangeCommand(QKR_MODE_POWER_OFF, s);
-                return status[n] == STATUS_SUCCESS && s->SmartcardReply.Buffer[1] == n;
-            });
-            if (!right)
-                ++wrong[n];
-        }
+    struct Case {
+        PKDEFERRED_ROUTINE routine;
+        READER_EXTENSION* woken;
+        BOOLEAN read;
     };
-    qkr::kern::Thread a = host->kernel().spawn("slot0", [&] { talk(0); });
-    qkr::kern::Thread b = host->kernel().spawn("slot1", [&] { talk(1); });
-    a.join();
-    b.join();
-    EXPECT_EQ(status[0], STATUS_SUCCESS);
-    EXPECT_EQ(status[1], STATUS_SUCCESS);
-    EXPECT_EQ(wrong[0], 0);
-    EXPECT_EQ(wrong[1], 0);
-    EXPECT_EQ(device->frames().size(), 10u) << "no attempt had to be repeated";
-    EXPECT_NE(KeReadStateEvent(&e->ReaderLock), 0) << "the lock is free again";
+    for (Case c :
+         {Case{Qkr_ReadTimeoutDpcRoutine, x, TRUE}, Case{Qkr_WriteTimeoutDpcRoutine, x, FALSE},
+          Case{Qkr_SecondSlotReadTimeoutDpcRoutine, x1, TRUE},
+          Case{Qkr_SecondSlotWriteTimeoutDpcRoutine, x1, FALSE}}) {
+        for (READER_EXTENSION* r : {x, x1}) {
+            KeInitializeEvent(&r->SerialIoEvent, NotificationEvent, FALSE);
+            r->ReadTimedOut = r->WriteTimedOut = FALSE;
+        }
+        c.routine(nullptr, reader->fdo(), nullptr, nullptr);
+        READER_EXTENSION* other = c.woken == x ? x1 : x;
+        EXPECT_EQ(c.woken->ReadTimedOut, c.read);
+        EXPECT_EQ(c.woken->WriteTimedOut, !c.read);
+        EXPECT_NE(KeReadStateEvent(&c.woken->SerialIoEvent), 0);
+        EXPECT_FALSE(other->ReadTimedOut || other->WriteTimedOut);
+        EXPECT_EQ(KeReadStateEvent(&other->SerialIoEvent), 0);
+    }
 }
 
 // A USB serial adapter reports its transmit queue empty late, often after a quick reader's whole

@@ -247,50 +247,38 @@ TEST_F(SerialRequests, RequestThatCannotBeBuiltIsReported) {
 
 TEST_F(SerialRequests, ForwardedRequestReturnsTheLowerDriversFinalStatus) {
     open_unconfigured();
-    PDEVICE_OBJECT fdo = reader->fdo();
     ULONG transferred = 0;
     auto set_mask = [&](ULONG mask) {
         x->SerialIoControlCode = IOCTL_SERIAL_SET_WAIT_MASK;
         return Qkr_SerialIo(slot, reinterpret_cast<PUCHAR>(&mask), 4, nullptr, 0, &transferred);
     };
-    // A wait-on-mask is something the port holds until an event, a new mask or a cancel.
-    auto forward_wait = [&](ULONG* events, NTSTATUS* status) {
-        PIRP irp = IoAllocateIrp(static_cast<CCHAR>(fdo->StackSize + 1), FALSE);
-        EXPECT_NE(irp, nullptr);
-        irp->AssociatedIrp.SystemBuffer = events;
+    ASSERT_EQ(set_mask(SERIAL_EV_CTS), STATUS_SUCCESS);
+    // A wait-on-mask is held by the port until a new mask (success, no events) or a cancel.
+    for (bool cancel : {false, true}) {
+        ULONG events = 0xFFFF;
+        NTSTATUS status = STATUS_PENDING;
+        PIRP irp = IoAllocateIrp(static_cast<CCHAR>(reader->fdo()->StackSize + 1), FALSE);
+        ASSERT_NE(irp, nullptr);
+        irp->AssociatedIrp.SystemBuffer = &events;
         IoSetNextIrpStackLocation(irp);
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
         stack->MajorFunction = IRP_MJ_DEVICE_CONTROL;
         stack->Parameters.DeviceIoControl.IoControlCode = IOCTL_SERIAL_WAIT_ON_MASK;
         stack->Parameters.DeviceIoControl.OutputBufferLength = 4;
-        stack->Parameters.DeviceIoControl.InputBufferLength = 0;
-        *status = STATUS_PENDING;
-        return irp;
-    };
-
-    ASSERT_EQ(set_mask(SERIAL_EV_CTS), STATUS_SUCCESS);
-    ULONG events = 0xFFFF;
-    NTSTATUS status;
-    PIRP irp = forward_wait(&events, &status);
-    qkr::kern::Thread t = host->kernel().spawn(
-        "forward", [&] { status = Qkr_CallLowerDriver(x->AttachedDeviceObject, irp); });
-    host->kernel().sleep_for(seconds(1));
-    EXPECT_EQ(reader->port().snapshot().wait_pending, true);
-    ASSERT_EQ(set_mask(SERIAL_EV_DSR), STATUS_SUCCESS); // completes the wait with no events
-    t.join();
-    EXPECT_EQ(status, STATUS_SUCCESS);
-    EXPECT_EQ(events, 0u);
-    EXPECT_EQ(irp->IoStatus.Information, 4u);
-    IoFreeIrp(irp);
-
-    irp = forward_wait(&events, &status);
-    qkr::kern::Thread u = host->kernel().spawn(
-        "forward", [&] { status = Qkr_CallLowerDriver(x->AttachedDeviceObject, irp); });
-    host->kernel().sleep_for(seconds(1));
-    EXPECT_TRUE(IoCancelIrp(irp));
-    u.join();
-    EXPECT_EQ(status, STATUS_CANCELLED);
-    IoFreeIrp(irp);
+        qkr::kern::Thread t = host->kernel().spawn(
+            "forward", [&] { status = Qkr_CallLowerDriver(x->AttachedDeviceObject, irp); });
+        host->kernel().sleep_for(seconds(1));
+        EXPECT_TRUE(reader->port().snapshot().wait_pending);
+        if (cancel) {
+            EXPECT_TRUE(IoCancelIrp(irp));
+        } else {
+            ASSERT_EQ(set_mask(SERIAL_EV_DSR), STATUS_SUCCESS);
+        }
+        t.join();
+        EXPECT_EQ(status, cancel ? STATUS_CANCELLED : STATUS_SUCCESS);
+        EXPECT_EQ(events, cancel ? 0xFFFFu : 0u);
+        IoFreeIrp(irp);
+    }
 }
 
 TEST_F(SerialRequests, ClosingWaitsOutAShortageOfIrpsAndDisablesBothInterfaces) {
