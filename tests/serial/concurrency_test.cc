@@ -1,5 +1,6 @@
-// The port under real threads and the real clock: client requests, cancellation and the line's
-// timer callbacks racing each other. Run under ThreadSanitizer in CI.
+// The port under real threads and the real clock: an exchange while held requests are cancelled,
+// waits are ended by line events from the timer thread or by a new mask from another thread, and
+// reads end by a character or by their time-out. Run under ThreadSanitizer in CI.
 #include "platform/kernel/kernel.h"
 #include "platform/serial/ntddser.h"
 #include "platform/serial/serial_port.h"
@@ -17,88 +18,66 @@ namespace qkr::serial::testing {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-const LineFormat kFast{115200, 8, Parity::None, 1};
-constexpr ULONG kMaxUlong = 0xFFFFFFFFu;
 
-// Echoes every byte back and, while `toggling`, flips CTS every 200 microseconds.
+Bytes le(const auto& value) {
+    Bytes b(sizeof value);
+    std::memcpy(b.data(), &value, sizeof value);
+    return b;
+}
+
+// Echoes every byte back while it is not toggling; while it is, flips CTS and sends a byte every
+// 200 microseconds.
 class BusyDevice : public LineDevice {
   public:
-    explicit BusyDevice(kern::Kernel& kernel) : kernel_(kernel) {}
-    ~BusyDevice() override { stop(); }
+    BusyDevice(kern::Kernel& kernel, bool toggling) : kernel_(kernel), toggling_(toggling) {}
     void connect(DeviceSide* side) override {
         std::lock_guard lock(mutex_);
         side_ = side;
+        if (side_ != nullptr && toggling_)
+            timer_ = kernel_.schedule_after(kern::microseconds(200), [this] { tick(); });
+        else if (side_ == nullptr)
+            kernel_.cancel(timer_);
     }
     void on_byte(std::uint8_t byte, bool) override {
         std::lock_guard lock(mutex_);
-        if (side_ != nullptr && echo_)
+        if (side_ != nullptr && !toggling_)
             side_->send(std::span<const std::uint8_t>(&byte, 1));
     }
     void on_host_lines(bool, bool, bool) override {}
-    void start_toggling() {
-        std::lock_guard lock(mutex_);
-        toggling_ = true;
-        schedule();
-    }
-    void stop() {
-        std::lock_guard lock(mutex_);
-        toggling_ = false;
-        if (timer_ != 0)
-            kernel_.cancel(timer_);
-        timer_ = 0;
-    }
-    void set_echo(bool on) {
-        std::lock_guard lock(mutex_);
-        echo_ = on;
-    }
-    void send(const Bytes& bytes) {
-        std::lock_guard lock(mutex_);
-        side_->send(bytes);
-    }
 
   private:
-    void schedule() {
-        timer_ = kernel_.schedule_after(kern::microseconds(200), [this] { tick(); });
-    }
     void tick() {
         std::lock_guard lock(mutex_);
-        if (!toggling_ || side_ == nullptr)
+        if (side_ == nullptr)
             return;
         cts_ = !cts_;
         side_->set_cts(cts_);
         side_->send(Bytes{0x55});
-        schedule();
+        timer_ = kernel_.schedule_after(kern::microseconds(200), [this] { tick(); });
     }
-
     kern::Kernel& kernel_;
     std::mutex mutex_;
     DeviceSide* side_ = nullptr;
-    bool toggling_ = false;
-    bool echo_ = true;
-    bool cts_ = false;
+    bool toggling_, cts_ = false;
     kern::Kernel::TimerId timer_ = 0;
 };
 
 struct Station {
-    Station(kern::Kernel& kernel, const char* name)
-        : pdo(kernel.create_pdo(name)), line(kernel, kFast), device(kernel) {
+    Station(kern::Kernel& kernel, const char* name, bool toggling)
+        : pdo(kernel.create_pdo(name)), line(kernel, LineFormat{115200, 8, Parity::None, 1}),
+          device(kernel, toggling) {
         line.connect_device(&device);
         port = SerialPort::create(kernel, pdo, line);
         port->tap().set_enabled(false);
         EXPECT_EQ(kernel.open(port->device(), &handle), STATUS_SUCCESS);
     }
     ~Station() {
-        device.stop();
         handle.close();
         line.connect_device(nullptr);
         port.reset();
     }
-    NTSTATUS control(ULONG code, ULONG value) {
-        Bytes in(4);
-        std::memcpy(in.data(), &value, 4);
-        return handle.ioctl(code, in, {});
-    }
-    // A read or write on an IRP of our own, sent the way the driver's tracking sends its requests.
+    NTSTATUS set(ULONG code, const Bytes& value) { return handle.ioctl(code, value, {}); }
+    // A read or write on an IRP of its own, as the driver sends them.
     NTSTATUS rw(UCHAR major, Bytes& buffer, ULONG_PTR* information) {
         KEVENT event;
         KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -132,110 +111,77 @@ struct Station {
 
 TEST(PortUnderThreads, ExchangesStayIntactWhileWaitsReadsAndCancelsRaceAround) {
     kern::Kernel kernel(kern::ClockMode::Real);
-    auto exchange = std::make_unique<Station>(kernel, "exchange");
-    auto racing = std::make_unique<Station>(kernel, "racing");
-    racing->device.set_echo(false);
-    racing->device.start_toggling();
-    ASSERT_EQ(racing->control(IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_CTS), STATUS_SUCCESS);
+    auto echo = std::make_unique<Station>(kernel, "echo", false);
+    auto racing = std::make_unique<Station>(kernel, "racing", true);
+    ASSERT_EQ(racing->set(IOCTL_SERIAL_SET_WAIT_MASK, le(ULONG{SERIAL_EV_CTS})), STATUS_SUCCESS);
+    ASSERT_EQ(echo->set(IOCTL_SERIAL_SET_TIMEOUTS, le(SERIAL_TIMEOUTS{0, 0, 2000, 0, 0})),
+              STATUS_SUCCESS);
+    ASSERT_EQ(racing->set(IOCTL_SERIAL_SET_TIMEOUTS,
+                          le(SERIAL_TIMEOUTS{0xFFFFFFFF, 0xFFFFFFFF, 1, 0, 0})),
+              STATUS_SUCCESS);
     std::atomic<bool> done{false};
     std::atomic<int> exchanges{0};
 
-    // The driver's exchange: purge, write under a transmit-empty wait, then collect the echo
-    // with wait, status and read.
+    // Purge, write, read the echo back whole.
     kern::Thread exchanger = kernel.spawn("exchange", [&] {
-        Station& s = *exchange;
-        SERIAL_TIMEOUTS t{30, 0, 3000, 0, 5000};
-        Bytes tin(sizeof t);
-        std::memcpy(tin.data(), &t, sizeof t);
-        ASSERT_EQ(s.handle.ioctl(IOCTL_SERIAL_SET_TIMEOUTS, tin, {}), STATUS_SUCCESS);
         for (int round = 0; round < 40; ++round) {
             Bytes frame(12);
             for (std::size_t i = 0; i < frame.size(); ++i)
                 frame[i] = static_cast<std::uint8_t>(round + i);
-            ASSERT_EQ(s.control(IOCTL_SERIAL_PURGE, SERIAL_PURGE_TXCLEAR | SERIAL_PURGE_RXCLEAR),
+            ASSERT_EQ(echo->set(IOCTL_SERIAL_PURGE,
+                                le(ULONG{SERIAL_PURGE_TXCLEAR | SERIAL_PURGE_RXCLEAR})),
                       STATUS_SUCCESS);
-            ASSERT_EQ(s.control(IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_TXEMPTY), STATUS_SUCCESS);
             ULONG_PTR info = 0;
-            Bytes out = frame;
-            ASSERT_EQ(s.rw(IRP_MJ_WRITE, out, &info), STATUS_SUCCESS);
-            Bytes events(4);
-            ASSERT_EQ(s.handle.ioctl(IOCTL_SERIAL_WAIT_ON_MASK, {}, events), STATUS_SUCCESS);
-            ASSERT_EQ(s.control(IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_RXCHAR), STATUS_SUCCESS);
-            // The echo may be back before the mask is set, so look at the queue before waiting.
-            Bytes got;
-            while (got.size() < frame.size()) {
-                Bytes st(sizeof(SERIAL_STATUS));
-                ASSERT_EQ(s.handle.ioctl(IOCTL_SERIAL_GET_COMMSTATUS, {}, st), STATUS_SUCCESS);
-                SERIAL_STATUS status;
-                std::memcpy(&status, st.data(), sizeof status);
-                if (status.AmountInInQueue == 0) {
-                    ASSERT_EQ(s.handle.ioctl(IOCTL_SERIAL_WAIT_ON_MASK, {}, events),
-                              STATUS_SUCCESS);
-                    continue;
-                }
-                Bytes chunk(status.AmountInInQueue);
-                ASSERT_EQ(s.rw(IRP_MJ_READ, chunk, &info), STATUS_SUCCESS);
-                got.insert(got.end(), chunk.begin(), chunk.begin() + info);
-            }
-            ASSERT_EQ(got, frame);
+            Bytes out = frame, in(frame.size());
+            ASSERT_EQ(echo->rw(IRP_MJ_WRITE, out, &info), STATUS_SUCCESS);
+            ASSERT_EQ(echo->rw(IRP_MJ_READ, in, &info), STATUS_SUCCESS);
+            ASSERT_EQ(in, frame);
             ++exchanges;
         }
         done = true;
     });
-
-    // Held requests on the same port, cancelled while the exchange runs.
+    // Held requests on the exchange's port, cancelled while it runs.
     kern::Thread canceller = kernel.spawn("cancel", [&] {
-        Station& s = *exchange;
         while (!done) {
-            s.port->faults().pend_nth(RequestKind::control(IOCTL_SERIAL_GET_DTRRTS), 1);
-            auto held = s.handle.ioctl_async(IOCTL_SERIAL_GET_DTRRTS, {}, 4);
+            echo->port->faults().pend_nth(RequestKind::control(IOCTL_SERIAL_GET_DTRRTS), 1);
+            auto held = echo->handle.ioctl_async(IOCTL_SERIAL_GET_DTRRTS, {}, 4);
             held.cancel();
             EXPECT_EQ(held.wait(), STATUS_CANCELLED);
             kernel.sleep_for(kern::microseconds(300));
         }
     });
-
-    // Waits ended by line events from the timer thread or by a new mask from another thread,
-    // and reads ended by a character or by their time-out, whichever comes first.
     kern::Thread waiter = kernel.spawn("wait", [&] {
-        Station& s = *racing;
-        SERIAL_TIMEOUTS t{kMaxUlong, kMaxUlong, 1, 0, 0};
-        Bytes tin(sizeof t);
-        std::memcpy(tin.data(), &t, sizeof t);
-        ASSERT_EQ(s.handle.ioctl(IOCTL_SERIAL_SET_TIMEOUTS, tin, {}), STATUS_SUCCESS);
         while (!done) {
-            Bytes events(4);
-            const NTSTATUS w = s.handle.ioctl(IOCTL_SERIAL_WAIT_ON_MASK, {}, events);
             ULONG ev = 0;
-            std::memcpy(&ev, events.data(), 4);
+            const NTSTATUS w = racing->handle.ioctl(
+                IOCTL_SERIAL_WAIT_ON_MASK, {}, std::span(reinterpret_cast<std::uint8_t*>(&ev), 4));
             // INVALID_PARAMETER when the mask was briefly 0.
             EXPECT_TRUE(w == STATUS_SUCCESS || w == STATUS_INVALID_PARAMETER) << std::hex << w;
             EXPECT_TRUE(ev == 0 || ev == SERIAL_EV_CTS) << std::hex << ev;
             Bytes one(1);
             ULONG_PTR info = 0;
-            const NTSTATUS r = s.rw(IRP_MJ_READ, one, &info);
+            const NTSTATUS r = racing->rw(IRP_MJ_READ, one, &info);
             EXPECT_TRUE((r == STATUS_SUCCESS && info == 1) || (r == STATUS_TIMEOUT && info == 0))
                 << std::hex << r;
         }
     });
     kern::Thread masker = kernel.spawn("mask", [&] {
-        Station& s = *racing;
-        ULONG round = 0;
-        while (!done) {
-            EXPECT_EQ(s.control(IOCTL_SERIAL_SET_WAIT_MASK, ++round % 5 == 0 ? 0 : SERIAL_EV_CTS),
+        for (ULONG round = 1; !done; ++round) {
+            EXPECT_EQ(racing->set(IOCTL_SERIAL_SET_WAIT_MASK,
+                                  le(ULONG{round % 5 == 0 ? 0u : SERIAL_EV_CTS})),
                       STATUS_SUCCESS);
             kernel.sleep_for(kern::microseconds(150));
         }
-        EXPECT_EQ(s.control(IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_CTS), STATUS_SUCCESS);
+        EXPECT_EQ(racing->set(IOCTL_SERIAL_SET_WAIT_MASK, le(ULONG{SERIAL_EV_CTS})),
+                  STATUS_SUCCESS);
     });
-
     exchanger.join();
     canceller.join();
     masker.join();
     waiter.join();
     EXPECT_EQ(exchanges.load(), 40);
     racing.reset();
-    exchange.reset();
+    echo.reset();
 }
 
 } // namespace
