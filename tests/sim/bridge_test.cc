@@ -74,13 +74,14 @@ class VirtualCard {
     std::thread thread_;
 };
 
-bool wait_until(kern::Kernel& k, const std::function<bool()>& cond) {
-    for (int i = 0; i < 300; ++i) {
-        if (cond())
+// Waits up to 3 s for slot 0 to hold a card and CTS to say so, or for both to be gone.
+bool wait_card(Bench& b, bool present) {
+    for (int i = 0; i < 300; ++i, b.k.sleep_for(milliseconds(10))) {
+        std::lock_guard lock(b.sink.m);
+        if (b.reader.card_present() == present && b.sink.lines.cts == present)
             return true;
-        k.sleep_for(milliseconds(10));
     }
-    return cond();
+    return false;
 }
 
 TEST(CardBridge, VirtualCardOverTcpUnderT1AndT0) {
@@ -91,18 +92,11 @@ TEST(CardBridge, VirtualCardOverTcpUnderT1AndT0) {
     EXPECT_FALSE(b.reader.card_present());
 
     VirtualCard vc(bridge.port());
-    ASSERT_TRUE(vc.connected);
-    ASSERT_TRUE(wait_until(b.k, [&] { return b.reader.card_present(); }));
-    ASSERT_TRUE(wait_until(b.k, [&] {
-        std::lock_guard lock(b.sink.m);
-        return b.sink.lines.cts;
-    }));
-
+    ASSERT_TRUE(vc.connected && wait_card(b, true));
     // Reset: type byte and the virtual card's ATR; the card was told to power on.
-    Bytes d = b.power_on();
-    ASSERT_FALSE(d.empty());
-    EXPECT_EQ(d[0], 1);
-    EXPECT_EQ(Bytes(d.begin() + 1, d.end()), VirtualCard::atr());
+    Bytes atr = VirtualCard::atr();
+    atr.insert(atr.begin(), 1);
+    EXPECT_EQ(b.power_on(), atr);
 
     // T=1: an APDU in one I-block comes out of the virtual card unchanged, the answer in an
     // I-block.
@@ -121,26 +115,19 @@ TEST(CardBridge, VirtualCardOverTcpUnderT1AndT0) {
               (Bytes{0x62, 0x03, 0x83, 0x01, 0x07, 0x90, 0x00}));
     {
         std::lock_guard lock(vc.m);
-        ASSERT_EQ(vc.apdus.size(), 3u);
-        EXPECT_EQ(vc.apdus[0], apdu);
-        EXPECT_EQ(vc.apdus[1], (Bytes{0x00, 0xB0, 0x00, 0x00, 0x04}));
-        EXPECT_EQ(vc.apdus[2], (Bytes{0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00, 0x00}));
-        EXPECT_EQ(vc.controls, (std::vector<std::uint8_t>{0x04, 0x01, 0x02}));
+        EXPECT_EQ(vc.apdus, (std::vector<Bytes>{apdu,
+                                                {0x00, 0xB0, 0x00, 0x00, 0x04},
+                                                {0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00, 0x00}}));
+        EXPECT_EQ(vc.controls, Bytes({0x04, 0x01, 0x02}));
     }
 
     // Hanging up removes the card.
     vc.hang_up();
-    ASSERT_TRUE(wait_until(b.k, [&] { return !b.reader.card_present(); }));
-    ASSERT_TRUE(wait_until(b.k, [&] {
-        std::lock_guard lock(b.sink.m);
-        return !b.sink.lines.cts;
-    }));
-    EXPECT_EQ(b.transact(cmd(0x62)), (Bytes{0x67, 0x00, 0x00, 0x00}));
-
+    ASSERT_TRUE(wait_card(b, false));
+    EXPECT_EQ(b.transact(cmd(0x62)), kNoCard);
     // Another card may connect afterwards.
     VirtualCard again(bridge.port());
-    ASSERT_TRUE(again.connected);
-    EXPECT_TRUE(wait_until(b.k, [&] { return b.reader.card_present(); }));
+    EXPECT_TRUE(again.connected && wait_card(b, true));
 }
 
 TEST(CardBridge, ATakenPortIsReported) {

@@ -22,9 +22,7 @@ TEST(Faults, NakSilenceAndABadCheckByteHitOnlyTheCommandsTheyAreFor) {
     b.reader.faults().corrupt_next(1);
     b.send(cmd(0x65));
     auto d = b.wait_reply();
-    ASSERT_TRUE(d.has_value());
-    EXPECT_FALSE(d->ok);
-    EXPECT_EQ(d->payload[0], 0x61) << "only the check byte is wrong";
+    EXPECT_TRUE(d && !d->ok && d->payload.at(0) == 0x61) << "only the check byte is wrong";
     EXPECT_EQ(b.transact(cmd(0x60))[0], 0x60);
     EXPECT_EQ(b.reader.commands_received(), 6u);
     EXPECT_EQ(b.reader.naks_sent(), 1u);
@@ -41,12 +39,8 @@ TEST(Faults, NoiseDlePairsAndStrayEtxBeforeTheFrame) {
         (b.reader.faults().*fault)(1);
         b.send(cmd(0x65));
         auto d = b.wait_reply();
-        ASSERT_TRUE(d.has_value());
-        EXPECT_TRUE(d->ok);
-        EXPECT_EQ(d->payload[0], 0x61);
-        if (!start.empty()) {
-            EXPECT_EQ(Bytes(b.sink.rx.begin(), b.sink.rx.begin() + start.size()), start);
-        }
+        EXPECT_TRUE(d && d->ok && d->payload.at(0) == 0x61);
+        EXPECT_EQ(Bytes(b.sink.rx.begin(), b.sink.rx.begin() + long(start.size())), start);
     }
     // Four bytes of noise, none of them a DLE.
     ASSERT_GE(b.sink.rx.size(), 6u);
@@ -58,8 +52,7 @@ TEST(Faults, ChunkedRepliesLeaveGapsOnceOrAlways) {
     {
         Bench b;
         b.reader.faults().chunk_next(4, milliseconds(30));
-        b.send(cmd(0x60));
-        ASSERT_TRUE(b.wait_reply().has_value());
+        b.transact(cmd(0x60));
         const Ticks ch = serial::SimLine::char_time({19200});
         for (std::size_t i = 1; i < b.sink.times.size(); ++i) {
             const Ticks dt = b.sink.times[i] - b.sink.times[i - 1];
@@ -72,8 +65,7 @@ TEST(Faults, ChunkedRepliesLeaveGapsOnceOrAlways) {
     Bench always({.chunk = 3, .chunk_gap = milliseconds(10)});
     for (int round = 0; round < 2; ++round) {
         always.clear_rx();
-        always.send(cmd(0x65));
-        ASSERT_TRUE(always.wait_reply().has_value());
+        always.transact(cmd(0x65));
         EXPECT_GE(always.sink.times.at(3) - always.sink.times[2], milliseconds(10));
     }
 }
@@ -125,9 +117,7 @@ TEST(Faults, CardPulledOrSwappedWhileTheReaderWaitsForIt) {
             b.reader.remove();
         else
             b.reader.set_slot1_card(make_card("t1"));
-        auto d = b.wait_reply(milliseconds(100));
-        ASSERT_TRUE(d.has_value());
-        EXPECT_EQ(d->payload, kNoCard);
+        EXPECT_EQ(b.wait_reply(milliseconds(100)).value_or(Decoded{}).payload, kNoCard);
         EXPECT_FALSE(b.wait_reply(seconds(2)).has_value()) << "one answer only";
     }
     // The reader listens again, and the new card needs a reset first.
@@ -137,7 +127,7 @@ TEST(Faults, CardPulledOrSwappedWhileTheReaderWaitsForIt) {
     EXPECT_EQ(b.transact(test::exchange(kSelectMf, 1)), kNoCard);
     const Bytes atr = b.power_on(1);
     ASSERT_FALSE(atr.empty());
-    EXPECT_TRUE(parse_atr(Bytes(atr.begin() + 1, atr.end()))->offers_t1);
+    EXPECT_TRUE(parse_atr(Bytes(atr.begin() + 1, atr.end())).value_or(AtrInfo{}).offers_t1);
 }
 
 TEST(Faults, SpeedChangeOrPtsRefusedOrAnsweredWrongOnce) {
