@@ -8,7 +8,6 @@
 #include <chrono>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace qkr::kern {
@@ -142,41 +141,6 @@ TEST_F(ClockTest, QueuedDpcRunsAtOnceFromPassiveLevelElseOnceBeforeTheQueuingThr
     EXPECT_TRUE(KeRemoveQueueDpc(&d.dpc));
     kernel.sleep_for(milliseconds(1));
     EXPECT_EQ(runs.size(), 2u);
-}
-
-TEST_F(ClockTest, ThreadsTakeTurnsThroughEventsWithoutLosingAWakeUp) {
-    KEVENT ping, pong;
-    KeInitializeEvent(&ping, SynchronizationEvent, FALSE);
-    KeInitializeEvent(&pong, SynchronizationEvent, FALSE);
-    Thread t = kernel.spawn("ponger", [&] {
-        for (int i = 0; i < 2000; ++i) {
-            wait(&ping, seconds(1));
-            KeSetEvent(&pong, IO_NO_INCREMENT, FALSE);
-        }
-    });
-    for (int i = 0; i < 2000; ++i) {
-        KeSetEvent(&ping, IO_NO_INCREMENT, FALSE);
-        ASSERT_EQ(wait(&pong, seconds(1)), STATUS_SUCCESS) << i;
-    }
-    t.join();
-    EXPECT_EQ(kernel.now(), 0); // nothing ever had to wait for time
-}
-
-TEST_F(ClockTest, ForeignThreadCountsOnceRegisteredAndStopsCountingWhenItEnds) {
-    std::atomic<bool> registered{false};
-    std::atomic<Ticks> woke{-1};
-    std::thread foreign([&] {
-        kernel.register_current_thread("pcscd");
-        registered = true;
-        kernel.sleep_for(seconds(1));
-        woke = kernel.now(); // ends without unregistering; the clock must not wait for it
-    });
-    while (!registered)
-        std::this_thread::yield();
-    kernel.sleep_for(seconds(5));
-    foreign.join();
-    EXPECT_EQ(woke, seconds(1));
-    EXPECT_EQ(kernel.now(), seconds(5));
 }
 
 TEST(StuckRun, DeadlockReportNamesEveryBlockedWaitAndReleasesThem) {

