@@ -48,29 +48,28 @@ bool has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-TEST(QkrTool, DemoRunsACompleteCardSession) {
-    const Outcome r = qkr("demo");
-    EXPECT_EQ(r.status, 0) << r.out << r.err;
-    for (const char* step : {"card inserted: t1", "cold reset, ATR 3B", "protocol selected: T=1",
-                             "READ BINARY, 16 bytes", "card removed", "reader removed"})
-        EXPECT_TRUE(has(r.out, step)) << step << "\n" << r.out;
-    EXPECT_TRUE(has(r.out, "demo finished\n")) << r.out;
-}
-
-TEST(QkrTool, ApduUnderT0AndT1ReturnsTheCardsResponses) {
-    // Under T=0 the case-4 SELECT answers 61xx; the READ BINARY answers the same under both.
-    for (const char* p : {"t0", "t1"}) {
-        const Outcome r = qkr("--card " + std::string(p) + " apdu --protocol " + p +
-                              " 00A40000022F00 00B0000004");
-        EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_TRUE(has(r.out, "< 51 4B 52 20 90 00")) << r.out;
+// The demo's steps, an APDU exchange under T=0 and T=1 (the case-4 SELECT answers 61xx under
+// T=0, the READ BINARY the same under both), the monitor, and trace and wire output.
+TEST(QkrTool, CommandsPrintWhatTheyDidAndEndWithStatus0) {
+    const std::pair<std::string, std::vector<std::string>> cases[] = {
+        {"demo",
+         {"card inserted: t1", "cold reset, ATR 3B", "protocol selected: T=1",
+          "READ BINARY, 16 bytes", "card removed", "reader removed", "demo finished\n"}},
+        {"--card t0 apdu --protocol t0 00A40000022F00 00B0000004", {"< 51 4B 52 20 90 00"}},
+        {"--card t1 apdu --protocol t1 00A40000022F00 00B0000004", {"< 51 4B 52 20 90 00"}},
+        {"--card t1 monitor --seconds 2", {"card state: swallowed\n"}},
+        {"--trace --wire script -",
+         {"ok\n", "[DriverEntry] Entering : \n", "[Qkr_PnP] IRP_MN_START_DEVICE \n",
+          "[Qkr_StartDevice]  Qkr_ConfigureSerialPort success\n",
+          "uTransmitBuffer : \n10 2 60 0 0 60 10 3 \n", "[Qkr_StartDevice] Exit : \n", "-> 10\n",
+          "<- 10\n"}},
+    };
+    for (const auto& [args, parts] : cases) {
+        const Outcome r = qkr(args, "start\n");
+        EXPECT_EQ(r.status, 0) << args << r.err;
+        for (const std::string& part : parts)
+            EXPECT_TRUE(has(r.out + r.err, part)) << args << ": " << part << "\n" << r.out;
     }
-}
-
-TEST(QkrTool, MonitorReportsTheCardStateAndEnds) {
-    const Outcome r = qkr("--card t1 monitor --seconds 2");
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "card state: swallowed\n");
 }
 
 TEST(QkrTool, ScriptCommandsEachPrintOneResultLine) {
@@ -110,10 +109,8 @@ TEST(QkrTool, ScriptCommandsEachPrintOneResultLine) {
         {"remove-device", "ok"},
     };
     std::string script = "# a whole session\n", expected;
-    for (const auto& [command, answer] : lines) {
-        script += command + "\n";
-        expected += answer + "\n";
-    }
+    for (const auto& [command, answer] : lines)
+        script += command + "\n", expected += answer + "\n";
     const Outcome r = qkr("--card none script -", script);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, expected) << r.err;
@@ -123,17 +120,6 @@ TEST(QkrTool, ScriptCommandsEachPrintOneResultLine) {
     const Outcome k = qkr("--card none script --keep-going -", failing);
     EXPECT_EQ(k.status, 1);
     EXPECT_EQ(k.out, "ok\nerror 0xC0000178 STATUS_NO_MEDIA\nok absent\n");
-}
-
-TEST(QkrTool, TraceAndWireShowTheDriversLogAndTheLine) {
-    const Outcome r = qkr("--trace --wire script -", "start\n");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "ok\n");
-    for (const char* line : {"[DriverEntry] Entering : \n", "[Qkr_PnP] IRP_MN_START_DEVICE \n",
-                             "[Qkr_StartDevice]  Qkr_ConfigureSerialPort success\n",
-                             "uTransmitBuffer : \n10 2 60 0 0 60 10 3 \n",
-                             "[Qkr_StartDevice] Exit : \n", "-> 10\n", "<- 10\n"})
-        EXPECT_TRUE(has(r.err, line)) << line << "\n---\n" << r.err;
 }
 
 TEST(QkrTool, ErrorsGetAClearMessageAndTheirExitStatus) {

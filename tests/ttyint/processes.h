@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <csignal>
-#include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -19,6 +18,7 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace qkr::ttyint {
@@ -26,20 +26,18 @@ namespace qkr::ttyint {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-inline int ms_until(Clock::time_point deadline) {
-    return static_cast<int>(std::max<long>(
-        0, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count()));
-}
-
 // Reads from `fd` into `buffer` until it holds a newline, the stream ends or the deadline passes.
 inline bool read_line_into(int fd, std::string& buffer, std::string& line, Clock::time_point end) {
     for (std::size_t nl; (nl = buffer.find('\n')) == std::string::npos;) {
         pollfd p{fd, POLLIN, 0};
         char buf[4096];
-        const ssize_t n = ::poll(&p, 1, ms_until(end)) > 0 ? ::read(fd, buf, sizeof buf) : 0;
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+        const ssize_t n = ::poll(&p, 1, int(std::max(0L, long(ms.count())))) > 0
+                              ? ::read(fd, buf, sizeof buf)
+                              : 0;
         if (n <= 0)
             return false;
-        buffer.append(buf, static_cast<std::size_t>(n));
+        buffer.append(buf, std::size_t(n));
     }
     line = buffer.substr(0, buffer.find('\n'));
     buffer.erase(0, line.size() + 1);
@@ -49,16 +47,15 @@ inline bool read_line_into(int fd, std::string& buffer, std::string& line, Clock
 class Child {
   public:
     // Starts `program` with `args`; standard error goes to `stderr_path` if given.
-    Child(const std::string& program, const std::vector<std::string>& args,
+    Child(const std::string& program, std::vector<std::string> args,
           const std::string& stderr_path = {}) {
         ::signal(SIGPIPE, SIG_IGN); // a child that died closes its pipe: EPIPE, not a signal
         int in[2], out[2];
         if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0)
             return;
-        std::vector<std::string> storage{program};
-        storage.insert(storage.end(), args.begin(), args.end());
+        args.insert(args.begin(), program);
         std::vector<char*> argv;
-        for (auto& s : storage)
+        for (auto& s : args)
             argv.push_back(s.data());
         argv.push_back(nullptr);
         posix_spawn_file_actions_t fa;
@@ -82,19 +79,13 @@ class Child {
         wait(10s);
         ::close(out_);
     }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
 
     bool started() const { return pid_ > 0; }
     bool send_line(const std::string& line) {
         const std::string text = line + "\n";
-        return ::write(in_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+        return ::write(in_, text.data(), text.size()) == ssize_t(text.size());
     }
-    void close_input() {
-        if (in_ >= 0)
-            ::close(in_);
-        in_ = -1;
-    }
+    void close_input() { ::close(std::exchange(in_, -1)); }
     // The next line of standard output, or nothing if none came in time or the output ended.
     std::optional<std::string> read_line(std::chrono::milliseconds timeout) {
         std::string line;
@@ -107,18 +98,12 @@ class Child {
     }
     // The exit status (or 128 + signal), or nothing if the child has not ended in time.
     std::optional<int> wait(std::chrono::milliseconds timeout) {
-        for (const auto end = Clock::now() + timeout; pid_ > 0 && !status_;) {
-            int st = 0;
-            if (::waitpid(pid_, &st, WNOHANG) == pid_)
+        for (const auto end = Clock::now() + timeout; pid_ > 0 && !status_ && Clock::now() < end;
+             std::this_thread::sleep_for(2ms))
+            if (int st = 0; ::waitpid(pid_, &st, WNOHANG) == pid_)
                 status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-            else if (Clock::now() < end)
-                std::this_thread::sleep_for(2ms);
-            else
-                break;
-        }
         return status_;
     }
-    pid_t pid() const { return pid_; }
 
   private:
     pid_t pid_ = -1;
@@ -133,10 +118,8 @@ inline int connect_unix(const std::string& path) {
     sockaddr_un a{};
     a.sun_family = AF_UNIX;
     path.copy(a.sun_path, sizeof a.sun_path - 1);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
-        fd = -1;
-    }
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+        ::close(std::exchange(fd, -1));
     return fd;
 }
 
