@@ -120,29 +120,6 @@ TEST_F(ClockTest, TimersRearmCancelAndFireAtDispatchLevelInArmingOrder) {
     EXPECT_EQ(runs.size(), 4u);
 }
 
-// Queued below DISPATCH_LEVEL a DPC has run when the insertion returns; queued at DISPATCH_LEVEL
-// it runs once, before the queuing thread blocks, unless it is taken out of the queue first.
-TEST_F(ClockTest, QueuedDpcRunsAtOnceFromPassiveLevelElseOnceBeforeTheQueuingThreadBlocks) {
-    std::vector<std::pair<int, Ticks>> runs;
-    TaggedDpc d(5, &runs);
-    EXPECT_TRUE(KeInsertQueueDpc(&d.dpc, nullptr, nullptr));
-    EXPECT_EQ(runs.size(), 1u);
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    EXPECT_TRUE(KeInsertQueueDpc(&d.dpc, nullptr, nullptr));
-    EXPECT_FALSE(KeInsertQueueDpc(&d.dpc, nullptr, nullptr)); // already queued
-    KeLowerIrql(old);
-    EXPECT_EQ(runs.size(), 1u);
-    kernel.sleep_for(milliseconds(1));
-    EXPECT_EQ(runs.size(), 2u);
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    KeInsertQueueDpc(&d.dpc, nullptr, nullptr);
-    KeLowerIrql(old);
-    EXPECT_TRUE(KeRemoveQueueDpc(&d.dpc));
-    kernel.sleep_for(milliseconds(1));
-    EXPECT_EQ(runs.size(), 2u);
-}
-
 TEST(StuckRun, DeadlockReportNamesEveryBlockedWaitAndReleasesThem) {
     Kernel kernel;
     test::VerifierLog log;

@@ -293,16 +293,10 @@ TEST_F(Library, RequestsTheLibraryAnswersOrRefusesAlone) {
         {kAbs, kT0, kTx, t0, 64, kNoMedia},
         {kNeg, 0, IOCTL_SMARTCARD_GET_STATE, {}, 4, kOk, kNeg},
         {kSw, 0, IOCTL_SMARTCARD_IS_PRESENT, {}, 0, kOk},
-        {kAbs, 0, IOCTL_SMARTCARD_IS_ABSENT, {}, 0, kOk},
-        {kNeg, 0, kGet, {1, 1}, 4, kInval},
         {kNeg, 0, kGet, w(SCARD_ATTR_VENDOR_IFD_TYPE), 6, kSmall},
         {kNeg, 0, kGet, w(SCARD_ATTR_DEVICE_UNIT), 4, kOk, 2},
-        {kNeg, 0, kGet, w(SCARD_ATTR_PROTOCOL_TYPES), 4, kOk, 0x13},
-        {kNeg, 0, kGet, w(SCARD_ATTR_MAX_IFSD), 4, kOk, 240},
         {kAbs, 0, kGet, w(SCARD_ATTR_ATR_STRING), 33, kNoMedia},
-        {kAbs, 0, kGet, w(SCARD_ATTR_CURRENT_PROTOCOL_TYPE), 4, kNoMedia},
         {kNeg, 0, IOCTL_SMARTCARD_SET_ATTRIBUTE, w(SCARD_ATTR_VENDOR_NAME), 0, STATUS_NOT_SUPPORTED},
-        {kNeg, 0, IOCTL_SMARTCARD_SET_ATTRIBUTE, {}, 0, kInval},
         // clang-format on
     };
     for (const Row& row : rows) {
