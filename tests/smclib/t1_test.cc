@@ -362,40 +362,4 @@ TEST_F(T1Exchange, ResponseLargerThanTheCallersBufferIsRefusedAfterTheChain) {
     EXPECT_EQ(sent(), block(0x40, select_));
 }
 
-TEST_F(T1Exchange, BadRequestsAreRefusedWithoutTouchingTheBuffer) {
-    start({0x00, 0xA4, 0x00}); // shorter than a command header
-    ext_.SmartcardRequest.BufferLength = 5;
-    EXPECT_EQ(SmartcardT1Request(&ext_), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(ext_.SmartcardRequest.BufferLength, 5u);
-
-    start(select_);
-    SCARD_IO_REQUEST header{SCARD_PROTOCOL_T1, 4000}; // header claims more than there is
-    std::memcpy(caller_request_.data(), &header, sizeof header);
-    EXPECT_EQ(SmartcardT1Request(&ext_), STATUS_INVALID_PARAMETER);
-
-    // A reply with no block asked for.
-    EXPECT_EQ(card_sends(block(0x00, ok_)), STATUS_INVALID_DEVICE_STATE);
-
-    // No room behind the driver's header.
-    start(select_);
-    ext_.SmartcardRequest.BufferLength = ext_.SmartcardRequest.BufferSize - 3;
-    EXPECT_EQ(SmartcardT1Request(&ext_), STATUS_BUFFER_TOO_SMALL);
-}
-
-TEST_F(T1Exchange, CardThatNeverStopsChainingIsGivenUpOn) {
-    begin_select();
-    UCHAR ns = 0;
-    NTSTATUS status = STATUS_MORE_PROCESSING_REQUIRED;
-    int blocks = 0;
-    while (status == STATUS_MORE_PROCESSING_REQUIRED && blocks < 1000) {
-        status = card_sends(block(UCHAR(ns << 6 | 0x20), pattern(240, 0)));
-        ns ^= 1;
-        blocks++;
-        if (status == STATUS_MORE_PROCESSING_REQUIRED)
-            sent();
-    }
-    EXPECT_EQ(status, STATUS_DEVICE_DATA_ERROR);
-    EXPECT_LT(blocks, 1000);
-}
-
 } // namespace
