@@ -4,7 +4,6 @@
 #include "fuzz/fuzz_support.h"
 #include "platform/smclib/smclib.h"
 
-#include <cstring>
 #include <vector>
 
 // Input: clock (u16), maximum IFSD, number of rates, rates (u32 each), reader state, stated
@@ -12,7 +11,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     qkr::fuzz::Input in(data, size);
     SMARTCARD_EXTENSION ext;
-    std::memset(static_cast<void*>(&ext), 0, sizeof ext);
+    qkr::fuzz::zero(ext);
     ext.Version = SMCLIB_VERSION;
 
     // The reader: clock (0 means the default), maximum IFSD, and up to eight data rates.
@@ -47,8 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     FUZZ_CHECK(status == STATUS_SUCCESS);
     FUZZ_CHECK(stated >= 2 && stated <= MAXIMUM_ATR_LENGTH);
-    FUZZ_CHECK(ext.ReaderCapabilities.CurrentState == SCARD_NEGOTIABLE ||
-               ext.ReaderCapabilities.CurrentState == SCARD_SPECIFIC);
+    FUZZ_CHECK(
+        qkr::fuzz::one_of(ext.ReaderCapabilities.CurrentState, {SCARD_NEGOTIABLE, SCARD_SPECIFIC}));
     FUZZ_CHECK(cc.HistoricalChars.Length <= 15 && cc.HistoricalChars.Length < stated);
     FUZZ_CHECK(cc.InversConvention == (cc.ATR.Buffer[0] == 0x3F));
     if (ext.ReaderCapabilities.CurrentState == SCARD_SPECIFIC)

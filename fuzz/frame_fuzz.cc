@@ -14,41 +14,25 @@ namespace {
 using qkr::fuzz::Input;
 
 void check_decoded(const std::vector<UCHAR>& raw, LONG result, LONG length, LONG given) {
-    switch (result) {
-    case QKR_FRAME_GOOD: {
-        FUZZ_CHECK(length >= 0 && length <= given);
-        // The payload without its check byte goes out again and comes back the same.
-        if (length == 0)
-            break;
-        std::vector<UCHAR> frame(QKR_BUFFER_SIZE);
-        ULONG frame_length = 0;
-        std::vector<UCHAR> payload(raw.begin(), raw.begin() + (length - 1));
-        UCHAR none = 0; // an empty payload still needs a pointer: null is refused
-        const NTSTATUS built =
-            Qkr_BuildFrame(frame.data(), QKR_BUFFER_SIZE, payload.empty() ? &none : payload.data(),
-                           ULONG(payload.size()), &frame_length);
-        if (built == STATUS_BUFFER_TOO_SMALL)
-            break; // doubled DLEs may not fit where the raw frame did not need them
-        FUZZ_CHECK(built == STATUS_SUCCESS);
-        FUZZ_CHECK(frame_length <= QKR_BUFFER_SIZE);
-        LONG again = LONG(frame_length);
-        const LONG r = Qkr_DecodeFrame(frame.data(), &again);
-        const bool nak = payload.size() == 1 && payload[0] == QKR_NAK;
-        FUZZ_CHECK(r == (nak ? QKR_FRAME_NAK : QKR_FRAME_GOOD));
-        if (!nak) {
-            FUZZ_CHECK(again == length);
-            FUZZ_CHECK(std::memcmp(frame.data(), raw.data(), size_t(length)) == 0);
-        }
-        break;
-    }
-    case QKR_FRAME_BAD:
-    case QKR_FRAME_NAK:
-    case QKR_FRAME_INCOMPLETE:
-        FUZZ_CHECK(length == 0);
-        break;
-    default:
-        FUZZ_CHECK(!"a decoder result outside its four");
-    }
+    FUZZ_CHECK(qkr::fuzz::one_of(
+        result, {QKR_FRAME_GOOD, QKR_FRAME_BAD, QKR_FRAME_NAK, QKR_FRAME_INCOMPLETE}));
+    FUZZ_CHECK(length >= 0 && length <= (result == QKR_FRAME_GOOD ? given : 0));
+    if (result != QKR_FRAME_GOOD || length == 0)
+        return;
+    // The payload without its check byte goes out again and comes back the same.
+    std::vector<UCHAR> frame(QKR_BUFFER_SIZE), payload(raw.begin(), raw.begin() + (length - 1));
+    payload.reserve(1); // an empty payload still needs a pointer: null is refused
+    ULONG frame_length = 0;
+    const NTSTATUS built = Qkr_BuildFrame(frame.data(), QKR_BUFFER_SIZE, payload.data(),
+                                          ULONG(payload.size()), &frame_length);
+    if (built == STATUS_BUFFER_TOO_SMALL)
+        return; // doubled DLEs may not fit where the raw frame did not need them
+    FUZZ_CHECK(built == STATUS_SUCCESS && frame_length <= QKR_BUFFER_SIZE);
+    LONG again = LONG(frame_length);
+    const LONG r = Qkr_DecodeFrame(frame.data(), &again);
+    const bool nak = payload.size() == 1 && payload[0] == QKR_NAK;
+    FUZZ_CHECK(r == (nak ? QKR_FRAME_NAK : QKR_FRAME_GOOD));
+    FUZZ_CHECK(nak || (again == length && std::memcmp(frame.data(), raw.data(), length) == 0));
 }
 
 } // namespace
@@ -57,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Input in(data, size);
     // A reader record of its own per input, so nothing carries over between inputs.
     auto reader = std::make_unique<READER_EXTENSION>();
-    std::memset(static_cast<void*>(reader.get()), 0, sizeof *reader);
+    qkr::fuzz::zero(*reader);
     SMARTCARD_EXTENSION slot{};
     slot.ReaderExtension = reader.get();
 
@@ -75,9 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Qkr_ScanReceivedBytes(&slot, copy.data(), ULONG(copy.size()));
         FUZZ_CHECK(reader->FrameStarted);
         FUZZ_CHECK(reader->ReceivedLength <= QKR_BUFFER_SIZE ||
-                   reader->ReceivedLength == QKR_RECEIVE_OVERFLOW);
-        if (reader->ReceivedLength == QKR_RECEIVE_OVERFLOW)
-            FUZZ_CHECK(reader->FrameComplete);
+                   (reader->ReceivedLength == QKR_RECEIVE_OVERFLOW && reader->FrameComplete));
         if (reader->FrameComplete && !past_end)
             break;
     }
@@ -85,18 +67,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const ULONG received = reader->ReceivedLength;
     if (received != QKR_RECEIVE_OVERFLOW && received > 0)
         FUZZ_CHECK(reader->ReceiveBuffer[0] == QKR_DLE && reader->ReceiveBuffer[1] == QKR_STX);
-    LONG length = LONG(received);
-    const LONG given = length;
-    const LONG result = Qkr_DecodeFrame(reader->ReceiveBuffer, &length);
+    // What the scanner collected, then the decoder on its own straight on the input bytes.
     std::vector<UCHAR> decoded(reader->ReceiveBuffer, reader->ReceiveBuffer + QKR_BUFFER_SIZE);
-    check_decoded(decoded, result, length, given);
-    if (received == QKR_RECEIVE_OVERFLOW)
-        FUZZ_CHECK(result == QKR_FRAME_BAD);
-
-    // The decoder on its own, straight on the input bytes.
-    std::vector<UCHAR> raw(data, data + (size < QKR_BUFFER_SIZE ? size : QKR_BUFFER_SIZE));
-    LONG raw_length = LONG(raw.size());
-    const LONG raw_result = Qkr_DecodeFrame(raw.data(), &raw_length);
-    check_decoded(raw, raw_result, raw_length, LONG(raw.size()));
+    std::vector<UCHAR> raw(data, data + std::min<std::size_t>(size, QKR_BUFFER_SIZE));
+    for (auto* bytes : {&decoded, &raw}) {
+        const LONG given = LONG(bytes == &raw ? raw.size() : received);
+        LONG length = given;
+        const LONG result = Qkr_DecodeFrame(bytes->data(), &length);
+        check_decoded(*bytes, result, length, given);
+        FUZZ_CHECK(bytes == &raw || received != QKR_RECEIVE_OVERFLOW || result == QKR_FRAME_BAD);
+    }
     return 0;
 }

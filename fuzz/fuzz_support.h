@@ -9,8 +9,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <span>
+#include <type_traits>
 
 #define FUZZ_CHECK(cond)                                                                           \
     do {                                                                                           \
@@ -45,15 +48,30 @@ class Input {
     std::size_t pos_ = 0;
 };
 
-// A kernel stand-in for one input, on the virtual clock, whose verifier reports (a deadlock, a
-// leak found by its end-of-life checks) end the run. One per input, not one per run: its threads
-// must be gone before the process exits, and nothing may carry over from one input to the next.
-inline std::unique_ptr<kern::Kernel> make_kernel() {
-    auto k = std::make_unique<kern::Kernel>(kern::ClockMode::Virtual);
-    k->set_verifier_handler([](const std::string& message) {
+template <class T>
+bool one_of(T value, std::initializer_list<std::type_identity_t<T>> allowed) {
+    return std::find(allowed.begin(), allowed.end(), value) != allowed.end();
+}
+
+// A record as the platform hands it out: all zero.
+template <class T>
+void zero(T& record) {
+    std::memset(static_cast<void*>(&record), 0, sizeof record);
+}
+
+// Verifier reports (a deadlock, a leak found by the kernel's end-of-life checks) end the run.
+inline void abort_on_report(kern::Kernel& k) {
+    k.set_verifier_handler([](const std::string& message) {
         std::fprintf(stderr, "verifier: %s\n", message.c_str());
         std::abort();
     });
+}
+
+// A kernel stand-in for one input, on the virtual clock. One per input, not one per run: its
+// threads must be gone before the process exits, and nothing may carry over between inputs.
+inline std::unique_ptr<kern::Kernel> make_kernel() {
+    auto k = std::make_unique<kern::Kernel>(kern::ClockMode::Virtual);
+    abort_on_report(*k);
     return k;
 }
 

@@ -10,8 +10,7 @@
 #include "fuzz/fuzz_support.h"
 #include "platform/smclib/smclib.h"
 
-#include <algorithm>
-#include <cstring>
+#include <array>
 #include <iterator>
 #include <memory>
 #include <vector>
@@ -30,14 +29,14 @@ Device& device_of(PSMARTCARD_EXTENSION ext) {
     return *reinterpret_cast<Device*>(ext);
 }
 
-const NTSTATUS kCallbackStatuses[] = {STATUS_SUCCESS,
-                                      STATUS_IO_TIMEOUT,
-                                      STATUS_NO_MEDIA,
-                                      STATUS_BUFFER_TOO_SMALL,
-                                      STATUS_DEVICE_DATA_ERROR,
-                                      STATUS_INVALID_DEVICE_REQUEST,
-                                      STATUS_UNRECOGNIZED_MEDIA,
-                                      STATUS_CANCELLED};
+const std::array kCallbackStatuses{STATUS_SUCCESS,
+                                   STATUS_IO_TIMEOUT,
+                                   STATUS_NO_MEDIA,
+                                   STATUS_BUFFER_TOO_SMALL,
+                                   STATUS_DEVICE_DATA_ERROR,
+                                   STATUS_INVALID_DEVICE_REQUEST,
+                                   STATUS_UNRECOGNIZED_MEDIA,
+                                   STATUS_CANCELLED};
 
 // Any callback: an answer of any length that fits, a card state it may change, and a status.
 NTSTATUS callback(PSMARTCARD_EXTENSION ext) {
@@ -57,14 +56,13 @@ NTSTATUS callback(PSMARTCARD_EXTENSION ext) {
     if (in.flag())
         ext->CardCapabilities.Protocol.Selected = in.u32();
     const UCHAR pick = in.u8();
-    const NTSTATUS status = pick < sizeof kCallbackStatuses / sizeof kCallbackStatuses[0]
-                                ? kCallbackStatuses[pick]
-                            : pick == 0xFF ? NTSTATUS(in.u32())
-                                           : STATUS_SUCCESS;
+    NTSTATUS status = pick < std::size(kCallbackStatuses) ? kCallbackStatuses[pick]
+                      : pick == 0xFF                      ? NTSTATUS(in.u32())
+                                                          : STATUS_SUCCESS;
     // Pending would make the request the driver's own, which no driver does for these.
-    const NTSTATUS returned = status == STATUS_PENDING ? STATUS_SUCCESS : status;
-    d.answered.push_back(returned);
-    return returned;
+    status = status == STATUS_PENDING ? STATUS_SUCCESS : status;
+    d.answered.push_back(status);
+    return status;
 }
 
 // Tracking: refuses, or parks the request for the driver to complete later.
@@ -85,19 +83,6 @@ NTSTATUS entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     return STATUS_SUCCESS;
 }
 
-// Statuses the library gives of its own (cancelled: a parked request the driver let go).
-const NTSTATUS kLibraryStatuses[] = {STATUS_SUCCESS,
-                                     STATUS_BUFFER_TOO_SMALL,
-                                     STATUS_DEVICE_BUSY,
-                                     STATUS_DEVICE_NOT_READY,
-                                     STATUS_INSUFFICIENT_RESOURCES,
-                                     STATUS_INVALID_DEVICE_REQUEST,
-                                     STATUS_INVALID_DEVICE_STATE,
-                                     STATUS_INVALID_PARAMETER,
-                                     STATUS_NOT_SUPPORTED,
-                                     STATUS_NO_MEDIA,
-                                     STATUS_CANCELLED};
-
 const ULONG kCodes[] = {
     IOCTL_SMARTCARD_POWER,         IOCTL_SMARTCARD_GET_ATTRIBUTE, IOCTL_SMARTCARD_SET_ATTRIBUTE,
     IOCTL_SMARTCARD_CONFISCATE,    IOCTL_SMARTCARD_TRANSMIT,      IOCTL_SMARTCARD_EJECT,
@@ -117,7 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     Input in(data, size);
     auto d = std::make_unique<Device>();
-    std::memset(static_cast<void*>(&d->ext), 0, sizeof d->ext);
+    qkr::fuzz::zero(d->ext);
     d->in = &in;
     PDEVICE_OBJECT device = nullptr;
     FUZZ_CHECK(IoCreateDevice(driver, sizeof(Device*), nullptr, FILE_DEVICE_SMARTCARD, 0, FALSE,
@@ -147,8 +132,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     for (int request = 0; request < 16 && !in.empty(); ++request) {
         const UCHAR pick = in.u8();
-        const ULONG code =
-            pick < sizeof kCodes / sizeof kCodes[0] ? kCodes[pick] : (pick == 0xFF ? in.u32() : 0);
+        const ULONG code = pick < std::size(kCodes) ? kCodes[pick] : (pick == 0xFF ? in.u32() : 0);
         if (code == 0)
             continue;
         auto input = in.take(in.u16() % 1100);
@@ -179,26 +163,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             parked->IoStatus.Information = 0;
             IoCompleteRequest(parked, IO_NO_INCREMENT);
         }
-        if (returned == STATUS_PENDING) {
+        if (returned == STATUS_PENDING)
             FUZZ_CHECK(KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr) ==
                        STATUS_SUCCESS);
-        } else if (NT_ERROR(returned)) {
+        else if (NT_ERROR(returned)) {
             // Failed without going pending: IoCallDriver's value is all the caller gets.
             iosb.Status = returned;
             iosb.Information = 0;
         }
-        FUZZ_CHECK(
-            std::count(std::begin(kLibraryStatuses), std::end(kLibraryStatuses), iosb.Status) +
-            std::count(d->answered.begin(), d->answered.end(), iosb.Status));
-        FUZZ_CHECK(iosb.Information <= output_length);
-        FUZZ_CHECK(output[output_length] == 0xEE);
+        // A status the library gives of its own (cancelled: a parked request the driver let go)
+        // or one a callback gave.
+        FUZZ_CHECK(qkr::fuzz::one_of(iosb.Status,
+                                     {STATUS_SUCCESS, STATUS_BUFFER_TOO_SMALL, STATUS_DEVICE_BUSY,
+                                      STATUS_DEVICE_NOT_READY, STATUS_INSUFFICIENT_RESOURCES,
+                                      STATUS_INVALID_DEVICE_REQUEST, STATUS_INVALID_DEVICE_STATE,
+                                      STATUS_INVALID_PARAMETER, STATUS_NOT_SUPPORTED,
+                                      STATUS_NO_MEDIA, STATUS_CANCELLED}) ||
+                   std::count(d->answered.begin(), d->answered.end(), iosb.Status));
+        FUZZ_CHECK(iosb.Information <= output_length && output[output_length] == 0xEE);
         FUZZ_CHECK(ext.OsData->NotificationIrp == nullptr);
     }
 
     SmartcardExit(&ext);
     IoDeleteDevice(device);
     kernel.unload_driver(driver);
-    FUZZ_CHECK(kernel.irps_live() == 0);
-    FUZZ_CHECK(kernel.pool_allocations_total() == pool_before);
+    FUZZ_CHECK(kernel.irps_live() == 0 && kernel.pool_allocations_total() == pool_before);
     return 0; // the kernel's end-of-life checks run as it goes
 }

@@ -6,18 +6,11 @@
 #include "platform/smclib/smclib.h"
 #include "sim/t1_card.h"
 
-#include <cstring>
 #include <vector>
 
 namespace {
 
 using Bytes = std::vector<UCHAR>;
-
-bool defined_end(NTSTATUS s) {
-    return s == STATUS_SUCCESS || s == STATUS_DEVICE_DATA_ERROR || s == STATUS_IO_TIMEOUT ||
-           s == STATUS_BUFFER_TOO_SMALL || s == STATUS_INVALID_DEVICE_STATE ||
-           s == STATUS_INVALID_PARAMETER;
-}
 
 // Input: maximum IFSD, IFSC, CRC flag, number of APDUs - 1; per APDU its length (u16) and the
 // room for its response (u16); per block the card sends, a kind (0 silence, 1 raw, 2 and 3 a
@@ -31,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     qkr::fuzz::Input in(data, size);
     std::vector<UCHAR> request(1048), reply(1048);
     SMARTCARD_EXTENSION ext;
-    std::memset(static_cast<void*>(&ext), 0, sizeof ext);
+    qkr::fuzz::zero(ext);
     ext.Version = SMCLIB_VERSION;
     ext.ReaderCapabilities.CLKFrequency.Default = 3571;
     ext.ReaderCapabilities.MaxIFSD = in.u8();
@@ -55,11 +48,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (int a = 0; a < apdus && !in.empty(); ++a) {
         // The caller's request (header and APDU) and the room for the response.
         SCARD_IO_REQUEST header{SCARD_PROTOCOL_T1, sizeof(SCARD_IO_REQUEST)};
-        Bytes caller(sizeof header);
+        Bytes caller(sizeof header + in.u16() % 1100);
         std::memcpy(caller.data(), &header, sizeof header);
-        const std::size_t apdu_length = in.u16() % 1100;
-        for (std::size_t i = 0; i < apdu_length; ++i)
-            caller.push_back(UCHAR(i * 31 + a));
+        for (std::size_t i = sizeof header; i < caller.size(); ++i)
+            caller[i] = UCHAR((i - sizeof header) * 31 + a);
         // The library's dispatch never passes less room than the header takes.
         const ULONG room = ULONG(sizeof header) + in.u16() % 1200;
         Bytes response(room + 1, 0xEE); // one guard byte past the room
@@ -75,12 +67,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             FUZZ_CHECK(exchanges <= kMostExchanges);
             ext.SmartcardRequest.BufferLength = 5;
             status = SmartcardT1Request(&ext);
-            FUZZ_CHECK(ext.SmartcardRequest.BufferLength <= ext.SmartcardRequest.BufferSize);
+            const ULONG built = ext.SmartcardRequest.BufferLength;
+            FUZZ_CHECK(built <= ext.SmartcardRequest.BufferSize);
             if (status != STATUS_SUCCESS)
                 break;
-            // A block of at most 3 + 254 + 2 bytes behind our five.
-            FUZZ_CHECK(ext.SmartcardRequest.BufferLength >= 5 + 4);
-            FUZZ_CHECK(ext.SmartcardRequest.BufferLength <= 5 + 259);
+            FUZZ_CHECK(built >= 5 + 4 && built <= 5 + 259); // 3 + 254 + 2 behind our five at most
 
             const UCHAR how = in.u8();
             ULONG length = 0;
@@ -105,10 +96,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             ext.SmartcardReply.BufferLength = length;
             status = SmartcardT1Reply(&ext);
         }
-        FUZZ_CHECK(defined_end(status));
+        FUZZ_CHECK(
+            qkr::fuzz::one_of(status, {STATUS_SUCCESS, STATUS_DEVICE_DATA_ERROR, STATUS_IO_TIMEOUT,
+                                       STATUS_BUFFER_TOO_SMALL, STATUS_INVALID_DEVICE_STATE,
+                                       STATUS_INVALID_PARAMETER}));
         FUZZ_CHECK(response[room] == 0xEE);
-        if (status == STATUS_SUCCESS)
-            FUZZ_CHECK(information >= sizeof header && information <= room);
+        FUZZ_CHECK(status != STATUS_SUCCESS ||
+                   (information >= sizeof header && information <= room));
     }
     return 0;
 }

@@ -1,57 +1,38 @@
 #!/usr/bin/env bash
 # Starts a pcscd of its own with the qkr handler on a simulated reader, then checks what
-# pcsc_scan, opensc-tool, scriptor and a pyscard program see through it.
+# pcsc_scan, opensc-tool, opensc-explorer, scriptor and pyscard programs see through it.
 set -uo pipefail
-lib=$1
+lib=$(realpath "$1")
 here=$2
 work=$(mktemp -d /tmp/qkr-pcsc-XXXXXX)
 sock=$work/control.sock
 pid=""
 failures=0
-passed=0
-
-cleanup() {
-  [ -n "$pid" ] && kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
+trap '[ -n "$pid" ] && kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; rm -rf "$work"' EXIT
 
 check() { # name, command...
   local name=$1; shift
-  if "$@" >"$work/out" 2>&1; then
-    passed=$((passed + 1)); echo "PASS $name"
-  else
-    failures=$((failures + 1)); echo "FAIL $name"; sed 's/^/    /' "$work/out"
-  fi
+  if "$@" >"$work/out" 2>&1; then echo "PASS $name"
+  else failures=$((failures + 1)); echo "FAIL $name"; sed 's/^/    /' "$work/out"; fi
 }
-
-expect_output() { # pattern, command...
-  local pattern=$1; shift
+expect_output() { # pattern... (!pattern: must not appear), --, command...
+  local patterns=(); while [ "$1" != -- ]; do patterns+=("$1"); shift; done; shift
   "$@" >"$work/cmd" 2>&1
-  if grep -q -- "$pattern" "$work/cmd"; then return 0; fi
-  echo "expected '$pattern' in:"; cat "$work/cmd"; return 1
+  for p in "${patterns[@]}"; do
+    if [ "${p:0:1}" = '!' ]; then ! grep -q -- "${p:1}" "$work/cmd"; else grep -q -- "$p" "$work/cmd"; fi ||
+      { echo "expected '$p' in:"; cat "$work/cmd"; return 1; }
+  done
 }
+log_has() { grep -qF -- "$1" "$work/pcscd.log" || { echo "not in pcscd's log: $1"; return 1; }; }
 
 if pgrep -x pcscd >/dev/null; then
   echo "another pcscd is running; its socket path is fixed, so this test cannot run beside it"
   exit 1
 fi
-
 mkdir -p "$work/conf"
-cat >"$work/conf/qkr" <<CONF
-FRIENDLYNAME "QKR Reader"
-DEVICENAME "sim:card=t1,socket=$sock,trace=1,wire=1"
-LIBPATH $lib
-
-FRIENDLYNAME "QKR Second"
-DEVICENAME "sim:card=t0,speed=38400"
-LIBPATH $lib
-CONF
-cat >"$work/conf/malformed" <<CONF
-FRIENDLYNAME "Malformed"
-DEVICENAME "sim:card=nosuch"
-LIBPATH $lib
-CONF
+printf 'FRIENDLYNAME "%s"\nDEVICENAME "%s"\nLIBPATH %s\n\n' >"$work/conf/qkr" \
+  "QKR Reader" "sim:card=t1,socket=$sock,trace=1,wire=1" "$lib" \
+  "QKR Second" "sim:card=t0,speed=38400" "$lib" "Malformed" "sim:card=nosuch" "$lib"
 
 start_pcscd() {
   local t0=$(date +%s%N)
@@ -59,75 +40,58 @@ start_pcscd() {
   pid=$!
   # pcscd serves its clients while the reader's start (with its 3 s serial set-up pause) goes on;
   # the card shows once it is over.
-  /usr/bin/python3 - <<'PY'
+  /usr/bin/python3 -c '
 import time
-from smartcard.scard import SCARD_SCOPE_USER, SCardEstablishContext, SCardListReaders
+from smartcard.scard import SCARD_SCOPE_USER as user, SCardEstablishContext, SCardListReaders
 for _ in range(500):
-    rv, ctx = SCardEstablishContext(SCARD_SCOPE_USER)
+    rv, ctx = SCardEstablishContext(user)
     if rv == 0 and "QKR Reader 00 01" in SCardListReaders(ctx, [])[1]:
         break
-    time.sleep(0.02)
-PY
+    time.sleep(0.02)'
   listed_ms=$(( ($(date +%s%N) - t0) / 1000000 ))
-  for _ in $(seq 1 100); do
-    if opensc-tool -r 0 -a >/dev/null 2>&1; then return 0; fi
-    sleep 0.1
-  done
+  for _ in $(seq 1 100); do opensc-tool -r 0 -a >/dev/null 2>&1 && return 0; sleep 0.1; done
   echo "pcscd did not show the reader and its card"; cat "$work/pcscd.log"; return 1
 }
-
-stop_pcscd() {
-  kill "$pid"; wait "$pid" 2>/dev/null; pid=""
-}
-
-control() { # one command on the simulator's control socket, answer on stdout
-  /usr/bin/python3 - "$sock" "$1" <<'PY'
-import socket, sys
-s = socket.socket(socket.AF_UNIX)
-s.connect(sys.argv[1])
-s.sendall((sys.argv[2] + "\n").encode())
-print(s.makefile().readline().strip())
-PY
-}
+stop_pcscd() { kill "$pid"; wait "$pid" 2>/dev/null; pid=""; }
 
 start_pcscd || exit 1
-
 check "pcscd lists the reader before its start is over (${listed_ms} ms)" test "$listed_ms" -lt 2500
-check "opensc-tool lists both slots" expect_output "QKR Reader 00 01" opensc-tool -l
-check "opensc-tool reads the T=1 card's ATR" \
-  expect_output "3b:96:13:81:71:20:45:00:51:4b:52:20:54:31:1d" opensc-tool -r 0 -a
-check "opensc-tool reads the second slot's T=0 card's ATR" \
-  expect_output "3b:96:11:40:0a:51:4b:52:20:54:30" opensc-tool -r 1 -a
+check "opensc-tool reads both slots' ATRs (T=1 card, T=0 card)" eval \
+  'expect_output "3b:96:13:81:71:20:45:00:51:4b:52:20:54:31:1d" -- opensc-tool -r 0 -a &&
+   expect_output "3b:96:11:40:0a:51:4b:52:20:54:30" -- opensc-tool -r 1 -a'
 check "opensc-tool exchanges APDUs under T=1" \
-  expect_output "51 4B 52 20 QKR" opensc-tool -r 0 -s 00A40000022F00 -s 00B0000004
+  expect_output "51 4B 52 20 QKR" -- opensc-tool -r 0 -s 00A40000022F00 -s 00B0000004
 check "pcsc_scan sees the reader and the card" \
-  expect_output "3B 96 13 81 71 20 45 00 51 4B 52 20 54 31 1D" timeout 20 pcsc_scan -c -n -t 3
+  expect_output "3B 96 13 81 71 20 45 00 51 4B 52 20 54 31 1D" -- timeout 20 pcsc_scan -c -n -t 3
 printf '00A40000022F00\n00B0000004\n' >"$work/script"
-check "scriptor exchanges APDUs" expect_output "51 4B 52 20 90 00" \
-  scriptor -r "QKR Reader 00 00" "$work/script"
+check "scriptor exchanges APDUs" \
+  expect_output "51 4B 52 20 90 00" -- scriptor -r "QKR Reader 00 00" "$work/script"
+# `ls` with OpenSC's tcos driver, whose listing command the card answers; `cd` by path and `cat`,
+# which select by path from the MF and read at growing offsets.
+printf 'ls\ncd 5000\nls\ncat 5001\ncd ..\ncat 2F00\n' >"$work/explore"
+check "opensc-explorer lists, enters and reads the card's files" \
+  expect_output '\[5000\][[:space:]]*DF' '2F00 .*wEF *32' '5003 .*wEF *128' 'OpenSC \[3F00/5000\]>' \
+  '^000001F0: F0 F1 F2 F3 F4 F5 F6 F7 F8 F9 FA FB FC FD FE FF' \
+  '^00000010: 31 20 45 46 32 46 30 30 20 43 4F 4E 54 45 4E 54' '!Unable' '!rror' -- \
+  eval 'timeout 60 opensc-explorer -r 0 -c tcos <"$work/explore"'
 check "pyscard: sessions, card events, idle after a disconnect, reader power loss and return" \
   /usr/bin/python3 "$here/pcsc_session.py" "$sock" "$pid"
-two_processes() {
-  /usr/bin/python3 "$here/pcsc_transactions.py" 5 & local other=$!
-  /usr/bin/python3 "$here/pcsc_transactions.py" 5 && wait "$other"
-}
-check "two processes, transactions on both slots of two readers, every answer right" two_processes
-log_has() { grep -qF -- "$1" "$work/pcscd.log" || { echo "not in pcscd's log: $1"; return 1; }; }
+check "two processes, transactions on both slots of two readers, every answer right" eval \
+  '/usr/bin/python3 "$here/pcsc_transactions.py" 5 & other=$!
+   /usr/bin/python3 "$here/pcsc_transactions.py" 5 && wait $other'
 check "a malformed DEVICENAME fails its own reader only, saying why" \
   log_has 'qkr-ifd: channel "sim:card=nosuch": unknown or malformed option card=nosuch'
-check "pcscd's debug log has the driver's trace, the line's bytes and the APDUs" \
-  eval 'log_has "qkr-ifd: [Qkr_StartDevice] Enter" && log_has "qkr-ifd: reader 0 wire -> 10 02 60" &&
-        log_has "qkr-ifd: reader 0 slot 0 APDU > 00 A4 00 00 02 2F 00" &&
-        log_has "qkr-ifd: reader 0 slot 0 APDU < 51 4B 52 20 90 00"'
+check "pcscd's debug log has the driver's trace, the line's bytes and the APDUs" eval \
+  'log_has "qkr-ifd: [Qkr_StartDevice] Enter" && log_has "qkr-ifd: reader 0 wire -> 10 02 60" &&
+   log_has "qkr-ifd: reader 0 slot 0 APDU > 00 A4 00 00 02 2F 00" &&
+   log_has "qkr-ifd: reader 0 slot 0 APDU < 51 4B 52 20 90 00"'
 check "a T=0/T=1 connection to a memory card is refused, pointing to the control code" \
   log_has "the card is a memory card, which has neither T=0 nor T=1: exchange with it through"
 
 stop_pcscd
-check "pcscd stops cleanly with the handler loaded" true
 start_pcscd || exit 1
 check "the handler works again after pcscd restarted" \
-  expect_output "51 4B 52 20 QKR" opensc-tool -r 0 -s 00A40000022F00 -s 00B0000004
+  expect_output "51 4B 52 20 QKR" -- opensc-tool -r 0 -s 00A40000022F00 -s 00B0000004
 stop_pcscd
-
-echo "$passed passed, $failures failed"
+echo "$failures failed"
 [ "$failures" -eq 0 ]
