@@ -15,14 +15,12 @@ namespace qkr::pcsc {
 namespace {
 
 using ttyint::Clock;
+using ttyint::seconds_since;
 using namespace std::chrono_literals;
 using Data = std::vector<std::uint8_t>;
 
 constexpr ChannelId kSlot0{0, 0}, kSlot1{0, 1};
 
-double seconds_since(Clock::time_point t) {
-    return std::chrono::duration<double>(Clock::now() - t).count();
-}
 Bridge& bridge() {
     return Bridge::instance();
 }

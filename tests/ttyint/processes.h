@@ -26,6 +26,10 @@ namespace qkr::ttyint {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
+inline double seconds_since(Clock::time_point t) {
+    return std::chrono::duration<double>(Clock::now() - t).count();
+}
+
 // Reads from `fd` into `buffer` until it holds a newline, the stream ends or the deadline passes.
 inline bool read_line_into(int fd, std::string& buffer, std::string& line, Clock::time_point end) {
     for (std::size_t nl; (nl = buffer.find('\n')) == std::string::npos;) {
@@ -152,5 +156,23 @@ inline std::string read_file(const std::string& path) {
     s << std::ifstream(path).rdbuf();
     return s.str();
 }
+
+#ifdef QKR_SIM
+// qkr-sim on a pseudo-terminal with its modem and control sockets; `device` is the slave side.
+struct SimOnPty {
+    explicit SimOnPty(const std::string& card, std::vector<std::string> args = {}) {
+        args.insert(args.end(), {"--modem", modem, "--control", control_path, "--card", card});
+        sim.emplace(QKR_SIM, args, temp_path("sim.log"));
+        for (int i = 0; i < 3; ++i)
+            if (auto line = sim->read_line(10s); line && line->rfind("device ", 0) == 0)
+                device = line->substr(7);
+    }
+    std::string control(const std::string& command) {
+        return ttyint::control(control_path, command);
+    }
+    std::string modem = temp_path("modem"), control_path = temp_path("control"), device;
+    std::optional<Child> sim;
+};
+#endif
 
 } // namespace qkr::ttyint
