@@ -10,7 +10,6 @@
 #include "fuzz/fuzz_support.h"
 #include "platform/smclib/smclib.h"
 
-#include <array>
 #include <iterator>
 #include <memory>
 #include <vector>
@@ -29,14 +28,10 @@ Device& device_of(PSMARTCARD_EXTENSION ext) {
     return *reinterpret_cast<Device*>(ext);
 }
 
-const std::array kCallbackStatuses{STATUS_SUCCESS,
-                                   STATUS_IO_TIMEOUT,
-                                   STATUS_NO_MEDIA,
-                                   STATUS_BUFFER_TOO_SMALL,
-                                   STATUS_DEVICE_DATA_ERROR,
-                                   STATUS_INVALID_DEVICE_REQUEST,
-                                   STATUS_UNRECOGNIZED_MEDIA,
-                                   STATUS_CANCELLED};
+const std::vector<NTSTATUS> kCallbackStatuses({STATUS_SUCCESS, STATUS_IO_TIMEOUT, STATUS_NO_MEDIA,
+                                               STATUS_BUFFER_TOO_SMALL, STATUS_DEVICE_DATA_ERROR,
+                                               STATUS_INVALID_DEVICE_REQUEST,
+                                               STATUS_UNRECOGNIZED_MEDIA, STATUS_CANCELLED});
 
 // Any callback: an answer of any length that fits, a card state it may change, and a status.
 NTSTATUS callback(PSMARTCARD_EXTENSION ext) {
@@ -56,9 +51,9 @@ NTSTATUS callback(PSMARTCARD_EXTENSION ext) {
     if (in.flag())
         ext->CardCapabilities.Protocol.Selected = in.u32();
     const UCHAR pick = in.u8();
-    NTSTATUS status = pick < std::size(kCallbackStatuses) ? kCallbackStatuses[pick]
-                      : pick == 0xFF                      ? NTSTATUS(in.u32())
-                                                          : STATUS_SUCCESS;
+    NTSTATUS status = pick < kCallbackStatuses.size() ? kCallbackStatuses[pick]
+                      : pick == 0xFF                  ? NTSTATUS(in.u32())
+                                                      : STATUS_SUCCESS;
     // Pending would make the request the driver's own, which no driver does for these.
     status = status == STATUS_PENDING ? STATUS_SUCCESS : status;
     d.answered.push_back(status);
