@@ -21,27 +21,6 @@ using kern::milliseconds;
 using kern::seconds;
 using kern::Ticks;
 
-// The port's end: what arrives and when, and the modem lines. Under `m` when the clock is real; a
-// virtual clock runs one thing at a time.
-struct PortSink : serial::LinePortSink {
-    explicit PortSink(kern::Kernel& k) : k(k) {}
-    void on_receive(std::span<const std::uint8_t> bytes) override {
-        std::lock_guard lock(m);
-        rx.insert(rx.end(), bytes.begin(), bytes.end());
-        times.insert(times.end(), bytes.size(), k.now());
-    }
-    void on_tx_empty() override {}
-    void on_modem_change(serial::ModemLines l) override {
-        std::lock_guard lock(m);
-        lines = l;
-    }
-    kern::Kernel& k;
-    std::mutex m;
-    Bytes rx;
-    std::vector<Ticks> times;
-    serial::ModemLines lines;
-};
-
 // Host-side framing, written out here so the tests do not lean on the simulator's own.
 inline Bytes frame(std::span<const std::uint8_t> payload) {
     Bytes f = {0x10, 0x02};
@@ -122,26 +101,38 @@ const Bytes kSw9000 = {0x90, 0x00};
 const Bytes kNoCard = {0x67, 0x00, 0x00, 0x00};
 const Bytes kNakFrame = {0x10, 0x02, 0x15, 0x15, 0x10, 0x03};
 
-struct Bench {
+// The reader on a line whose port's end records what arrives and when, and the modem lines
+// (under `m` when the clock is real; a virtual clock runs one thing at a time).
+struct Bench : serial::LinePortSink {
     explicit Bench(ReaderConfig config = {}, std::uint32_t baud = 19200,
                    kern::ClockMode mode = kern::ClockMode::Virtual)
-        : k(mode), line(k, serial::LineFormat{baud}), sink(k), reader(std::move(config)) {
-        line.attach(&sink);
+        : k(mode), line(k, serial::LineFormat{baud}), reader(std::move(config)) {
+        line.attach(this);
         line.open();
         line.connect_device(&reader);
         k.sleep_for(milliseconds(1));
     }
-    ~Bench() {
+    ~Bench() override {
         line.connect_device(nullptr);
         line.attach(nullptr);
+    }
+    void on_receive(std::span<const std::uint8_t> bytes) override {
+        std::lock_guard lock(m);
+        rx.insert(rx.end(), bytes.begin(), bytes.end());
+        times.insert(times.end(), bytes.size(), k.now());
+    }
+    void on_tx_empty() override {}
+    void on_modem_change(serial::ModemLines l) override {
+        std::lock_guard lock(m);
+        lines = l;
     }
     void send_raw(std::span<const std::uint8_t> bytes) { line.transmit(bytes); }
     void send(std::span<const std::uint8_t> payload) { send_raw(frame(payload)); }
     // The next complete reply frame, waiting up to `limit` (virtual time) for it.
     std::optional<Decoded> wait_reply(Ticks limit = seconds(5)) {
         for (const Ticks end = k.now() + limit; k.now() < end; k.sleep_for(milliseconds(1))) {
-            std::unique_lock lock(sink.m);
-            if (auto d = deframe(sink.rx, consumed)) {
+            std::unique_lock lock(m);
+            if (auto d = deframe(rx, consumed)) {
                 consumed = d->end;
                 return d;
             }
@@ -167,15 +158,18 @@ struct Bench {
     Bytes set_speed(std::uint8_t code) { return memory(Bytes{0x4C, 0x00, code}); }
     void quiet(Ticks t) { k.sleep_for(t); }
     void clear_rx() {
-        sink.rx.clear();
-        sink.times.clear();
+        rx.clear();
+        times.clear();
         consumed = 0;
     }
 
     kern::Kernel k;
     serial::SimLine line;
-    PortSink sink;
     ReaderSim reader;
+    std::mutex m;
+    Bytes rx;
+    std::vector<Ticks> times;
+    serial::ModemLines lines;
     std::size_t consumed = 0;
 };
 

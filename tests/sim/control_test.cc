@@ -18,15 +18,15 @@ TEST(ControlCommands, CardsPowerStatusAndFaultsTakeEffect) {
     EXPECT_EQ(control("power on"), "ok");
     EXPECT_EQ(control("dsr-drop 50"), "ok");
     b.quiet(milliseconds(10));
-    EXPECT_FALSE(b.sink.lines.dsr);
+    EXPECT_FALSE(b.lines.dsr);
     b.quiet(milliseconds(60));
-    EXPECT_TRUE(b.sink.lines.dsr);
+    EXPECT_TRUE(b.lines.dsr);
 
     EXPECT_EQ(control("fault truncate 3 1"), "ok");
     b.send(cmd(0x60));
     b.quiet(seconds(1));
-    EXPECT_EQ(b.sink.rx.size(), 3u) << "three bytes of the reply";
-    b.consumed = b.sink.rx.size();
+    EXPECT_EQ(b.rx.size(), 3u) << "three bytes of the reply";
+    b.consumed = b.rx.size();
     EXPECT_EQ(control("fault delay 400 1"), "ok");
     const Ticks start = b.k.now();
     b.transact(cmd(0x65));
@@ -34,18 +34,17 @@ TEST(ControlCommands, CardsPowerStatusAndFaultsTakeEffect) {
     EXPECT_EQ(control("fault noise 5A 00a5"), "ok");
     b.clear_rx();
     b.transact(cmd(0x65));
-    EXPECT_EQ(Bytes(b.sink.rx.begin(), b.sink.rx.begin() + 5),
-              (Bytes{0x5A, 0x00, 0xA5, 0x10, 0x02}));
+    EXPECT_EQ(Bytes(b.rx.begin(), b.rx.begin() + 5), (Bytes{0x5A, 0x00, 0xA5, 0x10, 0x02}));
     EXPECT_EQ(control("fault nak 1"), "ok");
     b.clear_rx();
     b.send(cmd(0x60));
     b.quiet(milliseconds(50));
-    EXPECT_EQ(b.sink.rx, kNakFrame);
+    EXPECT_EQ(b.rx, kNakFrame);
     for (const char* line : {"fault silent 1", "fault noise 5A", "fault clear"})
         EXPECT_EQ(control(line), "ok");
     b.clear_rx();
     EXPECT_EQ(b.transact(cmd(0x65))[0], 0x61) << "cleared before it bit";
-    EXPECT_EQ(b.sink.rx[0], 0x10);
+    EXPECT_EQ(b.rx[0], 0x10);
 
     for (const char* good :
          {"fault corrupt 2", "fault dle-pairs 1", "fault stray-etx 1", "fault chunk 4 10 1",

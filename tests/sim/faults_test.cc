@@ -11,7 +11,7 @@ TEST(Faults, NakSilenceAndABadCheckByteHitOnlyTheCommandsTheyAreFor) {
     b.reader.faults().nak_next(1);
     b.send(cmd(0x62));
     b.quiet(milliseconds(50));
-    EXPECT_EQ(b.sink.rx, kNakFrame);
+    EXPECT_EQ(b.rx, kNakFrame);
     b.clear_rx();
     EXPECT_EQ(b.transact(cmd(0x65))[4] & 0x04, 0) << "the NAKed power-up was not carried out";
     b.reader.faults().silent_next(2);
@@ -40,12 +40,12 @@ TEST(Faults, NoiseDlePairsAndStrayEtxBeforeTheFrame) {
         b.send(cmd(0x65));
         auto d = b.wait_reply();
         EXPECT_TRUE(d && d->ok && d->payload.at(0) == 0x61);
-        EXPECT_EQ(Bytes(b.sink.rx.begin(), b.sink.rx.begin() + long(start.size())), start);
+        EXPECT_EQ(Bytes(b.rx.begin(), b.rx.begin() + long(start.size())), start);
     }
     // Four bytes of noise, none of them a DLE.
-    ASSERT_GE(b.sink.rx.size(), 6u);
-    EXPECT_EQ(std::count(b.sink.rx.begin(), b.sink.rx.begin() + 4, 0x10), 0);
-    EXPECT_EQ(Bytes(b.sink.rx.begin() + 4, b.sink.rx.begin() + 6), (Bytes{0x10, 0x02}));
+    ASSERT_GE(b.rx.size(), 6u);
+    EXPECT_EQ(std::count(b.rx.begin(), b.rx.begin() + 4, 0x10), 0);
+    EXPECT_EQ(Bytes(b.rx.begin() + 4, b.rx.begin() + 6), (Bytes{0x10, 0x02}));
 }
 
 TEST(Faults, ChunkedRepliesLeaveGapsOnceOrAlways) {
@@ -54,8 +54,8 @@ TEST(Faults, ChunkedRepliesLeaveGapsOnceOrAlways) {
         b.reader.faults().chunk_next(4, milliseconds(30));
         b.transact(cmd(0x60));
         const Ticks ch = serial::SimLine::char_time({19200});
-        for (std::size_t i = 1; i < b.sink.times.size(); ++i) {
-            const Ticks dt = b.sink.times[i] - b.sink.times[i - 1];
+        for (std::size_t i = 1; i < b.times.size(); ++i) {
+            const Ticks dt = b.times[i] - b.times[i - 1];
             if (i % 4 == 0)
                 EXPECT_GE(dt, milliseconds(30)) << "between chunks, at " << i;
             else
@@ -66,7 +66,7 @@ TEST(Faults, ChunkedRepliesLeaveGapsOnceOrAlways) {
     for (int round = 0; round < 2; ++round) {
         always.clear_rx();
         always.transact(cmd(0x65));
-        EXPECT_GE(always.sink.times.at(3) - always.sink.times[2], milliseconds(10));
+        EXPECT_GE(always.times.at(3) - always.times[2], milliseconds(10));
     }
 }
 
@@ -75,9 +75,9 @@ TEST(Faults, DsrDropRestartsTheReaderCtsPulseLeavesTheCardAlone) {
     b.power_on();
     b.reader.pulse_cts(milliseconds(30));
     b.quiet(milliseconds(10));
-    EXPECT_EQ(std::pair(b.sink.lines.dsr, b.sink.lines.cts), std::pair(true, false));
+    EXPECT_EQ(std::pair(b.lines.dsr, b.lines.cts), std::pair(true, false));
     b.quiet(milliseconds(30));
-    EXPECT_TRUE(b.sink.lines.cts);
+    EXPECT_TRUE(b.lines.cts);
     EXPECT_EQ(b.card(kSelectMf), kSw9000);
 
     b.set_speed(0x01);
@@ -85,9 +85,9 @@ TEST(Faults, DsrDropRestartsTheReaderCtsPulseLeavesTheCardAlone) {
     EXPECT_EQ(b.reader.baud(), 38400u);
     b.reader.drop_dsr(milliseconds(100));
     b.quiet(milliseconds(50));
-    EXPECT_FALSE(b.sink.lines.dsr);
+    EXPECT_FALSE(b.lines.dsr);
     b.quiet(milliseconds(100));
-    EXPECT_EQ(std::pair(b.sink.lines.dsr, b.sink.lines.cts), std::pair(true, true));
+    EXPECT_EQ(std::pair(b.lines.dsr, b.lines.cts), std::pair(true, true));
     // Back at its power-up speed, with the card unpowered.
     EXPECT_EQ(b.reader.baud(), 19200u);
     EXPECT_EQ(b.transact(exchange(Bytes{0x00, 0xB0, 0x00, 0x00, 0x01})), kNoCard);
@@ -104,7 +104,7 @@ TEST(Faults, CardPulledOutInTheMiddleOfAT1Chain) {
     EXPECT_EQ(b.transact(exchange(t1_block(0x20, part))), kNoCard);
     EXPECT_FALSE(b.wait_reply(seconds(1)).has_value()) << "one answer only";
     EXPECT_FALSE(b.reader.card_present());
-    EXPECT_FALSE(b.sink.lines.cts);
+    EXPECT_FALSE(b.lines.cts);
 }
 
 TEST(Faults, CardPulledOrSwappedWhileTheReaderWaitsForIt) {
@@ -161,9 +161,9 @@ TEST(Faults, RandomModeIsReproducibleFromItsSeed) {
             auto d = b.wait_reply(seconds(3));
             bad += !d || !d->ok || d->payload.size() != 5;
             b.quiet(seconds(2)); // let a cut reply's remains pass
-            b.consumed = b.sink.rx.size();
+            b.consumed = b.rx.size();
         }
-        return std::make_pair(b.sink.rx, bad);
+        return std::make_pair(b.rx, bad);
     };
     const auto a = run(42);
     EXPECT_EQ(a.first, run(42).first);

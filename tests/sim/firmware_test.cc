@@ -85,7 +85,7 @@ TEST(ReaderFraming, BadOrUnfinishedFramesAreRefusedAndNoiseIsIgnored) {
         b.clear_rx();
         b.send_raw(bad); // (the second has DLE then a data byte)
         b.quiet(milliseconds(50));
-        EXPECT_EQ(b.sink.rx, kNakFrame);
+        EXPECT_EQ(b.rx, kNakFrame);
     }
     EXPECT_EQ(b.reader.naks_sent(), 2u);
     // A frame left unfinished is dropped after a while, without an answer.
@@ -93,7 +93,7 @@ TEST(ReaderFraming, BadOrUnfinishedFramesAreRefusedAndNoiseIsIgnored) {
     f = frame(cmd(0x60));
     b.send_raw(std::span(f).first(4));
     b.quiet(seconds(1));
-    EXPECT_TRUE(b.sink.rx.empty());
+    EXPECT_TRUE(b.rx.empty());
     // Noise, DLE pairs and a stray DLE ETX before the frame start nothing.
     Bytes noisy = {0x55, 0xAA, 0x10, 0x10, 0x02, 0x10, 0x03, 0x00};
     const Bytes good = frame(cmd(0x65));
@@ -115,9 +115,9 @@ TEST(ReaderTiming, RepliesTakeTheirLineTimeAfterProcessingAndCardTimeDleDoubled)
         // 21-byte frame, 21 characters of 10 bits at 9600 bit/s: 21.875 ms from the first start
         // bit to the last stop bit.
         EXPECT_EQ(slow.memory(Bytes{0x01, 0x00, 0x08, 0x0A}).at(9), 0x10);
-        ASSERT_EQ(slow.sink.rx.size(), 21u);
-        EXPECT_EQ(Bytes(slow.sink.rx.begin() + 15, slow.sink.rx.begin() + 17), (Bytes{0x10, 0x10}));
-        const Ticks span = slow.sink.times.back() - slow.sink.times.front();
+        ASSERT_EQ(slow.rx.size(), 21u);
+        EXPECT_EQ(Bytes(slow.rx.begin() + 15, slow.rx.begin() + 17), (Bytes{0x10, 0x10}));
+        const Ticks span = slow.times.back() - slow.times.front();
         EXPECT_NEAR(static_cast<double>(span + serial::SimLine::char_time({9600})), 218750.0, 30.0);
     }
 
@@ -126,8 +126,8 @@ TEST(ReaderTiming, RepliesTakeTheirLineTimeAfterProcessingAndCardTimeDleDoubled)
     b.send(cmd(0x65));
     ASSERT_TRUE(b.wait_reply().has_value());
     const Ticks frame_out = serial::SimLine::char_time({19200}) * 8;
-    EXPECT_GE(b.sink.times.front() - start, milliseconds(40) + frame_out);
-    EXPECT_LT(b.sink.times.front() - start, milliseconds(45) + frame_out);
+    EXPECT_GE(b.times.front() - start, milliseconds(40) + frame_out);
+    EXPECT_LT(b.times.front() - start, milliseconds(45) + frame_out);
     // A T=0 READ BINARY of 256 bytes keeps the card busy for 264 characters of 12 etu at
     // 372/3.571 MHz, about 0.33 s, on top of the processing delay.
     b.reader.insert(make_card("t0"));
@@ -138,8 +138,8 @@ TEST(ReaderTiming, RepliesTakeTheirLineTimeAfterProcessingAndCardTimeDleDoubled)
     auto d = b.wait_reply();
     ASSERT_TRUE(d.has_value());
     const Ticks card_time = static_cast<Ticks>((5 + 1 + 256 + 2) * 12 * etu_ticks(372, 1));
-    EXPECT_GT(b.sink.times[d->end - 1] - t0, milliseconds(40) + card_time);
-    EXPECT_LT(b.sink.times[d->end - 1] - t0, milliseconds(40) + card_time + milliseconds(250));
+    EXPECT_GT(b.times[d->end - 1] - t0, milliseconds(40) + card_time);
+    EXPECT_LT(b.times[d->end - 1] - t0, milliseconds(40) + card_time + milliseconds(250));
 }
 
 TEST(ReaderLink, SpeedChangeTakesEffectAfterTheAcceptingReply) {
@@ -172,7 +172,7 @@ TEST(ReaderLink, SpeedChangeTakesEffectAfterTheAcceptingReply) {
 
 TEST(ReaderLines, DsrWhilePoweredCtsWhileACardIsInSlotZero) {
     Bench b;
-    auto lines = [&] { return b.quiet(milliseconds(5)), b.sink.lines.dsr * 2 + b.sink.lines.cts; };
+    auto lines = [&] { return b.quiet(milliseconds(5)), b.lines.dsr * 2 + b.lines.cts; };
     EXPECT_EQ(lines(), 2);
     b.reader.insert(make_card("t0"));
     EXPECT_EQ(lines(), 3);
