@@ -13,9 +13,7 @@
 namespace qkr::kern {
 namespace {
 
-using test::Behaviour;
 using test::complete;
-using test::make_device;
 using test::relative;
 
 class IoTest : public ::testing::Test, protected test::ScriptedStack {
@@ -171,18 +169,15 @@ TEST_F(IoTest, BuiltRequestCopiesBackAtMostWhatTheDriverReportsAndOnlyForNonErro
 }
 
 // The lower driver parks device control requests under the cancel spin lock, as a serial port
-// parks a wait.
-struct Parking {
-    PIRP parked = nullptr; // guarded by the cancel spin lock
-    std::atomic<int> completions{0};
-};
-Parking* g_parking = nullptr;
+// parks a wait; `completions` counts both ways a request can end.
+PIRP g_parked = nullptr; // guarded by the cancel spin lock
+std::atomic<int> g_completions{0};
 
 void cancel_parked(PDEVICE_OBJECT, PIRP irp) {
-    if (g_parking->parked == irp)
-        g_parking->parked = nullptr;
+    if (g_parked == irp)
+        g_parked = nullptr;
     IoReleaseCancelSpinLock(irp->CancelIrql);
-    ++g_parking->completions;
+    ++g_completions;
     complete(irp, STATUS_CANCELLED);
 }
 
@@ -190,72 +185,55 @@ void cancel_parked(PDEVICE_OBJECT, PIRP irp) {
 bool complete_parked(NTSTATUS status) {
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    PIRP irp = std::exchange(g_parking->parked, nullptr);
+    PIRP irp = std::exchange(g_parked, nullptr);
     if (irp != nullptr && IoSetCancelRoutine(irp, nullptr) == nullptr)
         irp = nullptr;
     IoReleaseCancelSpinLock(irql);
-    if (irp == nullptr)
-        return false;
-    ++g_parking->completions;
-    complete(irp, status);
-    return true;
+    if (irp != nullptr)
+        ++g_completions, complete(irp, status);
+    return irp != nullptr;
 }
 
-class CancelTest : public IoTest {
-  protected:
-    Parking parking;
+TEST_F(IoTest, CancelRunsTheCancelRoutineOnceUnlessCompletionClearedItFirst) {
+    lower_b.on_irp = [](PDEVICE_OBJECT, PIRP irp) {
+        if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_DEVICE_CONTROL)
+            return complete(irp, STATUS_SUCCESS);
+        KIRQL irql;
+        IoAcquireCancelSpinLock(&irql);
+        IoMarkIrpPending(irp);
+        IoSetCancelRoutine(irp, cancel_parked);
+        g_parked = irp;
+        IoReleaseCancelSpinLock(irql);
+        return STATUS_PENDING;
+    };
     FileHandle handle;
-    void SetUp() override {
-        IoTest::SetUp();
-        g_parking = &parking;
-        lower_b.on_irp = [](PDEVICE_OBJECT, PIRP irp) {
-            if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_DEVICE_CONTROL)
-                return complete(irp, STATUS_SUCCESS);
-            KIRQL irql;
-            IoAcquireCancelSpinLock(&irql);
-            IoMarkIrpPending(irp);
-            IoSetCancelRoutine(irp, cancel_parked);
-            g_parking->parked = irp;
-            IoReleaseCancelSpinLock(irql);
-            return STATUS_PENDING;
-        };
-        ASSERT_EQ(kernel.open(pdo, &handle), STATUS_SUCCESS);
-    }
-    void TearDown() override {
-        handle.close();
-        g_parking = nullptr;
-        IoTest::TearDown();
-    }
-};
-
-TEST_F(CancelTest, CancelRunsTheCancelRoutineUnlessCompletionClearedItFirst) {
+    ASSERT_EQ(kernel.open(pdo, &handle), STATUS_SUCCESS);
     PendingIo io = handle.ioctl_async(0x1B0048, {}, 4);
     EXPECT_FALSE(io.done());
     EXPECT_TRUE(io.cancel());
     EXPECT_EQ(io.wait(), STATUS_CANCELLED);
-    EXPECT_EQ(parking.parked, nullptr);
+    EXPECT_EQ(g_parked, nullptr);
     EXPECT_FALSE(io.cancel()); // nothing left to cancel
-
     PendingIo second = handle.ioctl_async(0x1B0048, {}, 4);
     EXPECT_TRUE(complete_parked(STATUS_SUCCESS));
     EXPECT_FALSE(second.cancel());
     EXPECT_EQ(second.wait(), STATUS_SUCCESS);
-    EXPECT_EQ(parking.completions, 2);
-}
-
-TEST_F(CancelTest, CancelRacingCompletionFinishesEachRequestExactlyOnce) {
+    // Racing each other, cancel and completion still finish each request exactly once.
     for (int round = 0; round < 200; ++round) {
-        parking.completions = 0;
-        PendingIo io = handle.ioctl_async(0x1B0048, {}, 4);
+        g_completions = 0;
+        PendingIo raced = handle.ioctl_async(0x1B0048, {}, 4);
         Thread completer = kernel.spawn("completer", [] { complete_parked(STATUS_SUCCESS); });
-        io.cancel();
-        NTSTATUS s = io.wait();
+        raced.cancel();
+        NTSTATUS s = raced.wait();
         completer.join();
         EXPECT_TRUE(s == STATUS_SUCCESS || s == STATUS_CANCELLED) << std::hex << s;
-        EXPECT_EQ(parking.completions, 1);
+        EXPECT_EQ(g_completions, 1);
     }
+    handle.close();
 }
 
+// Queued from DISPATCH_LEVEL as a completion routine would; the first waits 3 s of virtual time
+// and frees its own item, and the second still runs after it.
 TEST_F(IoTest, WorkItemsRunInQueueOrderAtPassiveLevelOnTheWorkerThreadAndMayWait) {
     struct Ctx {
         PIO_WORKITEM first, second;
@@ -263,12 +241,10 @@ TEST_F(IoTest, WorkItemsRunInQueueOrderAtPassiveLevelOnTheWorkerThreadAndMayWait
         KIRQL irql = 99;
         std::thread::id thread;
         KEVENT done;
-    } ctx;
+    } ctx{IoAllocateWorkItem(lower), IoAllocateWorkItem(lower)};
     KeInitializeEvent(&ctx.done, NotificationEvent, FALSE);
-    ctx.first = IoAllocateWorkItem(lower);
-    ctx.second = IoAllocateWorkItem(lower);
     KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old); // queued as a completion routine would
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
     IoQueueWorkItem(
         ctx.first,
         [](PDEVICE_OBJECT, PVOID p) {
@@ -278,7 +254,7 @@ TEST_F(IoTest, WorkItemsRunInQueueOrderAtPassiveLevelOnTheWorkerThreadAndMayWait
             LARGE_INTEGER delay = relative(seconds(3));
             KeDelayExecutionThread(KernelMode, FALSE, &delay);
             c->order.push_back(1);
-            IoFreeWorkItem(c->first); // a routine may free its own item
+            IoFreeWorkItem(c->first);
         },
         DelayedWorkQueue, &ctx);
     IoQueueWorkItem(

@@ -25,8 +25,7 @@ inline NTSTATUS scripted_entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
 
 inline PDEVICE_OBJECT make_device(PDRIVER_OBJECT driver, Behaviour* b) {
     PDEVICE_OBJECT d = nullptr;
-    if (IoCreateDevice(driver, sizeof(Behaviour*), nullptr, 0x22, 0, FALSE, &d) != STATUS_SUCCESS)
-        return nullptr;
+    IoCreateDevice(driver, sizeof(Behaviour*), nullptr, 0x22, 0, FALSE, &d);
     *static_cast<Behaviour**>(d->DeviceExtension) = b;
     d->Flags &= ~static_cast<ULONG>(DO_DEVICE_INITIALIZING);
     return d;
@@ -66,17 +65,18 @@ struct ScriptedStack {
         IoAttachDeviceToDeviceStack(lower, pdo);
         IoAttachDeviceToDeviceStack(upper, pdo);
     }
-    void tear_down_stack(Kernel& k) {
+    void tear_down_stack(Kernel& k, bool unload = true) {
         IoDetachDevice(lower);
         IoDetachDevice(pdo);
         IoDeleteDevice(upper);
         IoDeleteDevice(lower);
         k.delete_pdo(pdo);
-        k.unload_driver(driver);
+        if (unload)
+            k.unload_driver(driver);
     }
     // A request of its own with room for the whole stack, as a driver allocates one.
-    PIRP flush_irp(CCHAR stack = 0) {
-        PIRP irp = IoAllocateIrp(stack != 0 ? stack : upper->StackSize, FALSE);
+    PIRP flush_irp() {
+        PIRP irp = IoAllocateIrp(upper->StackSize, FALSE);
         IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_FLUSH_BUFFERS;
         return irp;
     }
@@ -92,17 +92,8 @@ struct VerifierLog {
             messages.push_back(m);
         });
     }
-    std::size_t count() const {
-        std::lock_guard lock(mu);
-        return messages.size();
-    }
-    bool saw(const std::string& part) const {
-        std::lock_guard lock(mu);
-        for (const auto& m : messages)
-            if (m.find(part) != std::string::npos)
-                return true;
-        return false;
-    }
+    std::size_t count() const { return std::lock_guard(mu), messages.size(); }
+    bool saw(const std::string& part) const { return all().find(part) != std::string::npos; }
     std::string all() const {
         std::lock_guard lock(mu);
         std::string s;
@@ -113,9 +104,7 @@ struct VerifierLog {
 };
 
 inline LARGE_INTEGER relative(Ticks t) {
-    LARGE_INTEGER li;
-    li.QuadPart = -t;
-    return li;
+    return LARGE_INTEGER{.QuadPart = -t};
 }
 
 inline NTSTATUS wait(void* object, Ticks timeout = seconds(100)) {

@@ -17,6 +17,8 @@ using test::complete;
 
 constexpr ULONG kTest = 0x74736554; // "Test" as the platform lays a tag out in memory
 
+// pdo <- lower <- upper; in the power and Plug and Play cases lower is the function driver and
+// upper a filter over it.
 class VerifierTest : public ::testing::Test, protected test::ScriptedStack {
   protected:
     std::optional<Kernel> kernel;
@@ -42,20 +44,18 @@ class VerifierTest : public ::testing::Test, protected test::ScriptedStack {
         return IoBuildDeviceIoControlRequest(0x1B0000, upper, in, in_length, out, out_length, FALSE,
                                              &done, &iosb);
     }
+    // As a function driver passes a request down (power requests start the next one).
+    static NTSTATUS forward(PDEVICE_OBJECT to, PIRP irp) {
+        if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_POWER)
+            return test::pass_down(to, irp);
+        PoStartNextPowerIrp(irp);
+        IoSkipCurrentIrpStackLocation(irp);
+        return PoCallDriver(to, irp);
+    }
     std::string reports() const { return log.all(); }
 };
 
-TEST_F(VerifierTest, ABuiltRequestCompletedTwiceIsReportedWithoutTouchingIt) {
-    lower_b.on_irp = [](PDEVICE_OBJECT, PIRP irp) {
-        complete(irp, STATUS_SUCCESS);
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return STATUS_SUCCESS;
-    };
-    IoCallDriver(upper, built(nullptr, 0, nullptr, 0));
-    EXPECT_TRUE(log.saw("not a live IRP")) << reports();
-}
-
-TEST_F(VerifierTest, IrpFreedWhileInFlightOrTwiceIsReported) {
+TEST_F(VerifierTest, IrpFreedWhileInFlightOrTwiceOrABuiltOneCompletedTwiceIsReported) {
     PIRP parked = nullptr;
     lower_b.on_irp = [&](PDEVICE_OBJECT, PIRP irp) { return test::park(irp, &parked); };
     PIRP irp = flush_irp();
@@ -67,6 +67,13 @@ TEST_F(VerifierTest, IrpFreedWhileInFlightOrTwiceIsReported) {
     IoFreeIrp(irp);
     IoFreeIrp(irp);
     EXPECT_TRUE(log.saw("freed twice"));
+    lower_b.on_irp = [](PDEVICE_OBJECT, PIRP irp) {
+        complete(irp, STATUS_SUCCESS);
+        IoCompleteRequest(irp, IO_NO_INCREMENT); // the I/O manager freed it already
+        return STATUS_SUCCESS;
+    };
+    IoCallDriver(upper, built(nullptr, 0, nullptr, 0));
+    EXPECT_TRUE(log.saw("not a live IRP")) << reports();
 }
 
 // The status block and the event belong to the request's sender until the I/O manager's second
@@ -100,60 +107,42 @@ TEST_F(VerifierTest, SecondStageOfCompletionIsTheCanonicalPatternsOnly) {
 // request of the upper driver's own.
 TEST_F(VerifierTest, CompletionPendingAndIrqlRulesForOneRequestAreReported) {
     struct Case {
-        const char* name;
         std::function<NTSTATUS(PIRP)> lower;
         bool routine_propagates;
         const char* report; // null: a correct pattern, nothing reported
     };
     PIRP parked = nullptr;
     auto park = [&](PIRP irp) { return test::park(irp, &parked); };
+    auto complete_and = [](NTSTATUS returned, auto before) {
+        return [=](PIRP irp) {
+            before(irp);
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            return returned;
+        };
+    };
     const Case cases[] = {
-        {"pending without the mark",
-         [&](PIRP irp) {
-             parked = irp;
-             return STATUS_PENDING;
-         },
-         true, "without marking it pending"},
-        {"marked but completed and a success returned",
-         [](PIRP irp) {
-             IoMarkIrpPending(irp);
-             complete(irp, STATUS_SUCCESS);
-             return STATUS_SUCCESS;
-         },
-         true, "pending but returned 0x00000000"},
-        {"completion routine drops PendingReturned", park, false,
-         "did not propagate PendingReturned"},
-        {"completed with STATUS_PENDING",
-         [](PIRP irp) {
-             irp->IoStatus.Status = STATUS_PENDING;
-             IoCompleteRequest(irp, IO_NO_INCREMENT);
-             return STATUS_SUCCESS;
-         },
+        {[&](PIRP irp) { return parked = irp, NTSTATUS{STATUS_PENDING}; }, true,
+         "without marking it pending"},
+        {complete_and(STATUS_SUCCESS, [](PIRP irp) { IoMarkIrpPending(irp); }), true,
+         "pending but returned 0x00000000"},
+        {park, false, "did not propagate PendingReturned"},
+        {complete_and(STATUS_SUCCESS, [](PIRP irp) { irp->IoStatus.Status = STATUS_PENDING; }),
          true, "completed with STATUS_PENDING"},
-        {"completed twice",
-         [](PIRP irp) {
-             complete(irp, STATUS_SUCCESS);
-             IoCompleteRequest(irp, IO_NO_INCREMENT);
-             return STATUS_SUCCESS;
-         },
+        {complete_and(STATUS_SUCCESS, [](PIRP irp) { IoCompleteRequest(irp, IO_NO_INCREMENT); }),
          true, "completed twice"},
-        {"completed with the cancel routine set",
-         [](PIRP irp) {
-             IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) {});
-             return complete(irp, STATUS_SUCCESS);
-         },
+        {complete_and(STATUS_SUCCESS,
+                      [](PIRP irp) { IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) {}); }),
          true, "cancel routine is still set"},
-        {"returned at DISPATCH_LEVEL",
-         [](PIRP irp) {
-             KIRQL old;
-             KeRaiseIrql(DISPATCH_LEVEL, &old);
-             return complete(irp, STATUS_SUCCESS);
-         },
+        {complete_and(STATUS_SUCCESS,
+                      [](PIRP) {
+                          KIRQL old;
+                          KeRaiseIrql(DISPATCH_LEVEL, &old);
+                      }),
          true, "dispatch routine called at IRQL 0 returned at IRQL 2"},
-        {"marked, parked and propagated", park, true, nullptr},
+        {park, true, nullptr},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(c.report ? c.report : "correct");
         log.messages.clear();
         parked = nullptr;
         lower_b.on_irp = [&](PDEVICE_OBJECT, PIRP irp) { return c.lower(irp); };
@@ -176,10 +165,7 @@ TEST_F(VerifierTest, CompletionPendingAndIrqlRulesForOneRequestAreReported) {
         IoCallDriver(upper, irp);
         if (parked != nullptr)
             complete(parked, STATUS_SUCCESS);
-        if (c.report != nullptr)
-            EXPECT_TRUE(log.saw(c.report)) << reports();
-        else
-            EXPECT_TRUE(log.messages.empty()) << reports();
+        EXPECT_EQ(c.report ? log.saw(c.report) : log.messages.empty(), true) << reports();
         EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
         IoFreeIrp(irp);
     }
@@ -202,49 +188,35 @@ TEST_F(VerifierTest, BufferedRequestsAreHeldToTheirLengths) {
 }
 
 TEST_F(VerifierTest, CallsAboveTheirIrqlAreReportedOncePerCall) {
-    struct Case {
-        const char* reported;
-        KIRQL at;
-        std::function<void()> call; // fails early where it can, to leave nothing behind
-    };
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    const Case cases[] = {
-        {"IoBuildDeviceIoControlRequest at IRQL 2", DISPATCH_LEVEL,
+    const std::pair<const char*, std::function<void()>> cases[] = {
+        // Each fails early where it can, to leave nothing behind.
+        {"IoBuildDeviceIoControlRequest at IRQL 2",
          [&] {
              kernel->fail_nth(Fault::IrpAllocation, 1);
              IoBuildDeviceIoControlRequest(1, lower, nullptr, 0, nullptr, 0, FALSE, nullptr,
                                            nullptr);
          }},
-        {"KeDelayExecutionThread at IRQL 2", DISPATCH_LEVEL,
+        {"KeDelayExecutionThread at IRQL 2",
          [&] {
              LARGE_INTEGER zero{};
              KeDelayExecutionThread(KernelMode, FALSE, &zero);
          }},
-        {"KeSetEvent with Wait TRUE at IRQL 2", DISPATCH_LEVEL,
-         [&] { KeSetEvent(&event, IO_NO_INCREMENT, TRUE); }},
-        {"paged pool allocation at DISPATCH_LEVEL", DISPATCH_LEVEL,
-         [&] {
-             kernel->fail_nth(Fault::PoolAllocation, 1);
-             ExAllocatePoolWithTag(PagedPool, 8, kTest);
-         }},
-        {"IoCallDriver with major function 9 at IRQL 2", DISPATCH_LEVEL,
+        {"IoCallDriver with major function 9 at IRQL 2",
          [&] {
              PIRP irp = flush_irp();
              IoCallDriver(lower, irp);
              IoFreeIrp(irp);
          }},
     };
-    for (const Case& c : cases) {
+    for (const auto& [reported, call] : cases) {
         log.messages.clear();
         KIRQL old;
-        KeRaiseIrql(c.at, &old);
-        c.call();
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        call();
         KeLowerIrql(old);
-        EXPECT_EQ(log.count(), 1u) << c.reported << ": " << reports();
-        EXPECT_TRUE(log.saw(c.reported)) << c.reported;
+        EXPECT_EQ(log.count(), 1u) << reported << ": " << reports();
+        EXPECT_TRUE(log.saw(reported)) << reported;
     }
-
     // A timer callback runs at DISPATCH_LEVEL: a blocking wait there is reported.
     log.messages.clear();
     kernel->schedule_after(milliseconds(1), [this] { kernel->sleep_for(milliseconds(1)); });
@@ -285,7 +257,7 @@ TEST_F(VerifierTest, RoutinesThatReturnAtAnotherIrqlAreReportedAndTheIrqlRestore
     EXPECT_EQ(log.count(), 1u) << reports();
     IoFreeIrp(irp);
 
-    KDPC dpc;
+    KDPC dpc; // as the driver's time-out DPCs
     KeInitializeDpc(
         &dpc,
         [](PKDPC, PVOID, PVOID, PVOID) {
@@ -298,7 +270,7 @@ TEST_F(VerifierTest, RoutinesThatReturnAtAnotherIrqlAreReportedAndTheIrqlRestore
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
-TEST_F(VerifierTest, SpinLockHeldAcrossAWaitOrReleasedByAnotherThreadIsReported) {
+TEST_F(VerifierTest, SpinLockHeldAcrossAWaitIsReported) {
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
     KIRQL old;
@@ -307,10 +279,7 @@ TEST_F(VerifierTest, SpinLockHeldAcrossAWaitOrReleasedByAnotherThreadIsReported)
     kernel->sleep_for(milliseconds(1));
     EXPECT_TRUE(log.saw("while holding spin lock"));
     KeRaiseIrql(DISPATCH_LEVEL, &old);
-    Thread other = kernel->spawn("other", [&] { KeReleaseSpinLock(&lock, PASSIVE_LEVEL); });
-    other.join();
-    EXPECT_TRUE(log.saw("does not hold it"));
-    KeReleaseSpinLock(&lock, PASSIVE_LEVEL); // the holder still can
+    KeReleaseSpinLock(&lock, PASSIVE_LEVEL);
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
@@ -332,124 +301,62 @@ TEST_F(VerifierTest, LeftoversAtKernelShutdownAreReported) {
     EXPECT_TRUE(log.saw("freed while it holds a queued timer"));
     kernel->sleep_for(milliseconds(2));
     log.messages.clear();
-    IoDetachDevice(lower);
-    IoDetachDevice(pdo);
-    IoDeleteDevice(upper);
-    IoDeleteDevice(lower);
-    kernel->delete_pdo(pdo);
+    tear_down_stack(*kernel, false);
     kernel.reset(); // everything is still freed, for the sanitizers
     EXPECT_TRUE(log.saw("IRP")) << reports();
     EXPECT_TRUE(log.saw("device"));
     EXPECT_TRUE(log.saw("tag 'Dk  '"));
 }
 
-// A function driver over the PDO (and, where added, a filter over it) that passes power and Plug
-// and Play requests down.
-class PnpRulesTest : public ::testing::Test {
-  protected:
-    Kernel kernel;
-    test::VerifierLog log;
-    PDRIVER_OBJECT driver = nullptr;
-    PDEVICE_OBJECT pdo = nullptr, fdo = nullptr, filter = nullptr;
-    test::Behaviour fdo_b, filter_b;
-
-    void SetUp() override {
-        log.install(kernel);
-        driver = kernel.load_driver("scripted", test::scripted_entry);
-        pdo = kernel.create_pdo("pdo0");
-        fdo_b.on_irp = [this](PDEVICE_OBJECT, PIRP irp) { return forward(pdo, irp); };
-        filter_b.on_irp = [this](PDEVICE_OBJECT, PIRP irp) { return forward(fdo, irp); };
-        fdo = test::make_device(driver, &fdo_b);
-        IoAttachDeviceToDeviceStack(fdo, pdo);
-    }
-    void TearDown() override {
-        if (filter != nullptr) {
-            IoDetachDevice(fdo);
-            IoDeleteDevice(filter);
-        }
-        IoDetachDevice(pdo);
-        IoDeleteDevice(fdo);
-        kernel.delete_pdo(pdo);
-        kernel.unload_driver(driver);
-        EXPECT_EQ(kernel.irps_live(), 0u);
-    }
-    // As a function driver passes a request down (power requests start the next one).
-    static NTSTATUS forward(PDEVICE_OBJECT lower, PIRP irp) {
-        if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_POWER)
-            return test::pass_down(lower, irp);
-        PoStartNextPowerIrp(irp);
-        IoSkipCurrentIrpStackLocation(irp);
-        return PoCallDriver(lower, irp);
-    }
-    std::string reports() const { return log.all(); }
-};
-
-TEST_F(PnpRulesTest, PowerIrpMisusesAreReported) {
-    struct Case {
-        POWER_STATE_TYPE type;
-        std::function<NTSTATUS(PIRP)> fdo_power;
-        const char* report;
-    };
-    const Case cases[] = {
-        {DevicePowerState,
+TEST_F(VerifierTest, PowerIrpMisusesAreReported) {
+    upper_b.on_irp = [this](PDEVICE_OBJECT, PIRP irp) { return forward(lower, irp); };
+    const std::pair<const char*, std::function<NTSTATUS(PIRP)>> cases[] = {
+        {"with IoCallDriver, not PoCallDriver",
          [this](PIRP irp) {
              PoStartNextPowerIrp(irp);
-             IoSkipCurrentIrpStackLocation(irp);
-             return IoCallDriver(pdo, irp);
-         },
-         "with IoCallDriver, not PoCallDriver"},
-        {SystemPowerState,
+             return test::pass_down(pdo, irp);
+         }},
+        {"system IRP_MN_SET_POWER",
          [](PIRP irp) {
              PoStartNextPowerIrp(irp);
              return complete(irp, STATUS_SUCCESS);
-         },
-         "system IRP_MN_SET_POWER"},
-        {DevicePowerState,
+         }},
+        {"2 PoStartNextPowerIrp call(s)",
          [this](PIRP irp) {
-             PoStartNextPowerIrp(irp);
              PoStartNextPowerIrp(irp); // one too many
+             return forward(pdo, irp);
+         }},
+        {"0 PoStartNextPowerIrp call(s)",
+         [this](PIRP irp) {
              IoSkipCurrentIrpStackLocation(irp);
              return PoCallDriver(pdo, irp);
-         },
-         "2 PoStartNextPowerIrp call(s)"},
-        {DevicePowerState,
-         [this](PIRP irp) {
-             IoSkipCurrentIrpStackLocation(irp); // forgot PoStartNextPowerIrp
-             return PoCallDriver(pdo, irp);
-         },
-         "0 PoStartNextPowerIrp call(s)"},
+         }},
     };
-    POWER_STATE d0{};
-    d0.DeviceState = PowerDeviceD0;
-    PIRP requested = nullptr;
-    EXPECT_EQ(PoRequestPowerIrp(fdo, IRP_MN_SET_POWER, d0, nullptr, nullptr, &requested),
-              STATUS_PENDING);
-    EXPECT_TRUE(log.saw("asked for the IRP it sends")) << reports();
-    for (const auto& c : cases) {
+    for (const auto& [report, power] : cases) {
         log.messages.clear();
-        fdo_b.on_irp = [&](PDEVICE_OBJECT, PIRP irp) { return c.fdo_power(irp); };
+        lower_b.on_irp = [&](PDEVICE_OBJECT, PIRP irp) { return power(irp); };
+        const bool system = std::strncmp(report, "system", 6) == 0;
         POWER_STATE state{};
-        if (c.type == SystemPowerState)
+        if (system)
             state.SystemState = PowerSystemWorking;
         else
             state.DeviceState = PowerDeviceD0;
-        EXPECT_EQ(kernel.send_power(pdo, IRP_MN_SET_POWER, c.type, state), STATUS_SUCCESS);
-        EXPECT_TRUE(log.saw(c.report)) << c.report << ": " << reports();
+        EXPECT_EQ(kernel->send_power(pdo, IRP_MN_SET_POWER,
+                                     system ? SystemPowerState : DevicePowerState, state),
+                  STATUS_SUCCESS);
+        EXPECT_TRUE(log.saw(report)) << report << ": " << reports();
     }
 }
 
-TEST_F(PnpRulesTest, CloseFollowsTheLastRequestOnTheHandle) {
+TEST_F(VerifierTest, CloseFollowsTheLastRequestOnTheHandle) {
     std::vector<UCHAR> majors;
     PIRP parked = nullptr;
     bool complete_on_cleanup = true;
-    fdo_b.on_irp = [&](PDEVICE_OBJECT, PIRP irp) {
+    lower_b.on_irp = [&](PDEVICE_OBJECT, PIRP irp) {
         UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
         majors.push_back(major);
-        if (major == IRP_MJ_DEVICE_CONTROL) {
-            IoMarkIrpPending(irp);
-            parked = irp;
-            return NTSTATUS{STATUS_PENDING};
-        }
+        if (major == IRP_MJ_DEVICE_CONTROL)
+            return test::park(irp, &parked);
         if (major == IRP_MJ_CLEANUP && complete_on_cleanup && parked != nullptr)
             complete(std::exchange(parked, nullptr), STATUS_CANCELLED);
         return complete(irp, STATUS_SUCCESS);
@@ -460,7 +367,7 @@ TEST_F(PnpRulesTest, CloseFollowsTheLastRequestOnTheHandle) {
         majors.clear();
         log.messages.clear();
         FileHandle handle;
-        ASSERT_EQ(kernel.open(pdo, &handle), STATUS_SUCCESS);
+        ASSERT_EQ(kernel->open(pdo, &handle), STATUS_SUCCESS);
         PendingIo io = handle.ioctl_async(0x1234, {}, 0);
         handle.close();
         EXPECT_EQ(majors.back(), IRP_MJ_CLOSE);
@@ -471,28 +378,20 @@ TEST_F(PnpRulesTest, CloseFollowsTheLastRequestOnTheHandle) {
     }
 }
 
-// What the managers send and what the kernel's bus driver answers.
-using Managers = PnpRulesTest;
-
-// The IRP goes to the top of the stack, not to the device that asked; the callback comes once
-// it is completed, at once or later.
-TEST_F(Managers, RequestedDevicePowerIrpGoesToTheTopAndCallsBackWhenDone) {
-    filter = test::make_device(driver, &filter_b);
-    IoAttachDeviceToDeviceStack(filter, pdo);
+// What the power manager does with a requested IRP: it goes to the top of the stack, not to the
+// device that asked; the callback comes once it is completed, at once or later.
+TEST_F(VerifierTest, RequestedDevicePowerIrpGoesToTheTopAndCallsBackWhenDone) {
     int via_filter = 0;
-    filter_b.on_irp = [&](PDEVICE_OBJECT, PIRP irp) {
-        ++via_filter;
-        return forward(fdo, irp);
-    };
+    upper_b.on_irp = [&](PDEVICE_OBJECT, PIRP irp) { return ++via_filter, forward(lower, irp); };
     PIRP parked = nullptr;
-    fdo_b.on_irp = [&](PDEVICE_OBJECT, PIRP irp) {
+    lower_b.on_irp = [&](PDEVICE_OBJECT, PIRP irp) {
         if (IoGetCurrentIrpStackLocation(irp)->Parameters.Power.State.DeviceState == PowerDeviceD0)
             return forward(pdo, irp);
         PoStartNextPowerIrp(irp);
-        kernel.schedule_after(milliseconds(5), [&] { complete(parked, STATUS_IO_TIMEOUT); });
+        kernel->schedule_after(milliseconds(5), [&] { complete(parked, STATUS_IO_TIMEOUT); });
         return test::park(irp, &parked);
     };
-    struct Done {
+    struct {
         int calls = 0;
         PDEVICE_OBJECT device = nullptr;
         POWER_STATE state{};
@@ -500,21 +399,21 @@ TEST_F(Managers, RequestedDevicePowerIrpGoesToTheTopAndCallsBackWhenDone) {
     } done;
     auto callback = [](PDEVICE_OBJECT device, UCHAR, POWER_STATE state, PVOID context,
                        PIO_STATUS_BLOCK iosb) {
-        *static_cast<Done*>(context) = {static_cast<Done*>(context)->calls + 1, device, state,
-                                        iosb->Status};
+        auto* d = static_cast<decltype(done)*>(context);
+        *d = {d->calls + 1, device, state, iosb->Status};
     };
     POWER_STATE state;
     state.DeviceState = PowerDeviceD0;
-    EXPECT_EQ(PoRequestPowerIrp(fdo, IRP_MN_SET_POWER, state, callback, &done, nullptr),
+    EXPECT_EQ(PoRequestPowerIrp(lower, IRP_MN_SET_POWER, state, callback, &done, nullptr),
               STATUS_PENDING);
     EXPECT_EQ(done.calls, 1);
-    EXPECT_EQ(done.device, fdo);
+    EXPECT_EQ(done.device, lower);
     EXPECT_EQ(done.status, STATUS_SUCCESS);
     EXPECT_EQ(via_filter, 1);
     state.DeviceState = PowerDeviceD3;
-    PoRequestPowerIrp(fdo, IRP_MN_SET_POWER, state, callback, &done, nullptr);
+    PoRequestPowerIrp(lower, IRP_MN_SET_POWER, state, callback, &done, nullptr);
     EXPECT_EQ(done.calls, 1);
-    kernel.sleep_for(milliseconds(5));
+    kernel->sleep_for(milliseconds(5));
     EXPECT_EQ(done.calls, 2);
     EXPECT_EQ(done.state.DeviceState, PowerDeviceD3);
     EXPECT_EQ(done.status, STATUS_IO_TIMEOUT);
