@@ -29,37 +29,6 @@ using Data = std::vector<std::uint8_t>;
 using kern::milliseconds;
 using kern::seconds;
 
-inline DEVICE_EXTENSION* device(Reader& r) {
-    return host::DriverRecords::device(r);
-}
-inline SMARTCARD_EXTENSION* slot(Reader& r, int n) {
-    return host::DriverRecords::slot(r, n);
-}
-inline READER_EXTENSION* rx(Reader& r, int n) {
-    return host::DriverRecords::reader(r, n);
-}
-inline bool gate_open(Reader& r) {
-    return KeReadStateEvent(&device(r)->ReaderStarted) != 0;
-}
-inline ULONG state(Reader& r, int n = 0) {
-    return slot(r, n)->ReaderCapabilities.CurrentState;
-}
-
-// Requests of one major function (and control code, if given) the port has seen.
-inline std::size_t port_requests(Reader& r, UCHAR major, ULONG code = 0) {
-    std::size_t n = 0;
-    for (const serial::TapRequest& q : r.tap().requests())
-        n += q.major == major && (code == 0 || q.code == code);
-    return n;
-}
-
-inline int interfaces_enabled(kern::Kernel& k, Reader& r) {
-    int n = 0;
-    for (const kern::InterfaceRecord& i : k.interfaces())
-        n += i.pdo == r.pdo() && i.enabled;
-    return n;
-}
-
 // Waits on a kernel event for at most `limit` of virtual time; a wait that runs out is a hang,
 // and the test ends at once naming it rather than sitting out ctest's time-out.
 inline void await(KEVENT* event, const std::string& what, kern::Ticks limit = seconds(60)) {
@@ -67,13 +36,13 @@ inline void await(KEVENT* event, const std::string& what, kern::Ticks limit = se
     timeout.QuadPart = -limit;
     if (KeWaitForSingleObject(event, Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS)
         return;
-    ADD_FAILURE() << what << ": still waiting after " << limit / kern::kTicksPerSecond
-                  << " s of virtual time";
+    ADD_FAILURE() << what << ": still waiting after " << limit / kern::kTicksPerSecond << " s";
     std::fflush(stdout);
     std::_Exit(1);
 }
 
-// A request sent from a thread of its own, since it may wait at the gate or inside the library.
+// A request sent from a thread of its own, since it may wait at the gate or inside the library:
+// a control request of one slot (slot 1 by internal device control) on an open handle, or any.
 class Background {
   public:
     Background(kern::Kernel& k, std::string what, std::function<NTSTATUS()> fn) : what_(what) {
@@ -83,7 +52,6 @@ class Background {
             KeSetEvent(&done_, IO_NO_INCREMENT, FALSE);
         });
     }
-    // A control request of one slot (slot 1 by internal device control) on an open handle.
     Background(Reader& r, kern::FileHandle& h, ULONG code, int n = 0)
         : Background(r.kernel(), "request", [&r, &h, code, n] {
               Data out;
@@ -92,9 +60,9 @@ class Background {
           }) {}
     ~Background() { finish(); }
     bool done() { return KeReadStateEvent(&done_) != 0; }
-    NTSTATUS finish(kern::Ticks limit = seconds(60)) {
+    NTSTATUS finish() {
         if (thread_.joinable()) {
-            await(&done_, what_, limit);
+            await(&done_, what_);
             thread_.join();
         }
         return status_;
@@ -109,33 +77,37 @@ class Background {
 
 // A card callback of the test's own, installed as a slot's vendor callback (the library hands it
 // every control code it does not know): it holds a reader conversation as every callback that
-// talks to the reader does, exchanges a command, and stops in the middle until let go.
+// talks to the reader does, exchanges a command, and stops in the middle until let go. A request
+// with kCode runs it from a background thread as the object is made.
 class HeldCallback {
   public:
     static constexpr ULONG kCode = SCARD_CTL_CODE(3000);
-    HeldCallback(Reader& r, int n)
-        : ext_(slot(r, n)), saved_(ext_->ReaderFunction[RDF_IOCTL_VENDOR]) {
+    HeldCallback(Reader& r, kern::FileHandle& h, int n = 0)
+        : ext_(host::DriverRecords::slot(r, n)), saved_(ext_->ReaderFunction[RDF_IOCTL_VENDOR]) {
         KeInitializeEvent(&entered_, NotificationEvent, FALSE);
         KeInitializeEvent(&release_, NotificationEvent, FALSE);
         ext_->ReaderFunction[RDF_IOCTL_VENDOR] = routine;
-        current() = this;
+        current_ = this;
+        request_ = std::make_unique<Background>(r, h, kCode, n);
+        await(&entered_, "the held callback's start");
     }
     ~HeldCallback() {
         let_go();
+        request_.reset();
         ext_->ReaderFunction[RDF_IOCTL_VENDOR] = saved_;
-        current() = nullptr;
+        current_ = nullptr;
     }
-    void wait_entered() { await(&entered_, "the held callback's start"); }
-    void let_go() { KeSetEvent(&release_, IO_NO_INCREMENT, FALSE); }
+    // Lets the callback end and returns the request's status.
+    NTSTATUS let_go() {
+        KeSetEvent(&release_, IO_NO_INCREMENT, FALSE);
+        return request_->finish();
+    }
     NTSTATUS exchange = STATUS_PENDING;
 
   private:
-    static HeldCallback*& current() {
-        static HeldCallback* instance = nullptr; // the callback table carries no context
-        return instance;
-    }
+    static inline HeldCallback* current_ = nullptr; // the callback table carries no context
     static NTSTATUS routine(PSMARTCARD_EXTENSION ext) {
-        HeldCallback* self = current();
+        HeldCallback* self = current_;
         PDEVICE_EXTENSION dev = Qkr_DeviceExtensionOf(ext);
         Qkr_BeginConversation(dev);
         ext->SmartcardRequest.Buffer[0] = RDCMD_GET_STATUS;
@@ -154,10 +126,12 @@ class HeldCallback {
     PRDF_FUNCTION saved_;
     KEVENT entered_{};
     KEVENT release_{};
+    std::unique_ptr<Background> request_;
 };
 
 // A whole stack on the virtual clock. Readers are removed before the host goes, and the line is
-// let deliver what the removal set in motion before the harness takes it apart.
+// let deliver what the removal set in motion before the harness takes it apart. The driver's
+// records are those of the test's reader unless another one is named.
 class Stack : public ::testing::Test {
   protected:
     std::vector<std::shared_ptr<void>> keep; // what the lines lead to outlives the host
@@ -173,6 +147,28 @@ class Stack : public ::testing::Test {
         kernel().sleep_for(seconds(1));
     }
     kern::Kernel& kernel() { return host.kernel(); }
+    Reader& of(Reader* r) { return r != nullptr ? *r : *reader; }
+    DEVICE_EXTENSION* device(Reader* r = nullptr) { return host::DriverRecords::device(of(r)); }
+    SMARTCARD_EXTENSION* slot(int n) { return host::DriverRecords::slot(*reader, n); }
+    READER_EXTENSION* rx(int n = 0, Reader* r = nullptr) {
+        return host::DriverRecords::reader(of(r), n);
+    }
+    bool gate_open(Reader* r = nullptr) { return KeReadStateEvent(&device(r)->ReaderStarted); }
+    bool port_open(Reader* r = nullptr) { return of(r).port().snapshot().open; }
+    ULONG state(int n = 0) { return slot(n)->ReaderCapabilities.CurrentState; }
+    // Requests of one major function (and control code, if given) the port has seen.
+    std::size_t port_requests(UCHAR major, ULONG code = 0, Reader* r = nullptr) {
+        std::size_t n = 0;
+        for (const serial::TapRequest& q : of(r).tap().requests())
+            n += q.major == major && (code == 0 || q.code == code);
+        return n;
+    }
+    int interfaces_enabled() {
+        int n = 0;
+        for (const kern::InterfaceRecord& i : kernel().interfaces())
+            n += i.pdo == reader->pdo() && i.enabled;
+        return n;
+    }
     Reader& add_reader(host::ReaderOptions options = {}) {
         readers_.push_back(&host.add_reader(std::move(options)));
         return *readers_.back();
@@ -197,14 +193,11 @@ class Stack : public ::testing::Test {
         reader->act_on_sim(fn);
         settle();
     }
-    void insert_card(const char* name = "t1") {
-        at_reader([name](sim::ReaderSim& s) { s.insert(sim::make_card(name)); });
+    void insert_card() {
+        at_reader([](sim::ReaderSim& s) { s.insert(sim::make_card("t1")); });
     }
     void remove_card() {
         at_reader([](sim::ReaderSim& s) { s.remove(); });
-    }
-    void set_dsr(bool on) {
-        at_reader([on](sim::ReaderSim& s) { s.set_powered(on); });
     }
     kern::PendingIo park(ULONG code, int n = 0) {
         kern::PendingIo io = handle.ioctl_async(code, {}, 0, n == 1);
@@ -212,26 +205,10 @@ class Stack : public ::testing::Test {
         EXPECT_FALSE(io.done()) << "tracking request " << std::hex << code << " ended at once";
         return io;
     }
-    // The driver's lines of start, stop, dispatch and tracking (not the frame dumps), or how
-    // often one of them came.
-    std::vector<std::string> lines() {
-        static const std::string own =
-            "[Qkr_PnP] [Qkr_StartDevice] [QkrStopDevice] [Qkr_SerialEvent] "
-            "[Qkr_CompleteCardTracking] [Qkr_StartSerialEventTracking] [Qkr_CreateClose] "
-            "[Qkr_Cleanup] [Qkr_DeviceControl] [Qkr_InternalDeviceControl] ";
-        std::vector<std::string> out;
-        for (const std::string& line : host.log()) {
-            const std::size_t end = line.find(']');
-            if (line.rfind("1111", 0) == 0 || line.rfind("4444", 0) == 0 ||
-                (line[0] == '[' && end != line.npos &&
-                 own.find(line.substr(0, end + 1) + " ") != own.npos))
-                out.push_back(line);
-        }
-        return out;
-    }
+    // How often the driver logged a line.
     std::size_t count(const std::string& line) {
-        const auto all = lines();
-        return static_cast<std::size_t>(std::count(all.begin(), all.end(), line));
+        const auto log = host.log();
+        return static_cast<std::size_t>(std::count(log.begin(), log.end(), line));
     }
 
   private:

@@ -44,60 +44,34 @@ class ScriptedReader : public serial::LineDevice {
     sim::FrameReceiver receiver_;
 };
 
-Data type_reply(std::uint8_t second, const char* version, bool short_by_one = false) {
-    Data reply = {RDRSP_TYPE, second, 0x00, 0x10};
-    const std::string id = std::string("BRIMVEL QK41") + version;
-    reply.insert(reply.end(), id.begin(), id.end());
-    if (short_by_one)
-        reply.pop_back();
-    return reply;
-}
-Data status_reply(std::uint8_t code, bool card, bool short_by_one = false) {
-    Data reply = {code, 0x00, 0x00, 0x01, std::uint8_t(card ? 0x08 : 0x00)};
-    if (short_by_one)
-        reply.pop_back();
-    return reply;
-}
-
 // ---------------------------------------------------------------------------------------------
 // What the start takes from the type and status replies
 // ---------------------------------------------------------------------------------------------
 struct StartCase {
     const char* name;
-    Data type, status; // empty: no reply at all
-    bool cts_card;
-    const char* version; // the identification kept, or nullptr when none was taken
+    const char* version; // of the type reply; nullptr: the reader answers nothing
+    std::uint8_t type_flag, status_code;
+    bool status_card, short_by_one, cts_card, kept; // kept: the identification was taken
     BOOLEAN memory_cards, long_le_workaround;
     UCHAR rate_entries;
     ULONG state;
 };
 
 const StartCase kStarts[] = {
-    {"v0003", type_reply(0, "0003"), status_reply(RDRSP_STATUS, false), false, "0003", FALSE, TRUE,
-     1, SCARD_ABSENT},
-    {"v0009", type_reply(0, "0009"), status_reply(RDRSP_STATUS, false), false, "0009", TRUE, TRUE,
-     1, SCARD_ABSENT},
-    {"v0010", type_reply(0, "0010"), status_reply(RDRSP_STATUS, false), false, "0010", TRUE, TRUE,
-     3, SCARD_ABSENT},
-    {"v0011", type_reply(0, "0011"), status_reply(RDRSP_STATUS, true), true, "0011", TRUE, FALSE, 3,
-     SCARD_SWALLOWED},
-    {"v0016", type_reply(0, "0016"), status_reply(RDRSP_STATUS, false), false, "0016", TRUE, FALSE,
-     3, SCARD_ABSENT},
+    {"v0003", "0003", 0, RDRSP_STATUS, 0, 0, 0, 1, FALSE, TRUE, 1, SCARD_ABSENT},
+    {"v0009", "0009", 0, RDRSP_STATUS, 0, 0, 0, 1, TRUE, TRUE, 1, SCARD_ABSENT},
+    {"v0010", "0010", 0, RDRSP_STATUS, 0, 0, 0, 1, TRUE, TRUE, 3, SCARD_ABSENT},
+    {"v0011", "0011", 0, RDRSP_STATUS, 1, 0, 1, 1, TRUE, FALSE, 3, SCARD_SWALLOWED},
     // A version that is not digits counts as the newest firmware.
-    {"NotDigits", type_reply(0, " 009"), status_reply(RDRSP_STATUS, false), false, " 009", TRUE,
-     FALSE, 3, SCARD_ABSENT},
-    {"TypeSecondByteSet", type_reply(1, "0009"), status_reply(RDRSP_STATUS, true), true, nullptr,
-     FALSE, FALSE, 3, SCARD_SWALLOWED},
+    {"NotDigits", " 009", 0, RDRSP_STATUS, 0, 0, 0, 1, TRUE, FALSE, 3, SCARD_ABSENT},
+    {"TypeSecondByteSet", "0009", 1, RDRSP_STATUS, 1, 0, 1, 0, FALSE, FALSE, 3, SCARD_SWALLOWED},
     // Nothing but the status reply could change the state; another code leaves it.
-    {"StatusOtherCode", type_reply(0, "0016"), status_reply(RDRSP_DONE, true), false, "0016", TRUE,
-     FALSE, 3, SCARD_UNKNOWN},
+    {"StatusOtherCode", "0016", 0, RDRSP_DONE, 1, 0, 0, 1, TRUE, FALSE, 3, SCARD_UNKNOWN},
     // The decoded reply ends with the frame's check byte, which must not pass for the last byte.
-    {"RepliesOneByteShort", type_reply(0, "0016", true), status_reply(RDRSP_STATUS, true, true),
-     false, nullptr, FALSE, FALSE, 3, SCARD_UNKNOWN},
+    {"RepliesOneByteShort", "0016", 0, RDRSP_STATUS, 1, 1, 0, 0, FALSE, FALSE, 3, SCARD_UNKNOWN},
     // Tracking's first reading of the lines follows the status reply and wins.
-    {"CtsOverridesStatus", type_reply(0, "0016"), status_reply(RDRSP_STATUS, false), true, "0016",
-     TRUE, FALSE, 3, SCARD_SWALLOWED},
-    {"SilentReader", {}, {}, false, nullptr, FALSE, FALSE, 3, SCARD_UNKNOWN},
+    {"CtsOverridesStatus", "0016", 0, RDRSP_STATUS, 0, 0, 1, 1, TRUE, FALSE, 3, SCARD_SWALLOWED},
+    {"SilentReader", nullptr, 0, 0, 0, 0, 0, 0, FALSE, FALSE, 3, SCARD_UNKNOWN},
 };
 
 class StartReads : public Stack, public ::testing::WithParamInterface<StartCase> {};
@@ -105,8 +79,15 @@ class StartReads : public Stack, public ::testing::WithParamInterface<StartCase>
 TEST_P(StartReads, FlagsRatesIdentificationAndCardStateOfBothSlots) {
     const StartCase& c = GetParam();
     std::map<std::uint8_t, Data> replies;
-    if (!c.type.empty())
-        replies = {{RDCMD_GET_TYPE, c.type}, {RDCMD_GET_STATUS, c.status}};
+    if (c.version != nullptr) {
+        const std::string id = std::string("BRIMVEL QK41") + c.version;
+        Data type = {RDRSP_TYPE, c.type_flag, 0x00, 0x10};
+        type.insert(type.end(), id.begin(), id.end());
+        Data status = {c.status_code, 0x00, 0x00, 0x01, std::uint8_t(c.status_card ? 0x08 : 0)};
+        if (c.short_by_one)
+            type.pop_back(), status.pop_back();
+        replies = {{RDCMD_GET_TYPE, type}, {RDCMD_GET_STATUS, status}};
+    }
     auto scripted = std::make_shared<ScriptedReader>(c.cts_card, replies);
     keep.push_back(scripted);
     host::ReaderOptions options;
@@ -118,23 +99,21 @@ TEST_P(StartReads, FlagsRatesIdentificationAndCardStateOfBothSlots) {
 
     // The model name's last two letters become "TX"; the rest is as the reader sent it.
     UCHAR info[16] = {};
-    if (c.version != nullptr)
+    if (c.kept)
         std::memcpy(info, (std::string("BRIMVEL QTX1") + c.version).data(), 16);
     for (int n : {0, 1}) {
         SCOPED_TRACE(n);
-        ASSERT_NE(rx(*reader, n), nullptr);
-        EXPECT_EQ(0, std::memcmp(rx(*reader, n)->ReaderInfo, info, 16));
-        EXPECT_EQ(rx(*reader, n)->MemoryCardSupport, c.memory_cards);
-        EXPECT_EQ(rx(*reader, n)->T0LeWorkaround, c.long_le_workaround);
-        EXPECT_EQ(slot(*reader, n)->ReaderCapabilities.DataRatesSupported.Entries, c.rate_entries);
+        EXPECT_EQ(0, std::memcmp(rx(n)->ReaderInfo, info, 16));
+        EXPECT_EQ(rx(n)->MemoryCardSupport, c.memory_cards);
+        EXPECT_EQ(rx(n)->T0LeWorkaround, c.long_le_workaround);
+        EXPECT_EQ(slot(n)->ReaderCapabilities.DataRatesSupported.Entries, c.rate_entries);
     }
-    EXPECT_EQ(state(*reader, 0), c.state);
-    EXPECT_EQ(state(*reader, 1), ULONG{SCARD_SWALLOWED}) << "slot 1 always holds a card";
-    EXPECT_EQ(count("[Qkr_StartDevice] get reader type success"), c.type.empty() ? 0u : 1u);
-    EXPECT_EQ(count("[Qkr_StartDevice] get reader status success"), c.type.empty() ? 0u : 1u);
+    EXPECT_EQ(state(0), c.state);
+    EXPECT_EQ(state(1), ULONG{SCARD_SWALLOWED}) << "slot 1 always holds a card";
+    EXPECT_EQ(count("[Qkr_StartDevice] get reader status success"), c.version ? 1u : 0u);
     // The gate is open and tracking runs whatever the reader said.
-    EXPECT_TRUE(gate_open(*reader));
-    EXPECT_NE(rx(*reader, 0)->SerialStatusIrp, nullptr);
+    EXPECT_TRUE(gate_open());
+    EXPECT_NE(rx()->SerialStatusIrp, nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(Replies, StartReads, ::testing::ValuesIn(kStarts),
@@ -145,59 +124,47 @@ INSTANTIATE_TEST_SUITE_P(Replies, StartReads, ::testing::ValuesIn(kStarts),
 // ---------------------------------------------------------------------------------------------
 using StartStop = Stack;
 
-TEST_F(StartStop, StartWritesItsLinesInOrder) {
+TEST_F(StartStop, StartTakesItsStepsInOrder) {
     reader = &add_reader();
     reader->act_on_sim([](sim::ReaderSim& s) { s.insert(sim::make_card("t1")); });
     ASSERT_EQ(reader->add(), STATUS_SUCCESS);
-    host.clear_log();
     ASSERT_EQ(reader->start(), STATUS_SUCCESS);
-    EXPECT_EQ(lines(), (std::vector<std::string>{
-                           "[Qkr_PnP] Entering : ",
-                           "[Qkr_PnP] IRP_MN_START_DEVICE ",
-                           "[Qkr_StartDevice] Enter : ",
-                           "[Qkr_StartDevice]  IRP_MJ_CREATE to serial.sys success ",
-                           "[Qkr_StartDevice]  Qkr_ConfigureSerialPort success",
-                           "[Qkr_StartDevice] get reader type success",
-                           "[Qkr_StartDevice] get reader status success",
-                           "[Qkr_StartSerialEventTracking] Enter :",
-                           "[Qkr_SerialEvent] Enter : ",
-                           "[Qkr_SerialEvent] Enter : ",
-                           "[Qkr_SerialEvent] CTS_STATE changed to low Card Inserted",
-                           "[Qkr_SerialEvent] PowerRequst == FALSE do completeTrackingWork",
-                           "[Qkr_CompleteCardTracking] Enter !",
-                           "[Qkr_CompleteCardTracking] Exit !",
-                           "[Qkr_SerialEvent] Exit !",
-                           "[Qkr_SerialEvent] Exit !",
-                           "[Qkr_StartSerialEventTracking] return 0 ",
-                           "[Qkr_StartDevice] Exit : ",
-                           "[Qkr_PnP] Exit : ",
-                       }));
+    const std::vector<std::string> log = host.log();
+    auto at = log.begin();
+    for (const char* step :
+         {"[Qkr_StartDevice]  IRP_MJ_CREATE to serial.sys success ",
+          "[Qkr_StartDevice]  Qkr_ConfigureSerialPort success",
+          "[Qkr_StartDevice] get reader type success",
+          "[Qkr_StartDevice] get reader status success", "[Qkr_StartSerialEventTracking] Enter :",
+          "[Qkr_SerialEvent] CTS_STATE changed to low Card Inserted",
+          "[Qkr_CompleteCardTracking] Enter !", "[Qkr_StartSerialEventTracking] return 0 ",
+          "[Qkr_StartDevice] Exit : "}) {
+        at = std::find(at, log.end(), step);
+        EXPECT_NE(at, log.end()) << step << ": missing or out of order";
+    }
 }
 
 TEST_F(StartStop, StopEndsTrackingClosesThePortOnceAndDisablesTheInterfaces) {
     up("t1");
     handle.close();
-    for (int round = 0; round < 2; ++round) {
+    for (std::size_t round = 1; round <= 2; ++round) {
         SCOPED_TRACE(round);
-        ASSERT_TRUE(reader->port().snapshot().open);
-        EXPECT_EQ(interfaces_enabled(kernel(), *reader), 2);
+        EXPECT_EQ(interfaces_enabled(), 2);
         ASSERT_EQ(reader->query_stop(), STATUS_SUCCESS);
         ASSERT_EQ(reader->stop(), STATUS_SUCCESS);
-        EXPECT_FALSE(reader->port().snapshot().open);
+        EXPECT_FALSE(port_open());
         EXPECT_FALSE(reader->port().snapshot().wait_pending);
-        EXPECT_EQ(port_requests(*reader, IRP_MJ_CLOSE), round + 1u);
-        EXPECT_EQ(rx(*reader, 0)->SerialStatusIrp, nullptr);
-        EXPECT_NE(KeReadStateEvent(&device(*reader)->SerialCloseDone), 0);
-        EXPECT_FALSE(gate_open(*reader));
-        EXPECT_EQ(interfaces_enabled(kernel(), *reader), 0);
+        EXPECT_EQ(rx()->SerialStatusIrp, nullptr);
+        EXPECT_FALSE(gate_open());
+        EXPECT_EQ(interfaces_enabled(), 0);
         // A second stop finds the port closed and does nothing more.
         ASSERT_EQ(reader->stop(), STATUS_SUCCESS);
-        EXPECT_EQ(port_requests(*reader, IRP_MJ_CLOSE), round + 1u);
+        EXPECT_EQ(port_requests(IRP_MJ_CLOSE), round);
         ASSERT_EQ(reader->start(), STATUS_SUCCESS);
-        EXPECT_EQ(state(*reader, 1), ULONG{SCARD_SWALLOWED});
+        EXPECT_EQ(state(1), ULONG{SCARD_SWALLOWED});
     }
     ASSERT_EQ(reader->remove(), STATUS_SUCCESS);
-    EXPECT_EQ(port_requests(*reader, IRP_MJ_CLOSE), 3u);
+    EXPECT_EQ(port_requests(IRP_MJ_CLOSE), 3u);
     EXPECT_EQ(kernel().pool_allocations(QKR_POOL_TAG), 0u);
     EXPECT_EQ(kernel().pool_allocations(SMCLIB_POOL_TAG), 0u);
     EXPECT_EQ(kernel().irps_live(), 0u);
@@ -206,25 +173,15 @@ TEST_F(StartStop, StopEndsTrackingClosesThePortOnceAndDisablesTheInterfaces) {
 // ---------------------------------------------------------------------------------------------
 // Failed starts
 // ---------------------------------------------------------------------------------------------
-// Which of a start's set-wait-mask requests arms tracking (CTS and DSR).
-int tracking_mask_position(Reader& started) {
-    int n = 0;
-    for (const serial::TapRequest& q : started.tap().requests()) {
-        ULONG mask = 0;
-        if (q.major != IRP_MJ_DEVICE_CONTROL || q.code != IOCTL_SERIAL_SET_WAIT_MASK)
-            continue;
-        std::memcpy(&mask, q.input.data(), std::min(q.input.size(), sizeof(mask)));
-        if (++n && mask == (SERIAL_EV_CTS | SERIAL_EV_DSR))
-            return n;
-    }
-    return 0;
-}
-
 TEST_F(StartStop, FailedStartReturnsItsStatusAndLeavesThePortClosedAndTheGateShut) {
     up();
-    const int tracking_mask = tracking_mask_position(*reader);
-    const std::size_t irps = kernel().irps_live();
+    int masks = 0, tracking_mask = 0; // which of a start's wait masks arms tracking
+    for (const serial::TapRequest& q : reader->tap().requests())
+        if (q.code == IOCTL_SERIAL_SET_WAIT_MASK && ++masks && tracking_mask == 0 &&
+            q.input == host::ulong_input(SERIAL_EV_CTS | SERIAL_EV_DSR))
+            tracking_mask = masks;
     ASSERT_GT(tracking_mask, 0);
+    const std::size_t irps = kernel().irps_live();
     const struct {
         NTSTATUS status;
         std::size_t closes;
@@ -253,12 +210,12 @@ TEST_F(StartStop, FailedStartReturnsItsStatusAndLeavesThePortClosedAndTheGateShu
         EXPECT_EQ(r.start(), cases[n].status);
         kernel().clear_faults();
         r.port().faults().clear();
-        EXPECT_EQ(r.port().snapshot().open, n == 0);
-        EXPECT_EQ(port_requests(r, IRP_MJ_CLOSE), cases[n].closes);
-        EXPECT_NE(KeReadStateEvent(&device(r)->SerialCloseDone), 0);
-        EXPECT_FALSE(gate_open(r));
-        EXPECT_EQ(rx(r, 0)->SerialWaitMask, 0u);
-        EXPECT_EQ(rx(r, 0)->SerialStatusIrp, nullptr);
+        EXPECT_EQ(port_open(&r), n == 0);
+        EXPECT_EQ(port_requests(IRP_MJ_CLOSE, 0, &r), cases[n].closes);
+        EXPECT_NE(KeReadStateEvent(&device(&r)->SerialCloseDone), 0);
+        EXPECT_FALSE(gate_open(&r));
+        EXPECT_EQ(rx(0, &r)->SerialWaitMask, 0u);
+        EXPECT_EQ(rx(0, &r)->SerialStatusIrp, nullptr);
         EXPECT_EQ(count(cases[n].line), 1u);
         // Once the fault is gone, a start works.
         other.close();
@@ -275,14 +232,14 @@ TEST_F(StartStop, SecondSlotThatCannotBeSetUpFailsTheStartAndItsRequests) {
     // Slot 1's record is the first pool the start asks for.
     kernel().fail_nth(kern::Fault::PoolAllocation, 1);
     EXPECT_EQ(reader->start(), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_FALSE(reader->port().snapshot().open);
-    EXPECT_EQ(slot(*reader, 1)->OsData, nullptr);
+    EXPECT_FALSE(port_open());
+    EXPECT_EQ(slot(1)->OsData, nullptr);
     handle = reader->open();
     ASSERT_TRUE(handle.is_open());
     Data out;
     EXPECT_EQ(reader->ioctl_slot1(handle, IOCTL_SMARTCARD_GET_STATE, {}, &out, 4),
               STATUS_DEVICE_NOT_READY);
-    EXPECT_EQ(device(*reader)->IoCount, 0);
+    EXPECT_EQ(device()->IoCount, 0);
 }
 
 } // namespace
