@@ -11,7 +11,7 @@ namespace {
 
 TEST(Lessons, CommandsAfterALostT1ReplyGetTheirOwnAnswers) {
     SoakHost host;
-    host::Reader& reader = host.started_reader();
+    host::Reader& reader = host.reader;
     kern::FileHandle handle = reader.open();
     Client slot0(reader, handle, 0);
     sim::FileSystemApp card;
@@ -47,7 +47,7 @@ TEST(Lessons, CommandsAfterALostT1ReplyGetTheirOwnAnswers) {
 // restart that Plug and Play would do brings both slots back.
 TEST(Lessons, AReaderThatLostPowerMidCommandFailsFastAndWorksAfterARestart) {
     SoakHost host;
-    host::Reader& reader = host.started_reader();
+    host::Reader& reader = host.reader;
     sim::FileSystemApp cards[2];
     {
         kern::FileHandle handle = reader.open();

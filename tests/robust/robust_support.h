@@ -22,26 +22,19 @@ inline ULONG protocol_of(int slot) {
     return slot == 0 ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0;
 }
 
-// What a card request may fail with when the line, the reader or the card misbehaves. Anything
-// else (a success with wrong data, a buffer status, an access violation) is a fault of the stack.
+// What a card request may fail with when the line, the reader or the card misbehaves (the last
+// three: the reader's NAK, a bad frame, an incomplete frame). Anything else (a success with wrong
+// data, a buffer status, an access violation) is a fault of the stack.
 inline bool is_defined_failure(NTSTATUS s) {
-    static const NTSTATUS defined[] = {STATUS_IO_TIMEOUT,
-                                       NTSTATUS(0xFFFFFFFD) /* NAK */,
-                                       NTSTATUS(0xFFFFFFFE) /* bad frame */,
-                                       NTSTATUS(0x00000004) /* incomplete frame */,
-                                       STATUS_NO_MEDIA,
-                                       STATUS_DEVICE_DATA_ERROR,
-                                       STATUS_UNRECOGNIZED_MEDIA,
-                                       STATUS_INVALID_DEVICE_STATE,
-                                       STATUS_INVALID_DEVICE_REQUEST,
-                                       STATUS_DEVICE_NOT_CONNECTED,
-                                       STATUS_DEVICE_NOT_READY,
-                                       STATUS_DEVICE_REMOVED,
-                                       STATUS_DEVICE_BUSY,
-                                       STATUS_DELETE_PENDING,
-                                       STATUS_CANCELLED,
-                                       STATUS_UNSUCCESSFUL,
-                                       STATUS_NOT_SUPPORTED};
+    static const NTSTATUS defined[] = {STATUS_IO_TIMEOUT,           STATUS_NO_MEDIA,
+                                       STATUS_DEVICE_DATA_ERROR,    STATUS_UNRECOGNIZED_MEDIA,
+                                       STATUS_INVALID_DEVICE_STATE, STATUS_INVALID_DEVICE_REQUEST,
+                                       STATUS_DEVICE_NOT_CONNECTED, STATUS_DEVICE_NOT_READY,
+                                       STATUS_DEVICE_REMOVED,       STATUS_DEVICE_BUSY,
+                                       STATUS_DELETE_PENDING,       STATUS_CANCELLED,
+                                       STATUS_UNSUCCESSFUL,         STATUS_NOT_SUPPORTED,
+                                       NTSTATUS(0xFFFFFFFD),        NTSTATUS(0xFFFFFFFE),
+                                       NTSTATUS(0x00000004)};
     return std::find(std::begin(defined), std::end(defined), s) != std::end(defined);
 }
 
@@ -71,37 +64,23 @@ inline bool session(Client& client, sim::FileSystemApp& model, std::size_t offse
            as_model(client, model, {0x00, 0xB0, 0x01, mark, 0x03});
 }
 
-// A host that removes its readers and lets the line go quiet before the harness takes the lines
-// apart, and that turns a verifier report (a deadlock, say) into a test failure.
+// A host that turns a verifier report (a deadlock, say) into a test failure, with one reader
+// added and started with cards in both slots (T=1 in slot 0, T=0 in slot 1), removed at the end
+// with the line let go quiet before the harness takes the lines apart.
 class SoakHost : public host::Host {
   public:
-    SoakHost() {
+    host::Reader& reader;
+    SoakHost() : reader(add_reader({.sim = {.slot0_card = "t1"}, .tap = false})) {
         kernel().set_verifier_handler(
             [](const std::string& message) { ADD_FAILURE() << "verifier: " << message; });
+        EXPECT_EQ(reader.add(), STATUS_SUCCESS);
+        EXPECT_EQ(reader.start(), STATUS_SUCCESS);
     }
     ~SoakHost() {
-        for (std::size_t i = readers_.size(); i-- > 0;)
-            if (readers_[i]->added())
-                readers_[i]->remove();
+        if (reader.added())
+            reader.remove();
         kernel().sleep_for(kern::seconds(1));
     }
-    host::Reader& add_reader(host::ReaderOptions options = {}) {
-        readers_.push_back(&host::Host::add_reader(std::move(options)));
-        return *readers_.back();
-    }
-    // A reader added and started with cards in both slots (T=1 in slot 0, T=0 in slot 1).
-    host::Reader& started_reader() {
-        host::ReaderOptions options;
-        options.sim.slot0_card = "t1";
-        options.tap = false;
-        host::Reader& r = add_reader(options);
-        EXPECT_EQ(r.add(), STATUS_SUCCESS);
-        EXPECT_EQ(r.start(), STATUS_SUCCESS);
-        return r;
-    }
-
-  private:
-    std::vector<host::Reader*> readers_;
 };
 
 } // namespace qkr::robust

@@ -18,18 +18,19 @@ namespace {
 
 constexpr int kStuck = 10; // failures in a row on one slot that no fault share here explains
 constexpr std::size_t kFileSize = 512;
+constexpr int kUnknown = -1;
 const Data kOk = {0x90, 0x00};
 
 struct Plan {
     int apdus;
     unsigned fault_percent; // of the reader's frames
-    int dsr_drop_every;     // APDUs between losses of the reader's power
+    int power_loss_every;   // APDUs between losses of the reader's power
     std::uint64_t seed;
 };
 
-struct Tally {
-    int sent = 0, ok = 0, failed = 0, restarts = 0;
-};
+Data apdu(std::uint8_t ins, std::size_t offset, std::size_t length) {
+    return {0x00, ins, std::uint8_t(offset >> 8), std::uint8_t(offset), std::uint8_t(length)};
+}
 
 class Soak {
   public:
@@ -38,19 +39,17 @@ class Soak {
           rng_(plan.seed), clients_{Client(reader, handle, 0), Client(reader, handle, 1)} {
         for (Card& card : cards_)
             for (std::size_t i = 0; i < kFileSize; ++i)
-                card.bytes[i] = std::uint8_t(i), card.known[i] = true;
+                card.bytes[i] = int(i % 256);
     }
 
-    Tally run() {
+    void run() {
         if (!repower(0) || !repower(1))
-            return tally_;
+            return;
         faults(true);
-        for (int next_drop = plan_.dsr_drop_every; tally_.sent < plan_.apdus && !stop_;) {
+        while (sent < plan_.apdus && !stop_) {
             step(int(rng_() % 2));
-            if (tally_.sent >= next_drop && tally_.sent < plan_.apdus) {
-                next_drop += plan_.dsr_drop_every;
+            if (sent % plan_.power_loss_every == 0 && sent < plan_.apdus)
                 power_loss();
-            }
         }
         // With the line quiet again, both files are read whole and every byte must be known.
         faults(false);
@@ -60,15 +59,14 @@ class Soak {
                     step(slot);
                 read(slot, offset, 128, true);
             }
-        return tally_;
     }
+    int sent = 0, ok = 0, failed = 0, restarts = 0;
 
   private:
     // What the test knows of one card's file: its bytes where known. A failed UPDATE leaves its
     // range unknown until a read shows whether the card carried it out.
     struct Card {
-        std::array<std::uint8_t, kFileSize> bytes{};
-        std::array<bool, kFileSize> known{};
+        std::array<int, kFileSize> bytes{};
         bool selected = false;
         int failures_in_a_row = 0;
     };
@@ -77,51 +75,46 @@ class Soak {
         Card& card = cards_[slot];
         if (!card.selected) {
             const auto response = send(slot, kSelectFile);
-            card.selected = response && expect(slot, kSelectFile, *response == kOk, *response);
+            card.selected = response && check(slot, kSelectFile, *response == kOk, *response);
             return;
         }
         const std::size_t length = 1 + rng_() % 255;
         const std::size_t offset = rng_() % (kFileSize - length + 1);
         if (rng_() % 2)
             return read(slot, offset, length, false);
-        Data apdu = {0x00, 0xD6, std::uint8_t(offset >> 8), std::uint8_t(offset),
-                     std::uint8_t(length)};
+        Data update = apdu(0xD6, offset, length);
         for (std::size_t i = 0; i < length; ++i) {
-            apdu.push_back(std::uint8_t(rng_()));
-            card.known[offset + i] = false;
+            update.push_back(std::uint8_t(rng_()));
+            card.bytes[offset + i] = kUnknown;
         }
-        const auto response = send(slot, apdu);
-        if (response && expect(slot, apdu, *response == kOk, *response))
-            for (std::size_t i = 0; i < length; ++i)
-                card.bytes[offset + i] = apdu[5 + i], card.known[offset + i] = true;
+        const auto response = send(slot, update);
+        if (response && check(slot, update, *response == kOk, *response))
+            std::copy(update.begin() + 5, update.end(), card.bytes.begin() + offset);
     }
 
     void read(int slot, std::size_t offset, std::size_t length, bool all_known) {
-        const Data apdu = {0x00, 0xB0, std::uint8_t(offset >> 8), std::uint8_t(offset),
-                           std::uint8_t(length)};
-        const auto response = send(slot, apdu);
+        const Data read = apdu(0xB0, offset, length);
+        const auto response = send(slot, read);
         if (!response)
             return;
-        Card& card = cards_[slot];
-        bool same = response->size() == length + 2 && response->at(length) == 0x90 &&
-                    response->at(length + 1) == 0x00;
+        auto& bytes = cards_[slot].bytes;
+        bool same =
+            response->size() == length + 2 && Data(response->end() - 2, response->end()) == kOk;
         for (std::size_t i = 0; i < length && same; ++i)
-            same = card.known[offset + i] ? card.bytes[offset + i] == (*response)[i] : !all_known;
-        if (expect(slot, apdu, same, *response))
-            for (std::size_t i = 0; i < length; ++i)
-                card.bytes[offset + i] = (*response)[i], card.known[offset + i] = true;
+            same = bytes[offset + i] == kUnknown ? !all_known : bytes[offset + i] == (*response)[i];
+        if (check(slot, read, same, *response))
+            std::copy(response->begin(), response->end() - 2, bytes.begin() + offset);
     }
 
-    bool expect(int slot, const Data& apdu, bool as_the_card_answers, const Data& response) {
-        if (as_the_card_answers) {
-            ++tally_.ok;
-            return true;
+    bool check(int slot, const Data& apdu, bool as_the_card_answers, const Data& response) {
+        ok += as_the_card_answers;
+        if (!as_the_card_answers) {
+            ADD_FAILURE() << "APDU " << sent << " on slot " << slot << " "
+                          << ::testing::PrintToString(apdu) << " came back with wrong data "
+                          << ::testing::PrintToString(response);
+            stop_ = true;
         }
-        ADD_FAILURE() << "APDU " << tally_.sent << " on slot " << slot << " "
-                      << ::testing::PrintToString(apdu) << " came back with wrong data "
-                      << ::testing::PrintToString(response);
-        stop_ = true;
-        return false;
+        return as_the_card_answers;
     }
 
     // The response, or nothing when the APDU failed; it may fail only with a defined status,
@@ -129,15 +122,15 @@ class Soak {
     std::optional<Data> send(int slot, const Data& apdu) {
         Data response;
         const NTSTATUS status = clients_[slot].transmit(protocol_of(slot), apdu, &response);
-        ++tally_.sent;
+        ++sent;
         if (status == STATUS_SUCCESS) {
             cards_[slot].failures_in_a_row = 0;
             return response;
         }
-        ++tally_.failed;
+        ++failed;
         EXPECT_TRUE(faulty_ && is_defined_failure(status))
-            << "APDU " << tally_.sent << " on slot " << slot << " failed with 0x" << std::hex
-            << status << (faulty_ ? "" : " on a quiet line");
+            << "APDU " << sent << " on slot " << slot << " failed with 0x" << std::hex << status
+            << (faulty_ ? "" : " on a quiet line");
         if (++cards_[slot].failures_in_a_row >= kStuck) {
             ADD_FAILURE() << "slot " << slot << " failed " << kStuck << " APDUs in a row";
             stop_ = true;
@@ -151,8 +144,7 @@ class Soak {
             clients_[slot].set_protocol(protocol_of(slot)) == STATUS_SUCCESS)
             return true;
         ADD_FAILURE() << "slot " << slot << " not back after a cold reset";
-        stop_ = true;
-        return false;
+        return !(stop_ = true);
     }
 
     // The reader loses its power for a moment; the driver closes the port, and the device is
@@ -161,7 +153,7 @@ class Soak {
         faults(false);
         reader_.act_on_sim([](sim::ReaderSim& s) { s.drop_dsr(kern::milliseconds(100)); });
         reader_.kernel().sleep_for(kern::milliseconds(500));
-        ++tally_.restarts;
+        ++restarts;
         EXPECT_EQ(reader_.query_stop(), STATUS_SUCCESS);
         EXPECT_EQ(reader_.stop(), STATUS_SUCCESS);
         EXPECT_EQ(reader_.start(), STATUS_SUCCESS);
@@ -185,7 +177,6 @@ class Soak {
     Client clients_[2];
     Card cards_[2];
     bool faulty_ = false, stop_ = false;
-    Tally tally_;
 };
 
 // So many faults that three attempts often are not enough: the failures must be defined ones, and
@@ -194,24 +185,21 @@ TEST(FaultSoak, FaultyFramesAndPowerLossesFailApdusCleanlyAndNeverGiveWrongData)
     Plan plan{1000, 20, 400, 8};
     if (const char* apdus = std::getenv("QKR_SOAK_APDUS"))
         plan.apdus = std::atoi(apdus);
-    Tally tally;
-    {
-        SoakHost host;
-        host::Reader& reader = host.started_reader();
-        kern::FileHandle handle = reader.open();
-        ASSERT_TRUE(handle.is_open());
-        tally = Soak(plan, reader, handle).run();
-        handle.close();
-        EXPECT_EQ(reader.remove(), STATUS_SUCCESS);
-        host.kernel().sleep_for(kern::seconds(1));
-        EXPECT_EQ(host.kernel().irps_live(), 0u);
-    } // the kernel's end-of-life checks: pool, IRPs, devices
-    std::printf("soak: %d APDUs, %d ok, %d failed with defined statuses, %d restarts\n", tally.sent,
-                tally.ok, tally.failed, tally.restarts);
-    EXPECT_GT(tally.sent, plan.apdus) << "the run ended early on a fault reported above";
-    EXPECT_EQ(tally.restarts, (plan.apdus - 1) / plan.dsr_drop_every);
-    EXPECT_GT(tally.failed, 2) << "the faults did not reach the driver";
-    EXPECT_GT(tally.ok, tally.sent * 3 / 4);
+    SoakHost host;
+    kern::FileHandle handle = host.reader.open();
+    ASSERT_TRUE(handle.is_open());
+    Soak soak(plan, host.reader, handle);
+    soak.run();
+    handle.close();
+    EXPECT_EQ(host.reader.remove(), STATUS_SUCCESS);
+    host.kernel().sleep_for(kern::seconds(1));
+    EXPECT_EQ(host.kernel().irps_live(), 0u);
+    std::printf("soak: %d APDUs, %d ok, %d failed with defined statuses, %d restarts\n", soak.sent,
+                soak.ok, soak.failed, soak.restarts);
+    EXPECT_GT(soak.sent, plan.apdus) << "the run ended early on a fault reported above";
+    EXPECT_EQ(soak.restarts, (plan.apdus - 1) / plan.power_loss_every);
+    EXPECT_GT(soak.failed, 2) << "the faults did not reach the driver";
+    EXPECT_GT(soak.ok, soak.sent * 3 / 4);
 }
 
 } // namespace
