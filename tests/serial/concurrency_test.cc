@@ -11,7 +11,6 @@
 
 #include <atomic>
 #include <cstring>
-#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -58,65 +57,50 @@ class BusyDevice : public LineDevice {
     kern::Kernel::TimerId timer_ = 0;
 };
 
-struct Station {
-    explicit Station(kern::Kernel& kernel)
-        : pdo(kernel.create_pdo("racing")), line(kernel, LineFormat{115200, 8, Parity::None, 1}),
-          device(kernel) {
-        line.connect_device(&device);
-        port = SerialPort::create(kernel, pdo, line);
-        port->tap().set_enabled(false);
-        EXPECT_EQ(kernel.open(port->device(), &handle), STATUS_SUCCESS);
-    }
-    ~Station() {
-        handle.close();
-        line.connect_device(nullptr);
-        port.reset();
-    }
-    NTSTATUS set(ULONG code, const Bytes& value) { return handle.ioctl(code, value, {}); }
-    // A read or write on an IRP of its own, as the driver sends them.
-    NTSTATUS rw(UCHAR major, Bytes& buffer, ULONG_PTR* information) {
-        KEVENT event;
-        KeInitializeEvent(&event, NotificationEvent, FALSE);
-        PIRP irp = IoAllocateIrp(port->device()->StackSize, FALSE);
-        irp->AssociatedIrp.SystemBuffer = buffer.data();
-        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-        next->MajorFunction = major;
-        next->Parameters.Read.Length = static_cast<ULONG>(buffer.size());
-        next->Parameters.Read.ByteOffset.QuadPart = 0;
-        IoSetCompletionRoutine(
-            irp,
-            [](PDEVICE_OBJECT, PIRP, PVOID context) -> NTSTATUS {
-                KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
-                return STATUS_MORE_PROCESSING_REQUIRED;
-            },
-            &event, TRUE, TRUE, TRUE);
-        IoCallDriver(port->device(), irp);
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-        const NTSTATUS status = irp->IoStatus.Status;
-        *information = irp->IoStatus.Information;
-        IoFreeIrp(irp);
-        return status;
-    }
-
-    PDEVICE_OBJECT pdo;
-    SimLine line;
-    BusyDevice device;
-    std::unique_ptr<SerialPort> port;
-    kern::FileHandle handle;
-};
+// A read on an IRP of its own, as the driver sends them.
+NTSTATUS read_one(PDEVICE_OBJECT port, ULONG_PTR* information) {
+    std::uint8_t byte = 0;
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PIRP irp = IoAllocateIrp(port->StackSize, FALSE);
+    irp->AssociatedIrp.SystemBuffer = &byte;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_READ;
+    next->Parameters.Read.Length = 1;
+    IoSetCompletionRoutine(
+        irp,
+        [](PDEVICE_OBJECT, PIRP, PVOID context) -> NTSTATUS {
+            KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+            return STATUS_MORE_PROCESSING_REQUIRED;
+        },
+        &event, TRUE, TRUE, TRUE);
+    IoCallDriver(port, irp);
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    const NTSTATUS status = irp->IoStatus.Status;
+    *information = irp->IoStatus.Information;
+    IoFreeIrp(irp);
+    return status;
+}
 
 TEST(PortUnderThreads, WaitsReadsAndCancelsRacingLineEventsAndMaskChangesEndCleanly) {
     kern::Kernel kernel(kern::ClockMode::Real);
-    auto racing = std::make_unique<Station>(kernel);
-    ASSERT_EQ(racing->set(IOCTL_SERIAL_SET_WAIT_MASK, le(ULONG{SERIAL_EV_CTS})), STATUS_SUCCESS);
-    ASSERT_EQ(racing->set(IOCTL_SERIAL_SET_TIMEOUTS,
-                          le(SERIAL_TIMEOUTS{0xFFFFFFFF, 0xFFFFFFFF, 1, 0, 0})),
+    PDEVICE_OBJECT pdo = kernel.create_pdo("racing");
+    SimLine line(kernel, LineFormat{115200, 8, Parity::None, 1});
+    BusyDevice device(kernel);
+    line.connect_device(&device);
+    auto port = SerialPort::create(kernel, pdo, line);
+    port->tap().set_enabled(false);
+    kern::FileHandle handle;
+    ASSERT_EQ(kernel.open(port->device(), &handle), STATUS_SUCCESS);
+    auto set = [&](ULONG code, const Bytes& value) { return handle.ioctl(code, value, {}); };
+    ASSERT_EQ(set(IOCTL_SERIAL_SET_WAIT_MASK, le(ULONG{SERIAL_EV_CTS})), STATUS_SUCCESS);
+    ASSERT_EQ(set(IOCTL_SERIAL_SET_TIMEOUTS, le(SERIAL_TIMEOUTS{0xFFFFFFFF, 0xFFFFFFFF, 1, 0, 0})),
               STATUS_SUCCESS);
     std::atomic<bool> done{false};
     kern::Thread canceller = kernel.spawn("cancel", [&] {
         while (!done) {
-            racing->port->faults().pend_nth(RequestKind::control(IOCTL_SERIAL_GET_DTRRTS), 1);
-            auto held = racing->handle.ioctl_async(IOCTL_SERIAL_GET_DTRRTS, {}, 4);
+            port->faults().pend_nth(RequestKind::control(IOCTL_SERIAL_GET_DTRRTS), 1);
+            auto held = handle.ioctl_async(IOCTL_SERIAL_GET_DTRRTS, {}, 4);
             held.cancel();
             EXPECT_EQ(held.wait(), STATUS_CANCELLED);
             kernel.sleep_for(kern::microseconds(300));
@@ -125,29 +109,29 @@ TEST(PortUnderThreads, WaitsReadsAndCancelsRacingLineEventsAndMaskChangesEndClea
     kern::Thread waiter = kernel.spawn("wait", [&] {
         while (!done) {
             ULONG ev = 0;
-            const NTSTATUS w = racing->handle.ioctl(
-                IOCTL_SERIAL_WAIT_ON_MASK, {}, std::span(reinterpret_cast<std::uint8_t*>(&ev), 4));
+            const NTSTATUS w = handle.ioctl(IOCTL_SERIAL_WAIT_ON_MASK, {},
+                                            std::span(reinterpret_cast<std::uint8_t*>(&ev), 4));
             // INVALID_PARAMETER when the mask was briefly 0.
             EXPECT_TRUE(w == STATUS_SUCCESS || w == STATUS_INVALID_PARAMETER) << std::hex << w;
             EXPECT_TRUE(ev == 0 || ev == SERIAL_EV_CTS) << std::hex << ev;
-            Bytes one(1);
             ULONG_PTR info = 0;
-            const NTSTATUS r = racing->rw(IRP_MJ_READ, one, &info);
+            const NTSTATUS r = read_one(port->device(), &info);
             EXPECT_TRUE((r == STATUS_SUCCESS && info == 1) || (r == STATUS_TIMEOUT && info == 0))
                 << std::hex << r;
         }
     });
     for (ULONG round = 1; round <= 400; ++round) {
-        EXPECT_EQ(
-            racing->set(IOCTL_SERIAL_SET_WAIT_MASK, le(ULONG{round % 5 == 0 ? 0u : SERIAL_EV_CTS})),
-            STATUS_SUCCESS);
+        EXPECT_EQ(set(IOCTL_SERIAL_SET_WAIT_MASK, le(ULONG{round % 5 == 0 ? 0u : SERIAL_EV_CTS})),
+                  STATUS_SUCCESS);
         kernel.sleep_for(kern::microseconds(150));
     }
     done = true;
-    EXPECT_EQ(racing->set(IOCTL_SERIAL_SET_WAIT_MASK, le(ULONG{SERIAL_EV_CTS})), STATUS_SUCCESS);
+    EXPECT_EQ(set(IOCTL_SERIAL_SET_WAIT_MASK, le(ULONG{SERIAL_EV_CTS})), STATUS_SUCCESS);
     canceller.join();
     waiter.join();
-    racing.reset();
+    handle.close();
+    line.connect_device(nullptr);
+    port.reset();
 }
 
 } // namespace

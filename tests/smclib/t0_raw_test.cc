@@ -62,29 +62,33 @@ class Transfer : public ::testing::Test {
     ULONG information_ = 0;
 };
 
+// Case 1 gains P3 0; case 2's P3 is Le (0: 256); case 4 drops Le, the card's 61xx telling the
+// caller to fetch the response.
 TEST_F(Transfer, T0ShortApduCasesMapOntoCommandHeaders) {
-    start({0x00, 0x70, 0x00, 0x00}); // case 1
-    EXPECT_EQ(built(SmartcardT0Request), (Bytes{0x00, 0x70, 0x00, 0x00, 0x00}));
-    start({0x00, 0xB0, 0x00, 0x00, 0x10}); // case 2: P3 is Le
-    EXPECT_EQ(built(SmartcardT0Request), (Bytes{0x00, 0xB0, 0x00, 0x00, 0x10}));
-    EXPECT_EQ(ext_.T0.Le, 16u);
-
-    start({0x00, 0xB0, 0x00, 0x00, 0x00}); // case 2 asking for 256
-    EXPECT_EQ(built(SmartcardT0Request), (Bytes{0x00, 0xB0, 0x00, 0x00, 0x00}));
-    EXPECT_EQ(ext_.T0.Le, 256u);
-
-    start({0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00}); // case 3
-    EXPECT_EQ(built(SmartcardT0Request), (Bytes{0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00}));
-    EXPECT_EQ(ext_.T0.Lc, 2u);
-
-    // Case 4: Le is dropped; the card's 61xx tells the caller to fetch the response.
-    start({0x00, 0xA4, 0x04, 0x00, 0x03, 0xA0, 0x00, 0x01, 0x00});
-    EXPECT_EQ(built(SmartcardT0Request), (Bytes{0x00, 0xA4, 0x04, 0x00, 0x03, 0xA0, 0x00, 0x01}));
-    EXPECT_EQ(ext_.T0.Lc, 3u);
-    EXPECT_EQ(ext_.T0.Le, 256u);
+    const struct {
+        ULONG lc, le;
+        Bytes apdu, header; // header empty: the APDU as it is
+    } cases[] = {
+        {0, 0, {0x00, 0x70, 0x00, 0x00}, {0x00, 0x70, 0x00, 0x00, 0x00}},
+        {0, 16, {0x00, 0xB0, 0x00, 0x00, 0x10}, {}},
+        {0, 256, {0x00, 0xB0, 0x00, 0x00, 0x00}, {}},
+        {2, 0, {0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00}, {}},
+        {3,
+         256,
+         {0x00, 0xA4, 0x04, 0x00, 0x03, 0xA0, 0x00, 0x01, 0x00},
+         {0x00, 0xA4, 0x04, 0x00, 0x03, 0xA0, 0x00, 0x01}},
+    };
+    for (const auto& c : cases) {
+        start(c.apdu);
+        EXPECT_EQ(built(SmartcardT0Request), c.header.empty() ? c.apdu : c.header);
+        EXPECT_EQ(ext_.T0.Lc, c.lc);
+        EXPECT_EQ(ext_.T0.Le, c.le);
+    }
 }
 
-TEST_F(Transfer, T0RefusesApdusItCannotCarry) {
+// What T=0 cannot carry is refused, and a command that does not fit the request buffer is refused
+// whole.
+TEST_F(Transfer, T0RefusesApdusItCannotCarryOrFit) {
     const std::vector<Bytes> bad = {
         {},                                                     // nothing
         {0x00, 0xA4, 0x00},                                     // shorter than a header
@@ -97,14 +101,6 @@ TEST_F(Transfer, T0RefusesApdusItCannotCarry) {
         start(apdu);
         EXPECT_TRUE(built(SmartcardT0Request, STATUS_INVALID_PARAMETER).empty());
     }
-    // A header that claims more bytes than the request holds.
-    start({0x00, 0x70, 0x00, 0x00});
-    SCARD_IO_REQUEST header{SCARD_PROTOCOL_T0, 100};
-    std::memcpy(caller_request_.data(), &header, sizeof header);
-    EXPECT_TRUE(built(SmartcardT0Request, STATUS_INVALID_PARAMETER).empty());
-}
-
-TEST_F(Transfer, T0CommandThatDoesNotFitTheRequestBufferIsRefusedWhole) {
     Bytes apdu = {0x00, 0xD6, 0x00, 0x00, 0xFF};
     apdu.resize(5 + 255, 0x5A);
     start(apdu);
@@ -119,18 +115,15 @@ TEST_F(Transfer, T0ReplyGoesToTheCallerBehindTheHeaderIfItFitsAndHasAStatusWord)
     ASSERT_EQ(answer(SmartcardT0Reply, {0x12, 0x34, 0x90, 0x00}), STATUS_SUCCESS);
     EXPECT_EQ(information_, sizeof(SCARD_IO_REQUEST) + 4);
     EXPECT_EQ(caller_data(), (Bytes{0x12, 0x34, 0x90, 0x00}));
-    SCARD_IO_REQUEST header;
-    std::memcpy(&header, caller_reply_.data(), sizeof header);
-    EXPECT_EQ(header.dwProtocol, ULONG(SCARD_PROTOCOL_T0));
-    EXPECT_EQ(header.cbPciLength, sizeof(SCARD_IO_REQUEST));
+    EXPECT_EQ(Bytes(caller_reply_.begin(), caller_reply_.begin() + 8),
+              Bytes(caller_request_.begin(), caller_request_.begin() + 8));
     // Without a status word, or too big for the caller: refused.
     EXPECT_EQ(answer(SmartcardT0Reply, {0x90}), STATUS_DEVICE_DATA_ERROR);
     EXPECT_EQ(answer(SmartcardT0Reply, {}), STATUS_DEVICE_DATA_ERROR);
     start({0x00, 0xB0, 0x00, 0x00, 0x02}, sizeof(SCARD_IO_REQUEST) + 3);
     EXPECT_EQ(answer(SmartcardT0Reply, {0x12, 0x34, 0x90, 0x00}), STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(information_, 0u);
-    for (size_t i = sizeof(SCARD_IO_REQUEST) + 3; i < caller_reply_.size(); i++)
-        ASSERT_EQ(caller_reply_[i], 0xEE);
+    EXPECT_EQ(caller_reply_[sizeof(SCARD_IO_REQUEST) + 3], 0xEE);
     // A length the reply buffer cannot hold is not believed.
     ext_.SmartcardReply.BufferLength = sizeof reply_ + 1;
     EXPECT_EQ(SmartcardT0Reply(&ext_), STATUS_DEVICE_DATA_ERROR);
