@@ -317,28 +317,33 @@ TEST_F(PortTest, CtsAndDsrChangesAreEventsEvenAsAPulseAndMatchTheModemStatus) {
 }
 
 TEST_F(PortTest, TimeOutsDecideWhenAReadEndsAndWithWhat) {
-    const kern::Ticks one_char = SimLine::char_time(line.device_format());
-    const kern::Ticks ms = kern::milliseconds(1);
+    auto chars = [&](std::size_t n) { return SimLine::char_time(line.device_format(), n); };
+    const kern::Ticks ms = kern::milliseconds(1), s300 = kern::seconds(300);
     struct Case {
         ULONG interval, multiplier, constant, length;
-        Bytes queued;  // before the read
-        Bytes arrives; // sent as the read starts
+        Bytes queued;      // before the read
+        kern::Ticks after; // the read starts, this time passes, then
+        Bytes arrives;     // these bytes are sent
         NTSTATUS status;
         Bytes data;
         kern::Ticks takes;
     } cases[] = {
         // clang-format off
         // Queued bytes are returned at once.
-        {30, 0, 3000, 4, {1, 2, 3, 4}, {}, STATUS_SUCCESS, {1, 2, 3, 4}, 0},
+        {30, 0, 3000, 4, {1, 2, 3, 4}, 0, {}, STATUS_SUCCESS, {1, 2, 3, 4}, 0},
         // The total is multiplier times length plus constant, and returns what has arrived.
-        {0, 10, 100, 5, {}, {}, STATUS_TIMEOUT, {}, 150 * ms},
-        {0, 0, 100, 8, {}, {0xA1, 0xA2}, STATUS_TIMEOUT, {0xA1, 0xA2}, 100 * ms},
+        {0, 10, 100, 5, {}, 0, {}, STATUS_TIMEOUT, {}, 150 * ms},
+        {0, 0, 100, 8, {}, 0, {0xA1, 0xA2}, STATUS_TIMEOUT, {0xA1, 0xA2}, 100 * ms},
         // Maximum interval with zero totals: at once, with what is queued or nothing.
-        {kMaxUlong, 0, 0, 10, {}, {}, STATUS_SUCCESS, {}, 0},
-        {kMaxUlong, 0, 0, 10, {5, 6}, {}, STATUS_SUCCESS, {5, 6}, 0},
+        {kMaxUlong, 0, 0, 10, {}, 0, {}, STATUS_SUCCESS, {}, 0},
+        {kMaxUlong, 0, 0, 10, {5, 6}, 0, {}, STATUS_SUCCESS, {5, 6}, 0},
         // Maximum interval and multiplier: the first character, or nothing after the constant.
-        {kMaxUlong, kMaxUlong, 500, 10, {}, {}, STATUS_TIMEOUT, {}, 500 * ms},
-        {kMaxUlong, kMaxUlong, 500, 10, {}, {0x77, 0x78}, STATUS_SUCCESS, {0x77}, one_char},
+        {kMaxUlong, kMaxUlong, 500, 10, {}, 0, {}, STATUS_TIMEOUT, {}, 500 * ms},
+        {kMaxUlong, kMaxUlong, 500, 10, {}, 0, {0x77, 0x78}, STATUS_SUCCESS, {0x77}, chars(1)},
+        // No time-outs: the full length, however long it takes.
+        {0, 0, 0, 4, {1, 2}, s300, {3, 4, 5}, STATUS_SUCCESS, {1, 2, 3, 4}, s300 + chars(2)},
+        // The interval runs from the last character only, never before the first.
+        {30, 0, 0, 10, {}, s300, {1, 2, 3}, STATUS_TIMEOUT, {1, 2, 3}, s300 + chars(3) + 30 * ms},
         // clang-format on
     };
     for (const Case& c : cases) {
@@ -349,6 +354,7 @@ TEST_F(PortTest, TimeOutsDecideWhenAReadEndsAndWithWhat) {
         const kern::Ticks start = kernel.now();
         auto reading = read_async(c.length);
         EXPECT_EQ(reading->done(), c.takes == 0) << "completes inside the call";
+        advance(c.after);
         if (!c.arrives.empty())
             device.send(c.arrives);
         wait(*reading);
@@ -358,34 +364,6 @@ TEST_F(PortTest, TimeOutsDecideWhenAReadEndsAndWithWhat) {
         advance(10 * ms); // (a byte left on the line arrives and is purged)
         ASSERT_EQ(ioctl(IOCTL_SERIAL_PURGE, le32(SERIAL_PURGE_RXCLEAR)), STATUS_SUCCESS);
     }
-}
-
-TEST_F(PortTest, WithoutTimeOutsAReadWaitsForItsFullLength) {
-    ASSERT_EQ(set_timeouts(0, 0, 0), STATUS_SUCCESS);
-    auto reading = read_async(4);
-    device_sends({1, 2});
-    advance(kern::seconds(300));
-    ASSERT_FALSE(reading->done());
-    device_sends({3, 4, 5});
-    ASSERT_TRUE(reading->done());
-    EXPECT_EQ(reading->status(), STATUS_SUCCESS);
-    EXPECT_EQ(reading->data(), (Bytes{1, 2, 3, 4}));
-    EXPECT_EQ(comm_status().AmountInInQueue, 1u);
-}
-
-TEST_F(PortTest, IntervalTimeOutRunsFromTheLastCharacterOnly) {
-    ASSERT_EQ(set_timeouts(30, 0, 0), STATUS_SUCCESS);
-    auto reading = read_async(10);
-    advance(kern::seconds(10));
-    ASSERT_FALSE(reading->done()) << "the interval started before the first character";
-
-    const kern::Ticks sent = kernel.now();
-    device.send({1, 2, 3});
-    wait(*reading);
-    EXPECT_EQ(reading->status(), STATUS_TIMEOUT);
-    EXPECT_EQ(reading->data(), (Bytes{1, 2, 3}));
-    EXPECT_EQ(kernel.now(),
-              sent + SimLine::char_time(line.device_format(), 3) + kern::milliseconds(30));
 }
 
 // Cancelled one by one, by the cleanup the I/O manager sends when the last handle goes (the port
