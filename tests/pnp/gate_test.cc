@@ -8,25 +8,21 @@ namespace {
 
 using Gate = Stack;
 
-TEST_F(Gate, RequestsWaitForAStartAfterAnAddOrAStop) {
+// Slot 1's requests come by internal device control and wait at the same gate.
+TEST_F(Gate, RequestsOfBothSlotsWaitForAStartAfterAnAddOrAStop) {
     reader = &add_reader();
     ASSERT_EQ(reader->add(), STATUS_SUCCESS);
     handle = reader->open();
-    {
-        Background early(*reader, handle, IOCTL_SMARTCARD_GET_STATE);
+    for (int n : {0, 1}) {
+        Background waiting(*reader, handle, IOCTL_SMARTCARD_GET_STATE, n);
         settle(seconds(5));
-        EXPECT_FALSE(early.done());
+        EXPECT_FALSE(waiting.done());
+        EXPECT_EQ(device()->IoCount, 0);
         ASSERT_EQ(reader->start(), STATUS_SUCCESS);
-        EXPECT_EQ(early.finish(), STATUS_SUCCESS);
+        EXPECT_EQ(waiting.finish(), STATUS_SUCCESS);
+        ASSERT_EQ(reader->query_stop(), STATUS_SUCCESS);
+        ASSERT_EQ(reader->stop(), STATUS_SUCCESS);
     }
-    ASSERT_EQ(reader->query_stop(), STATUS_SUCCESS);
-    Background slot1(*reader, handle, IOCTL_SMARTCARD_GET_STATE, 1);
-    ASSERT_EQ(reader->stop(), STATUS_SUCCESS);
-    settle(seconds(5));
-    EXPECT_FALSE(slot1.done());
-    ASSERT_EQ(reader->start(), STATUS_SUCCESS);
-    EXPECT_EQ(slot1.finish(), STATUS_SUCCESS);
-    EXPECT_EQ(device()->IoCount, 0);
 }
 
 TEST_F(Gate, StopQueryIsRefusedWhileARequestIsInsideTheLibraryButNotForAParkedOne) {

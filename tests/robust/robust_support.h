@@ -48,20 +48,17 @@ inline bool as_model(Client& client, sim::FileSystemApp& model, const Data& apdu
     return status == STATUS_SUCCESS && response == expected;
 }
 
-// A cold reset, the slot's protocol and a session on the counting file: a read at `offset`, a
-// write of marks and their read-back, all answered as the model card answers.
-inline bool session(Client& client, sim::FileSystemApp& model, std::size_t offset,
-                    std::uint8_t mark) {
+// A cold reset, the slot's protocol and a session on the counting file: a read, a write of marks
+// and their read-back at `mark`, all answered as the model card answers.
+inline bool session(Client& client, sim::FileSystemApp& model, std::uint8_t mark) {
     model.reset();
-    bool ok = client.power(SCARD_COLD_RESET) == STATUS_SUCCESS &&
-              client.set_protocol(protocol_of(client.slot())) == STATUS_SUCCESS;
+    const bool ok = client.power(SCARD_COLD_RESET) == STATUS_SUCCESS &&
+                    client.set_protocol(protocol_of(client.slot())) == STATUS_SUCCESS;
     EXPECT_TRUE(ok) << "slot " << client.slot() << " not powered";
-    offset %= 500;
-    ok = ok && as_model(client, model, kSelectFile) &&
-         as_model(client, model, {0x00, 0xB0, std::uint8_t(offset >> 8), std::uint8_t(offset), 12});
     const Data write = {0x00, 0xD6, 0x01, mark, 0x03, mark, std::uint8_t(~mark), 0x5A};
-    return ok && as_model(client, model, write) &&
-           as_model(client, model, {0x00, 0xB0, 0x01, mark, 0x03});
+    return ok && as_model(client, model, kSelectFile) &&
+           as_model(client, model, {0x00, 0xB0, 0x01, mark, 12}) &&
+           as_model(client, model, write) && as_model(client, model, {0x00, 0xB0, 0x01, mark, 3});
 }
 
 // A host that turns a verifier report (a deadlock, say) into a test failure, with one reader

@@ -21,12 +21,8 @@ constexpr std::size_t kFileSize = 512;
 constexpr int kUnknown = -1;
 const Data kOk = {0x90, 0x00};
 
-struct Plan {
-    int apdus;
-    unsigned fault_percent; // of the reader's frames
-    int power_loss_every;   // APDUs between losses of the reader's power
-    std::uint64_t seed;
-};
+constexpr unsigned kFaultPercent = 20; // of the reader's frames
+constexpr int kPowerLossEvery = 400;   // APDUs between losses of the reader's power
 
 Data apdu(std::uint8_t ins, std::size_t offset, std::size_t length) {
     return {0x00, ins, std::uint8_t(offset >> 8), std::uint8_t(offset), std::uint8_t(length)};
@@ -34,28 +30,27 @@ Data apdu(std::uint8_t ins, std::size_t offset, std::size_t length) {
 
 class Soak {
   public:
-    Soak(Plan plan, host::Reader& reader, kern::FileHandle& handle)
-        : plan_(plan), reader_(reader),
-          rng_(plan.seed), clients_{Client(reader, handle, 0), Client(reader, handle, 1)} {
-        for (Card& card : cards_)
+    Soak(int apdus, host::Reader& reader, kern::FileHandle& handle)
+        : apdus_(apdus), reader_(reader), clients_{{reader, handle, 0}, {reader, handle, 1}} {
+        for (auto& file : files_)
             for (std::size_t i = 0; i < kFileSize; ++i)
-                card.bytes[i] = int(i % 256);
+                file[i] = int(i % 256);
     }
 
     void run() {
         if (!repower(0) || !repower(1))
             return;
         faults(true);
-        while (sent < plan_.apdus && !stop_) {
+        while (sent < apdus_ && !stop_) {
             step(int(rng_() % 2));
-            if (sent % plan_.power_loss_every == 0 && sent < plan_.apdus)
+            if (sent % kPowerLossEvery == 0 && sent < apdus_)
                 power_loss();
         }
         // With the line quiet again, both files are read whole and every byte must be known.
         faults(false);
         for (int slot : {0, 1})
             for (std::size_t offset = 0; offset < kFileSize && !stop_; offset += 128) {
-                while (!cards_[slot].selected && !stop_)
+                while (!selected_[slot] && !stop_)
                     step(slot);
                 read(slot, offset, 128, true);
             }
@@ -63,19 +58,10 @@ class Soak {
     int sent = 0, ok = 0, failed = 0, restarts = 0;
 
   private:
-    // What the test knows of one card's file: its bytes where known. A failed UPDATE leaves its
-    // range unknown until a read shows whether the card carried it out.
-    struct Card {
-        std::array<int, kFileSize> bytes{};
-        bool selected = false;
-        int failures_in_a_row = 0;
-    };
-
     void step(int slot) {
-        Card& card = cards_[slot];
-        if (!card.selected) {
+        if (!selected_[slot]) {
             const auto response = send(slot, kSelectFile);
-            card.selected = response && check(slot, kSelectFile, *response == kOk, *response);
+            selected_[slot] = response && check(slot, kSelectFile, *response == kOk, *response);
             return;
         }
         const std::size_t length = 1 + rng_() % 255;
@@ -85,11 +71,11 @@ class Soak {
         Data update = apdu(0xD6, offset, length);
         for (std::size_t i = 0; i < length; ++i) {
             update.push_back(std::uint8_t(rng_()));
-            card.bytes[offset + i] = kUnknown;
+            files_[slot][offset + i] = kUnknown;
         }
         const auto response = send(slot, update);
         if (response && check(slot, update, *response == kOk, *response))
-            std::copy(update.begin() + 5, update.end(), card.bytes.begin() + offset);
+            std::copy(update.begin() + 5, update.end(), files_[slot].begin() + offset);
     }
 
     void read(int slot, std::size_t offset, std::size_t length, bool all_known) {
@@ -97,7 +83,7 @@ class Soak {
         const auto response = send(slot, read);
         if (!response)
             return;
-        auto& bytes = cards_[slot].bytes;
+        auto& bytes = files_[slot];
         bool same =
             response->size() == length + 2 && Data(response->end() - 2, response->end()) == kOk;
         for (std::size_t i = 0; i < length && same; ++i)
@@ -124,14 +110,14 @@ class Soak {
         const NTSTATUS status = clients_[slot].transmit(protocol_of(slot), apdu, &response);
         ++sent;
         if (status == STATUS_SUCCESS) {
-            cards_[slot].failures_in_a_row = 0;
+            failures_[slot] = 0;
             return response;
         }
         ++failed;
         EXPECT_TRUE(faulty_ && is_defined_failure(status))
             << "APDU " << sent << " on slot " << slot << " failed with 0x" << std::hex << status
             << (faulty_ ? "" : " on a quiet line");
-        if (++cards_[slot].failures_in_a_row >= kStuck) {
+        if (++failures_[slot] >= kStuck) {
             ADD_FAILURE() << "slot " << slot << " failed " << kStuck << " APDUs in a row";
             stop_ = true;
         }
@@ -139,12 +125,12 @@ class Soak {
     }
 
     bool repower(int slot) {
-        cards_[slot].selected = false;
-        if (clients_[slot].power(SCARD_COLD_RESET) == STATUS_SUCCESS &&
-            clients_[slot].set_protocol(protocol_of(slot)) == STATUS_SUCCESS)
-            return true;
-        ADD_FAILURE() << "slot " << slot << " not back after a cold reset";
-        return !(stop_ = true);
+        selected_[slot] = false;
+        const bool back = clients_[slot].power(SCARD_COLD_RESET) == STATUS_SUCCESS &&
+                          clients_[slot].set_protocol(protocol_of(slot)) == STATUS_SUCCESS;
+        EXPECT_TRUE(back) << "slot " << slot << " not back after a cold reset";
+        stop_ = stop_ || !back;
+        return back;
     }
 
     // The reader loses its power for a moment; the driver closes the port, and the device is
@@ -153,10 +139,9 @@ class Soak {
         faults(false);
         reader_.act_on_sim([](sim::ReaderSim& s) { s.drop_dsr(kern::milliseconds(100)); });
         reader_.kernel().sleep_for(kern::milliseconds(500));
-        ++restarts;
         EXPECT_EQ(reader_.query_stop(), STATUS_SUCCESS);
         EXPECT_EQ(reader_.stop(), STATUS_SUCCESS);
-        EXPECT_EQ(reader_.start(), STATUS_SUCCESS);
+        restarts += reader_.start() == STATUS_SUCCESS;
         if (repower(0) && repower(1))
             faults(true);
     }
@@ -166,29 +151,31 @@ class Soak {
         reader_.act_on_sim([&](sim::ReaderSim& s) {
             s.faults().clear();
             if (on)
-                s.faults().random(seed, plan_.fault_percent);
+                s.faults().random(seed, kFaultPercent);
         });
         faulty_ = on;
     }
 
-    Plan plan_;
+    int apdus_;
     host::Reader& reader_;
-    std::mt19937_64 rng_;
+    std::mt19937_64 rng_{8};
     Client clients_[2];
-    Card cards_[2];
+    // What the test knows of each card's file: its bytes where known. A failed UPDATE leaves its
+    // range unknown until a read shows whether the card carried it out.
+    std::array<int, kFileSize> files_[2];
+    bool selected_[2] = {};
+    int failures_[2] = {};
     bool faulty_ = false, stop_ = false;
 };
 
 // So many faults that three attempts often are not enough: the failures must be defined ones, and
 // the command after each must get its own answer, with no reset in between.
 TEST(FaultSoak, FaultyFramesAndPowerLossesFailApdusCleanlyAndNeverGiveWrongData) {
-    Plan plan{1000, 20, 400, 8};
-    if (const char* apdus = std::getenv("QKR_SOAK_APDUS"))
-        plan.apdus = std::atoi(apdus);
+    const char* length = std::getenv("QKR_SOAK_APDUS");
+    const int apdus = length != nullptr ? std::atoi(length) : 1000;
     SoakHost host;
     kern::FileHandle handle = host.reader.open();
-    ASSERT_TRUE(handle.is_open());
-    Soak soak(plan, host.reader, handle);
+    Soak soak(apdus, host.reader, handle);
     soak.run();
     handle.close();
     EXPECT_EQ(host.reader.remove(), STATUS_SUCCESS);
@@ -196,8 +183,8 @@ TEST(FaultSoak, FaultyFramesAndPowerLossesFailApdusCleanlyAndNeverGiveWrongData)
     EXPECT_EQ(host.kernel().irps_live(), 0u);
     std::printf("soak: %d APDUs, %d ok, %d failed with defined statuses, %d restarts\n", soak.sent,
                 soak.ok, soak.failed, soak.restarts);
-    EXPECT_GT(soak.sent, plan.apdus) << "the run ended early on a fault reported above";
-    EXPECT_EQ(soak.restarts, (plan.apdus - 1) / plan.power_loss_every);
+    EXPECT_GT(soak.sent, apdus) << "the run ended early on a fault reported above";
+    EXPECT_EQ(soak.restarts, (apdus - 1) / kPowerLossEvery);
     EXPECT_GT(soak.failed, 2) << "the faults did not reach the driver";
     EXPECT_GT(soak.ok, soak.sent * 3 / 4);
 }
