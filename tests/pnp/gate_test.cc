@@ -32,16 +32,12 @@ TEST_F(Gate, StopQueryIsRefusedWhileARequestIsInsideTheLibraryButNotForAParkedOn
     EXPECT_EQ(reader->query_stop(), STATUS_DEVICE_BUSY);
     EXPECT_TRUE(gate_open());
 
-    // With one request inside, another of either slot goes through even with the gate shut; the
-    // exit lines carry the status in hex.
+    // With one request inside, another of either slot goes through even with the gate shut.
     KeClearEvent(&device()->ReaderStarted);
-    host.clear_log();
     Data out;
     EXPECT_EQ(reader->ioctl_slot1(handle, IOCTL_SMARTCARD_GET_STATE, {}, &out, 4), STATUS_SUCCESS);
     EXPECT_EQ(reader->ioctl_slot1(handle, IOCTL_SMARTCARD_GET_STATE, {}, &out, 1),
               STATUS_BUFFER_TOO_SMALL);
-    EXPECT_EQ(count("[Qkr_InternalDeviceControl] Leave 0"), 1u);
-    EXPECT_EQ(count("[Qkr_InternalDeviceControl] Leave C0000023"), 1u);
     KeSetEvent(&device()->ReaderStarted, IO_NO_INCREMENT, FALSE);
     EXPECT_EQ(hold.let_go(), STATUS_SUCCESS);
     EXPECT_EQ(device()->IoCount, 0);

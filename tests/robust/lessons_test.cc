@@ -3,7 +3,6 @@
 // stayed dead; and a client that lets go of a reader pulled away mid-command must not be stranded.
 #include "tests/robust/robust_support.h"
 
-#include <atomic>
 #include <functional>
 
 namespace qkr::robust {
