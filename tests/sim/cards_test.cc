@@ -68,7 +68,7 @@ TEST(CardAtrs, EveryBuiltInCardAnswersAValidAtrWithItsOwnTraits) {
         EXPECT_FALSE(parse_atr(bad).has_value()) << testing::PrintToString(bad);
 }
 
-TEST(T0Card, ProcedureBytesWrongLeAndGetResponse) {
+TEST(T0Card, ProcedureBytesWrongLeGetResponseAndNullBytes) {
     Bench b({.slot0_card = "t0"});
     b.power_on();
     run_steps([&](const Bytes& c) { return b.card(c); },
@@ -98,11 +98,6 @@ TEST(T0Card, ProcedureBytesWrongLeAndGetResponse) {
               });
     // A body whose length disagrees with P3 never reaches the card.
     EXPECT_EQ(b.transact(exchange(Bytes{0x00, 0xD6, 0x00, 0x00, 0x03, 1}))[0], kReplyError);
-}
-
-TEST(T0Card, NullBytesKeepTheReaderWaitingUnlessTheHostShortensTheWaitingTime) {
-    Bench b({.slot0_card = "t0"});
-    b.power_on();
     // Three seconds of work against a waiting time of about one second.
     const Ticks start = b.k.now();
     EXPECT_EQ(b.card(Bytes{0x80, 0x10, 0x1E, 0x00, 0x02, 0xCA, 0xFE}), (Bytes{0x61, 0x02}));
@@ -271,17 +266,17 @@ TEST(CardPts, AnswersByCardAndRequestAndTheClockSpeedsUp) {
     EXPECT_EQ(b.card(t1_block(0x00, kSelectMf)), t1_block(0x00, kSw9000)) << "now under T=1";
 }
 
-TEST(CardPts, SpecificModeCardTakesNoPtsAndRunsAtItsOwnRates) {
-    Bench sp({.slot0_card = "specific"});
-    sp.power_on();
-    // FF ... is taken for a T=0 command and refused by the reader.
-    EXPECT_EQ(sp.transact(exchange(Bytes{0xFF, 0x10, 0x13, 0xFC}))[0], kReplyError);
-    // 264 characters at D = 4 (82 ms) and 268 bytes at 19200 bit/s (140 ms), not the 330 ms of
-    // card time at D = 1.
-    EXPECT_LT(page_time(sp), milliseconds(300));
-}
-
-TEST(CardConvention, InverseCardNeedsTheInverseFlag) {
+TEST(CardPts, SpecificModeAndInverseCardsNeedNoPtsButTheirOwnSettings) {
+    {
+        Bench sp({.slot0_card = "specific"});
+        sp.power_on();
+        // FF ... is taken for a T=0 command and refused by the reader.
+        EXPECT_EQ(sp.transact(exchange(Bytes{0xFF, 0x10, 0x13, 0xFC}))[0], kReplyError);
+        // 264 characters at D = 4 (82 ms) and 268 bytes at 19200 bit/s (140 ms), not the 330 ms of
+        // card time at D = 1.
+        EXPECT_LT(page_time(sp), milliseconds(300));
+    }
+    // The inverse convention card needs the reader's inverse flag.
     Bench b({.slot0_card = "inverse"});
     EXPECT_EQ(b.power_on().at(1), 0x3F);
     EXPECT_EQ(b.transact(set_params(0x02, 3, 20, 0))[0], 0x62);

@@ -6,7 +6,7 @@
 namespace qkr::sim::test {
 namespace {
 
-TEST(Faults, NakSilenceAndABadCheckByteHitOnlyTheCommandsTheyAreFor) {
+TEST(Faults, NakSilenceBadCheckByteAndNoiseHitOnlyTheCommandsTheyAreFor) {
     Bench b({.slot0_card = "t0"});
     b.reader.faults().nak_next(1);
     b.send(cmd(0x62));
@@ -26,10 +26,6 @@ TEST(Faults, NakSilenceAndABadCheckByteHitOnlyTheCommandsTheyAreFor) {
     EXPECT_EQ(b.transact(cmd(0x60))[0], 0x60);
     EXPECT_EQ(b.reader.commands_received(), 6u);
     EXPECT_EQ(b.reader.naks_sent(), 1u);
-}
-
-TEST(Faults, NoiseDlePairsAndStrayEtxBeforeTheFrame) {
-    Bench b;
     const std::pair<void (Faults::*)(int), Bytes> cases[] = {
         {&Faults::dle_pairs_next, {0x10, 0x10, 0x10, 0x10, 0x10, 0x02}},
         {&Faults::stray_etx_next, {0x10, 0x03, 0x10, 0x02}},
