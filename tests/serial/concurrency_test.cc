@@ -6,6 +6,7 @@
 #include "platform/serial/ntddser.h"
 #include "platform/serial/serial_port.h"
 #include "platform/serial/sim_line.h"
+#include "tests/serial/port_io.h"
 
 #include <gtest/gtest.h>
 
@@ -57,31 +58,6 @@ class BusyDevice : public LineDevice {
     kern::Kernel::TimerId timer_ = 0;
 };
 
-// A read on an IRP of its own, as the driver sends them.
-NTSTATUS read_one(PDEVICE_OBJECT port, ULONG_PTR* information) {
-    std::uint8_t byte = 0;
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    PIRP irp = IoAllocateIrp(port->StackSize, FALSE);
-    irp->AssociatedIrp.SystemBuffer = &byte;
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_READ;
-    next->Parameters.Read.Length = 1;
-    IoSetCompletionRoutine(
-        irp,
-        [](PDEVICE_OBJECT, PIRP, PVOID context) -> NTSTATUS {
-            KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
-            return STATUS_MORE_PROCESSING_REQUIRED;
-        },
-        &event, TRUE, TRUE, TRUE);
-    IoCallDriver(port, irp);
-    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-    const NTSTATUS status = irp->IoStatus.Status;
-    *information = irp->IoStatus.Information;
-    IoFreeIrp(irp);
-    return status;
-}
-
 TEST(PortUnderThreads, WaitsReadsAndCancelsRacingLineEventsAndMaskChangesEndCleanly) {
     kern::Kernel kernel(kern::ClockMode::Real);
     PDEVICE_OBJECT pdo = kernel.create_pdo("racing");
@@ -114,10 +90,10 @@ TEST(PortUnderThreads, WaitsReadsAndCancelsRacingLineEventsAndMaskChangesEndClea
             // INVALID_PARAMETER when the mask was briefly 0.
             EXPECT_TRUE(w == STATUS_SUCCESS || w == STATUS_INVALID_PARAMETER) << std::hex << w;
             EXPECT_TRUE(ev == 0 || ev == SERIAL_EV_CTS) << std::hex << ev;
-            ULONG_PTR info = 0;
-            const NTSTATUS r = read_one(port->device(), &info);
-            EXPECT_TRUE((r == STATUS_SUCCESS && info == 1) || (r == STATUS_TIMEOUT && info == 0))
-                << std::hex << r;
+            auto read = PortIo::send(port->device(), IRP_MJ_READ, Bytes(1));
+            const NTSTATUS r = read->wait(kern::seconds(2));
+            EXPECT_EQ(read->data().size(), r == STATUS_SUCCESS ? 1u : 0u) << std::hex << r;
+            EXPECT_TRUE(r == STATUS_SUCCESS || r == STATUS_TIMEOUT) << std::hex << r;
         }
     });
     for (ULONG round = 1; round <= 400; ++round) {

@@ -5,6 +5,7 @@
 #include "platform/serial/ntddser.h"
 #include "platform/serial/serial_port.h"
 #include "platform/serial/sim_line.h"
+#include "tests/serial/port_io.h"
 
 #include <gtest/gtest.h>
 
@@ -55,19 +56,7 @@ class TestDevice : public LineDevice {
     DeviceSide* side_ = nullptr;
 };
 
-// A read or write sent as the platform's buffered IRP, possibly still pending.
-struct Io {
-    KEVENT event{};
-    IO_STATUS_BLOCK iosb{};
-    PIRP irp = nullptr;
-    NTSTATUS returned = STATUS_PENDING;
-    Bytes buffer;
-
-    bool done() { return returned != STATUS_PENDING || KeReadStateEvent(&event) != 0; }
-    // A request that failed at once tells only through IoCallDriver's status.
-    NTSTATUS status() { return returned != STATUS_PENDING ? returned : iosb.Status; }
-    Bytes data() { return Bytes(buffer.begin(), buffer.begin() + iosb.Information); }
-};
+using Io = PortIo;
 
 class PortTest : public ::testing::Test {
   protected:
@@ -116,42 +105,13 @@ class PortTest : public ::testing::Test {
         return ulong_of(out);
     }
 
-    // Reads and writes go out the way a driver above sends them: a buffered control request
-    // rewritten into IRP_MJ_READ or IRP_MJ_WRITE.
-    std::unique_ptr<Io> send_rw(UCHAR major, Bytes data) {
-        auto io = std::make_unique<Io>();
-        io->buffer = std::move(data);
-        const auto length = static_cast<ULONG>(io->buffer.size());
-        KeInitializeEvent(&io->event, NotificationEvent, FALSE);
-        const bool read = major == IRP_MJ_READ;
-        io->irp = IoBuildDeviceIoControlRequest(
-            CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS),
-            port->device(), read ? nullptr : io->buffer.data(), read ? 0 : length,
-            read ? io->buffer.data() : nullptr, read ? length : 0, FALSE, &io->event, &io->iosb);
-        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(io->irp);
-        next->MajorFunction = major;
-        next->Parameters.Read.Length = length; // (the write's length lies in the same place)
-        next->Parameters.Read.ByteOffset.QuadPart = 0;
-        io->returned = IoCallDriver(port->device(), io->irp);
-        return io;
+    std::unique_ptr<Io> read_async(ULONG length) {
+        return Io::send(port->device(), IRP_MJ_READ, Bytes(length));
     }
-    std::unique_ptr<Io> read_async(ULONG length) { return send_rw(IRP_MJ_READ, Bytes(length)); }
-    std::unique_ptr<Io> write_async(const Bytes& data) { return send_rw(IRP_MJ_WRITE, data); }
-    // Waits (moving virtual time on) until the request completes, bounded so a lost completion
-    // fails at once.
-    void wait(Io& io) {
-        LARGE_INTEGER limit;
-        limit.QuadPart = -kern::seconds(60);
-        if (io.returned == STATUS_PENDING) {
-            EXPECT_EQ(KeWaitForSingleObject(&io.event, Executive, KernelMode, FALSE, &limit),
-                      STATUS_SUCCESS);
-        }
+    std::unique_ptr<Io> write_async(const Bytes& data) {
+        return Io::send(port->device(), IRP_MJ_WRITE, data);
     }
-    NTSTATUS write(const Bytes& data) {
-        auto io = write_async(data);
-        wait(*io);
-        return io->status();
-    }
+    NTSTATUS write(const Bytes& data) { return write_async(data)->wait(); }
     // A wait on `mask`, a read and a write the port holds: all three pending.
     struct Pending {
         kern::PendingIo waiting;
@@ -248,7 +208,7 @@ TEST_F(PortTest, PurgeDropsQueuedBytesBothWaysAndLeavesPendingReadsAlone) {
     ASSERT_EQ(ioctl(IOCTL_SERIAL_PURGE, both), STATUS_SUCCESS);
     EXPECT_FALSE(reading->done());
     device_sends({0xA, 0xB});
-    wait(*reading);
+    reading->wait();
     EXPECT_EQ(reading->data(), (Bytes{0xA, 0xB})) << "the read was not restarted";
 }
 
@@ -357,7 +317,7 @@ TEST_F(PortTest, TimeOutsDecideWhenAReadEndsAndWithWhat) {
         advance(c.after);
         if (!c.arrives.empty())
             device.send(c.arrives);
-        wait(*reading);
+        reading->wait();
         EXPECT_EQ(reading->status(), c.status);
         EXPECT_EQ(reading->data(), c.data);
         EXPECT_EQ(kernel.now() - start, c.takes);
@@ -391,8 +351,8 @@ TEST_F(PortTest, CancelCleanupAndCloseEndEveryPendingRequestCancelled) {
             EXPECT_EQ(handle.close(), STATUS_SUCCESS);
         }
         EXPECT_EQ(waiting.wait(), STATUS_CANCELLED);
-        wait(*reading);
-        wait(*writing);
+        reading->wait();
+        writing->wait();
         EXPECT_EQ(reading->status(), STATUS_CANCELLED);
         EXPECT_EQ(writing->status(), STATUS_CANCELLED);
         EXPECT_EQ(port->snapshot().reads_pending, 0u);

@@ -6,6 +6,7 @@
 #include "platform/serial/ntddser.h"
 #include "platform/serial/serial_port.h"
 #include "platform/serial/tty/tty_line.h"
+#include "tests/serial/port_io.h"
 
 #include <gtest/gtest.h>
 
@@ -23,7 +24,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <termios.h>
@@ -31,6 +31,8 @@
 
 namespace qkr::serial {
 namespace {
+
+using testing::PortIo;
 
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
@@ -145,16 +147,16 @@ class FarEnd {
 class Sink : public LinePortSink {
   public:
     void on_receive(std::span<const std::uint8_t> bytes) override {
-        note([&] { received.insert(received.end(), bytes.begin(), bytes.end()); }, "rx");
+        note([&] { received.insert(received.end(), bytes.begin(), bytes.end()); });
     }
     void on_tx_empty() override {
-        note([&] { ++tx_empty; }, "txempty");
+        note([&] { ++tx_empty; });
     }
     void on_modem_change(ModemLines lines) override {
-        note([&] { changes.push_back(lines); }, lines.dsr ? "dsr1" : "dsr0");
+        note([&] { changes.push_back(lines); });
     }
     void on_hangup() override {
-        note([&] { ++hangups; }, "hangup");
+        note([&] { ++hangups; });
     }
     template <typename Pred>
     bool wait(Pred pred) {
@@ -171,15 +173,13 @@ class Sink : public LinePortSink {
     Bytes received;
     int tx_empty = 0, hangups = 0, inline_calls = 0;
     std::vector<ModemLines> changes;
-    std::vector<std::string> events;
 
   private:
     template <typename Fn>
-    void note(Fn fn, const char* event) {
+    void note(Fn fn) {
         std::lock_guard lock(mu_);
         inline_calls += std::this_thread::get_id() == caller_;
         fn();
-        events.push_back(event);
         cv_.notify_all();
     }
     std::thread::id caller_ = std::this_thread::get_id();
@@ -242,9 +242,7 @@ TEST_F(TtyLineTest, OpensRawAt19200EightNoneOneAndEveryByteValueCrossesUnchanged
 TEST_F(TtyLineTest, SpeedsReachTheTtyAndOthersAreRefused) {
     auto line = open_line();
     const std::pair<std::uint32_t, speed_t> speeds[] = {
-        {1200, B1200},   {2400, B2400},   {4800, B4800},   {9600, B9600},
-        {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200},
-    };
+        {9600, B9600}, {38400, B38400}, {115200, B115200}};
     for (auto [baud, code] : speeds) {
         EXPECT_TRUE(line->supports_baud(baud)) << baud;
         line->set_format({baud, 8, Parity::None, 1});
@@ -272,7 +270,7 @@ TEST_F(TtyLineTest, SideChannelCarriesModemLinesBothWaysAndItsEndIsAHangUp) {
     EXPECT_EQ(line->modem_lines(), (ModemLines{true, true, false, false}));
     // A line split across writes; noise that must change nothing; then a real change.
     far_.send("CT");
-    far_.send("S 0\n" + std::string(100, 'X') + " 1\nCTS 1 \nFOO 1\nCTS 2\nDSR\n\nDSR 0\n");
+    far_.send("S 0\nFOO 1\nCTS 2\nDSR\n\nDSR 0\n");
     EXPECT_TRUE(sink_.wait([](Sink& s) { return s.changes.size() == 4; }));
     sink_.with([](Sink& s) {
         EXPECT_EQ(s.changes[2], (ModemLines{false, true, false, false}));
@@ -280,8 +278,6 @@ TEST_F(TtyLineTest, SideChannelCarriesModemLinesBothWaysAndItsEndIsAHangUp) {
     });
     line->set_dtr(false);
     EXPECT_EQ(far_.next_line(), "DTR 0");
-    line->set_break(true);
-    EXPECT_EQ(far_.next_line(), "BRK 1");
     line->set_format({9600, 7, Parity::Even, 2});
     EXPECT_EQ(far_.next_line(), "LINE 9600 7E2");
     line->set_format({14400, 8, Parity::None, 1}); // refused: nothing to announce
@@ -302,15 +298,8 @@ TEST_F(TtyLineTest, ClosingTheFarEndHangsUpAtOnceAfterTheLastBytes) {
     far_.close_master();
     EXPECT_TRUE(sink_.wait([](Sink& s) { return s.hangups >= 1; }));
     EXPECT_LT(Clock::now() - closed_at, 500ms);
-    sink_.with([&](Sink& s) {
-        std::vector<std::string> events = s.events;
-        events.erase(std::unique(events.begin(), events.end()), events.end());
-        EXPECT_EQ(events, (std::vector<std::string>{"rx", "dsr0", "hangup"}));
-    });
-    // Afterwards the line stays quiet and usable until closed.
-    line->transmit(bytes_of("into the void"));
-    line->purge_tx();
-    EXPECT_EQ(line->tx_queued(), 0u);
+    sink_.with([](Sink& s) { EXPECT_FALSE(s.changes.empty() || s.changes.back().dsr); });
+    line->transmit(bytes_of("into the void")); // quiet and usable until closed
     line->close();
     sink_.with([](Sink& s) { EXPECT_EQ(s.hangups, 1); });
 }
@@ -374,37 +363,8 @@ class PortOnTty : public ::testing::Test {
         std::memcpy(&v, io.output().data(), std::min<std::size_t>(4, io.output().size()));
         return v;
     }
-    // A read or write as the reader driver sends it, on an IRP of its own.
-    struct Io {
-        PIRP irp;
-        KEVENT done;
-        Bytes buffer;
-        NTSTATUS status() {
-            LARGE_INTEGER limit{.QuadPart = -2 * kern::kTicksPerSecond};
-            EXPECT_EQ(KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &limit),
-                      STATUS_SUCCESS);
-            return irp->IoStatus.Status;
-        }
-        ~Io() { IoFreeIrp(irp); }
-    };
-    std::unique_ptr<Io> send(UCHAR major, Bytes data) {
-        auto io = std::make_unique<Io>();
-        io->buffer = std::move(data);
-        KeInitializeEvent(&io->done, NotificationEvent, FALSE);
-        io->irp = IoAllocateIrp(port_->device()->StackSize, FALSE);
-        io->irp->AssociatedIrp.SystemBuffer = io->buffer.data();
-        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(io->irp);
-        next->MajorFunction = major;
-        next->Parameters.Read.Length = static_cast<ULONG>(io->buffer.size());
-        IoSetCompletionRoutine(
-            io->irp,
-            [](PDEVICE_OBJECT, PIRP, PVOID done) -> NTSTATUS {
-                KeSetEvent(static_cast<PKEVENT>(done), IO_NO_INCREMENT, FALSE);
-                return STATUS_MORE_PROCESSING_REQUIRED;
-            },
-            &io->done, TRUE, TRUE, TRUE);
-        IoCallDriver(port_->device(), io->irp);
-        return io;
+    std::unique_ptr<PortIo> send(UCHAR major, Bytes data) {
+        return PortIo::send(port_->device(), major, std::move(data));
     }
 
     FarEnd far_;
@@ -415,59 +375,37 @@ class PortOnTty : public ::testing::Test {
     kern::FileHandle handle_;
 };
 
-TEST_F(PortOnTty, TheDriversSpeedChangeAndExchangeReachTheTty) {
+// An exchange, a speed change, a card inserted (CTS from the side channel) and the far end gone:
+// a read with no time-out ends then instead of waiting for ever, and DSR falls.
+TEST_F(PortOnTty, ExchangeSpeedCardEventAndTheFarEndGoneReachTheDriver) {
     const Bytes frame = {0x10, 0x02, 0x47, 0x00, 0x00, 0x10, 0x10, 0x57, 0x10, 0x03};
-    EXPECT_EQ(send(IRP_MJ_WRITE, frame)->status(), STATUS_SUCCESS);
+    EXPECT_EQ(send(IRP_MJ_WRITE, frame)->wait(kern::seconds(2)), STATUS_SUCCESS);
     EXPECT_EQ(far_.read(frame.size()), frame);
-    const Bytes reply = {0x10, 0x02, 0x64, 0x00, 0x00, 0x01, 0x3B, 0x5E, 0x10, 0x03};
-    auto read = send(IRP_MJ_READ, Bytes(reply.size()));
-    far_.write(reply);
-    EXPECT_EQ(read->status(), STATUS_SUCCESS);
-    EXPECT_EQ(read->buffer, reply);
-    // A speed change: new speed, DTR dropped and raised; a refused speed changes nothing.
+    auto read = send(IRP_MJ_READ, Bytes(frame.size()));
+    far_.write(frame);
+    EXPECT_EQ(read->wait(kern::seconds(2)), STATUS_SUCCESS);
+    EXPECT_EQ(read->data(), frame);
     EXPECT_EQ(set(IOCTL_SERIAL_SET_BAUD_RATE, 9600), STATUS_SUCCESS);
-    EXPECT_EQ(handle_.ioctl(IOCTL_SERIAL_CLR_DTR, {}, {}), STATUS_SUCCESS);
-    EXPECT_EQ(handle_.ioctl(IOCTL_SERIAL_SET_DTR, {}, {}), STATUS_SUCCESS);
     EXPECT_NE(set(IOCTL_SERIAL_SET_BAUD_RATE, 14400), STATUS_SUCCESS);
     EXPECT_EQ(far_.speed(), B9600);
-    // The far end saw the speed change on the side channel, in order.
-    std::vector<std::string> said;
-    while (said.size() < 3 || said[said.size() - 3] != "LINE 9600 8N1") {
-        said.push_back(far_.next_line());
-        ASSERT_NE(said.back(), "<nothing>");
-    }
-    EXPECT_EQ(said[said.size() - 2], "DTR 0");
-    EXPECT_EQ(said.back(), "DTR 1");
-}
-
-TEST_F(PortOnTty, TransmitEmptyAndCardInsertionCompleteWaitsAndTheFarEndGoneFailsTheRest) {
-    EXPECT_EQ(set(IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_TXEMPTY), STATUS_SUCCESS);
-    kern::PendingIo wait = handle_.ioctl_async(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
-    auto write = send(IRP_MJ_WRITE, Bytes{1, 2, 3});
-    ASSERT_TRUE(wait.wait_for(2 * kern::kTicksPerSecond));
-    EXPECT_EQ(events_of(wait), ULONG{SERIAL_EV_TXEMPTY});
-    EXPECT_EQ(far_.read(3), (Bytes{1, 2, 3}));
-    // Reader powered (assumed), no card; then the far end reports a card.
-    EXPECT_EQ(get(IOCTL_SERIAL_GET_MODEMSTATUS), ULONG{SERIAL_DSR_STATE});
+    EXPECT_EQ(get(IOCTL_SERIAL_GET_MODEMSTATUS), ULONG{SERIAL_DSR_STATE}); // assumed powered
     EXPECT_EQ(set(IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_CTS | SERIAL_EV_DSR), STATUS_SUCCESS);
     kern::PendingIo tracking = handle_.ioctl_async(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
     far_.send("CTS 1\n");
     ASSERT_TRUE(tracking.wait_for(2 * kern::kTicksPerSecond));
     EXPECT_EQ(events_of(tracking), ULONG{SERIAL_EV_CTS});
     EXPECT_EQ(get(IOCTL_SERIAL_GET_MODEMSTATUS), ULONG{SERIAL_CTS_STATE | SERIAL_DSR_STATE});
-    // A read with no time-out waits for ever, unless the line hangs up.
     SERIAL_TIMEOUTS none{};
     EXPECT_EQ(handle_.ioctl(IOCTL_SERIAL_SET_TIMEOUTS,
                             std::span(reinterpret_cast<std::uint8_t*>(&none), sizeof none), {}),
               STATUS_SUCCESS);
     kern::PendingIo gone = handle_.ioctl_async(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
-    auto read = send(IRP_MJ_READ, Bytes(16));
+    read = send(IRP_MJ_READ, Bytes(16));
     far_.close_master();
     ASSERT_TRUE(gone.wait_for(2 * kern::kTicksPerSecond));
     EXPECT_EQ(events_of(gone), ULONG{SERIAL_EV_DSR}) << "the reader went away";
-    EXPECT_EQ(read->status(), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(read->wait(kern::seconds(2)), STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(get(IOCTL_SERIAL_GET_MODEMSTATUS) & SERIAL_DSR_STATE, 0u);
-    EXPECT_EQ(write->status(), STATUS_SUCCESS);
 }
 
 } // namespace
