@@ -218,7 +218,7 @@ class TtyLineTest : public ::testing::Test {
     Sink sink_;
 };
 
-TEST_F(TtyLineTest, OpensRawAt19200EightNoneOneAndEveryByteValueCrossesUnchangedBothWays) {
+TEST_F(TtyLineTest, OpensRawAt19200EightNoneOneCarriesEveryByteValueAndTakesTheDriversSpeeds) {
     auto line = open_line();
     const termios t = far_.settings();
     EXPECT_EQ(cfgetospeed(&t), B19200);
@@ -237,10 +237,7 @@ TEST_F(TtyLineTest, OpensRawAt19200EightNoneOneAndEveryByteValueCrossesUnchanged
     line->transmit(all);
     EXPECT_EQ(far_.read(256), all);
     EXPECT_TRUE(sink_.wait([](Sink& s) { return s.tx_empty == 1; }));
-}
-
-TEST_F(TtyLineTest, SpeedsReachTheTtyAndOthersAreRefused) {
-    auto line = open_line();
+    // The driver's speeds reach the tty, others are refused.
     const std::pair<std::uint32_t, speed_t> speeds[] = {
         {9600, B9600}, {38400, B38400}, {115200, B115200}};
     for (auto [baud, code] : speeds) {
@@ -330,54 +327,34 @@ TEST_F(TtyLineTest, CloseInTrafficJoinsEveryThreadAndLetsGoOfThePort) {
     EXPECT_TRUE(open_line()->is_open()) << "other users would find the port busy";
 }
 
-// The serial port stand-in over the line, as the reader driver will use it with real hardware.
-class PortOnTty : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        TtyOptions o;
-        o.path = far_.path();
-        o.assume_dsr = true;
-        o.modem_socket = far_.socket_path();
-        line_ = std::make_unique<TtyLine>(o);
-        pdo_ = kernel_.create_pdo("tty-port");
-        port_ = SerialPort::create(kernel_, pdo_, *line_);
-        ASSERT_EQ(kernel_.open(port_->device(), &handle_), STATUS_SUCCESS) << line_->last_error();
-        far_.accept();
-    }
-    void TearDown() override {
-        handle_.close();
-        port_.reset();
-        kernel_.delete_pdo(pdo_);
-    }
-    NTSTATUS set(ULONG code, ULONG value) {
+// The serial port stand-in over the line, as the reader driver will use it with real hardware: an
+// exchange, a speed change, a card inserted (CTS from the side channel) and the far end gone: a
+// read with no time-out ends then instead of waiting for ever, and DSR falls.
+TEST_F(TtyLineTest, ThePortOverTheLineCarriesExchangesSpeedCardEventsAndTheFarEndGone) {
+    kern::Kernel kernel(kern::ClockMode::Real);
+    TtyLine line(options(true, true));
+    PDEVICE_OBJECT pdo = kernel.create_pdo("tty-port");
+    auto port = SerialPort::create(kernel, pdo, line);
+    kern::FileHandle handle_;
+    ASSERT_EQ(kernel.open(port->device(), &handle_), STATUS_SUCCESS) << line.last_error();
+    far_.accept();
+    auto set = [&](ULONG code, ULONG value) {
         return handle_.ioctl(code, std::span(reinterpret_cast<std::uint8_t*>(&value), 4), {});
-    }
-    ULONG get(ULONG code) {
+    };
+    auto get = [&](ULONG code) {
         ULONG value = 0xFFFFFFFF;
         EXPECT_EQ(handle_.ioctl(code, {}, std::span(reinterpret_cast<std::uint8_t*>(&value), 4)),
                   STATUS_SUCCESS);
         return value;
-    }
-    static ULONG events_of(const kern::PendingIo& io) {
+    };
+    auto events_of = [](const kern::PendingIo& io) {
         ULONG v = 0xFFFFFFFF;
         std::memcpy(&v, io.output().data(), std::min<std::size_t>(4, io.output().size()));
         return v;
-    }
-    std::unique_ptr<PortIo> send(UCHAR major, Bytes data) {
-        return PortIo::send(port_->device(), major, std::move(data));
-    }
-
-    FarEnd far_;
-    kern::Kernel kernel_{kern::ClockMode::Real};
-    std::unique_ptr<TtyLine> line_;
-    PDEVICE_OBJECT pdo_ = nullptr;
-    std::unique_ptr<SerialPort> port_;
-    kern::FileHandle handle_;
-};
-
-// An exchange, a speed change, a card inserted (CTS from the side channel) and the far end gone:
-// a read with no time-out ends then instead of waiting for ever, and DSR falls.
-TEST_F(PortOnTty, ExchangeSpeedCardEventAndTheFarEndGoneReachTheDriver) {
+    };
+    auto send = [&](UCHAR major, Bytes data) {
+        return PortIo::send(port->device(), major, std::move(data));
+    };
     const Bytes frame = {0x10, 0x02, 0x47, 0x00, 0x00, 0x10, 0x10, 0x57, 0x10, 0x03};
     EXPECT_EQ(send(IRP_MJ_WRITE, frame)->wait(kern::seconds(2)), STATUS_SUCCESS);
     EXPECT_EQ(far_.read(frame.size()), frame);
@@ -406,6 +383,9 @@ TEST_F(PortOnTty, ExchangeSpeedCardEventAndTheFarEndGoneReachTheDriver) {
     EXPECT_EQ(events_of(gone), ULONG{SERIAL_EV_DSR}) << "the reader went away";
     EXPECT_EQ(read->wait(kern::seconds(2)), STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(get(IOCTL_SERIAL_GET_MODEMSTATUS) & SERIAL_DSR_STATE, 0u);
+    handle_.close();
+    port.reset();
+    kernel.delete_pdo(pdo);
 }
 
 } // namespace
