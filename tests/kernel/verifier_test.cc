@@ -8,12 +8,14 @@
 #include <functional>
 #include <optional>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace qkr::kern {
 namespace {
 
 using test::complete;
+using test::pass_down;
 
 constexpr ULONG kTest = 0x74736554; // "Test" as the platform lays a tag out in memory
 
@@ -54,6 +56,19 @@ class VerifierTest : public ::testing::Test, protected test::ScriptedStack {
     }
     std::string reports() const { return log.all(); }
 
+    // The power manager sends a set-power request through upper to lower, which does `fdo`.
+    void power(bool system, std::function<NTSTATUS(PIRP)> fdo) {
+        upper_b.on_irp = [this](PDEVICE_OBJECT, PIRP irp) { return forward(lower, irp); };
+        lower_does(std::move(fdo));
+        POWER_STATE state{};
+        if (system)
+            state.SystemState = PowerSystemWorking;
+        else
+            state.DeviceState = PowerDeviceD0;
+        EXPECT_EQ(kernel->send_power(pdo, IRP_MN_SET_POWER,
+                                     system ? SystemPowerState : DevicePowerState, state),
+                  STATUS_SUCCESS);
+    }
     PIRP parked = nullptr;
     void lower_does(std::function<NTSTATUS(PIRP)> f) {
         lower_b.on_irp = [f](PDEVICE_OBJECT, PIRP irp) { return f(irp); };
@@ -90,33 +105,7 @@ class VerifierTest : public ::testing::Test, protected test::ScriptedStack {
         KeRaiseIrql(DISPATCH_LEVEL, &old);
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
-    static NTSTATUS twice(PIRP irp) {
-        complete(irp, STATUS_SUCCESS);
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return STATUS_SUCCESS;
-    }
-    static NTSTATUS marked_success(PIRP irp) {
-        IoMarkIrpPending(irp);
-        return complete(irp, STATUS_SUCCESS);
-    }
-    static NTSTATUS with_pending(PIRP irp) {
-        complete(irp, STATUS_PENDING);
-        return STATUS_SUCCESS;
-    }
-    static NTSTATUS with_cancel_routine(PIRP irp) {
-        IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) {});
-        return complete(irp, STATUS_SUCCESS);
-    }
-    static NTSTATUS overrun(PIRP irp) {
-        std::memset(irp->AssociatedIrp.SystemBuffer, 0, 9); // one byte past max(8, 4)
-        return complete(irp, STATUS_SUCCESS, 4);
-    }
-    static NTSTATUS five(PIRP irp) { return complete(irp, STATUS_SUCCESS, 5); }
-    static NTSTATUS park_with_lazy_cancel_routine(PIRP irp) {
-        IoMarkIrpPending(irp);
-        IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP c) { complete(c, STATUS_CANCELLED); });
-        return STATUS_PENDING;
-    }
+    static NTSTATUS twice(PIRP irp) { return complete(irp, 0), complete(irp, 0); }
 };
 
 // The status block and the event belong to the request's sender until the I/O manager's second
@@ -170,17 +159,35 @@ TEST_F(VerifierTest, EveryRuleADriverCanBreakIsReported) {
          }},
         {"not a live IRP", [&] { lower_does(twice), IoCallDriver(upper, built(0, 0, 0, 0)); }},
         {"without marking it pending", [&] { lower_does(park_unmarked), send(); }},
-        {"pending but returned 0x00000000", [&] { lower_does(marked_success), send(); }},
+        {"pending but returned 0x00000000",
+         [&] { lower_does([](PIRP i) { return IoMarkIrpPending(i), complete(i, 0); }), send(); }},
         {"did not propagate PendingReturned", [&] { lower_does(park_it), send(false, false); }},
-        {"completed with STATUS_PENDING", [&] { lower_does(with_pending), send(); }},
+        {"completed with STATUS_PENDING",
+         [&] {
+             lower_does([](PIRP i) { return complete(i, STATUS_PENDING), NTSTATUS{0}; }), send();
+         }},
         {"completed twice", [&] { lower_does(twice), send(); }},
-        {"cancel routine is still set", [&] { lower_does(with_cancel_routine), send(); }},
+        {"cancel routine is still set",
+         [&] {
+             lower_does([](PIRP i) {
+                 return IoSetCancelRoutine(i, [](PDEVICE_OBJECT, PIRP) {}), complete(i, 0);
+             }),
+                 send();
+         }},
         {"dispatch routine called at IRQL 0 returned at IRQL 2",
          [&] { lower_does([&](PIRP irp) { return raise(), complete(irp, 0); }), send(); }},
         {"wrote past the end of its system buffer of 8 bytes",
-         [&] { lower_does(overrun), IoCallDriver(upper, built(in, 8, out, 4)); }},
+         [&] {
+             lower_does([](PIRP i) {
+                 return std::memset(i->AssociatedIrp.SystemBuffer, 0, 9), complete(i, 0, 4);
+             }) /* a byte past max(8, 4) */,
+                 IoCallDriver(upper, built(in, 8, out, 4));
+         }},
         {"Information 5 beyond its output length of 4",
-         [&] { lower_does(five), IoCallDriver(upper, built(in, 8, out, 4)); }},
+         [&] {
+             lower_does([](PIRP i) { return complete(i, 0, 5); }),
+                 IoCallDriver(upper, built(in, 8, out, 4));
+         }},
         {"IoBuildDeviceIoControlRequest at IRQL 2",
          [&] {
              kernel->fail_nth(Fault::IrpAllocation, 1); // fails, to leave nothing behind
@@ -206,7 +213,11 @@ TEST_F(VerifierTest, EveryRuleADriverCanBreakIsReported) {
          }},
         {"returned holding the cancel spin lock",
          [&] {
-             lower_does(park_with_lazy_cancel_routine);
+             lower_does([](PIRP i) {
+                 IoSetCancelRoutine(i,
+                                    [](PDEVICE_OBJECT, PIRP c) { complete(c, STATUS_CANCELLED); });
+                 return IoMarkIrpPending(i), NTSTATUS{STATUS_PENDING};
+             });
              PIRP irp = flush_irp();
              IoCallDriver(upper, irp);
              IoCancelIrp(irp);
@@ -247,7 +258,27 @@ TEST_F(VerifierTest, EveryRuleADriverCanBreakIsReported) {
              handle.close(); // cleanup left the request pending
              complete(std::exchange(parked, nullptr), STATUS_CANCELLED);
          }},
+        {"with IoCallDriver, not PoCallDriver",
+         [&] {
+             power(false, [&](PIRP irp) { return PoStartNextPowerIrp(irp), pass_down(pdo, irp); });
+         }},
+        {"system IRP_MN_SET_POWER",
+         [&] {
+             power(true, [&](PIRP irp) { return PoStartNextPowerIrp(irp), complete(irp, 0); });
+         }},
+        {"2 PoStartNextPowerIrp call(s)",
+         [&] {
+             power(false, [&](PIRP irp) { return PoStartNextPowerIrp(irp), forward(pdo, irp); });
+         }},
+        {"0 PoStartNextPowerIrp call(s)",
+         [&] {
+             power(false, [&](PIRP irp) {
+                 IoSkipCurrentIrpStackLocation(irp);
+                 return PoCallDriver(pdo, irp);
+             });
+         }},
         {nullptr, [&] { lower_does(park_it), send(); }},
+        {nullptr, [&] { power(false, [&](PIRP irp) { return forward(pdo, irp); }); }},
     };
     for (const auto& [report, plant] : rules) {
         SCOPED_TRACE(report ? report : "a correct pattern");
@@ -285,85 +316,35 @@ TEST_F(VerifierTest, LeftoversAtKernelShutdownAreReported) {
     EXPECT_TRUE(log.saw("tag 'Dk  '"));
 }
 
-TEST_F(VerifierTest, PowerIrpMisusesAreReported) {
-    upper_b.on_irp = [this](PDEVICE_OBJECT, PIRP irp) { return forward(lower, irp); };
-    const std::pair<const char*, std::function<NTSTATUS(PIRP)>> cases[] = {
-        {"with IoCallDriver, not PoCallDriver",
-         [this](PIRP irp) {
-             PoStartNextPowerIrp(irp);
-             return test::pass_down(pdo, irp);
-         }},
-        {"system IRP_MN_SET_POWER",
-         [](PIRP irp) {
-             PoStartNextPowerIrp(irp);
-             return complete(irp, STATUS_SUCCESS);
-         }},
-        {"2 PoStartNextPowerIrp call(s)",
-         [this](PIRP irp) {
-             PoStartNextPowerIrp(irp); // one too many
-             return forward(pdo, irp);
-         }},
-        {"0 PoStartNextPowerIrp call(s)",
-         [this](PIRP irp) {
-             IoSkipCurrentIrpStackLocation(irp);
-             return PoCallDriver(pdo, irp);
-         }},
-    };
-    for (const auto& [report, power] : cases) {
-        log.messages.clear();
-        lower_b.on_irp = [&](PDEVICE_OBJECT, PIRP irp) { return power(irp); };
-        const bool system = std::strncmp(report, "system", 6) == 0;
-        POWER_STATE state{};
-        if (system)
-            state.SystemState = PowerSystemWorking;
-        else
-            state.DeviceState = PowerDeviceD0;
-        EXPECT_EQ(kernel->send_power(pdo, IRP_MN_SET_POWER,
-                                     system ? SystemPowerState : DevicePowerState, state),
-                  STATUS_SUCCESS);
-        EXPECT_TRUE(log.saw(report)) << report << ": " << reports();
-    }
-}
-
 // What the power manager does with a requested IRP: it goes to the top of the stack, not to the
 // device that asked; the callback comes once it is completed, at once or later.
 TEST_F(VerifierTest, RequestedDevicePowerIrpGoesToTheTopAndCallsBackWhenDone) {
     int via_filter = 0;
     upper_b.on_irp = [&](PDEVICE_OBJECT, PIRP irp) { return ++via_filter, forward(lower, irp); };
-    PIRP parked = nullptr;
     lower_b.on_irp = [&](PDEVICE_OBJECT, PIRP irp) {
         if (IoGetCurrentIrpStackLocation(irp)->Parameters.Power.State.DeviceState == PowerDeviceD0)
             return forward(pdo, irp);
         PoStartNextPowerIrp(irp);
         kernel->schedule_after(milliseconds(5), [&] { complete(parked, STATUS_IO_TIMEOUT); });
-        return test::park(irp, &parked);
+        return park_it(irp);
     };
-    struct {
-        int calls = 0;
-        PDEVICE_OBJECT device = nullptr;
-        POWER_STATE state{};
-        NTSTATUS status = 0;
-    } done;
+    using Done = std::vector<std::tuple<PDEVICE_OBJECT, DEVICE_POWER_STATE, NTSTATUS>>;
+    Done done;
     auto callback = [](PDEVICE_OBJECT device, UCHAR, POWER_STATE state, PVOID context,
                        PIO_STATUS_BLOCK iosb) {
-        auto* d = static_cast<decltype(done)*>(context);
-        *d = {d->calls + 1, device, state, iosb->Status};
+        static_cast<Done*>(context)->emplace_back(device, state.DeviceState, iosb->Status);
     };
     POWER_STATE state;
     state.DeviceState = PowerDeviceD0;
     EXPECT_EQ(PoRequestPowerIrp(lower, IRP_MN_SET_POWER, state, callback, &done, nullptr),
               STATUS_PENDING);
-    EXPECT_EQ(done.calls, 1);
-    EXPECT_EQ(done.device, lower);
-    EXPECT_EQ(done.status, STATUS_SUCCESS);
+    EXPECT_EQ(done, (Done{{lower, PowerDeviceD0, STATUS_SUCCESS}}));
     EXPECT_EQ(via_filter, 1);
     state.DeviceState = PowerDeviceD3;
     PoRequestPowerIrp(lower, IRP_MN_SET_POWER, state, callback, &done, nullptr);
-    EXPECT_EQ(done.calls, 1);
+    EXPECT_EQ(done.size(), 1u);
     kernel->sleep_for(milliseconds(5));
-    EXPECT_EQ(done.calls, 2);
-    EXPECT_EQ(done.state.DeviceState, PowerDeviceD3);
-    EXPECT_EQ(done.status, STATUS_IO_TIMEOUT);
+    EXPECT_EQ(done.back(), (Done::value_type{lower, PowerDeviceD3, STATUS_IO_TIMEOUT}));
     EXPECT_EQ(log.count(), 0u) << reports();
 }
 
