@@ -15,6 +15,7 @@
 
 namespace {
 
+namespace kern = qkr::kern;
 using qkr::kern::Fault;
 using qkr::kern::Kernel;
 using qkr::kern::milliseconds;
@@ -51,7 +52,6 @@ struct Call {
     ULONG major, minor;
     Bytes request;
     ULONG reply_length;
-    bool shared; // request and reply are the caller's one system buffer
 };
 struct Result {
     NTSTATUS status;
@@ -67,6 +67,12 @@ class Library : public ::testing::Test {
         self = this;
         kernel_.set_verifier_handler([this](const std::string& m) { verifier_.push_back(m); });
         driver_ = kernel_.load_driver("smclib-test", [](PDRIVER_OBJECT d, PUNICODE_STRING) {
+            for (auto& f : d->MajorFunction)
+                f = [](PDEVICE_OBJECT, PIRP irp) {
+                    irp->IoStatus.Status = STATUS_SUCCESS;
+                    IoCompleteRequest(irp, IO_NO_INCREMENT);
+                    return NTSTATUS{STATUS_SUCCESS};
+                };
             d->MajorFunction[IRP_MJ_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP irp) {
                 return SmartcardDeviceControl(&self->ext_, irp);
             };
@@ -90,9 +96,11 @@ class Library : public ::testing::Test {
         caps.DataRatesSupported.Entries = 3;
         caps.MaxIFSD = 240;
         caps.CurrentState = SCARD_SWALLOWED;
+        ASSERT_EQ(kernel_.open(device_, &handle_), STATUS_SUCCESS);
     }
 
     void TearDown() override {
+        handle_.close();
         SmartcardExit(&ext_);
         IoDeleteDevice(device_);
         kernel_.unload_driver(driver_);
@@ -113,8 +121,7 @@ class Library : public ::testing::Test {
         const auto& io = ext_.IoRequest;
         calls_.push_back({function, ext_.MajorIoControlCode, ext_.MinorIoControlCode,
                           Bytes(io.RequestBuffer, io.RequestBuffer + io.RequestBufferLength),
-                          io.ReplyBufferLength,
-                          io.RequestBuffer == caller_buffer_ && io.ReplyBuffer == caller_buffer_});
+                          io.ReplyBufferLength});
         if (behaviour_)
             return behaviour_(function);
         return function == RDF_CARD_TRACKING ? STATUS_PENDING : STATUS_SUCCESS;
@@ -127,31 +134,10 @@ class Library : public ::testing::Test {
         return STATUS_SUCCESS;
     }
 
-    // A request as a client sends it. A tracking request the library parks (`parked` set) keeps
-    // the fixture's event and status block, for the test to complete it later.
-    Result ioctl(ULONG code, const Bytes& input, ULONG output_length, PIRP* parked = nullptr) {
-        Result r{};
-        r.output.assign(output_length, 0xEE);
-        KEVENT local_done;
-        IO_STATUS_BLOCK local_iosb{};
-        KEVENT& done = parked != nullptr ? parked_done_ : local_done;
-        IO_STATUS_BLOCK& iosb = parked != nullptr ? parked_iosb_ : local_iosb;
-        KeInitializeEvent(&done, NotificationEvent, FALSE);
-        PIRP irp = IoBuildDeviceIoControlRequest(
-            code, device_, input.empty() ? nullptr : const_cast<UCHAR*>(input.data()),
-            ULONG(input.size()), output_length != 0 ? r.output.data() : nullptr, output_length,
-            FALSE, &done, &iosb);
-        caller_buffer_ = static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer);
-        const NTSTATUS returned = IoCallDriver(device_, irp);
-        if (returned == STATUS_PENDING && KeReadStateEvent(&done) == 0) {
-            EXPECT_NE(parked, nullptr);
-            EXPECT_EQ(ext_.OsData->NotificationIrp, irp);
-            *parked = irp;
-            return {STATUS_PENDING, 0, {}};
-        }
-        // A failure without STATUS_PENDING is told by IoCallDriver alone.
-        r.status = NT_ERROR(returned) ? returned : iosb.Status;
-        r.information = NT_ERROR(returned) ? 0 : iosb.Information;
+    // A request as a client sends it, its output buffer filled with 0xEE.
+    Result ioctl(ULONG code, const Bytes& input, ULONG output_length) {
+        Result r{0, 0, Bytes(output_length, 0xEE)};
+        r.status = handle_.ioctl(code, input, r.output, &r.information);
         return r;
     }
     // What a driver does when the card's state changes: takes the parked request and completes it.
@@ -181,10 +167,7 @@ class Library : public ::testing::Test {
     ULONG rates_[3] = {9600, 19200, 38400};
     std::vector<Call> calls_;
     std::function<NTSTATUS(unsigned)> behaviour_;
-    // Written by each client thread as it builds a request, read by the callbacks.
-    std::atomic<PUCHAR> caller_buffer_{nullptr};
-    KEVENT parked_done_;
-    IO_STATUS_BLOCK parked_iosb_{};
+    kern::FileHandle handle_;
 };
 
 TEST_F(Library, InitialiseThatRunsOutOfPoolGivesEverythingBack) {
@@ -304,8 +287,8 @@ TEST_F(Library, RequestsTheLibraryAnswersOrRefusesAlone) {
     EXPECT_TRUE(calls_.empty());
 }
 
-// Power, protocol and transmit reach their callback with the caller's request in the caller's
-// one buffer; what the callback answers comes back, but not past the caller's buffer.
+// Power, protocol and transmit reach their callback with the caller's request; what the callback
+// answers comes back, but not past the caller's buffer.
 TEST_F(Library, CallbacksGetTheCallersRequestAndTheirAnswerOrFailureComesBack) {
     const Bytes atr = {0x3B, 0x02, 0x14, 0x50};
     behaviour_ = [&](unsigned) { return answer(atr); };
@@ -318,7 +301,6 @@ TEST_F(Library, CallbacksGetTheCallersRequestAndTheirAnswerOrFailureComesBack) {
     EXPECT_EQ(calls_[0].major, ULONG(IOCTL_SMARTCARD_POWER));
     EXPECT_EQ(calls_[0].minor, ULONG(SCARD_COLD_RESET));
     EXPECT_EQ(calls_[0].reply_length, 64u);
-    EXPECT_TRUE(calls_[0].shared);
 
     set_state(SCARD_NEGOTIABLE);
     behaviour_ = [&](unsigned) { return answer(ulong_bytes(SCARD_PROTOCOL_T1)); };
@@ -355,30 +337,9 @@ TEST_F(Library, CallbacksGetTheCallersRequestAndTheirAnswerOrFailureComesBack) {
     verifier_.clear();
 }
 
-// The T=0 engine in a driver in miniature: header room, the engine's bytes, the card's answer, the
-// engine's reply; a T=1 state an earlier request left halfway is abandoned first.
-TEST_F(Library, TransmitRunsThroughTheEnginesWithSeparateBuffers) {
-    set_state(SCARD_SPECIFIC, SCARD_PROTOCOL_T0);
-    Bytes sent_to_card;
-    behaviour_ = [&](unsigned) {
-        ext_.SmartcardRequest.BufferLength = 5;
-        NTSTATUS s = SmartcardT0Request(&ext_);
-        if (!NT_SUCCESS(s))
-            return s;
-        sent_to_card.assign(ext_.SmartcardRequest.Buffer + 5,
-                            ext_.SmartcardRequest.Buffer + ext_.SmartcardRequest.BufferLength);
-        std::memcpy(ext_.SmartcardReply.Buffer, "\x61\x10", 2);
-        ext_.SmartcardReply.BufferLength = 2;
-        return SmartcardT0Reply(&ext_);
-    };
+// A T=1 state an earlier request left halfway is abandoned before the next transmit.
+TEST_F(Library, TransmitStartsTheT1EngineOver) {
     const Bytes apdu = {0x00, 0xA4, 0x04, 0x00, 0x02, 0xA0, 0x00, 0x00};
-    Result r = ioctl(IOCTL_SMARTCARD_TRANSMIT, transmit_input(SCARD_PROTOCOL_T0, apdu), 10);
-    EXPECT_EQ(r.status, STATUS_SUCCESS);
-    EXPECT_EQ(sent_to_card, Bytes(apdu.begin(), apdu.end() - 1));
-    ASSERT_EQ(r.information, 10u);
-    EXPECT_EQ(as_ulong(r.output), ULONG(SCARD_PROTOCOL_T0));
-    EXPECT_EQ(Bytes(r.output.begin() + 8, r.output.end()), (Bytes{0x61, 0x10}));
-
     set_state(SCARD_SPECIFIC, SCARD_PROTOCOL_T1);
     ext_.T1.State = T1_R_BLOCK; // a driver that gave up in the middle of a chain
     ULONG state_seen = 0;
@@ -408,25 +369,25 @@ TEST_F(Library, UnknownAttributesAndCodesGoToTheVendorCallbackIfThereIsOne) {
 }
 
 TEST_F(Library, TrackingRequestIsParkedUntilTheDriverCompletesItAndASecondOneIsBusy) {
-    PIRP parked = nullptr;
-    ASSERT_EQ(ioctl(IOCTL_SMARTCARD_IS_ABSENT, {}, 0, &parked).status, STATUS_PENDING);
+    kern::PendingIo parked = handle_.ioctl_async(IOCTL_SMARTCARD_IS_ABSENT, {}, 0);
+    EXPECT_FALSE(parked.done());
     EXPECT_EQ(calls_.back().function, unsigned(RDF_CARD_TRACKING));
     EXPECT_EQ(ioctl(IOCTL_SMARTCARD_IS_ABSENT, {}, 0).status, STATUS_DEVICE_BUSY);
     EXPECT_EQ(ioctl(IOCTL_SMARTCARD_GET_STATE, {}, 4).status, STATUS_SUCCESS); // not held up
-    ASSERT_EQ(complete_parked(STATUS_SUCCESS, SCARD_ABSENT), parked);
-    EXPECT_EQ(KeReadStateEvent(&parked_done_), 1);
-    EXPECT_EQ(parked_iosb_.Status, STATUS_SUCCESS);
+    ASSERT_NE(complete_parked(STATUS_SUCCESS, SCARD_ABSENT), nullptr);
+    EXPECT_TRUE(parked.done());
+    EXPECT_EQ(parked.status(), STATUS_SUCCESS);
     // Before the card's state is known, either kind is parked.
     for (ULONG code : {IOCTL_SMARTCARD_IS_PRESENT, IOCTL_SMARTCARD_IS_ABSENT}) {
         set_state(SCARD_UNKNOWN);
-        ASSERT_EQ(ioctl(code, {}, 0, &parked).status, STATUS_PENDING);
-        ASSERT_EQ(complete_parked(STATUS_CANCELLED, SCARD_UNKNOWN), parked);
-        EXPECT_EQ(parked_iosb_.Status, STATUS_CANCELLED);
+        parked = handle_.ioctl_async(code, {}, 0);
+        ASSERT_NE(complete_parked(STATUS_CANCELLED, SCARD_UNKNOWN), nullptr);
+        EXPECT_EQ(parked.wait(), STATUS_CANCELLED);
     }
     // A tracking request the driver refuses is completed with its status.
     set_state(SCARD_ABSENT);
     behaviour_ = [](unsigned) { return STATUS_DEVICE_NOT_READY; };
-    EXPECT_EQ(ioctl(IOCTL_SMARTCARD_IS_PRESENT, {}, 0, &parked).status, STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(ioctl(IOCTL_SMARTCARD_IS_PRESENT, {}, 0).status, STATUS_DEVICE_NOT_READY);
     EXPECT_EQ(ext_.OsData->NotificationIrp, nullptr);
 }
 
