@@ -10,7 +10,6 @@
 #include <cstring>
 #include <functional>
 #include <string>
-#include <tuple>
 #include <vector>
 
 namespace {
