@@ -20,12 +20,6 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes le(const auto& value) {
-    Bytes b(sizeof value);
-    std::memcpy(b.data(), &value, sizeof value);
-    return b;
-}
-
 // Flips CTS and sends a byte every 200 microseconds.
 class BusyDevice : public LineDevice {
   public:
@@ -69,9 +63,10 @@ TEST(PortUnderThreads, WaitsReadsAndCancelsRacingLineEventsAndMaskChangesEndClea
     kern::FileHandle handle;
     ASSERT_EQ(kernel.open(port->device(), &handle), STATUS_SUCCESS);
     auto set = [&](ULONG code, const Bytes& value) { return handle.ioctl(code, value, {}); };
-    ASSERT_EQ(set(IOCTL_SERIAL_SET_WAIT_MASK, le(ULONG{SERIAL_EV_CTS})), STATUS_SUCCESS);
-    ASSERT_EQ(set(IOCTL_SERIAL_SET_TIMEOUTS, le(SERIAL_TIMEOUTS{0xFFFFFFFF, 0xFFFFFFFF, 1, 0, 0})),
-              STATUS_SUCCESS);
+    ASSERT_EQ(set(IOCTL_SERIAL_SET_WAIT_MASK, bytes_of(ULONG{SERIAL_EV_CTS})), STATUS_SUCCESS);
+    ASSERT_EQ(
+        set(IOCTL_SERIAL_SET_TIMEOUTS, bytes_of(SERIAL_TIMEOUTS{0xFFFFFFFF, 0xFFFFFFFF, 1, 0, 0})),
+        STATUS_SUCCESS);
     std::atomic<bool> done{false};
     kern::Thread canceller = kernel.spawn("cancel", [&] {
         while (!done) {
@@ -97,12 +92,13 @@ TEST(PortUnderThreads, WaitsReadsAndCancelsRacingLineEventsAndMaskChangesEndClea
         }
     });
     for (ULONG round = 1; round <= 400; ++round) {
-        EXPECT_EQ(set(IOCTL_SERIAL_SET_WAIT_MASK, le(ULONG{round % 5 == 0 ? 0u : SERIAL_EV_CTS})),
-                  STATUS_SUCCESS);
+        EXPECT_EQ(
+            set(IOCTL_SERIAL_SET_WAIT_MASK, bytes_of(ULONG{round % 5 == 0 ? 0u : SERIAL_EV_CTS})),
+            STATUS_SUCCESS);
         kernel.sleep_for(kern::microseconds(150));
     }
     done = true;
-    EXPECT_EQ(set(IOCTL_SERIAL_SET_WAIT_MASK, le(ULONG{SERIAL_EV_CTS})), STATUS_SUCCESS);
+    EXPECT_EQ(set(IOCTL_SERIAL_SET_WAIT_MASK, bytes_of(ULONG{SERIAL_EV_CTS})), STATUS_SUCCESS);
     canceller.join();
     waiter.join();
     handle.close();

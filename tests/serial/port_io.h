@@ -6,10 +6,25 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
+#include <span>
 #include <vector>
 
 namespace qkr::serial::testing {
+
+// A request's input as the port reads it, and a ULONG answer (all ones where it is too short).
+template <typename T>
+std::vector<std::uint8_t> bytes_of(const T& value) {
+    std::vector<std::uint8_t> b(sizeof(T));
+    std::memcpy(b.data(), &value, sizeof(T));
+    return b;
+}
+inline ULONG ulong_of(std::span<const std::uint8_t> b) {
+    ULONG value = 0xFFFFFFFF;
+    std::memcpy(&value, b.data(), std::min(sizeof value, b.size()));
+    return value;
+}
 
 struct PortIo {
     using Bytes = std::vector<std::uint8_t>;

@@ -19,19 +19,8 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 constexpr ULONG kMaxUlong = 0xFFFFFFFFu;
 
-template <typename T>
-Bytes bytes_of(const T& value) {
-    Bytes b(sizeof(T));
-    std::memcpy(b.data(), &value, sizeof(T));
-    return b;
-}
 Bytes le32(ULONG v) {
     return bytes_of(v);
-}
-ULONG ulong_of(std::span<const std::uint8_t> b) {
-    ULONG value = 0xFFFFFFFF;
-    std::memcpy(&value, b.data(), std::min(sizeof value, b.size()));
-    return value;
 }
 
 // The far end: records what arrives.

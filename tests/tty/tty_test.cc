@@ -33,6 +33,7 @@ namespace qkr::serial {
 namespace {
 
 using testing::PortIo;
+using testing::ulong_of;
 
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
@@ -347,11 +348,6 @@ TEST_F(TtyLineTest, ThePortOverTheLineCarriesExchangesSpeedCardEventsAndTheFarEn
                   STATUS_SUCCESS);
         return value;
     };
-    auto events_of = [](const kern::PendingIo& io) {
-        ULONG v = 0xFFFFFFFF;
-        std::memcpy(&v, io.output().data(), std::min<std::size_t>(4, io.output().size()));
-        return v;
-    };
     auto send = [&](UCHAR major, Bytes data) {
         return PortIo::send(port->device(), major, std::move(data));
     };
@@ -370,7 +366,7 @@ TEST_F(TtyLineTest, ThePortOverTheLineCarriesExchangesSpeedCardEventsAndTheFarEn
     kern::PendingIo tracking = handle_.ioctl_async(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
     far_.send("CTS 1\n");
     ASSERT_TRUE(tracking.wait_for(2 * kern::kTicksPerSecond));
-    EXPECT_EQ(events_of(tracking), ULONG{SERIAL_EV_CTS});
+    EXPECT_EQ(ulong_of(tracking.output()), ULONG{SERIAL_EV_CTS});
     EXPECT_EQ(get(IOCTL_SERIAL_GET_MODEMSTATUS), ULONG{SERIAL_CTS_STATE | SERIAL_DSR_STATE});
     SERIAL_TIMEOUTS none{};
     EXPECT_EQ(handle_.ioctl(IOCTL_SERIAL_SET_TIMEOUTS,
@@ -380,7 +376,7 @@ TEST_F(TtyLineTest, ThePortOverTheLineCarriesExchangesSpeedCardEventsAndTheFarEn
     read = send(IRP_MJ_READ, Bytes(16));
     far_.close_master();
     ASSERT_TRUE(gone.wait_for(2 * kern::kTicksPerSecond));
-    EXPECT_EQ(events_of(gone), ULONG{SERIAL_EV_DSR}) << "the reader went away";
+    EXPECT_EQ(ulong_of(gone.output()), ULONG{SERIAL_EV_DSR}) << "the reader went away";
     EXPECT_EQ(read->wait(kern::seconds(2)), STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(get(IOCTL_SERIAL_GET_MODEMSTATUS) & SERIAL_DSR_STATE, 0u);
     handle_.close();
