@@ -172,28 +172,6 @@ TEST_F(StackTest, OldFirmwareGetsLongReadsAsFullReadsAndTheCallerStillGetsWhatIt
     }
 }
 
-TEST_F(StackTest, RefusedPtsFallsBackToTheDefaultRatesAndTheCardStillWorks) {
-    start("dual");
-    for (sim::PtsBehaviour refusal : {sim::PtsBehaviour::Refuse, sim::PtsBehaviour::Wrong}) {
-        ASSERT_EQ(slot0->power(SCARD_COLD_RESET), STATUS_SUCCESS);
-        reader->sim().faults().next_pts(refusal);
-        forget();
-        ULONG selected = 0;
-        ASSERT_EQ(slot0->set_protocol(SCARD_PROTOCOL_T0, &selected), STATUS_SUCCESS);
-        EXPECT_EQ(selected, (ULONG)SCARD_PROTOCOL_T0);
-        const auto commands_sent = sent(0);
-        ASSERT_EQ(commands_sent.size(), 4u) << "PTS, warm reset, default PTS, parameters";
-        EXPECT_EQ(commands_sent[1], (Data{0x64, 0x00, 0x00}));
-        EXPECT_THAT(log_with("[SetProtocol]"),
-                    ElementsAre("[SetProtocol] PTS selection fial",
-                                "[SetProtocol] PTS selection Set default SUCCESS"));
-        Data response;
-        ASSERT_EQ(slot0->transmit(SCARD_PROTOCOL_T0, {0x00, 0x84, 0x00, 0x00, 0x04}, &response),
-                  STATUS_SUCCESS);
-        EXPECT_EQ(response.size(), 6u);
-    }
-}
-
 // A reader that loses power in the middle of a command ends that command at once, and the driver
 // no longer claims to know about a card: later commands fail without waiting minutes.
 TEST_F(StackTest, ReaderLosingPowerMidCommandEndsItAndLaterCommandsAtOnce) {
