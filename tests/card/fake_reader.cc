@@ -190,24 +190,16 @@ NTSTATUS Qkr_SetSerialBaudRate(ULONG BaudRate, PSMARTCARD_EXTENSION SmartcardExt
 }
 
 // ----- the library -----
-NTSTATUS SmartcardT0Request(PSMARTCARD_EXTENSION e) {
-    return FakeWorld::current().next_library_step("T0Request", e, false);
-}
-NTSTATUS SmartcardT1Request(PSMARTCARD_EXTENSION e) {
-    return FakeWorld::current().next_library_step("T1Request", e, false);
-}
-NTSTATUS SmartcardRawRequest(PSMARTCARD_EXTENSION e) {
-    return FakeWorld::current().next_library_step("RawRequest", e, false);
-}
-NTSTATUS SmartcardT0Reply(PSMARTCARD_EXTENSION e) {
-    return FakeWorld::current().next_library_step("T0Reply", e, true);
-}
-NTSTATUS SmartcardT1Reply(PSMARTCARD_EXTENSION e) {
-    return FakeWorld::current().next_library_step("T1Reply", e, true);
-}
-NTSTATUS SmartcardRawReply(PSMARTCARD_EXTENSION e) {
-    return FakeWorld::current().next_library_step("RawReply", e, true);
-}
+#define QKR_FAKE_LIBRARY_ROUTINE(name, is_reply)                                                   \
+    NTSTATUS Smartcard##name(PSMARTCARD_EXTENSION e) {                                             \
+        return FakeWorld::current().next_library_step(#name, e, is_reply);                         \
+    }
+QKR_FAKE_LIBRARY_ROUTINE(T0Request, false)
+QKR_FAKE_LIBRARY_ROUTINE(T1Request, false)
+QKR_FAKE_LIBRARY_ROUTINE(RawRequest, false)
+QKR_FAKE_LIBRARY_ROUTINE(T0Reply, true)
+QKR_FAKE_LIBRARY_ROUTINE(T1Reply, true)
+QKR_FAKE_LIBRARY_ROUTINE(RawReply, true)
 NTSTATUS SmartcardUpdateCardCapabilities(PSMARTCARD_EXTENSION e) {
     FakeWorld& w = FakeWorld::current();
     const auto& atr = e->CardCapabilities.ATR;

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -48,26 +49,19 @@ std::string hex(const std::vector<std::uint8_t>& bytes) {
 
 // One request at the port in a few words, so sequences read like the driver's steps.
 std::string describe(const TapRequest& q) {
+    static const std::map<ULONG, std::string> names = {{IOCTL_SERIAL_PURGE, "purge "},
+                                                       {IOCTL_SERIAL_SET_WAIT_MASK, "mask "},
+                                                       {IOCTL_SERIAL_WAIT_ON_MASK, "wait"},
+                                                       {IOCTL_SERIAL_GET_COMMSTATUS, "status"},
+                                                       {IOCTL_SERIAL_GET_MODEMSTATUS, "modem"}};
     if (q.major == IRP_MJ_WRITE)
         return "write " + hex(q.input);
     if (q.major == IRP_MJ_READ)
         return "read " + std::to_string(q.output_length);
-    if (q.major != IRP_MJ_DEVICE_CONTROL)
-        return "major " + std::to_string(q.major);
-    switch (q.code) {
-    case IOCTL_SERIAL_PURGE:
-        return "purge " + hex(q.input);
-    case IOCTL_SERIAL_SET_WAIT_MASK:
-        return "mask " + hex(q.input);
-    case IOCTL_SERIAL_WAIT_ON_MASK:
-        return "wait";
-    case IOCTL_SERIAL_GET_COMMSTATUS:
-        return "status";
-    case IOCTL_SERIAL_GET_MODEMSTATUS:
-        return "modem";
-    default:
-        return "control " + std::to_string(q.code);
-    }
+    const auto name = names.find(q.code);
+    if (q.major != IRP_MJ_DEVICE_CONTROL || name == names.end())
+        return "other " + std::to_string(q.major) + "/" + std::to_string(q.code);
+    return name->second.back() == ' ' ? name->second + hex(q.input) : name->second;
 }
 
 class Exchange : public ::testing::Test {
