@@ -129,16 +129,6 @@ class PortTest : public ::testing::Test {
     kern::FileHandle handle;
 };
 
-TEST_F(PortTest, OnlyOneOpenAtATimeAndReopeningAfterClose) {
-    kern::FileHandle second;
-    EXPECT_EQ(kernel.open(port->device(), &second), STATUS_ACCESS_DENIED);
-    EXPECT_EQ(handle.close(), STATUS_SUCCESS);
-    EXPECT_FALSE(port->snapshot().open);
-    EXPECT_FALSE(line.is_open());
-    EXPECT_EQ(kernel.open(port->device(), &second), STATUS_SUCCESS);
-    EXPECT_TRUE(line.is_open());
-}
-
 TEST_F(PortTest, WhatIsSetIsReadBackAndReachesTheLine) {
     const std::vector<std::tuple<ULONG, ULONG, Bytes>> settings = {
         {IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_GET_BAUD_RATE, le32(38400)},
@@ -316,7 +306,8 @@ TEST_F(PortTest, TimeOutsDecideWhenAReadEndsAndWithWhat) {
 }
 
 // Cancelled one by one, by the cleanup the I/O manager sends when the last handle goes (the port
-// stays open), or by the close: every pending request ends STATUS_CANCELLED.
+// stays open), or by the close: every pending request ends STATUS_CANCELLED. The port opens once
+// at a time.
 TEST_F(PortTest, CancelCleanupAndCloseEndEveryPendingRequestCancelled) {
     for (int how : {0, 1, 2}) {
         SCOPED_TRACE(how);
@@ -347,6 +338,12 @@ TEST_F(PortTest, CancelCleanupAndCloseEndEveryPendingRequestCancelled) {
         EXPECT_EQ(port->snapshot().reads_pending, 0u);
         EXPECT_EQ(port->snapshot().open, how != 2);
     }
+    // Only one open at a time, and a new one after the close.
+    EXPECT_FALSE(line.is_open());
+    EXPECT_EQ(kernel.open(port->device(), &handle), STATUS_SUCCESS);
+    kern::FileHandle second;
+    EXPECT_EQ(kernel.open(port->device(), &second), STATUS_ACCESS_DENIED);
+    EXPECT_TRUE(line.is_open());
 }
 
 TEST_F(PortTest, HundredBytesAt9600TakeTenBitsEachAndTxEmptyComesAfterTheLast) {

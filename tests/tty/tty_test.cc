@@ -302,30 +302,27 @@ TEST_F(TtyLineTest, ClosingTheFarEndHangsUpAtOnceAfterTheLastBytes) {
     sink_.with([](Sink& s) { EXPECT_EQ(s.hangups, 1); });
 }
 
-TEST_F(TtyLineTest, OpenFailsOnABusyPortAWrongPathAndTheVirtualClock) {
+// Opening fails on a wrong path and on a busy port; a close in traffic joins every thread and lets
+// go of the port; under the virtual clock the line refuses to open.
+TEST_F(TtyLineTest, OpenFailsOnAWrongPathABusyPortAndTheVirtualClockCloseLetsGo) {
     TtyLine missing({.path = "/dev/qkr-no-such-tty"});
     EXPECT_FALSE(missing.open());
     EXPECT_NE(missing.last_error().find(std::strerror(ENOENT)), std::string::npos);
-    auto first = open_line();
-    TtyLine second(options());
-    EXPECT_FALSE(second.open());
-    EXPECT_NE(second.last_error().find("busy"), std::string::npos);
-    first->transmit(bytes_of("still mine"));
-    EXPECT_EQ(far_.read(10), bytes_of("still mine"));
-    first.reset();
-    kern::Kernel kernel(kern::ClockMode::Virtual);
-    EXPECT_FALSE(second.open());
-    EXPECT_NE(second.last_error().find("real clock"), std::string::npos);
-}
-
-TEST_F(TtyLineTest, CloseInTrafficJoinsEveryThreadAndLetsGoOfThePort) {
     const int before = thread_count();
     auto line = open_line();
+    TtyLine second(options());
+    second.attach(&sink_);
+    EXPECT_FALSE(second.open());
+    EXPECT_NE(second.last_error().find("busy"), std::string::npos);
     line->transmit(Bytes(100'000, 0x42));
     far_.write(Bytes(2000, 0x42));
     line->close();
     EXPECT_EQ(thread_count(), before);
-    EXPECT_TRUE(open_line()->is_open()) << "other users would find the port busy";
+    EXPECT_TRUE(second.open()) << "other users would find the port busy";
+    second.close();
+    kern::Kernel kernel(kern::ClockMode::Virtual);
+    EXPECT_FALSE(second.open());
+    EXPECT_NE(second.last_error().find("real clock"), std::string::npos);
 }
 
 // The serial port stand-in over the line, as the reader driver will use it with real hardware: an
