@@ -1,5 +1,5 @@
 // T=0 command mapping and the raw pass-through, as the driver's transmit callback uses them.
-#include "platform/smclib/smclib.h"
+#include "tests/smclib/engine_buffers.h"
 
 #include <gtest/gtest.h>
 
@@ -8,58 +8,14 @@
 
 namespace {
 
-using Bytes = std::vector<UCHAR>;
+using qkr::smclib_test::Bytes;
 
-class Transfer : public ::testing::Test {
+class Transfer : public qkr::smclib_test::EngineBuffers {
   protected:
     void SetUp() override {
-        std::memset(static_cast<void*>(&ext_), 0, sizeof ext_);
-        ext_.SmartcardRequest.Buffer = request_;
-        ext_.SmartcardRequest.BufferSize = sizeof request_;
-        ext_.SmartcardReply.Buffer = reply_;
-        ext_.SmartcardReply.BufferSize = sizeof reply_;
+        reset();
         ext_.CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_T0;
     }
-
-    void start(const Bytes& data, ULONG reply_capacity = 600) {
-        SCARD_IO_REQUEST header{ext_.CardCapabilities.Protocol.Selected, sizeof(SCARD_IO_REQUEST)};
-        caller_request_.assign(sizeof header, 0);
-        std::memcpy(caller_request_.data(), &header, sizeof header);
-        caller_request_.insert(caller_request_.end(), data.begin(), data.end());
-        caller_reply_.assign(reply_capacity + 16, 0xEE);
-        information_ = 0;
-        ext_.IoRequest.RequestBuffer = caller_request_.data();
-        ext_.IoRequest.RequestBufferLength = ULONG(caller_request_.size());
-        ext_.IoRequest.ReplyBuffer = caller_reply_.data();
-        ext_.IoRequest.ReplyBufferLength = reply_capacity;
-        ext_.IoRequest.Information = &information_;
-        ext_.SmartcardRequest.BufferLength = 5;
-    }
-
-    // What the request routine appended behind the driver's 5 bytes; empty on failure.
-    Bytes built(NTSTATUS (*request)(PSMARTCARD_EXTENSION), NTSTATUS expected = STATUS_SUCCESS) {
-        EXPECT_EQ(request(&ext_), expected);
-        return Bytes(request_ + 5, request_ + ext_.SmartcardRequest.BufferLength);
-    }
-
-    NTSTATUS answer(NTSTATUS (*reply)(PSMARTCARD_EXTENSION), const Bytes& card) {
-        if (!card.empty())
-            std::memcpy(reply_, card.data(), card.size());
-        ext_.SmartcardReply.BufferLength = ULONG(card.size());
-        return reply(&ext_);
-    }
-
-    Bytes caller_data() const {
-        return Bytes(caller_reply_.begin() + sizeof(SCARD_IO_REQUEST),
-                     caller_reply_.begin() + information_);
-    }
-
-    SMARTCARD_EXTENSION ext_;
-    UCHAR request_[300];
-    UCHAR reply_[300];
-    Bytes caller_request_;
-    Bytes caller_reply_;
-    ULONG information_ = 0;
 };
 
 // Case 1 gains P3 0; case 2's P3 is Le (0: 256); case 4 drops Le, the card's 61xx telling the
@@ -104,9 +60,9 @@ TEST_F(Transfer, T0RefusesApdusItCannotCarryOrFit) {
     Bytes apdu = {0x00, 0xD6, 0x00, 0x00, 0xFF};
     apdu.resize(5 + 255, 0x5A);
     start(apdu);
-    ext_.SmartcardRequest.BufferLength = 50; // leaves 250 bytes, 260 needed
+    ext_.SmartcardRequest.BufferLength = 800; // leaves 248 bytes, 260 needed
     EXPECT_EQ(SmartcardT0Request(&ext_), STATUS_BUFFER_TOO_SMALL);
-    EXPECT_EQ(ext_.SmartcardRequest.BufferLength, 50u);
+    EXPECT_EQ(ext_.SmartcardRequest.BufferLength, 800u);
 }
 
 TEST_F(Transfer, T0ReplyGoesToTheCallerBehindTheHeaderIfItFitsAndHasAStatusWord) {
@@ -138,7 +94,7 @@ TEST_F(Transfer, RawBytesPassBothWaysBounded) {
     ASSERT_EQ(answer(SmartcardRawReply, {}), STATUS_SUCCESS);
     EXPECT_EQ(information_, sizeof(SCARD_IO_REQUEST));
 
-    start(Bytes(296, 0x33)); // 5 + 296 > 300
+    start(Bytes(1044, 0x33)); // 5 + 1044 > 1048
     EXPECT_TRUE(built(SmartcardRawRequest, STATUS_BUFFER_TOO_SMALL).empty());
     start({0x01}, sizeof(SCARD_IO_REQUEST) + 1);
     EXPECT_EQ(answer(SmartcardRawReply, {0x01, 0x02}), STATUS_BUFFER_TOO_SMALL);

@@ -1,7 +1,7 @@
 // The T=1 block engine against a scripted card: each test plays the card's side block by block
 // and checks every block the interface sends.
-#include "platform/smclib/smclib.h"
 #include "sim/t1_card.h"
+#include "tests/smclib/engine_buffers.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 
 namespace {
 
-using Bytes = std::vector<UCHAR>;
+using qkr::smclib_test::Bytes;
 
 // The blocks below are checked with the simulated card's CRC, computed apart from the library.
 TEST(T1Checksum, FcsMatchesTheStandardCheckValue) {
@@ -18,18 +18,13 @@ TEST(T1Checksum, FcsMatchesTheStandardCheckValue) {
     EXPECT_EQ(qkr::sim::t1_crc(digits), 0x906E);
 }
 
-class T1Exchange : public ::testing::Test {
+class T1Exchange : public qkr::smclib_test::EngineBuffers {
   protected:
     // A T=1 card: IFSC from TA3, CRC when asked; TCK computed.
     void insert_card(UCHAR ifsc, bool crc) {
-        std::memset(static_cast<void*>(&ext_), 0, sizeof ext_);
-        ext_.Version = SMCLIB_VERSION;
+        reset();
         ext_.ReaderCapabilities.CLKFrequency.Default = 3571;
         ext_.ReaderCapabilities.MaxIFSD = 240;
-        ext_.SmartcardRequest.Buffer = request_;
-        ext_.SmartcardRequest.BufferSize = sizeof request_;
-        ext_.SmartcardReply.Buffer = reply_;
-        ext_.SmartcardReply.BufferSize = sizeof reply_;
         crc_ = crc;
         Bytes atr = {0x3B, 0x80, 0x81, 0x51, ifsc, UCHAR(crc ? 0x01 : 0x00)};
         UCHAR tck = 0;
@@ -43,20 +38,6 @@ class T1Exchange : public ::testing::Test {
     }
 
     void SetUp() override { insert_card(32, false); }
-
-    void start(const Bytes& apdu, ULONG reply_capacity = 1024) {
-        SCARD_IO_REQUEST header{SCARD_PROTOCOL_T1, sizeof(SCARD_IO_REQUEST)};
-        caller_request_.assign(sizeof header, 0);
-        std::memcpy(caller_request_.data(), &header, sizeof header);
-        caller_request_.insert(caller_request_.end(), apdu.begin(), apdu.end());
-        caller_reply_.assign(reply_capacity, 0xEE);
-        information_ = 0;
-        ext_.IoRequest.RequestBuffer = caller_request_.data();
-        ext_.IoRequest.RequestBufferLength = ULONG(caller_request_.size());
-        ext_.IoRequest.ReplyBuffer = caller_reply_.data();
-        ext_.IoRequest.ReplyBufferLength = reply_capacity;
-        ext_.IoRequest.Information = &information_;
-    }
 
     Bytes block(UCHAR pcb, const Bytes& inf = {}) const {
         Bytes b = {0x00, pcb, UCHAR(inf.size())};
@@ -75,18 +56,8 @@ class T1Exchange : public ::testing::Test {
     }
 
     // The block the interface sends next, as the driver asks for it: behind 5 header bytes.
-    Bytes sent() {
-        ext_.SmartcardRequest.BufferLength = 5;
-        EXPECT_EQ(SmartcardT1Request(&ext_), STATUS_SUCCESS);
-        return Bytes(request_ + 5, request_ + ext_.SmartcardRequest.BufferLength);
-    }
-
-    NTSTATUS card_sends(const Bytes& b) {
-        if (!b.empty())
-            std::memcpy(reply_, b.data(), b.size());
-        ext_.SmartcardReply.BufferLength = ULONG(b.size());
-        return SmartcardT1Reply(&ext_);
-    }
+    Bytes sent() { return built(SmartcardT1Request); }
+    NTSTATUS card_sends(const Bytes& b) { return answer(SmartcardT1Reply, b); }
 
     NTSTATUS card_silent() {
         ext_.T1.PrevState = ULONG(STATUS_IO_TIMEOUT);
@@ -107,18 +78,13 @@ class T1Exchange : public ::testing::Test {
         ASSERT_EQ(sent(), block(0x00, select_));
     }
 
-    Bytes response() const {
-        return Bytes(caller_reply_.begin() + sizeof(SCARD_IO_REQUEST),
-                     caller_reply_.begin() + information_);
-    }
-
     void expect_response(const Bytes& data) {
         ASSERT_EQ(information_, sizeof(SCARD_IO_REQUEST) + data.size());
         SCARD_IO_REQUEST header;
         std::memcpy(&header, caller_reply_.data(), sizeof header);
         EXPECT_EQ(header.dwProtocol, ULONG(SCARD_PROTOCOL_T1));
         EXPECT_EQ(header.cbPciLength, sizeof(SCARD_IO_REQUEST));
-        EXPECT_EQ(response(), data);
+        EXPECT_EQ(caller_data(), data);
     }
 
     static Bytes pattern(size_t n, UCHAR seed) {
@@ -128,13 +94,7 @@ class T1Exchange : public ::testing::Test {
         return b;
     }
 
-    SMARTCARD_EXTENSION ext_;
-    UCHAR request_[1048];
-    UCHAR reply_[1048];
     bool crc_ = false;
-    Bytes caller_request_;
-    Bytes caller_reply_;
-    ULONG information_ = 0;
     const Bytes select_ = {0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00};
     const Bytes ok_ = {0x90, 0x00};
 };
