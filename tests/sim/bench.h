@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace qkr::sim::test {
@@ -51,10 +52,8 @@ inline std::optional<Decoded> deframe(const Bytes& raw, std::size_t i = 0) {
             return std::nullopt;
         if (raw[i] == 0x10 && raw[i + 1] == 0x03) {
             d.ok = x == 0 && !d.payload.empty();
-            if (!d.payload.empty())
-                d.payload.pop_back();
-            d.end = i + 2;
-            return d;
+            d.payload.resize(d.payload.empty() ? 0 : d.payload.size() - 1);
+            return d.end = i + 2, d;
         }
         if (raw[i] == 0x10 && raw[++i] != 0x10)
             return Decoded{};
@@ -67,11 +66,17 @@ inline std::optional<Decoded> deframe(const Bytes& raw, std::size_t i = 0) {
 inline Bytes cmd(std::uint8_t code, std::uint8_t slot = 0) {
     return {code, slot, 0x00};
 }
+inline Bytes operator+(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+inline Bytes text_bytes(const std::string& s) {
+    return Bytes(s.begin(), s.end());
+}
 inline Bytes exchange(std::span<const std::uint8_t> body, std::uint8_t slot = 0,
                       std::uint8_t code = 0x67) {
-    Bytes p = {code, slot, 0x00, std::uint8_t(body.size() >> 8), std::uint8_t(body.size())};
-    p.insert(p.end(), body.begin(), body.end());
-    return p;
+    return Bytes{code, slot, 0x00, std::uint8_t(body.size() >> 8), std::uint8_t(body.size())} +
+           Bytes(body.begin(), body.end());
 }
 inline Bytes set_params(std::uint8_t flags, std::uint8_t n, std::uint8_t wt, std::uint8_t bw,
                         std::uint8_t mult = 0) {
@@ -88,11 +93,8 @@ inline Bytes tail(const Bytes& b, std::size_t n) {
     return Bytes(b.end() - long(std::min(n, b.size())), b.end());
 }
 inline Bytes t1_block(std::uint8_t pcb, std::span<const std::uint8_t> inf, bool crc = false) {
-    Bytes b = {0x00, pcb, std::uint8_t(inf.size())};
-    b.insert(b.end(), inf.begin(), inf.end());
-    const Bytes e = t1_epilogue(b, crc);
-    b.insert(b.end(), e.begin(), e.end());
-    return b;
+    const Bytes b = Bytes{0x00, pcb, std::uint8_t(inf.size())} + Bytes(inf.begin(), inf.end());
+    return b + t1_epilogue(b, crc);
 }
 
 const Bytes kSelectMf = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00};
@@ -112,10 +114,7 @@ struct Bench : serial::LinePortSink {
         line.connect_device(&reader);
         k.sleep_for(milliseconds(1));
     }
-    ~Bench() override {
-        line.connect_device(nullptr);
-        line.attach(nullptr);
-    }
+    ~Bench() override { line.connect_device(nullptr), line.attach(nullptr); }
     void on_receive(std::span<const std::uint8_t> bytes) override {
         std::lock_guard lock(m);
         rx.insert(rx.end(), bytes.begin(), bytes.end());
@@ -132,10 +131,8 @@ struct Bench : serial::LinePortSink {
     std::optional<Decoded> wait_reply(Ticks limit = seconds(5)) {
         for (const Ticks end = k.now() + limit; k.now() < end; k.sleep_for(milliseconds(1))) {
             std::unique_lock lock(m);
-            if (auto d = deframe(rx, consumed)) {
-                consumed = d->end;
-                return d;
-            }
+            if (auto d = deframe(rx, consumed))
+                return consumed = d->end, d;
         }
         return std::nullopt;
     }
@@ -157,11 +154,7 @@ struct Bench : serial::LinePortSink {
     Bytes memory(const Bytes& body) { return data_of(transact(exchange(body, 0, 0x6B))); }
     Bytes set_speed(std::uint8_t code) { return memory(Bytes{0x4C, 0x00, code}); }
     void quiet(Ticks t) { k.sleep_for(t); }
-    void clear_rx() {
-        rx.clear();
-        times.clear();
-        consumed = 0;
-    }
+    void clear_rx() { rx.clear(), times.clear(), consumed = 0; }
 
     kern::Kernel k;
     serial::SimLine line;

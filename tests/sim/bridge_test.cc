@@ -84,19 +84,19 @@ bool wait_card(Bench& b, bool present) {
     return false;
 }
 
-TEST(CardBridge, VirtualCardOverTcpUnderT1AndT0) {
+TEST(CardBridge, VirtualCardOverTcpUnderT1AndT0AndATakenPortReported) {
     Bench b({}, 19200, kern::ClockMode::Real);
     CardBridge bridge(b.reader, {.port = 0});
     ASSERT_TRUE(bridge.start()) << bridge.error();
     ASSERT_NE(bridge.port(), 0);
     EXPECT_FALSE(b.reader.card_present());
+    CardBridge taken(b.reader, {.port = bridge.port()});
+    EXPECT_FALSE(taken.start() || taken.error().empty()) << "a taken port is reported";
 
     VirtualCard vc(bridge.port());
     ASSERT_TRUE(vc.connected && wait_card(b, true));
     // Reset: type byte and the virtual card's ATR; the card was told to power on.
-    Bytes atr = VirtualCard::atr();
-    atr.insert(atr.begin(), 1);
-    EXPECT_EQ(b.power_on(), atr);
+    EXPECT_EQ(b.power_on(), Bytes{1} + VirtualCard::atr());
 
     // T=1: an APDU in one I-block comes out of the virtual card unchanged, the answer in an
     // I-block.
@@ -128,15 +128,6 @@ TEST(CardBridge, VirtualCardOverTcpUnderT1AndT0) {
     // Another card may connect afterwards.
     VirtualCard again(bridge.port());
     EXPECT_TRUE(again.connected && wait_card(b, true));
-}
-
-TEST(CardBridge, ATakenPortIsReported) {
-    Bench b({}, 19200, kern::ClockMode::Real);
-    CardBridge first(b.reader, {.port = 0});
-    ASSERT_TRUE(first.start());
-    CardBridge second(b.reader, {.port = first.port()});
-    EXPECT_FALSE(second.start());
-    EXPECT_FALSE(second.error().empty());
 }
 
 } // namespace

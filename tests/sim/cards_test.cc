@@ -25,9 +25,7 @@ void run_steps(const std::function<Bytes(const Bytes&)>& run, std::initializer_l
     }
 }
 Bytes text(const std::string& s) {
-    Bytes b(s.begin(), s.end());
-    b.insert(b.end(), {0x90, 0x00});
-    return b;
+    return text_bytes(s) + kSw9000;
 }
 
 TEST(CardAtrs, EveryBuiltInCardAnswersAValidAtrWithItsOwnTraits) {
@@ -158,14 +156,11 @@ TEST_F(T1Card, IfsNegotiationAndChainingBothWays) {
     start("t1");
     // Slow echo of 255 bytes with Le 00: 4 + 1 + 255 + 1 = 261 bytes out, 257 back.
     Bytes apdu = {0x80, 0x10, 0x00, 0x00, 0xFF};
-    for (int i = 0; i < 255; ++i)
-        apdu.push_back(std::uint8_t(i * 7));
-    apdu.push_back(0x00);
+    for (int i = 0; i < 256; ++i)
+        apdu.push_back(std::uint8_t(i < 255 ? i * 7 : 0));
     const Bytes r = transmit(apdu);
     EXPECT_EQ(sent, 9u); // 8 x 32 + 5
-    ASSERT_EQ(r.size(), 257u);
-    EXPECT_TRUE(std::equal(r.begin(), r.begin() + 255, apdu.begin() + 5));
-    EXPECT_EQ(tail(r, 2), kSw9000);
+    EXPECT_EQ(r, Bytes(apdu.begin() + 5, apdu.end() - 1) + kSw9000);
     EXPECT_EQ(got, 9u) << "the card chains by the reader's default IFSD of 32";
     // After IFS 254 the card answers in two blocks.
     EXPECT_EQ(send(block(0xC1, Bytes{0xFE})), block(0xE1, Bytes{0xFE}));
@@ -318,7 +313,7 @@ TEST(MemoryCards, ReadWriteAndSecretCode) {
     EXPECT_EQ(b.memory(Bytes{0x01, 0x00, 0x00, 0x01}), Bytes{0x02}) << "a processor card";
 }
 
-TEST(FileSystem, SelectReadUpdateVerifyAndChallenge) {
+TEST(FileSystem, SelectReadUpdateAndVerify) {
     FileSystemApp app;
     const Bytes verify = {0x00, 0x20, 0x00, 0x01, 0x04, '1', '2', '3', '4'};
     const Bytes update = {0x00, 0xD6, 0x00, 0x00, 0x01, 0x55};
@@ -357,14 +352,6 @@ TEST(FileSystem, SelectReadUpdateVerifyAndChallenge) {
                        {{0x00, 0x20, 0x00, 0x01, 0x01, 'x'}, {0x63, 0xC0}},
                        {verify, {0x69, 0x83}},
                    });
-    // Challenges repeat with the seed and differ between seeds.
-    FileSystemApp a({.seed = 7}), b({.seed = 7}), c({.seed = 8});
-    const Bytes gc = {0x00, 0x84, 0x00, 0x00, 0x08};
-    const Bytes ca = a.execute(gc);
-    EXPECT_EQ(ca.size(), 10u);
-    EXPECT_EQ(ca, b.execute(gc));
-    EXPECT_NE(ca, c.execute(gc));
-    EXPECT_NE(ca, a.execute(gc));
 }
 
 // Each row runs after the one before it: a path from the current DF starts where the last

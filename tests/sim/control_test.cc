@@ -10,47 +10,46 @@ namespace {
 TEST(ControlCommands, CardsPowerStatusAndFaultsTakeEffect) {
     Bench b;
     auto control = [&](const char* line) { return control_command(b.reader, line); };
-    EXPECT_EQ(control("insert dual"), "ok");
+    auto all_ok = [&](std::initializer_list<const char*> lines) {
+        for (const char* line : lines)
+            EXPECT_EQ(control(line), "ok") << line;
+    };
+    all_ok({"insert dual"});
     EXPECT_EQ(control("  status  "), "ok powered=1 card=dual baud=19200 commands=0");
-    EXPECT_EQ(control("remove"), "ok");
-    EXPECT_EQ(control("power off"), "ok");
+    all_ok({"remove", "power off"});
     EXPECT_EQ(control("status"), "ok powered=0 card=none baud=19200 commands=0");
-    EXPECT_EQ(control("power on"), "ok");
-    EXPECT_EQ(control("dsr-drop 50"), "ok");
+    all_ok({"power on", "dsr-drop 50"});
     b.quiet(milliseconds(10));
     EXPECT_FALSE(b.lines.dsr);
     b.quiet(milliseconds(60));
     EXPECT_TRUE(b.lines.dsr);
 
-    EXPECT_EQ(control("fault truncate 3 1"), "ok");
+    all_ok({"fault truncate 3 1"});
     b.send(cmd(0x60));
     b.quiet(seconds(1));
     EXPECT_EQ(b.rx.size(), 3u) << "three bytes of the reply";
     b.consumed = b.rx.size();
-    EXPECT_EQ(control("fault delay 400 1"), "ok");
+    all_ok({"fault delay 400 1"});
     const Ticks start = b.k.now();
     b.transact(cmd(0x65));
     EXPECT_GT(b.k.now() - start, milliseconds(400));
-    EXPECT_EQ(control("fault noise 5A 00a5"), "ok");
+    all_ok({"fault noise 5A 00a5"});
     b.clear_rx();
     b.transact(cmd(0x65));
     EXPECT_EQ(Bytes(b.rx.begin(), b.rx.begin() + 5), (Bytes{0x5A, 0x00, 0xA5, 0x10, 0x02}));
-    EXPECT_EQ(control("fault nak 1"), "ok");
+    all_ok({"fault nak 1"});
     b.clear_rx();
     b.send(cmd(0x60));
     b.quiet(milliseconds(50));
     EXPECT_EQ(b.rx, kNakFrame);
-    for (const char* line : {"fault silent 1", "fault noise 5A", "fault clear"})
-        EXPECT_EQ(control(line), "ok");
+    all_ok({"fault silent 1", "fault noise 5A", "fault clear"});
     b.clear_rx();
     EXPECT_EQ(b.transact(cmd(0x65))[0], 0x61) << "cleared before it bit";
     EXPECT_EQ(b.rx[0], 0x10);
 
-    for (const char* good :
-         {"fault corrupt 2", "fault dle-pairs 1", "fault stray-etx 1", "fault chunk 4 10 1",
-          "fault refuse-speed", "fault pts refuse", "fault pts wrong", "fault chain-removal 2",
-          "fault random 7 25", "fault clear", "cts-pulse 10"})
-        EXPECT_EQ(control(good), "ok") << good;
+    all_ok({"fault corrupt 2", "fault dle-pairs 1", "fault stray-etx 1", "fault chunk 4 10 1",
+            "fault refuse-speed", "fault pts refuse", "fault pts wrong", "fault chain-removal 2",
+            "fault random 7 25", "fault clear", "cts-pulse 10"});
     EXPECT_EQ(control("insert nosuchcard"), "error unknown card nosuchcard");
     for (const char* bad :
          {"", "power", "power maybe", "dsr-drop", "dsr-drop -1", "launch", "cts-pulse 10x",

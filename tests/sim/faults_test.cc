@@ -15,10 +15,8 @@ TEST(Faults, NakSilenceBadCheckByteAndNoiseHitOnlyTheCommandsTheyAreFor) {
     b.clear_rx();
     EXPECT_EQ(b.transact(cmd(0x65))[4] & 0x04, 0) << "the NAKed power-up was not carried out";
     b.reader.faults().silent_next(2);
-    for (int i = 0; i < 2; ++i) {
-        b.send(cmd(0x60));
-        EXPECT_FALSE(b.wait_reply(seconds(2)).has_value());
-    }
+    for (int i = 0; i < 2; ++i)
+        EXPECT_FALSE((b.send(cmd(0x60)), b.wait_reply(seconds(2))).has_value());
     b.reader.faults().corrupt_next(1);
     b.send(cmd(0x65));
     auto d = b.wait_reply();
@@ -33,8 +31,7 @@ TEST(Faults, NakSilenceBadCheckByteAndNoiseHitOnlyTheCommandsTheyAreFor) {
     for (const auto& [fault, start] : cases) {
         b.clear_rx();
         (b.reader.faults().*fault)(1);
-        b.send(cmd(0x65));
-        auto d = b.wait_reply();
+        auto d = (b.send(cmd(0x65)), b.wait_reply());
         EXPECT_TRUE(d && d->ok && d->payload.at(0) == 0x61);
         EXPECT_EQ(Bytes(b.rx.begin(), b.rx.begin() + long(start.size())), start);
     }
@@ -49,21 +46,13 @@ TEST(Faults, ChunkedRepliesLeaveGapsOnceOrAlways) {
         Bench b;
         b.reader.faults().chunk_next(4, milliseconds(30));
         b.transact(cmd(0x60));
-        const Ticks ch = serial::SimLine::char_time({19200});
-        for (std::size_t i = 1; i < b.times.size(); ++i) {
-            const Ticks dt = b.times[i] - b.times[i - 1];
-            if (i % 4 == 0)
-                EXPECT_GE(dt, milliseconds(30)) << "between chunks, at " << i;
-            else
-                EXPECT_LE(dt, ch + 1) << "within a chunk, at " << i;
-        }
+        for (std::size_t i = 1; i < b.times.size(); ++i) // within a chunk, back to back
+            EXPECT_EQ(b.times[i] - b.times[i - 1] >= milliseconds(30), i % 4 == 0) << i;
     }
     Bench always({.chunk = 3, .chunk_gap = milliseconds(10)});
-    for (int round = 0; round < 2; ++round) {
-        always.clear_rx();
-        always.transact(cmd(0x65));
-        EXPECT_GE(always.times.at(3) - always.times[2], milliseconds(10));
-    }
+    for (int round = 0; round < 2; ++round, always.clear_rx())
+        EXPECT_GE((always.transact(cmd(0x65)), always.times.at(3) - always.times[2]),
+                  milliseconds(10));
 }
 
 TEST(Faults, DsrDropRestartsTheReaderCtsPulseLeavesTheCardAlone) {
@@ -75,7 +64,6 @@ TEST(Faults, DsrDropRestartsTheReaderCtsPulseLeavesTheCardAlone) {
     b.quiet(milliseconds(30));
     EXPECT_TRUE(b.lines.cts);
     EXPECT_EQ(b.card(kSelectMf), kSw9000);
-
     b.set_speed(0x01);
     b.quiet(milliseconds(20));
     EXPECT_EQ(b.reader.baud(), 38400u);
@@ -89,7 +77,7 @@ TEST(Faults, DsrDropRestartsTheReaderCtsPulseLeavesTheCardAlone) {
     EXPECT_EQ(b.transact(exchange(Bytes{0x00, 0xB0, 0x00, 0x00, 0x01})), kNoCard);
 }
 
-TEST(Faults, CardPulledOutInTheMiddleOfAT1Chain) {
+TEST(Faults, CardPulledInAT1Chain) {
     Bench b({.slot0_card = "t1"});
     b.power_on();
     b.transact(set_params(0x10, 0, 0, 0x45));
@@ -99,8 +87,7 @@ TEST(Faults, CardPulledOutInTheMiddleOfAT1Chain) {
     EXPECT_EQ(b.card(t1_block(0x60, part)), t1_block(0x80, {}));
     EXPECT_EQ(b.transact(exchange(t1_block(0x20, part))), kNoCard);
     EXPECT_FALSE(b.wait_reply(seconds(1)).has_value()) << "one answer only";
-    EXPECT_FALSE(b.reader.card_present());
-    EXPECT_FALSE(b.lines.cts);
+    EXPECT_FALSE(b.reader.card_present() || b.lines.cts);
 }
 
 TEST(Faults, CardPulledOrSwappedWhileTheReaderWaitsForIt) {
@@ -109,19 +96,16 @@ TEST(Faults, CardPulledOrSwappedWhileTheReaderWaitsForIt) {
         b.power_on(slot);
         b.send(exchange(Bytes{0x80, 0x10, 0x0A, 0x00, 0x01, 0x00}, slot));
         b.quiet(milliseconds(200));
-        if (slot == 0)
-            b.reader.remove();
-        else
-            b.reader.set_slot1_card(make_card("t1"));
+        slot == 0 ? b.reader.remove() : b.reader.set_slot1_card(make_card("t1"));
         EXPECT_EQ(b.wait_reply(milliseconds(100)).value_or(Decoded{}).payload, kNoCard);
         EXPECT_FALSE(b.wait_reply(seconds(2)).has_value()) << "one answer only";
     }
     // The reader listens again, and the new card needs a reset first.
-    Bench b;
-    b.power_on(1);
-    b.reader.set_slot1_card(make_card("t1"));
-    EXPECT_EQ(b.transact(test::exchange(kSelectMf, 1)), kNoCard);
-    const Bytes atr = b.power_on(1);
+    Bench c;
+    c.power_on(1);
+    c.reader.set_slot1_card(make_card("t1"));
+    EXPECT_EQ(c.transact(test::exchange(kSelectMf, 1)), kNoCard);
+    const Bytes atr = c.power_on(1);
     ASSERT_FALSE(atr.empty());
     EXPECT_TRUE(parse_atr(Bytes(atr.begin() + 1, atr.end())).value_or(AtrInfo{}).offers_t1);
 }
@@ -152,12 +136,9 @@ TEST(Faults, RandomModeIsReproducibleFromItsSeed) {
         Bench b;
         b.reader.faults().random(seed, 30);
         std::size_t bad = 0;
-        for (int i = 0; i < 60; ++i) {
-            b.send(cmd(0x65));
-            auto d = b.wait_reply(seconds(3));
-            bad += !d || !d->ok || d->payload.size() != 5;
-            b.quiet(seconds(2)); // let a cut reply's remains pass
-            b.consumed = b.rx.size();
+        for (int i = 0; i < 60; ++i, b.quiet(seconds(2)), b.consumed = b.rx.size()) {
+            auto d = (b.send(cmd(0x65)), b.wait_reply(seconds(3)));
+            bad += !d || !d->ok || d->payload.size() != 5; // then a cut reply's remains pass
         }
         return std::make_pair(b.rx, bad);
     };

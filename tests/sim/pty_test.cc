@@ -5,13 +5,13 @@
 #include "sim/standalone/pty_device.h"
 #include "tests/ttyint/processes.h"
 
-#include <functional>
 #include <termios.h>
 
 namespace qkr::sim::test {
 namespace {
 
 using ttyint::Clock;
+using namespace std::chrono_literals;
 
 // What arrives on `fd` within `ms` milliseconds, or up to the first complete frame.
 Bytes read_port(int fd, int ms, bool until_frame = true) {
@@ -26,12 +26,6 @@ Bytes read_port(int fd, int ms, bool until_frame = true) {
     return out;
 }
 
-bool wait_for(const std::function<bool()>& cond) {
-    for (int i = 0; i < 250 && !cond(); ++i)
-        ::poll(nullptr, 0, 20);
-    return cond();
-}
-
 TEST(PtyDevice, LineFormatFromTheSideChannelGarblesAndAnOverlongLineIsDroppedWhole) {
     kern::Kernel k(kern::ClockMode::Real);
     ReaderSim reader({.slot0_card = "t1"});
@@ -39,47 +33,41 @@ TEST(PtyDevice, LineFormatFromTheSideChannelGarblesAndAnOverlongLineIsDroppedWho
     ASSERT_TRUE(dev.open()) << dev.error();
     const int port = ::open(dev.slave_path().c_str(), O_RDWR | O_NOCTTY);
     termios t{};
-    ::tcgetattr(port, &t);
-    ::cfmakeraw(&t);
-    ::tcsetattr(port, TCSANOW, &t);
+    ::tcgetattr(port, &t), ::cfmakeraw(&t), ::tcsetattr(port, TCSANOW, &t);
     const int modem = ttyint::connect_unix(dev.modem_socket());
     std::string buffer, line;
-    auto modem_line = [&] {
-        return ttyint::read_line_into(modem, buffer, line, Clock::now() + std::chrono::seconds(5))
-                   ? line
-                   : "";
+    auto modem_lines = [&](int n, std::string got = "") {
+        while (n-- > 0 && ttyint::read_line_into(modem, buffer, line, Clock::now() + 5s))
+            got += line + ";";
+        return got;
     };
-    EXPECT_EQ(modem_line(), "CTS 1");
-    EXPECT_EQ(modem_line(), "DSR 1");
-    auto status = [&] {
+    auto status = [&](int ms = 5000) {
         const Bytes f = frame(cmd(0x65));
         EXPECT_EQ(::write(port, f.data(), f.size()), ssize_t(f.size()));
-        return deframe(read_port(port, 5000)).value_or(Decoded{}).payload;
+        return deframe(read_port(port, ms, ms == 5000)).value_or(Decoded{});
     };
-    EXPECT_EQ(status(), (Bytes{0x61, 0x00, 0x00, 0x01, 0x09}));
+    EXPECT_EQ(modem_lines(2), "CTS 1;DSR 1;");
+    EXPECT_EQ(status().payload, (Bytes{0x61, 0x00, 0x00, 0x01, 0x09}));
     reader.post([&reader] { reader.remove(); });
-    EXPECT_EQ(modem_line(), "CTS 0");
-
-    // The host says its port runs at another speed: what it sends arrives garbled.
+    EXPECT_EQ(modem_lines(1), "CTS 0;");
+    // The host says its port runs at another speed: what it sends arrives garbled. Back at the
+    // reader's speed it answers again, once it has dropped the half frame it may have started.
     auto say = [&](const std::string& text, std::uint32_t baud) {
         ::send(modem, text.data(), text.size(), MSG_NOSIGNAL);
-        return wait_for([&] { return dev.host_format().baud == baud; });
+        for (int i = 0; i < 250 && dev.host_format().baud != baud; ++i)
+            ::poll(nullptr, 0, 20);
+        return dev.host_format().baud == baud;
     };
     ASSERT_TRUE(say("LINE 9600 8N1\n", 9600));
-    const Bytes f = frame(cmd(0x65));
-    ASSERT_EQ(::write(port, f.data(), f.size()), ssize_t(f.size()));
-    auto j = deframe(read_port(port, 300, false));
-    EXPECT_TRUE(!j || !j->ok || j->payload.empty() || j->payload[0] != 0x61);
-    // Back at the reader's speed it answers again, once it has dropped the half frame it may
-    // have started.
+    const Decoded j = status(300);
+    EXPECT_TRUE(!j.ok || j.payload.empty() || j.payload[0] != 0x61);
     ASSERT_TRUE(say("LINE 19200 8N1\n", 19200));
     read_port(port, 700, false);
-    EXPECT_EQ(status(), (Bytes{0x61, 0x00, 0x00, 0x01, 0x01}));
+    EXPECT_EQ(status().payload, (Bytes{0x61, 0x00, 0x00, 0x01, 0x01}));
     // A side-channel line too long is dropped whole: its tail is not taken for a line.
     ASSERT_TRUE(say(std::string(512, 'x') + "DTR 1\nLINE 4800 8N1\n", 4800));
     EXPECT_FALSE(dev.dtr());
-    ::close(modem);
-    ::close(port);
+    ::close(modem), ::close(port);
 }
 
 } // namespace

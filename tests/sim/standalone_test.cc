@@ -1,15 +1,10 @@
-// qkr-sim as a process: its arguments, and its sockets under clients that do not play by the
+// qkr-sim as a process: its sockets under clients that do not play by the
 // rules. Real clock.
 #include "tests/ttyint/processes.h"
 
 #include <gtest/gtest.h>
 
-#include <csignal>
-#include <poll.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace qkr::ttyint {
 namespace {
@@ -24,34 +19,6 @@ std::string read_lines(int fd, int lines) {
     return got;
 }
 
-TEST(QkrSim, BadArgumentsAreRefusedWithOneLineAndStatus2) {
-    const std::string err = temp_path("err");
-    for (const std::vector<std::string>& args : {std::vector<std::string>{"--baud", "abc"},
-                                                 {"--processing-ms", "-5"},
-                                                 {"--firmware", "XYZ"},
-                                                 {"--slot1", "nosuch"},
-                                                 {"--bridge", "99999"}}) {
-        Child sim(QKR_SIM, args, err);
-        EXPECT_EQ(sim.wait(5s), 2) << args[0];
-        const std::string text = read_file(err);
-        EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
-    }
-    // --help lists every option with its default, on standard output.
-    Child help(QKR_SIM, {"--help"});
-    std::string text;
-    while (auto line = help.read_line(5s))
-        text += *line + "\n";
-    EXPECT_EQ(help.wait(5s), 0);
-    for (const char* option : {"--card", "--slot1", "--firmware", "--baud", "--processing-ms",
-                               "--seed", "--modem", "--control", "--bridge"})
-        EXPECT_NE(text.find(option), std::string::npos) << option << "\n" << text;
-    std::size_t defaults = 0;
-    for (auto at = text.find("(default: "); at != std::string::npos;
-         at = text.find("(default: ", at + 1))
-        ++defaults;
-    EXPECT_EQ(defaults, 9u) << text;
-}
-
 TEST(QkrSim, SocketsHoldOutAgainstHostileLocalClients) {
     Child sim(QKR_SIM, {"--card", "t1"});
     std::string modem, control;
@@ -63,8 +30,7 @@ TEST(QkrSim, SocketsHoldOutAgainstHostileLocalClients) {
     const pid_t pid = std::stoi(control.substr(control.find("qkr-sim-") + 8));
     for (const auto& path : {modem, control}) {
         struct stat st {};
-        ASSERT_EQ(::stat(path.c_str(), &st), 0) << path;
-        EXPECT_EQ(st.st_mode & 0777, 0600u) << path;
+        EXPECT_EQ(::stat(path.c_str(), &st) == 0 ? st.st_mode & 0777 : 0, 0600u) << path;
     }
 
     // A second host on the modem socket is turned away; the first keeps its session.
