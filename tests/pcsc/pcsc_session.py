@@ -1,6 +1,5 @@
-# A PC/SC application's view of the reader through pcscd: both slots, both protocols, card
-# insertion and removal as SCardGetStatusChange reports them, a memory card through the control
-# code, a reader that loses power and gets it back, and pcscd idle after a disconnect.
+# A PC/SC application's view of the reader through pcscd: both slots and protocols, card events,
+# a memory card, a reader that loses power and gets it back, and pcscd idle after a disconnect.
 import os
 import socket
 import sys
@@ -26,18 +25,17 @@ def ask(command, want="ok"):
 
 
 def pcscd_cpu_ms():  # user and system time, fields 14 and 15 of /proc/PID/stat
-    fields = open("/proc/%s/stat" % pcscd).read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) * 1000 // os.sysconf("SC_CLK_TCK")
+    f = open("/proc/%s/stat" % pcscd).read().rsplit(")", 1)[1].split()
+    return (int(f[11]) + int(f[12])) * 1000 // os.sysconf("SC_CLK_TCK")
 
 
-rv, ctx = SCardEstablishContext(SCARD_SCOPE_USER)
+ctx = SCardEstablishContext(SCARD_SCOPE_USER)[1]
 readers = [r for r in SCardListReaders(ctx, [])[1] if r.startswith("QKR Reader ")]
 expect(readers == ["QKR Reader 00 00", "QKR Reader 00 01"], readers)
 slot0, slot1 = readers
 
 
-# SELECT of EF 2F00 and a READ BINARY; under T=0 the case-4 SELECT answers 61xx (no automatic
-# GET RESPONSE). `attributes` are checked on the way.
+# SELECT of EF 2F00 (under T=0 61xx: no automatic GET RESPONSE), a READ BINARY, and `attributes`.
 def session(reader, protocol, attributes=()):
     rv, card, active = SCardConnect(ctx, reader, SCARD_SHARE_SHARED, protocol)
     expect(rv == SCARD_S_SUCCESS and active == protocol, "connect %s: %x" % (reader, rv))
@@ -59,8 +57,7 @@ def change(command, flag):  # told to the simulator, and waited for as slot 0's 
         current = SCardGetStatusChange(ctx, 5000, [(slot0, current)])[1][0][1]
 
 
-# The IFD version is the firmware's (0016), the highest data rate the link's 19200 bit/s, the
-# longest command 1040; the reader has no features to list.
+# IFD version: the firmware's (0016); top data rate: the link's 19200 bit/s; longest command 1040.
 session(slot0, SCARD_PROTOCOL_T1, [(SCARD_ATTR_VENDOR_IFD_VERSION, [0, 0, 0x16, 0]),
                                    (SCARD_ATTR_MAX_DATA_RATE, [0x00, 0x4B, 0, 0]),
                                    (0x7A007, [0x10, 0x04, 0, 0])])
@@ -73,7 +70,7 @@ rv, card, active = SCardConnect(ctx, slot0, SCARD_SHARE_DIRECT, 0)
 expect(rv == SCARD_S_SUCCESS, "direct connection to a memory card: %x" % rv)
 r = SCardControl(card, SCARD_CTL_CODE(2048), [0x01, 0x02])
 expect(list(r) == [SCARD_S_SUCCESS, [0x01]], "memory card exchange: %s" % (r,))
-expect(SCardControl(card, SCARD_CTL_CODE(3400), []) == [SCARD_S_SUCCESS, []], "features")
+expect(SCardControl(card, SCARD_CTL_CODE(3400), []) == [SCARD_S_SUCCESS, []], "no features")
 SCardDisconnect(card, SCARD_LEAVE_CARD)
 change("remove", SCARD_STATE_EMPTY)
 change("insert t1", SCARD_STATE_PRESENT)
