@@ -72,19 +72,11 @@ class Child {
         if (::posix_spawn(&pid_, program.c_str(), &fa, nullptr, argv.data(), environ) != 0)
             pid_ = -1;
         posix_spawn_file_actions_destroy(&fa);
-        ::close(in[0]);
-        ::close(out[1]);
-        in_ = in[1];
-        out_ = out[0];
+        ::close(in[0]), ::close(out[1]);
+        in_ = in[1], out_ = out[0];
     }
-    ~Child() {
-        close_input();
-        kill_now();
-        wait(10s);
-        ::close(out_);
-    }
+    ~Child() { close_input(), kill_now(), wait(10s), ::close(out_); }
 
-    bool started() const { return pid_ > 0; }
     bool send_line(const std::string& line) {
         const std::string text = line + "\n";
         return ::write(in_, text.data(), text.size()) == ssize_t(text.size());
@@ -96,10 +88,7 @@ class Child {
         return read_line_into(out_, buffer_, line, Clock::now() + timeout) ? std::optional(line)
                                                                            : std::nullopt;
     }
-    void kill_now() {
-        if (pid_ > 0 && !status_)
-            ::kill(pid_, SIGKILL);
-    }
+    void kill_now() { void(pid_ > 0 && !status_ && ::kill(pid_, SIGKILL)); }
     // The exit status (or 128 + signal), or nothing if the child has not ended in time.
     std::optional<int> wait(std::chrono::milliseconds timeout) {
         for (const auto end = Clock::now() + timeout; pid_ > 0 && !status_ && Clock::now() < end;
@@ -153,8 +142,7 @@ inline std::string temp_path(const std::string& name) {
 
 inline std::string read_file(const std::string& path) {
     std::stringstream s;
-    s << std::ifstream(path).rdbuf();
-    return s.str();
+    return s << std::ifstream(path).rdbuf(), s.str();
 }
 
 #ifdef QKR_SIM
