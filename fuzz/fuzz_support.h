@@ -5,13 +5,11 @@
 #include "platform/kernel/kernel.h"
 
 #include <algorithm>
-#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
-#include <memory>
 #include <span>
 #include <type_traits>
 
@@ -65,14 +63,6 @@ inline void abort_on_report(kern::Kernel& k) {
         std::fprintf(stderr, "verifier: %s\n", message.c_str());
         std::abort();
     });
-}
-
-// A kernel stand-in for one input, on the virtual clock. One per input, not one per run: its
-// threads must be gone before the process exits, and nothing may carry over between inputs.
-inline std::unique_ptr<kern::Kernel> make_kernel() {
-    auto k = std::make_unique<kern::Kernel>(kern::ClockMode::Virtual);
-    abort_on_report(*k);
-    return k;
 }
 
 } // namespace qkr::fuzz

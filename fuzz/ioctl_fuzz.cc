@@ -89,8 +89,10 @@ const ULONG kCodes[] = {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    auto owned_kernel = qkr::fuzz::make_kernel();
-    qkr::kern::Kernel& kernel = *owned_kernel;
+    // One kernel per input: its threads must be gone before the process exits, and nothing may
+    // carry over between inputs.
+    qkr::kern::Kernel kernel(qkr::kern::ClockMode::Virtual);
+    qkr::fuzz::abort_on_report(kernel);
     PDRIVER_OBJECT driver = kernel.load_driver("qkr-fuzz-ioctl", &entry);
     kernel.watch_pool_tag(SMCLIB_POOL_TAG);
     const std::size_t pool_before = kernel.pool_allocations_total();

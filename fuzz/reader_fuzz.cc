@@ -51,7 +51,7 @@ class HostileReader : public qkr::serial::LineDevice, public qkr::serial::Device
         }
     }
     std::size_t tx_queued() const override { return side_->tx_queued(); }
-    void set_format(const qkr::serial::LineFormat& format) override { side_->set_format(format); }
+    void set_format(const qkr::serial::LineFormat& f) override { side_->set_format(f); }
     qkr::serial::LineFormat format() const override { return side_->format(); }
     void set_cts(bool on) override { side_->set_cts(on); }
     void set_dsr(bool on) override { side_->set_dsr(on); }
