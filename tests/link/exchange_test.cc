@@ -129,7 +129,6 @@ class Exchange : public ::testing::Test {
 
 TEST_F(Exchange, SendsThePurgedFrameAndHandsBackTheDecodedReply) {
     device->reply(kStatusReply);
-    Bytes before(slot->SmartcardRequest.Buffer, slot->SmartcardRequest.Buffer + 3);
     ASSERT_EQ(exchange(kGetType), STATUS_SUCCESS);
 
     EXPECT_EQ(reader->tap().data(Direction::ToDevice), kGetTypeFrame);
