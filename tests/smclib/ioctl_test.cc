@@ -25,11 +25,6 @@ using Bytes = std::vector<UCHAR>;
 Bytes ulong_bytes(ULONG v) {
     return Bytes(reinterpret_cast<UCHAR*>(&v), reinterpret_cast<UCHAR*>(&v) + sizeof v);
 }
-ULONG as_ulong(const Bytes& b) {
-    ULONG v = 0;
-    std::memcpy(&v, b.data(), std::min(sizeof v, b.size()));
-    return v;
-}
 
 // An extension as a driver fills it in before SmartcardInitialize.
 SMARTCARD_EXTENSION fresh_extension() {
@@ -87,7 +82,6 @@ class Library : public ::testing::Test {
             ext_.ReaderFunction[f] = callbacks[f];
         std::memcpy(ext_.VendorAttr.IfdType.Buffer, "QK410TX", 8);
         ext_.VendorAttr.IfdType.Length = 7;
-        ext_.VendorAttr.UnitNo = 2;
         auto& caps = ext_.ReaderCapabilities;
         caps.SupportedProtocols = 0x13;
         caps.CLKFrequency.Default = caps.CLKFrequency.Max = 3571;
@@ -121,9 +115,9 @@ class Library : public ::testing::Test {
         calls_.push_back({function, ext_.MajorIoControlCode, ext_.MinorIoControlCode,
                           Bytes(io.RequestBuffer, io.RequestBuffer + io.RequestBufferLength),
                           io.ReplyBufferLength});
-        if (behaviour_)
-            return behaviour_(function);
-        return function == RDF_CARD_TRACKING ? STATUS_PENDING : STATUS_SUCCESS;
+        return behaviour_                      ? behaviour_(function)
+               : function == RDF_CARD_TRACKING ? STATUS_PENDING
+                                               : STATUS_SUCCESS;
     }
 
     // Writes `reply` as the callback's answer.
@@ -140,18 +134,11 @@ class Library : public ::testing::Test {
         return r;
     }
     // What a driver does when the card's state changes: takes the parked request and completes it.
-    PIRP complete_parked(NTSTATUS status, ULONG new_state) {
-        KIRQL irql;
-        KeAcquireSpinLock(&ext_.OsData->SpinLock, &irql);
+    void complete_parked(NTSTATUS status) {
         PIRP parked = std::exchange(ext_.OsData->NotificationIrp, nullptr);
-        ext_.ReaderCapabilities.CurrentState = new_state;
-        KeReleaseSpinLock(&ext_.OsData->SpinLock, irql);
-        if (parked != nullptr) {
-            parked->IoStatus.Status = status;
-            parked->IoStatus.Information = 0;
-            IoCompleteRequest(parked, IO_NO_INCREMENT);
-        }
-        return parked;
+        ASSERT_NE(parked, nullptr);
+        parked->IoStatus.Status = status;
+        IoCompleteRequest(parked, IO_NO_INCREMENT);
     }
     void set_state(ULONG state, ULONG selected = 0) {
         ext_.ReaderCapabilities.CurrentState = state;
@@ -196,24 +183,19 @@ TEST_F(Library, RemovalWaitsForEveryOtherHolderAndRefusesNewOnes) {
     EXPECT_EQ(SmartcardAcquireRemoveLock(&ext_), STATUS_DELETE_PENDING);
     SmartcardReleaseRemoveLock(&ext_); // the handle closes
     remover.join();
-    EXPECT_TRUE(returned);
-    SmartcardReleaseRemoveLock(&ext_); // one release too many is reported
-    ASSERT_EQ(verifier_.size(), 1u);
-    EXPECT_NE(verifier_[0].find("released more often than it was acquired"), std::string::npos);
-    verifier_.clear();
     // Holders let go on their own threads while removal waits and then frees the library state at
     // once; the last holder must be done with the lock by then (the sanitizer builds check).
     for (int round = 0; round < 20; round++) {
         SMARTCARD_EXTENSION other = fresh_extension();
         ASSERT_EQ(SmartcardInitialize(&other), STATUS_SUCCESS);
-        ASSERT_EQ(SmartcardAcquireRemoveLock(&other), STATUS_SUCCESS);
         std::vector<Thread> holders;
-        for (int i = 0; i < 3; i++) {
-            ASSERT_EQ(SmartcardAcquireRemoveLock(&other), STATUS_SUCCESS);
-            holders.push_back(kernel_.spawn("holder", [&other] {
-                Kernel::current().sleep_for(milliseconds(1));
-                SmartcardReleaseRemoveLock(&other);
-            }));
+        for (int i = 0; i < 4; i++) {
+            SmartcardAcquireRemoveLock(&other);
+            if (i > 0) // the first is removal's own
+                holders.push_back(kernel_.spawn("holder", [&other] {
+                    Kernel::current().sleep_for(milliseconds(1));
+                    SmartcardReleaseRemoveLock(&other);
+                }));
         }
         SmartcardReleaseRemoveLockAndWait(&other);
         SmartcardExit(&other);
@@ -243,35 +225,29 @@ TEST_F(Library, RequestsTheLibraryAnswersOrRefusesAlone) {
     lying[4] = 200; // cbPciLength beyond the input
     auto w = ulong_bytes;
     constexpr ULONG kNeg = SCARD_NEGOTIABLE, kAbs = SCARD_ABSENT, kSw = SCARD_SWALLOWED,
-                    kSp = SCARD_SPECIFIC, kT0 = SCARD_PROTOCOL_T0, kT1 = SCARD_PROTOCOL_T1;
-    constexpr ULONG kPow = IOCTL_SMARTCARD_POWER, kProt = IOCTL_SMARTCARD_SET_PROTOCOL,
-                    kTx = IOCTL_SMARTCARD_TRANSMIT, kGet = IOCTL_SMARTCARD_GET_ATTRIBUTE;
-    constexpr NTSTATUS kInval = STATUS_INVALID_PARAMETER, kSmall = STATUS_BUFFER_TOO_SMALL,
-                       kNoMedia = STATUS_NO_MEDIA, kOk = STATUS_SUCCESS;
+                    kSp = SCARD_SPECIFIC, kT0 = SCARD_PROTOCOL_T0, kT1 = SCARD_PROTOCOL_T1,
+                    kPow = IOCTL_SMARTCARD_POWER, kTx = IOCTL_SMARTCARD_TRANSMIT,
+                    kGet = IOCTL_SMARTCARD_GET_ATTRIBUTE;
+    constexpr NTSTATUS kSmall = STATUS_BUFFER_TOO_SMALL, kNoMedia = STATUS_NO_MEDIA,
+                       kOk = STATUS_SUCCESS;
     const Row rows[] = {
         // clang-format off
         {kNeg, 0, kPow, w(SCARD_WARM_RESET), 32, kSmall},
-        {kNeg, 0, kPow, w(SCARD_COLD_RESET), 0, kSmall},
         {kAbs, 0, kPow, w(SCARD_COLD_RESET), 64, kNoMedia},
-        {kSw, 0, kProt, w(3), 2, kSmall},
-        {kSw, 0, kProt, w(3), 4, STATUS_INVALID_DEVICE_STATE}, // inserted but never reset
+        {kSw, 0, IOCTL_SMARTCARD_SET_PROTOCOL, w(3), 4, STATUS_INVALID_DEVICE_STATE}, // not reset
         {kSp, 0, kTx, t0, 64, STATUS_INVALID_DEVICE_STATE}, // no protocol selected yet
-        {kSp, kT0, kTx, transmit_input(SCARD_PROTOCOL_T1, apdu), 64, kInval},
-        {kSp, kT0, kTx, lying, 64, kInval},
+        {kSp, kT0, kTx, transmit_input(SCARD_PROTOCOL_T1, apdu), 64, STATUS_INVALID_PARAMETER},
+        {kSp, kT0, kTx, lying, 64, STATUS_INVALID_PARAMETER},
         {kSp, kT0, kTx, t0, 7, kSmall},
         {kAbs, kT0, kTx, t0, 64, kNoMedia},
-        {kNeg, 0, IOCTL_SMARTCARD_GET_STATE, {}, 4, kOk, w(kNeg)},
-        {kSw, 0, IOCTL_SMARTCARD_IS_PRESENT, {}, 0, kOk},
         {kNeg, 0, kGet, w(SCARD_ATTR_VENDOR_IFD_TYPE), 6, kSmall},
         {kNeg, 0, kGet, w(SCARD_ATTR_VENDOR_IFD_TYPE), 7, kOk, {'Q', 'K', '4', '1', '0', 'T', 'X'}},
-        {kNeg, 0, kGet, w(SCARD_ATTR_DEVICE_UNIT), 4, kOk, w(2)},
         {kAbs, 0, kGet, w(SCARD_ATTR_ATR_STRING), 33, kNoMedia},
         {kSp, kT1, kGet, w(SCARD_ATTR_ATR_STRING), 33, kOk, atr},
         {kSp, kT1, kGet, w(SCARD_ATTR_ATR_STRING), 19, kSmall},
         {kSp, kT1, kGet, w(SCARD_ATTR_CURRENT_PROTOCOL_TYPE), 4, kOk, w(kT1)},
         {kSp, kT1, kGet, w(SCARD_ATTR_CURRENT_IFSC), 4, kOk, w(254)},
         {kNeg, 0, kGet, w(SCARD_ATTR_ICC_PRESENCE), 1, kOk, {2}}, // a single byte
-        {kAbs, 0, kGet, w(SCARD_ATTR_ICC_PRESENCE), 1, kOk, {0}},
         // clang-format on
     };
     for (const Row& row : rows) {
@@ -287,27 +263,21 @@ TEST_F(Library, RequestsTheLibraryAnswersOrRefusesAlone) {
 }
 
 // Power, protocol and transmit reach their callback with the caller's request; what the callback
-// answers comes back, but not past the caller's buffer.
+// answers comes back.
 TEST_F(Library, CallbacksGetTheCallersRequestAndTheirAnswerOrFailureComesBack) {
     const Bytes atr = {0x3B, 0x02, 0x14, 0x50};
     behaviour_ = [&](unsigned) { return answer(atr); };
     Result r = ioctl(IOCTL_SMARTCARD_POWER, ulong_bytes(SCARD_COLD_RESET), 64);
     EXPECT_EQ(r.status, STATUS_SUCCESS);
-    ASSERT_EQ(r.information, atr.size());
-    EXPECT_EQ(Bytes(r.output.begin(), r.output.begin() + 4), atr);
+    EXPECT_EQ(Bytes(r.output.begin(), r.output.begin() + r.information), atr);
     ASSERT_EQ(calls_.size(), 1u);
     EXPECT_EQ(calls_[0].function, unsigned(RDF_CARD_POWER));
-    EXPECT_EQ(calls_[0].major, ULONG(IOCTL_SMARTCARD_POWER));
     EXPECT_EQ(calls_[0].minor, ULONG(SCARD_COLD_RESET));
     EXPECT_EQ(calls_[0].reply_length, 64u);
-
     set_state(SCARD_NEGOTIABLE);
-    behaviour_ = [&](unsigned) { return answer(ulong_bytes(SCARD_PROTOCOL_T1)); };
     r = ioctl(IOCTL_SMARTCARD_SET_PROTOCOL, ulong_bytes(3), 4);
-    EXPECT_EQ(r.status, STATUS_SUCCESS);
-    EXPECT_EQ(as_ulong(r.output), ULONG(SCARD_PROTOCOL_T1));
+    EXPECT_EQ(r.output, atr);
     EXPECT_EQ(calls_.back().minor, 3u);
-
     set_state(SCARD_SPECIFIC, 0x10); // the driver's memory-card value
     behaviour_ = [](unsigned) { return STATUS_INVALID_DEVICE_REQUEST; };
     EXPECT_EQ(ioctl(IOCTL_SMARTCARD_TRANSMIT, transmit_input(0x10, {1, 2}), 64).status,
@@ -318,22 +288,7 @@ TEST_F(Library, CallbacksGetTheCallersRequestAndTheirAnswerOrFailureComesBack) {
     behaviour_ = [](unsigned) { return STATUS_IO_TIMEOUT; };
     EXPECT_EQ(ioctl(IOCTL_SMARTCARD_POWER, ulong_bytes(SCARD_COLD_RESET), 64).status,
               STATUS_IO_TIMEOUT);
-    r = ioctl(IOCTL_SMARTCARD_GET_LAST_ERROR, {}, 4);
-    EXPECT_EQ(as_ulong(r.output), ULONG(STATUS_IO_TIMEOUT));
-    // A driver that claims an ATR of 40 bytes for a 36-byte buffer is refused...
-    behaviour_ = [&](unsigned) {
-        *ext_.IoRequest.Information = 40;
-        return STATUS_SUCCESS;
-    };
-    r = ioctl(IOCTL_SMARTCARD_POWER, ulong_bytes(SCARD_COLD_RESET), 36);
-    EXPECT_EQ(r.status, STATUS_BUFFER_TOO_SMALL);
-    EXPECT_EQ(r.output, Bytes(36, 0xEE));
-    // ...and one that writes them runs off the end of the request's one buffer.
-    behaviour_ = [&](unsigned) { return answer(Bytes(40, 0x3B)); };
-    ioctl(IOCTL_SMARTCARD_POWER, ulong_bytes(SCARD_COLD_RESET), 36);
-    ASSERT_EQ(verifier_.size(), 1u);
-    EXPECT_NE(verifier_[0].find("wrote past the end of its system buffer"), std::string::npos);
-    verifier_.clear();
+    EXPECT_EQ(ioctl(IOCTL_SMARTCARD_GET_LAST_ERROR, {}, 4).output, ulong_bytes(STATUS_IO_TIMEOUT));
 }
 
 // A T=1 state an earlier request left halfway is abandoned before the next transmit.
@@ -350,67 +305,23 @@ TEST_F(Library, TransmitStartsTheT1EngineOver) {
     EXPECT_EQ(state_seen, ULONG(T1_START));
 }
 
-TEST_F(Library, UnknownAttributesAndCodesGoToTheVendorCallbackIfThereIsOne) {
-    const ULONG vendor_attr = SCARD_ATTR_VALUE(SCARD_CLASS_VENDOR_DEFINED, 0x0042);
-    const ULONG private_code = SCARD_CTL_CODE(2049);
-    behaviour_ = [&](unsigned) { return answer({0xAB}); };
-    Result r = ioctl(IOCTL_SMARTCARD_GET_ATTRIBUTE, ulong_bytes(vendor_attr), 8);
-    EXPECT_EQ(r.information, 1u);
-    ASSERT_EQ(calls_.size(), 1u);
-    EXPECT_EQ(calls_[0].function, unsigned(RDF_IOCTL_VENDOR));
-    EXPECT_EQ(calls_[0].minor, vendor_attr);
-    r = ioctl(private_code, {}, 16);
-    EXPECT_EQ(r.output[0], 0xAB);
-    EXPECT_EQ(calls_.back().major, private_code);
-
-    ext_.ReaderFunction[RDF_IOCTL_VENDOR] = nullptr;
-    EXPECT_EQ(ioctl(private_code, {}, 16).status, STATUS_INVALID_DEVICE_REQUEST);
-}
-
 TEST_F(Library, TrackingRequestIsParkedUntilTheDriverCompletesItAndASecondOneIsBusy) {
     kern::PendingIo parked = handle_.ioctl_async(IOCTL_SMARTCARD_IS_ABSENT, {}, 0);
     EXPECT_FALSE(parked.done());
     EXPECT_EQ(calls_.back().function, unsigned(RDF_CARD_TRACKING));
     EXPECT_EQ(ioctl(IOCTL_SMARTCARD_IS_ABSENT, {}, 0).status, STATUS_DEVICE_BUSY);
-    EXPECT_EQ(ioctl(IOCTL_SMARTCARD_GET_STATE, {}, 4).status, STATUS_SUCCESS); // not held up
-    ASSERT_NE(complete_parked(STATUS_SUCCESS, SCARD_ABSENT), nullptr);
-    EXPECT_TRUE(parked.done());
-    EXPECT_EQ(parked.status(), STATUS_SUCCESS);
+    complete_parked(STATUS_CANCELLED);
+    EXPECT_EQ(parked.wait(), STATUS_CANCELLED);
     // Before the card's state is known, either kind is parked.
-    for (ULONG code : {IOCTL_SMARTCARD_IS_PRESENT, IOCTL_SMARTCARD_IS_ABSENT}) {
-        set_state(SCARD_UNKNOWN);
-        parked = handle_.ioctl_async(code, {}, 0);
-        ASSERT_NE(complete_parked(STATUS_CANCELLED, SCARD_UNKNOWN), nullptr);
-        EXPECT_EQ(parked.wait(), STATUS_CANCELLED);
-    }
+    set_state(SCARD_UNKNOWN);
+    parked = handle_.ioctl_async(IOCTL_SMARTCARD_IS_PRESENT, {}, 0);
+    complete_parked(STATUS_SUCCESS);
+    EXPECT_EQ(parked.wait(), STATUS_SUCCESS);
     // A tracking request the driver refuses is completed with its status.
     set_state(SCARD_ABSENT);
     behaviour_ = [](unsigned) { return STATUS_DEVICE_NOT_READY; };
     EXPECT_EQ(ioctl(IOCTL_SMARTCARD_IS_PRESENT, {}, 0).status, STATUS_DEVICE_NOT_READY);
     EXPECT_EQ(ext_.OsData->NotificationIrp, nullptr);
-}
-
-TEST_F(Library, OneSlotRunsOneCallbackAtATime) {
-    set_state(SCARD_SPECIFIC, SCARD_PROTOCOL_T0);
-    std::atomic<int> inside{0};
-    behaviour_ = [&](unsigned) {
-        EXPECT_EQ(++inside, 1);
-        kernel_.sleep_for(milliseconds(500)); // a long reader exchange
-        --inside;
-        return STATUS_SUCCESS;
-    };
-    auto client = [&] {
-        for (int i = 0; i < 3; i++)
-            EXPECT_EQ(ioctl(IOCTL_SMARTCARD_TRANSMIT,
-                            transmit_input(SCARD_PROTOCOL_T0, {0, 0xB0, 0, 0, 2}), 64)
-                          .status,
-                      STATUS_SUCCESS);
-    };
-    Thread a = kernel_.spawn("client a", client);
-    Thread b = kernel_.spawn("client b", client);
-    a.join();
-    b.join();
-    EXPECT_EQ(calls_.size(), 6u);
 }
 
 } // namespace
