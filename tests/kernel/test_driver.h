@@ -1,5 +1,5 @@
 // A scriptable driver for the kernel's tests: every device's extension holds a pointer to a
-// Behaviour whose `on_irp` handles every major function, so each test writes its driver inline.
+// Behaviour that handles every major function, so each test writes its driver inline.
 #pragma once
 
 #include "platform/kernel/kernel.h"
@@ -11,17 +11,7 @@
 
 namespace qkr::kern::test {
 
-struct Behaviour {
-    std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)> on_irp;
-};
-
-inline NTSTATUS scripted_entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-    for (auto& f : driver->MajorFunction)
-        f = [](PDEVICE_OBJECT d, PIRP irp) {
-            return (*static_cast<Behaviour**>(d->DeviceExtension))->on_irp(d, irp);
-        };
-    return STATUS_SUCCESS;
-}
+using Behaviour = std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)>;
 
 inline PDEVICE_OBJECT make_device(PDRIVER_OBJECT driver, Behaviour* b) {
     PDEVICE_OBJECT d = nullptr;
@@ -32,21 +22,17 @@ inline PDEVICE_OBJECT make_device(PDRIVER_OBJECT driver, Behaviour* b) {
 }
 
 inline NTSTATUS complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = information;
+    irp->IoStatus.Status = status, irp->IoStatus.Information = information;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
 }
 
 inline NTSTATUS pass_down(PDEVICE_OBJECT lower, PIRP irp) {
-    IoSkipCurrentIrpStackLocation(irp);
-    return IoCallDriver(lower, irp);
+    return IoSkipCurrentIrpStackLocation(irp), IoCallDriver(lower, irp);
 }
 
 inline NTSTATUS park(PIRP irp, PIRP* parked) {
-    IoMarkIrpPending(irp);
-    *parked = irp;
-    return STATUS_PENDING;
+    return IoMarkIrpPending(irp), *parked = irp, NTSTATUS{STATUS_PENDING};
 }
 
 // pdo (kernel bus) <- lower <- upper: lower completes everything at once, upper passes down.
@@ -56,10 +42,16 @@ struct ScriptedStack {
     Behaviour lower_b, upper_b;
 
     void build_stack(Kernel& k) {
-        driver = k.load_driver("scripted", scripted_entry);
+        driver = k.load_driver("scripted", [](PDRIVER_OBJECT drv, PUNICODE_STRING) {
+            for (auto& f : drv->MajorFunction)
+                f = [](PDEVICE_OBJECT d, PIRP irp) {
+                    return (**static_cast<Behaviour**>(d->DeviceExtension))(d, irp);
+                };
+            return NTSTATUS{STATUS_SUCCESS};
+        });
         pdo = k.create_pdo("pdo0");
-        lower_b.on_irp = [](PDEVICE_OBJECT, PIRP irp) { return complete(irp, STATUS_SUCCESS); };
-        upper_b.on_irp = [this](PDEVICE_OBJECT, PIRP irp) { return pass_down(lower, irp); };
+        lower_b = [](PDEVICE_OBJECT, PIRP irp) { return complete(irp, STATUS_SUCCESS); };
+        upper_b = [this](PDEVICE_OBJECT, PIRP irp) { return pass_down(lower, irp); };
         lower = make_device(driver, &lower_b);
         upper = make_device(driver, &upper_b);
         IoAttachDeviceToDeviceStack(lower, pdo);
