@@ -11,7 +11,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <mutex>
+#include <numeric>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,18 +23,20 @@ namespace qkr::sim::test {
 using kern::milliseconds;
 using kern::seconds;
 using kern::Ticks;
+using u8 = std::uint8_t;
+
+inline Bytes operator+(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
 
 // Host-side framing, written out here so the tests do not lean on the simulator's own.
 inline Bytes frame(std::span<const std::uint8_t> payload) {
-    Bytes f = {0x10, 0x02};
-    std::uint8_t x = 0;
-    for (std::size_t i = 0; i <= payload.size(); ++i) {
-        const std::uint8_t b = i < payload.size() ? payload[i] : x;
-        x ^= b;
+    Bytes f = {0x10, 0x02}, body(payload.begin(), payload.end());
+    body.push_back(std::accumulate(payload.begin(), payload.end(), 0, std::bit_xor<>()));
+    for (std::uint8_t b : body)
         f.insert(f.end(), b == 0x10 ? 2 : 1, b);
-    }
-    f.insert(f.end(), {0x10, 0x03});
-    return f;
+    return f + Bytes{0x10, 0x03};
 }
 
 // The first complete frame in `raw` from `from` on (noise before it skipped): its payload without
@@ -46,40 +50,27 @@ inline std::optional<Decoded> deframe(const Bytes& raw, std::size_t i = 0) {
     for (; i + 1 < raw.size() && !(raw[i] == 0x10 && raw[i + 1] == 0x02); ++i)
         i += raw[i] == 0x10 && raw[i + 1] == 0x10; // a pair in the noise
     Decoded d;
-    std::uint8_t x = 0;
-    for (i += 2; i < raw.size(); ++i) {
-        if (raw[i] == 0x10 && i + 1 >= raw.size())
-            return std::nullopt;
+    for (i += 2; i + 1 < raw.size(); d.payload.push_back(raw[i++])) {
         if (raw[i] == 0x10 && raw[i + 1] == 0x03) {
-            d.ok = x == 0 && !d.payload.empty();
+            d.ok = std::accumulate(d.payload.begin(), d.payload.end(), 0, std::bit_xor<>()) == 0 &&
+                   !d.payload.empty();
             d.payload.resize(d.payload.empty() ? 0 : d.payload.size() - 1);
             return d.end = i + 2, d;
         }
         if (raw[i] == 0x10 && raw[++i] != 0x10)
             return Decoded{};
-        d.payload.push_back(raw[i]);
-        x ^= raw[i];
     }
     return std::nullopt;
 }
 
-inline Bytes cmd(std::uint8_t code, std::uint8_t slot = 0) {
+inline Bytes cmd(u8 code, u8 slot = 0) {
     return {code, slot, 0x00};
 }
-inline Bytes operator+(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-inline Bytes text_bytes(const std::string& s) {
-    return Bytes(s.begin(), s.end());
-}
-inline Bytes exchange(std::span<const std::uint8_t> body, std::uint8_t slot = 0,
-                      std::uint8_t code = 0x67) {
-    return Bytes{code, slot, 0x00, std::uint8_t(body.size() >> 8), std::uint8_t(body.size())} +
+inline Bytes exchange(std::span<const u8> body, u8 slot = 0, u8 code = 0x67) {
+    return Bytes{code, slot, 0x00, u8(body.size() >> 8), u8(body.size())} +
            Bytes(body.begin(), body.end());
 }
-inline Bytes set_params(std::uint8_t flags, std::uint8_t n, std::uint8_t wt, std::uint8_t bw,
-                        std::uint8_t mult = 0) {
+inline Bytes set_params(u8 flags, u8 n, u8 wt, u8 bw, u8 mult = 0) {
     return {0x61, 0x00, 0x00, flags, n, wt, bw, mult};
 }
 // The data of a reply (bytes 4 on), after checking the length bytes against it.
@@ -88,9 +79,6 @@ inline Bytes data_of(const Bytes& reply) {
         return {};
     EXPECT_EQ(reply.size(), 4u + (reply[2] << 8 | reply[3])) << "length bytes disagree";
     return Bytes(reply.begin() + 4, reply.end());
-}
-inline Bytes tail(const Bytes& b, std::size_t n) {
-    return Bytes(b.end() - long(std::min(n, b.size())), b.end());
 }
 inline Bytes t1_block(std::uint8_t pcb, std::span<const std::uint8_t> inf, bool crc = false) {
     const Bytes b = Bytes{0x00, pcb, std::uint8_t(inf.size())} + Bytes(inf.begin(), inf.end());
