@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,29 +19,22 @@ struct Outcome {
 };
 
 std::string slurp(const std::string& path) {
-    std::stringstream s;
-    s << std::ifstream(path).rdbuf();
-    return s.str();
+    std::ifstream f(path);
+    return {std::istreambuf_iterator<char>(f), {}};
 }
 
-// Runs a shell command with `input` on standard input; a hang is cut off after a minute instead
-// of waiting for the test's time-out.
-Outcome run(const std::string& command, const std::string& input = "") {
-    static int n = 0;
-    const std::string base =
-        testing::TempDir() + "qkr-cli-" + std::to_string(::getpid()) + "-" + std::to_string(++n);
+// Runs the tool with `args` and `input` on standard input; a hang is cut off after a minute
+// instead of waiting for the test's time-out.
+Outcome qkr(const std::string& args, const std::string& input = "") {
+    const std::string base = testing::TempDir() + "qkr-cli-" + std::to_string(::getpid());
     std::ofstream(base + ".in") << input;
-    const int raw = std::system(
-        ("timeout -k 5 60 " + command + " <" + base + ".in >" + base + ".out 2>" + base + ".err")
-            .c_str());
+    const int raw = std::system(("timeout -k 5 60 " QKR_BINARY " " + args + " <" + base + ".in >" +
+                                 base + ".out 2>" + base + ".err")
+                                    .c_str());
     Outcome r{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(base + ".out"), slurp(base + ".err")};
     for (const char* ext : {".in", ".out", ".err"})
         std::remove((base + ext).c_str());
     return r;
-}
-
-Outcome qkr(const std::string& args, const std::string& input = "") {
-    return run(std::string(QKR_BINARY) + " " + args, input);
 }
 
 bool has(const std::string& text, const std::string& part) {
@@ -59,10 +52,9 @@ TEST(QkrTool, CommandsPrintWhatTheyDidAndEndWithStatus0) {
         {"--card t1 apdu --protocol t1 00A40000022F00 00B0000004", {"< 51 4B 52 20 90 00"}},
         {"--card t1 monitor --seconds 2", {"card state: swallowed\n"}},
         {"--trace --wire script -",
-         {"ok\n", "[DriverEntry] Entering : \n", "[Qkr_PnP] IRP_MN_START_DEVICE \n",
+         {"ok\n", "[DriverEntry] Entering : \n",
           "[Qkr_StartDevice]  Qkr_ConfigureSerialPort success\n",
-          "uTransmitBuffer : \n10 2 60 0 0 60 10 3 \n", "[Qkr_StartDevice] Exit : \n", "-> 10\n",
-          "<- 10\n"}}};
+          "uTransmitBuffer : \n10 2 60 0 0 60 10 3 \n", "-> 10\n", "<- 10\n"}}};
     for (const auto& [args, parts] : cases) {
         const Outcome r = qkr(args, "start\n");
         EXPECT_EQ(r.status, 0) << args << r.err;
@@ -71,8 +63,7 @@ TEST(QkrTool, CommandsPrintWhatTheyDidAndEndWithStatus0) {
     }
 }
 
-// Under T=0 the FCP waits for GET RESPONSE; attribute 0x00010101 is the IFD type, "QK410TX"; the
-// NAK is retried by the driver.
+// Under T=0 the FCP waits for GET RESPONSE; attribute 0x00010101 is the IFD type, "QK410TX".
 TEST(QkrTool, ScriptCommandsEachPrintOneResultLine) {
     const std::string id = "42 52 49 4D 56 45 4C 20 51 54 58 31 30 30 31 36 \"BRIMVEL QTX10016\"";
     const std::string t0_atr = "ok 3B 96 11 40 0A 51 4B 52 20 54 30";
@@ -85,19 +76,13 @@ TEST(QkrTool, ScriptCommandsEachPrintOneResultLine) {
         {"protocol t0", "ok T=0"},
         {"apdu 00A40000022F00", "ok 61 0D"},
         {"apdu 00B0000004", "ok 51 4B 52 20 90 00"},
-        {"attr vendor-name", "ok 42 52 49 4D 56 45 4C"},
         {"attr 0x00010101", "ok 51 4B 34 31 30 54 58"},
         {"info", "ok " + id},
-        {"info 1", "ok " + id},
         {"power cold 1", t0_atr},
         {"protocol any 1", "ok T=0"},
         {"apdu 00A40000023F00 1", "ok 61 09"},
         {"expect STATUS_DEVICE_DATA_ERROR baud 9", "error 0xC000009C STATUS_DEVICE_DATA_ERROR"},
         {"baud 3", "ok 00"},
-        {"fault nak 1", "ok"},
-        {"apdu 00B0000004", "ok 51 4B 52 20 90 00"},
-        {"fault cts-pulse", "ok"},
-        {"advance 1", "ok"},
         {"power down", "ok"},
         {"remove", "ok"},
         {"wait absent 5", "ok"},

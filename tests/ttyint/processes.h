@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -32,13 +33,11 @@ inline double seconds_since(Clock::time_point t) {
 
 // Reads from `fd` into `buffer` until it holds a newline, the stream ends or the deadline passes.
 inline bool read_line_into(int fd, std::string& buffer, std::string& line, Clock::time_point end) {
-    for (std::size_t nl; (nl = buffer.find('\n')) == std::string::npos;) {
+    for (char buf[4096]; buffer.find('\n') == std::string::npos;) {
         pollfd p{fd, POLLIN, 0};
-        char buf[4096];
-        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-        const ssize_t n = ::poll(&p, 1, int(std::max(0L, long(ms.count())))) > 0
-                              ? ::read(fd, buf, sizeof buf)
-                              : 0;
+        const auto ms = std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now()).count();
+        const ssize_t n =
+            ::poll(&p, 1, int(std::max(0L, long(ms)))) > 0 ? ::read(fd, buf, sizeof buf) : 0;
         if (n <= 0)
             return false;
         buffer.append(buf, std::size_t(n));
@@ -57,8 +56,7 @@ class Child {
         int in[2], out[2];
         if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0)
             return;
-        args.insert(args.begin(), program);
-        std::vector<char*> argv;
+        std::vector<char*> argv{const_cast<char*>(program.c_str())};
         for (auto& s : args)
             argv.push_back(s.data());
         argv.push_back(nullptr);
@@ -77,16 +75,14 @@ class Child {
     }
     ~Child() { close_input(), kill_now(), wait(10s), ::close(out_); }
 
-    bool send_line(const std::string& line) {
-        const std::string text = line + "\n";
-        return ::write(in_, text.data(), text.size()) == ssize_t(text.size());
+    bool send_line(std::string line) {
+        return line += '\n', ::write(in_, line.data(), line.size()) > 0;
     }
     void close_input() { ::close(std::exchange(in_, -1)); }
     // The next line of standard output, or nothing if none came in time or the output ended.
     std::optional<std::string> read_line(std::chrono::milliseconds timeout) {
-        std::string line;
-        return read_line_into(out_, buffer_, line, Clock::now() + timeout) ? std::optional(line)
-                                                                           : std::nullopt;
+        std::optional<std::string> line("");
+        return read_line_into(out_, buffer_, *line, Clock::now() + timeout) ? line : std::nullopt;
     }
     void kill_now() { void(pid_ > 0 && !status_ && ::kill(pid_, SIGKILL)); }
     // The exit status (or 128 + signal), or nothing if the child has not ended in time.
@@ -130,14 +126,11 @@ inline std::string control(const std::string& socket_path, const std::string& co
 // A fresh path in this process's own temporary directory, removed when the program ends (a
 // killed simulator leaves its sockets behind).
 inline std::string temp_path(const std::string& name) {
-    static const struct Dir {
-        std::string path =
-            std::filesystem::temp_directory_path() / ("qkr-ttyint-" + std::to_string(::getpid()));
-        Dir() { std::filesystem::create_directories(path); }
-        ~Dir() { std::filesystem::remove_all(path); }
-    } dir;
+    static std::string dir = std::filesystem::temp_directory_path() / "qkr-ttyint-XXXXXX";
+    [[maybe_unused]] static const int once =
+        ::mkdtemp(dir.data()) ? std::atexit([] { std::filesystem::remove_all(dir); }) : -1;
     static int counter = 0;
-    return dir.path + "/" + std::to_string(++counter) + "-" + name;
+    return dir + "/" + std::to_string(++counter) + "-" + name;
 }
 
 inline std::string read_file(const std::string& path) {

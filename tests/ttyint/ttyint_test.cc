@@ -82,16 +82,13 @@ TEST(TtyIntegration, InsertionRemovalAndPowerLossReachAWaitingClientAtOnce) {
     EXPECT_EQ(rig.ask("start"), "ok");
     EXPECT_EQ(rig.ask("state"), "ok absent");
     EXPECT_EQ(rig.ask("insert t0"), "error 0xC00000BB STATUS_NOT_SUPPORTED") << "no simulator";
-    for (const char* change : {"insert t1", "remove"}) {
+    for (const char* change : {"insert t1", "remove", "insert t0"}) {
         rig.send(change[0] == 'i' ? "wait present 20" : "wait absent 20");
         const auto asked = Clock::now();
         EXPECT_EQ(rig.control(change).rfind("ok", 0), 0u);
         EXPECT_EQ(rig.answer(), "ok") << change;
         EXPECT_LT(seconds_since(asked), 3.0) << change;
     }
-    EXPECT_EQ(rig.ask("power cold"), "error 0xC0000178 STATUS_NO_MEDIA");
-    EXPECT_EQ(rig.control("insert t0"), "ok");
-    EXPECT_EQ(rig.ask("wait present 20"), "ok");
     EXPECT_EQ(rig.ask("power cold"), "ok 3B 96 11 40 0A 51 4B 52 20 54 30");
     // A reader that loses power ends the wait as gone, although the card never left.
     rig.send("wait absent 20");
