@@ -156,7 +156,7 @@ TEST_F(PortTest, WaitOnMaskPendsUntilAnEventReportsEarlierOnesEvenAPulseAndEndsO
     advance(kern::milliseconds(50));
     ASSERT_FALSE(waiting.done());
     const kern::Ticks sent = kernel.now();
-    device.side().send({0x42});
+    device.side().send(Bytes{0x42});
     ASSERT_EQ(waiting.wait(), STATUS_SUCCESS);
     EXPECT_EQ(waiting.information(), 4u);
     EXPECT_EQ(events_of(waiting), ULONG{SERIAL_EV_RXCHAR});
@@ -183,24 +183,24 @@ TEST_F(PortTest, WaitOnMaskPendsUntilAnEventReportsEarlierOnesEvenAPulseAndEndsO
     auto after = wait_on_mask();
     advance(kern::milliseconds(10));
     EXPECT_FALSE(after.done()) << "a character received before the mask was set counted";
-    // A pulse that ends where it began is still an event; its falling edge, after the wait
+    // A pulse that ends where it began is still an event; its second edge, after the wait
     // completed, waits in the history. The modem status matches.
     ASSERT_EQ(set_mask(SERIAL_EV_CTS | SERIAL_EV_DSR), STATUS_SUCCESS);
-    auto waiting = wait_on_mask();
-    device.side().set_dsr(true);
-    ASSERT_EQ(waiting.wait(), STATUS_SUCCESS);
-    EXPECT_EQ(events_of(waiting), ULONG{SERIAL_EV_DSR});
-    EXPECT_EQ(get(IOCTL_SERIAL_GET_MODEMSTATUS), ULONG{SERIAL_DSR_STATE});
-    auto next = wait_on_mask();
+    auto rising = wait_on_mask();
     device.side().set_cts(true);
-    device.side().set_cts(false);
+    ASSERT_EQ(rising.wait(), STATUS_SUCCESS);
+    EXPECT_EQ(events_of(rising), ULONG{SERIAL_EV_CTS});
+    EXPECT_EQ(get(IOCTL_SERIAL_GET_MODEMSTATUS), ULONG{SERIAL_CTS_STATE | SERIAL_DSR_STATE});
+    auto next = wait_on_mask();
+    device.side().set_dsr(false);
+    device.side().set_dsr(true);
     ASSERT_EQ(next.wait(), STATUS_SUCCESS);
-    EXPECT_EQ(events_of(next), ULONG{SERIAL_EV_CTS});
+    EXPECT_EQ(events_of(next), ULONG{SERIAL_EV_DSR});
     advance(1);
     auto again = wait_on_mask();
     ASSERT_TRUE(again.done());
-    EXPECT_EQ(events_of(again), ULONG{SERIAL_EV_CTS});
-    EXPECT_EQ(get(IOCTL_SERIAL_GET_MODEMSTATUS), ULONG{SERIAL_DSR_STATE});
+    EXPECT_EQ(events_of(again), ULONG{SERIAL_EV_DSR});
+    EXPECT_EQ(get(IOCTL_SERIAL_GET_MODEMSTATUS), ULONG{SERIAL_CTS_STATE | SERIAL_DSR_STATE});
 }
 
 TEST_F(PortTest, TimeOutsDecideWhenAReadEndsAndWithWhat) {
