@@ -1,15 +1,14 @@
 // The PC/SC handler's simulator channel, in process and on the real clock, as pcscd's reader
 // threads drive it: card events reach the polling function even when they land during a command
 // of the other slot, commands that leave the card in place do not wake it, a reader that loses
-// power comes back with it, the channel's options reach the reader, and its control socket
-// stands up to clients that misbehave.
+// power (even during a command) comes back with it, the channel's options reach the reader, and
+// its control socket stands up to clients that misbehave.
 #include "tests/ttyint/processes.h"
 #include "tools/pcsc/bridge.h"
 
 #include <gtest/gtest.h>
 
 #include <future>
-#include <sys/stat.h>
 
 namespace qkr::pcsc {
 namespace {
@@ -30,17 +29,15 @@ struct SimChannel {
         opened = bridge().open(kSlot0, name) == Result::Ok &&
                  bridge().open(kSlot1, name) == Result::Ok && bridge().ready(kSlot0) == Result::Ok;
     }
-    ~SimChannel() {
-        for (ChannelId slot : {kSlot0, kSlot1})
-            bridge().stop_wait(slot);
-        bridge().close(kSlot1), bridge().close(kSlot0);
-    }
+    ~SimChannel() { bridge().close(kSlot1), bridge().close(kSlot0); }
     std::string control(const std::string& command) { return ttyint::control(socket, command); }
-    // pcscd's view of slot 0, as its polling loop takes it after every wait.
-    bool present() {
+    // pcscd's polling loop on slot 0: look, and wait again, until `done` or `limit` passes.
+    template <class Done>
+    bool look_until(Done done, Clock::duration limit = {}) {
         bool p = false;
-        EXPECT_EQ(bridge().present(kSlot0, &p), Result::Ok);
-        return p;
+        for (auto end = Clock::now() + limit;; bridge().wait_for_change(kSlot0, 1000))
+            if (const Result r = bridge().present(kSlot0, &p); done(r, p) || Clock::now() >= end)
+                return done(r, p);
     }
     // Slot 1 powered up in the background, the simulator told `change` while the reader works
     // on it (its reply held back 400 ms; the status line's command count says it is there).
@@ -70,24 +67,27 @@ struct SimChannel {
     bool opened = false;
 };
 
-// pcscd's polling function, in a thread of its own: how long its wait for a change took.
+const auto present = [](Result r, bool p) { return r == Result::Ok && p; };
+
+// pcscd's polling function, in a thread of its own and under way: how long its wait took.
 std::future<double> wait_in_background(int timeout_ms, ChannelId slot = kSlot0) {
-    return std::async(std::launch::async, [timeout_ms, slot] {
+    auto waited = std::async(std::launch::async, [timeout_ms, slot] {
         const auto t0 = Clock::now();
         bridge().wait_for_change(slot, timeout_ms);
         return seconds_since(t0);
     });
+    EXPECT_EQ(waited.wait_for(100ms), std::future_status::timeout) << "the wait ended at once";
+    return waited;
 }
 
 TEST(PcscSimChannel, OnlyCardEventsAndTheirOwnStopEndAWait) {
-    SimChannel sim;
-    ASSERT_TRUE(sim.opened);
-    ASSERT_TRUE(sim.present());
+    SimChannel sim("card=t1,speed=38400");
+    ASSERT_TRUE(sim.opened && sim.look_until(present));
+    EXPECT_NE(sim.control("status").find("baud=38400"), std::string::npos) << "speed option";
     // pcscd stops its polling threads on every disconnect and starts them again; a stop ends the
     // wait it finds, not every wait after it.
     for (ChannelId slot : {kSlot0, kSlot1}) {
         auto waited = wait_in_background(5000, slot);
-        ASSERT_EQ(waited.wait_for(100ms), std::future_status::timeout);
         bridge().stop_wait(slot);
         EXPECT_LT(waited.get(), 1.0);
         EXPECT_GE(wait_in_background(200, slot).get(), 0.15);
@@ -98,35 +98,23 @@ TEST(PcscSimChannel, OnlyCardEventsAndTheirOwnStopEndAWait) {
     EXPECT_GE(wait_in_background(300).get(), 0.25);
     // A removal during the other slot's command, while the reader is busy, reaches the waiter.
     auto waited = wait_in_background(3000);
-    ASSERT_EQ(waited.wait_for(100ms), std::future_status::timeout);
     EXPECT_EQ(sim.during_slot1_power_up("remove"), Result::Ok);
     EXPECT_LT(waited.get(), 1.5);
-    EXPECT_FALSE(sim.present());
-    waited = wait_in_background(3000);
-    EXPECT_EQ(sim.control("insert t0"), "ok");
-    EXPECT_LT(waited.get(), 1.0);
-    EXPECT_TRUE(sim.present());
+    EXPECT_FALSE(sim.look_until(present));
 }
 
 TEST(PcscSimChannel, AReaderThatLosesPowerIsGoneUntilItIsPoweredAgain) {
     SimChannel sim;
-    ASSERT_TRUE(sim.opened);
-    ASSERT_TRUE(sim.present());
-    const auto start = Clock::now();
+    ASSERT_TRUE(sim.opened && sim.look_until(present));
     // The wait must have begun: one that begins with the reader already gone lasts its whole
     // time, so that pcscd does not spin.
     auto waited = wait_in_background(5000);
-    ASSERT_EQ(waited.wait_for(200ms), std::future_status::timeout);
     EXPECT_EQ(sim.control("power off"), "ok");
     EXPECT_LT(waited.get(), 2.0);
-    // pcscd's loop: look, and wait again while the reader still seems there. The card's line
-    // may fall a moment before the reader's, and then the first look finds just no card.
-    bool present = true;
-    for (int look = 0; look < 3 && bridge().present(kSlot0, &present) == Result::Ok; ++look)
-        bridge().wait_for_change(kSlot0, 5000);
-    EXPECT_LT(seconds_since(start), 3.0);
-    for (ChannelId slot : {kSlot0, kSlot1})
-        EXPECT_EQ(bridge().present(slot, &present), Result::NoDevice);
+    // The card's line may fall a moment before the reader's: first just no card, then no reader.
+    EXPECT_TRUE(sim.look_until([](Result r, bool) { return r == Result::NoDevice; }, 3s));
+    bool p = false;
+    EXPECT_EQ(bridge().present(kSlot1, &p), Result::NoDevice);
     EXPECT_EQ(bridge().wait_for_change(kSlot0, 300), Result::NoDevice);
     EXPECT_FALSE(sim.apdu_works());
     // Powered again, it is started afresh (3 s of set-up) and the waits of both slots end.
@@ -135,78 +123,47 @@ TEST(PcscSimChannel, AReaderThatLosesPowerIsGoneUntilItIsPoweredAgain) {
     EXPECT_EQ(bridge().wait_for_change(kSlot0, 10000), Result::Ok);
     EXPECT_LT(slot1.get(), 10.0);
     EXPECT_TRUE(sim.apdu_works());
-    // The same when the power goes during a command.
+    // The same when the power goes during a command; under load the change seen can still be the
+    // power's going, so look until the restarted reader reports its card.
     EXPECT_NE(sim.during_slot1_power_up("power off"), Result::Ok);
     EXPECT_EQ(sim.control("power on"), "ok");
-    // Under load the change seen can still be the power's going: look until the restarted
-    // reader reports its card, as pcscd's loop does.
-    for (auto until = Clock::now() + 13s; Clock::now() < until;) {
-        if (bridge().present(kSlot0, &present) == Result::Ok && present)
-            break;
-        bridge().wait_for_change(kSlot0, 1000);
-    }
+    EXPECT_TRUE(sim.look_until(present, 13s));
     EXPECT_TRUE(sim.apdu_works());
-}
-
-TEST(PcscSimChannel, OptionsReachTheReader) {
-    {
-        SimChannel fast("card=t1,speed=38400");
-        EXPECT_NE(fast.control("status").find("baud=38400"), std::string::npos);
-        EXPECT_TRUE(fast.opened && fast.apdu_works());
-    }
-    // A memory card is reached through the control code only, and only with power.
-    SimChannel sim("card=memory2");
-    ASSERT_TRUE(sim.opened);
-    Data atr, out;
-    unsigned t = 0;
-    EXPECT_EQ(bridge().control(kSlot0, 2048, Data{0x01, 0x02}, &out, 64), Result::NotPowered);
-    ASSERT_EQ(bridge().power(kSlot0, PowerAction::Up, &atr), Result::Ok);
-    EXPECT_EQ(bridge().set_protocol(kSlot0, &t), Result::MemoryCard);
-    EXPECT_EQ(bridge().transmit(kSlot0, 0, Data{0x00, 0xA4, 0x00, 0x0C, 0x02}, &out, 258),
-              Result::MemoryCard);
-    EXPECT_EQ(bridge().control(kSlot0, 2048, Data{0x01, 0x02}, &out, 64), Result::Ok);
-    EXPECT_EQ(out, Data{0x01});
 }
 
 TEST(PcscControlSocket, ClientsThatMisbehaveHurtNeitherOthersNorTheHandler) {
     auto sim = std::make_unique<SimChannel>();
     ASSERT_TRUE(sim->opened);
-    struct stat info {};
-    EXPECT_EQ(::stat(sim->socket.c_str(), &info) == 0 ? info.st_mode & 0777 : 0, 0600u);
-    std::string commands;
+    std::string commands, buffer, line;
     for (int i = 0; i < 2000; ++i)
         commands += "status\n";
-    auto send = [](int fd, const std::string& data) {
-        return ::send(fd, data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-    };
     // One leaves before its answers (a write to it must not raise SIGPIPE in pcscd); one sends
-    // without ever reading; one connects and says nothing.
-    const int leaving = ttyint::connect_unix(sim->socket),
-              flood = ttyint::connect_unix(sim->socket), idle = ttyint::connect_unix(sim->socket),
-              longline = ttyint::connect_unix(sim->socket);
-    send(leaving, commands);
-    ::close(leaving);
-    for (int i = 0; i < 100 && send(flood, commands) == ssize_t(commands.size());)
-        ++i;
-    // A line beyond any command is refused as soon as it is too long, and its tail is no command.
-    std::string buffer, line;
-    auto answer = [&](const std::string& text) {
-        send(longline, text);
-        ttyint::read_line_into(longline, buffer, line, Clock::now() + 2s);
-        return line;
+    // without ever reading; one connects and says nothing; one sends a line beyond any command.
+    int fd[4];
+    for (int& f : fd)
+        f = ttyint::connect_unix(sim->socket);
+    auto send = [](int f, const std::string& text) {
+        return ::send(f, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     };
-    EXPECT_EQ(answer(std::string(5000, 'x')), "error line too long");
-    EXPECT_NE(answer("remove\nstatus\n").find("card=t1"), std::string::npos) << line;
-    EXPECT_NE(sim->control("status").find("card=t1"), std::string::npos);
+    auto answer = [&](int f, const std::string& text) {
+        send(f, text);
+        return ttyint::read_line_into(f, buffer, line, Clock::now() + 2s), line;
+    };
+    send(fd[0], commands), ::close(fd[0]);
+    for (int i = 0; i < 100 && send(fd[1], commands) == ssize_t(commands.size());)
+        ++i;
+    // The long line is refused as soon as it is too long, and its tail is no command.
+    EXPECT_EQ(answer(fd[3], std::string(5000, 'x')), "error line too long");
+    EXPECT_NE(answer(fd[3], "remove\nstatus\n").find("card=t1"), std::string::npos) << line;
     // The one that never reads is dropped once its answers pile up.
-    pollfd p{flood, 0, 0};
+    pollfd p{fd[1], 0, 0};
     EXPECT_EQ(::poll(&p, 1, 5000), 1);
     EXPECT_TRUE(p.revents & POLLHUP);
     const auto t0 = Clock::now();
     sim.reset();
     EXPECT_LT(seconds_since(t0), 2.0);
-    for (int fd : {flood, idle, longline})
-        ::close(fd);
+    for (int f : {fd[1], fd[2], fd[3]})
+        ::close(f);
 }
 
 } // namespace

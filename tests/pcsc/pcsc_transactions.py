@@ -3,11 +3,7 @@
 # card takes.
 import sys
 
-from smartcard.scard import (SCARD_LEAVE_CARD, SCARD_PCI_T0, SCARD_PCI_T1, SCARD_PROTOCOL_T0,
-                             SCARD_PROTOCOL_T1, SCARD_S_SUCCESS, SCARD_SCOPE_USER,
-                             SCARD_SHARE_SHARED, SCardBeginTransaction, SCardConnect,
-                             SCardDisconnect, SCardEndTransaction, SCardEstablishContext,
-                             SCardListReaders, SCardTransmit)
+from smartcard.scard import *  # noqa: F403 (pyscard's names are its constants)
 
 rounds = int(sys.argv[1])
 rv, ctx = SCardEstablishContext(SCARD_SCOPE_USER)
