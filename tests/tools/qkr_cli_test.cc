@@ -43,7 +43,7 @@ bool has(const std::string& text, const std::string& part) {
 
 // The demo's steps, an APDU exchange under T=0 and T=1 (the case-4 SELECT answers 61xx under
 // T=0, the READ BINARY the same under both), the monitor, and trace and wire output.
-TEST(QkrTool, CommandsPrintWhatTheyDidAndEndWithStatus0) {
+TEST(QkrTool, CommandsPrintWhatTheyDidAndEndWithStatus0ErrorsSayWhyWithTheirs) {
     const std::pair<std::string, std::vector<std::string>> cases[] = {
         {"demo",
          {"card inserted: t1", "cold reset, ATR 3B", "protocol selected: T=1",
@@ -61,6 +61,36 @@ TEST(QkrTool, CommandsPrintWhatTheyDidAndEndWithStatus0) {
         for (const std::string& part : parts)
             EXPECT_TRUE(has(r.out + r.err, part)) << args << ": " << part << "\n" << r.out;
     }
+    // Errors get a clear message and their exit status.
+    for (const char* args :
+         {"--card bogus demo", "apdu 0G", "apdu 123", "--firmware 12 demo",
+          "script /nonexistent/file", "frobnicate", "--seed -1 script -", "monitor --seconds -5",
+          "monitor --seconds nan", "monitor --seconds 1e308"}) {
+        const Outcome r = qkr(args);
+        EXPECT_EQ(r.status, 2) << args;
+        EXPECT_EQ(r.out, "") << args;
+        EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << args << ": " << r.err;
+    }
+    EXPECT_EQ(qkr("--help").status, 0);
+    EXPECT_TRUE(has(qkr("apdu 0G").err, "0G"));
+
+    // Bad script lines, a huge binary one among them, are refused and named, in part.
+    const std::string invalid = "error 0xC000000D STATUS_INVALID_PARAMETER\n";
+    std::string junk(200000, 'x');
+    for (std::size_t i = 1; i < junk.size(); i += 3)
+        junk[i] = static_cast<char>(i % 7 == 0 ? 0x01 : 0xC3); // never a newline or a '#'
+    Outcome r = qkr("script --keep-going -",
+                    "start\napdu 0G1\npower lukewarm\nadvance nan\n" + junk + "\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "ok\n" + invalid + invalid + invalid + invalid);
+    EXPECT_TRUE(has(r.err, "0G1") && has(r.err, "lukewarm") && has(r.err, "x?")) << r.err;
+    EXPECT_LT(r.err.size(), 1000u);
+
+    // Both start-up queries, each tried three times, go unanswered.
+    r = qkr("script -", "fault silent 6\nstart\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "ok\nerror 0xC000009D STATUS_DEVICE_NOT_CONNECTED\n");
+    EXPECT_TRUE(has(r.err, "no reader answered")) << r.err;
 }
 
 // Under T=0 the FCP waits for GET RESPONSE; attribute 0x00010101 is the IFD type, "QK410TX".
@@ -105,38 +135,6 @@ TEST(QkrTool, ScriptCommandsEachPrintOneResultLine) {
     const Outcome k = qkr("--card none script --keep-going -", failing);
     EXPECT_EQ(k.status, 1);
     EXPECT_EQ(k.out, "ok\nerror 0xC0000178 STATUS_NO_MEDIA\nok absent\n");
-}
-
-TEST(QkrTool, ErrorsGetAClearMessageAndTheirExitStatus) {
-    for (const char* args :
-         {"--card bogus demo", "apdu 0G", "apdu 123", "--firmware 12 demo",
-          "script /nonexistent/file", "frobnicate", "--seed -1 script -", "monitor --seconds -5",
-          "monitor --seconds nan", "monitor --seconds 1e308"}) {
-        const Outcome r = qkr(args);
-        EXPECT_EQ(r.status, 2) << args;
-        EXPECT_EQ(r.out, "") << args;
-        EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << args << ": " << r.err;
-    }
-    EXPECT_EQ(qkr("--help").status, 0);
-    EXPECT_TRUE(has(qkr("apdu 0G").err, "0G"));
-
-    // Bad script lines, a huge binary one among them, are refused and named, in part.
-    const std::string invalid = "error 0xC000000D STATUS_INVALID_PARAMETER\n";
-    std::string junk(200000, 'x');
-    for (std::size_t i = 1; i < junk.size(); i += 3)
-        junk[i] = static_cast<char>(i % 7 == 0 ? 0x01 : 0xC3); // never a newline or a '#'
-    Outcome r = qkr("script --keep-going -",
-                    "start\napdu 0G1\npower lukewarm\nadvance nan\n" + junk + "\n");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "ok\n" + invalid + invalid + invalid + invalid);
-    EXPECT_TRUE(has(r.err, "0G1") && has(r.err, "lukewarm") && has(r.err, "x?")) << r.err;
-    EXPECT_LT(r.err.size(), 1000u);
-
-    // Both start-up queries, each tried three times, go unanswered.
-    r = qkr("script -", "fault silent 6\nstart\n");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "ok\nerror 0xC000009D STATUS_DEVICE_NOT_CONNECTED\n");
-    EXPECT_TRUE(has(r.err, "no reader answered")) << r.err;
 }
 
 } // namespace

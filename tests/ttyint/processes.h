@@ -12,7 +12,6 @@
 #include <optional>
 #include <poll.h>
 #include <spawn.h>
-#include <sstream>
 #include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -133,11 +132,6 @@ inline std::string temp_path(const std::string& name) {
     return dir + "/" + std::to_string(++counter) + "-" + name;
 }
 
-inline std::string read_file(const std::string& path) {
-    std::stringstream s;
-    return s << std::ifstream(path).rdbuf(), s.str();
-}
-
 #ifdef QKR_SIM
 // qkr-sim on a pseudo-terminal with its modem and control sockets; `device` is the slave side.
 struct SimOnPty {
@@ -148,9 +142,7 @@ struct SimOnPty {
             if (auto line = sim->read_line(10s); line && line->rfind("device ", 0) == 0)
                 device = line->substr(7);
     }
-    std::string control(const std::string& command) {
-        return ttyint::control(control_path, command);
-    }
+    std::string control(const std::string& line) { return ttyint::control(control_path, line); }
     std::string modem = temp_path("modem"), control_path = temp_path("control"), device;
     std::optional<Child> sim;
 };

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
+
 namespace qkr::ttyint {
 namespace {
 
@@ -28,7 +30,8 @@ struct Rig : SimOnPty {
     std::string answer(std::chrono::milliseconds within = kAnswer) {
         if (auto line = tool.read_line(within))
             return *line;
-        const std::string text = read_file(log);
+        std::ifstream file(log);
+        const std::string text{std::istreambuf_iterator<char>(file), {}};
         ADD_FAILURE() << "the tool did not answer; its log ends:\n"
                       << text.substr(text.size() > 6000 ? text.size() - 6000 : 0);
         return "<no answer>";
@@ -80,7 +83,6 @@ TEST(TtyIntegration, ZeroDelayReaderAnswersEveryCommandPromptly) {
 TEST(TtyIntegration, InsertionRemovalAndPowerLossReachAWaitingClientAtOnce) {
     Rig rig("none");
     EXPECT_EQ(rig.ask("start"), "ok");
-    EXPECT_EQ(rig.ask("state"), "ok absent");
     EXPECT_EQ(rig.ask("insert t0"), "error 0xC00000BB STATUS_NOT_SUPPORTED") << "no simulator";
     for (const char* change : {"insert t1", "remove", "insert t0"}) {
         rig.send(change[0] == 'i' ? "wait present 20" : "wait absent 20");
