@@ -27,8 +27,8 @@ class EngineBuffers : public ::testing::Test {
     // The caller's request: the selected protocol's header, then `data`.
     void start(const Bytes& data, ULONG reply_capacity = 1024) {
         SCARD_IO_REQUEST header{ext_.CardCapabilities.Protocol.Selected, sizeof(SCARD_IO_REQUEST)};
-        const auto* h = reinterpret_cast<const UCHAR*>(&header);
-        caller_request_.assign(h, h + sizeof header);
+        caller_request_.resize(sizeof header);
+        std::memcpy(caller_request_.data(), &header, sizeof header);
         caller_request_.insert(caller_request_.end(), data.begin(), data.end());
         caller_reply_.assign(reply_capacity + 16, 0xEE);
         information_ = 0;
