@@ -309,6 +309,8 @@ def run_ctest(build: Path, args, log, numbers=None, stop_on_failure=False):
     cmd = NICE + ["ctest", "-j", str(args.jobs), "--timeout", str(args.timeout)]
     if stop_on_failure:
         cmd.append("--stop-on-failure")
+    if args.exclude_label:
+        cmd += ["-LE", "|".join(f"^{re.escape(l)}$" for l in args.exclude_label)]
     if numbers is not None:
         cmd += ["-I", "0,0,0," + ",".join(str(n) for n in sorted(numbers))]
     _, text = run(cmd, cwd=build, log=log)
@@ -468,35 +470,53 @@ def check_faults(src: Path, build: Path, faults, journal):
     return ok
 
 
-def write_report(out: Path, results, baseline_failed, baseline_secs, total_secs, tests_all,
-                 files_of, args):
+def result_to_json(r):
+    return dict(id=r["fault"]["id"], status=r["status"],
+                caught=sorted([name, kind] for name, kind in r["caught"].values()),
+                files=r["files"], flaky=r["flaky"], secs=r["secs"], run=r["run"])
+
+
+def write_report(out: Path, state, tests_all, files_of):
+    """The markdown table and summary for every fault measured so far (this run and the runs
+    it was appended to), and the same as JSON beside it."""
+    out.with_suffix(".json").write_text(json.dumps(state, indent=1))
+    by_id = {f["id"]: f for f in FAULTS}
+    results = [dict(r, fault=by_id[r["id"]]) for r in
+               sorted(state["results"].values(),
+                      key=lambda r: [f["id"] for f in FAULTS].index(r["id"])
+                      if r["id"] in by_id else 999)
+               if r["id"] in by_id]
     lines = []
     caught = [r for r in results if r["status"] == "caught"]
     measured = [r for r in results if r["status"] in ("caught", "missed")]
     lines.append("# Planted faults")
     lines.append("")
-    lines.append(f"Caught {len(caught)} of {len(measured)} faults"
-                 f" (suite: {len(tests_all)} tests, `ctest -j{args.jobs} --timeout {args.timeout}`"
-                 f"{', --stop-on-failure' if args.stop_on_failure else ''});"
-                 f" unmutated suite {fmt_secs(baseline_secs)}, campaign {fmt_secs(total_secs)}.")
+    lines.append(f"Caught {len(caught)} of {len(measured)} faults (suite: {len(tests_all)} tests).")
     lines.append("")
-    if baseline_failed:
-        lines.append("Left out (they fail on the unmutated tree): " +
-                     ", ".join(f"`{n}`" for n, _ in sorted(baseline_failed.values())) + ".")
+    for i, run_ in enumerate(state["runs"], start=1):
+        excluded = run_.get("exclude_label") or []
+        lines.append(f"Run {i}: `ctest -j{run_['jobs']} --timeout {run_['timeout']}`"
+                     + (" --stop-on-failure" if run_.get("stop_on_failure") else "")
+                     + (f" without label {', '.join(excluded)}" if excluded else "")
+                     + f"; unmutated suite {fmt_secs(run_['baseline_secs'])}, campaign"
+                     f" {fmt_secs(run_.get('total_secs', 0))}; faults: "
+                     + ", ".join(r["id"] for r in results if r["run"] == i) + ".")
+        if run_["baseline_failed"]:
+            lines.append("  Left out (they failed on the unmutated tree): "
+                         + ", ".join(f"`{n}`" for n in sorted(run_["baseline_failed"])) + ".")
         lines.append("")
     lines.append("| fault | file | what | caught | tests failing twice | test files | time |")
     lines.append("| --- | --- | --- | --- | --- | --- | --- |")
     for r in results:
         f = r["fault"]
         if r["status"] == "caught":
-            names = sorted(n for n, _ in r["caught"].values())
+            names = sorted(n for n, _ in r["caught"])
             shown = ", ".join(f"`{n}`" for n in names[:6])
             if len(names) > 6:
                 shown += f" … (+{len(names) - 6})"
-            kinds = sorted({k for _, k in r["caught"].values()} - {"Failed"})
+            kinds = sorted({k for _, k in r["caught"]} - {"Failed"})
             tests_cell = f"{len(names)}: {shown}" + (f" [{', '.join(kinds)}]" if kinds else "")
-            files = sorted(r["files"])
-            files_cell = ", ".join(f"{p} ({r['files'][p]})" for p in files)
+            files_cell = ", ".join(f"{p} ({r['files'][p]})" for p in sorted(r["files"]))
             verdict = "yes"
         else:
             tests_cell = files_cell = ""
@@ -549,6 +569,11 @@ def main():
     ap.add_argument("--out", type=Path)
     ap.add_argument("--jobs", type=int, default=2)
     ap.add_argument("--timeout", type=int, default=90)
+    ap.add_argument("--exclude-label", action="append", default=[],
+                    help="leave out the tests with this ctest label (repeatable)")
+    ap.add_argument("--append", action="store_true",
+                    help="add to the results already in OUT (its .json), replacing any of the "
+                         "same faults")
     ap.add_argument("--check", action="store_true",
                     help="only check that every fault applies and compiles on its own")
     ap.add_argument("--list", action="store_true", help="list the faults and end")
@@ -604,13 +629,26 @@ def main():
           ", ".join(n for n, _ in baseline_failed.values()), flush=True)
     excluded_names = {n for n, _ in baseline_failed.values()}
 
+    state = {"runs": [], "results": {}}
+    if args.append and out.with_suffix(".json").exists():
+        state = json.loads(out.with_suffix(".json").read_text())
+    run_info = dict(jobs=args.jobs, timeout=args.timeout, stop_on_failure=args.stop_on_failure,
+                    exclude_label=args.exclude_label, baseline_secs=baseline_secs,
+                    baseline_failed=sorted(excluded_names), total_secs=0)
+    state["runs"].append(run_info)
+    run_number = len(state["runs"])
+
+    def report():
+        run_info["total_secs"] = time.monotonic() - started
+        write_report(out, state, tests_all, files_of)
+
     results = []
     try:
         for i, f in enumerate(faults, start=1):
             t_start = time.monotonic()
             log = logs / f"{f['id']}.log"
             log.unlink(missing_ok=True)
-            r = dict(fault=f, status="missed", caught={}, files={}, flaky=[])
+            r = dict(fault=f, status="missed", caught={}, files={}, flaky=[], run=run_number)
             print(f"[{i}/{len(faults)}] {f['id']} ({f['file']}): building", flush=True)
             with Mutation(src, journal, f):
                 ok, text = build_tree(build, log)
@@ -643,17 +681,16 @@ def main():
             verdict = (f"caught by {len(r['caught'])} tests in {len(r['files'])} files"
                        if r["status"] == "caught" else r["status"].upper())
             print(f"  {verdict} ({fmt_secs(r['secs'])})", flush=True)
-            write_report(out, results, baseline_failed, baseline_secs,
-                         time.monotonic() - started, tests_all, files_of, args)
+            state["results"][f["id"]] = result_to_json(r)
+            report()
     except (KeyboardInterrupt, Interrupted) as e:
         print(f"interrupted ({e}); the product files are restored", flush=True)
-        write_report(out, results, baseline_failed, baseline_secs, time.monotonic() - started,
-                     tests_all, files_of, args)
+        report()
         return 130
     print("rebuilding the restored tree", flush=True)
     build_tree(build, logs / "final.log")
     total = time.monotonic() - started
-    write_report(out, results, baseline_failed, baseline_secs, total, tests_all, files_of, args)
+    report()
     caught = sum(1 for r in results if r["status"] == "caught")
     measured = sum(1 for r in results if r["status"] in ("caught", "missed"))
     print(f"caught {caught} of {measured} faults in {fmt_secs(total)}; report: {out}", flush=True)
