@@ -617,9 +617,9 @@ void Kernel::Impl::run_due(std::unique_lock<std::mutex>& lock) {
         settle(lock);
 }
 
-std::string Kernel::Impl::deadlock_report() const {
+std::string Kernel::Impl::stuck_report(const std::string& headline) const {
     std::ostringstream out;
-    out << "deadlock: every thread is blocked and no timer is pending;";
+    out << headline << ";";
     for (const ThreadRec& t : threads) {
         const WaitBlock* found = nullptr;
         for (const WaitBlock* wb : blocked)
@@ -660,16 +660,15 @@ void Kernel::Impl::settle(std::unique_lock<std::mutex>& lock) {
     while (mode == ClockMode::Virtual && running == 0 && registered > 0 && !firing) {
         std::optional<Ticks> due = next_due();
         if (!due) {
-            report_stuck(lock, deadlock_report());
+            report_stuck(lock, stuck_report("deadlock: every thread is blocked and no timer is "
+                                            "pending"));
             return;
         }
         if (*due > virtual_limit) {
-            std::string message = deadlock_report();
-            message.replace(
-                0, message.find(';'),
-                "virtual time limit: every thread is blocked and the clock would pass " +
-                    std::to_string(virtual_limit / 10'000'000) + " s");
-            report_stuck(lock, message);
+            std::string headline =
+                "virtual time limit: every thread is blocked and the clock would pass ";
+            headline.append(std::to_string(virtual_limit / kTicksPerSecond)).append(" s");
+            report_stuck(lock, stuck_report(headline));
             return;
         }
         ++running;

@@ -207,7 +207,7 @@ struct Kernel::Impl {
     // ----- Clock -----
     std::chrono::steady_clock::time_point real_start;
     std::atomic<Ticks> virtual_now{0};
-    Ticks virtual_limit = 24LL * 3600 * 10'000'000; // a day, in 100 ns ticks
+    Ticks virtual_limit = seconds(24 * 3600); // a day
     Ticks now() const;
 
     std::map<TimerKey, TimerEntry> queue;
@@ -321,7 +321,8 @@ struct Kernel::Impl {
     void notify_timer_thread();
     void timer_thread_main();
     std::optional<Ticks> next_due() const; // under mu
-    std::string deadlock_report() const;   // under mu
+    // The headline, then every blocked wait by name; under mu.
+    std::string stuck_report(const std::string& headline) const;
     void report_stuck(std::unique_lock<std::mutex>& lock, const std::string& message);
     void check_freed_range(const void* begin, std::size_t size, const char* what,
                            std::vector<std::string>& problems); // under mu
